@@ -1,0 +1,138 @@
+#include "app/ostrevin.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QTextStream>
+#include <cstdlib>
+
+namespace {
+// Height of the menu bar row that the window adds to the video area.
+constexpr int menu_bar_height = 20;
+constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
+}  // namespace
+
+ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
+  capture_thread.encoder_pixel_format = encoder_pixel_format;
+  capture_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
+  capture_thread.width = capture_width;
+
+  // Every frame buffer is allocated once, at the largest (PAL) size.
+  const size_t image_bytes = size_t(max_image_width) * size_t(max_image_height) * 4;
+  image_buffer_0 = static_cast<unsigned char*>(std::malloc(image_bytes));
+  image_buffer_1 = static_cast<unsigned char*>(std::malloc(image_bytes));
+  image_buffer_2 = static_cast<unsigned char*>(std::malloc(image_bytes));
+  encoder_field_buffer =
+      static_cast<unsigned char*>(std::malloc(size_t(max_field_lines * capture_width * encoder_bytes_per_pixel)));
+  capture_thread.display_buffer = image_buffer_0;
+  capture_thread.field_buffer_0 = image_buffer_1;
+  capture_thread.field_buffer_1 = image_buffer_2;
+  capture_thread.encoder_field_buffer = encoder_field_buffer;
+
+  apply_preferences();
+
+  capture_thread.brightness = 127;
+  capture_thread.contrast = 63;
+  capture_thread.saturation = 63;
+  capture_thread.hue = 0;
+
+  setWindowTitle("Ostrevin");
+
+  connect(&capture_thread, &easycap_thread::capture_device_not_found, this, &ostrevin::capture_device_not_found);
+  connect(&capture_thread, &easycap_thread::capture_device_not_usb_2_0, this,
+          &ostrevin::capture_device_not_usb_2_0);
+  connect(&capture_thread, &easycap_thread::easycap_audio_not_found, this, &ostrevin::set_easycap_audio_not_found);
+  connect(this, &ostrevin::change_channel, &capture_thread, &easycap_thread::set_input);
+  connect(this, &ostrevin::set_standard, &capture_thread, &easycap_thread::set_standard);
+
+  frame_timer.start();
+  capture_thread.start_capture();
+}
+
+ostrevin::~ostrevin() {
+  // After a device error the event loop may end while the capture thread is
+  // still winding down; a running thread must never be destroyed, and the
+  // buffers it renders into must outlive it.
+  if (capture_thread.isRunning()) {
+    capture_thread.request_close();
+    capture_thread.wait();
+  }
+  std::free(encoder_field_buffer);
+  std::free(image_buffer_0);
+  std::free(image_buffer_1);
+  std::free(image_buffer_2);
+}
+
+void ostrevin::apply_preferences() {
+  apply_always_on_top();
+  capture_thread.sixty_hz = preferences.sixty_hz;
+  capture_thread.pal_60 = preferences.pal_60;
+  capture_thread.s_video = preferences.s_video;
+  capture_thread.height = preferences.sixty_hz ? 480 : 576;
+  half_display_width = preferences.sixty_hz ? 320 : 384;
+  capture_thread.half_display_width = half_display_width;
+  if (preferences.sixty_hz)
+    half_display_height = preferences.widescreen ? 180 : 240;
+  else
+    half_display_height = preferences.widescreen ? 216 : 288;
+  capture_thread.half_display_height = half_display_height;
+  field_lines = preferences.sixty_hz ? 240 : 288;
+  display_width = half_display_width * 2;
+  display_height = half_display_height * 2;
+  resize_video_area(display_width, display_height);
+}
+
+void ostrevin::apply_always_on_top() {
+  Qt::WindowFlags flags = windowFlags();
+  if (preferences.always_on_top)
+    flags |= Qt::WindowStaysOnTopHint;
+  else
+    flags &= ~Qt::WindowStaysOnTopHint;
+  setWindowFlags(flags);
+  show();  // setWindowFlags hides a visible window
+}
+
+void ostrevin::resize_video_area(int width, int height) { resize(width, height + menu_bar_height); }
+
+QString ostrevin::load_style_sheet() {
+  QFile file("tessalin.css");
+  if (!file.exists() || !file.open(QIODevice::ReadOnly)) return QString();
+  QTextStream stream(&file);
+  QString text = stream.readAll();
+  file.close();
+  return text;
+}
+
+void ostrevin::device_error(const QString& text) {
+  QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
+  // The capture thread ends right after it reports; make sure it has before
+  // the event loop unwinds and the window (and the thread object) goes away.
+  capture_thread.request_close();
+  capture_thread.wait();
+  QCoreApplication::exit(1);
+}
+
+void ostrevin::capture_device_not_found() {
+  device_error(
+      tr("Sorry, Ostrevin could not locate the EasyCap hardware attached to this computer. Please connect the "
+         "hardware, then try again."));
+}
+
+void ostrevin::capture_device_not_usb_2_0() {
+  device_error(
+      tr("Sorry, the EasyCap must be plugged in to a USB 2.0 port. Please ensure that it is plugged in to a USB 2.0 "
+         "(High Speed) port, then try again."));
+}
+
+void ostrevin::dropped_frames(uint count) { dropped_frames_total += count; }
+
+void ostrevin::set_easycap_audio_not_found() { easycap_audio_missing = true; }
+
+void ostrevin::closeEvent(QCloseEvent* event) {
+  closing = true;
+  event->accept();
+  capture_thread.request_close();
+  capture_thread.wait();
+  QCoreApplication::quit();
+}

@@ -1,0 +1,247 @@
+#include "capture/easycap_thread.h"
+
+#include <QDebug>
+#include <cmath>
+
+#include "capture/device_registers.h"
+
+using namespace easycap;
+
+namespace {
+
+// Nearest step for a level in [0, 1]; halves go away from zero.
+uint16_t level_step(double level, int steps) { return uint16_t(std::lround(level * steps)); }
+// The same step for both channels of an AC'97 stereo register.
+uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
+
+}  // namespace
+
+easycap_thread::easycap_thread(QObject* parent) : QThread(parent), backend(default_usb_backend()) {}
+
+easycap_thread::~easycap_thread() {
+  // A thread object must never be destroyed while it runs: if the window goes
+  // away on an error path with the thread still ending, stop it and wait.
+  if (isRunning()) {
+    request_close();
+    wait();
+  }
+}
+
+void easycap_thread::start_capture() {
+  // The render thread takes encoder_pixel_format, encoder_bytes_per_pixel and
+  // debug from here once it exists.
+  start(QThread::TimeCriticalPriority);
+}
+
+void easycap_thread::request_stop() {
+  stop_requested.store(true, std::memory_order_release);
+  std::lock_guard lock(request_mutex);
+  request_condition.notify_all();
+}
+
+void easycap_thread::request_close() {
+  close_requested_.store(true, std::memory_order_release);
+  request_stop();
+}
+
+bool easycap_thread::stop_seen() const {
+  return stop_requested.load(std::memory_order_acquire) || close_requested();
+}
+
+void easycap_thread::frame_ready(bool value) { emit frame_ready_signal(value); }
+
+void easycap_thread::set_text(QString text) { emit debug_console_set_text(text); }
+
+void easycap_thread::set_input(int new_channel) {
+  if (new_channel < 0 || new_channel >= channel_count) return;  // no such input on the bridge
+  if (new_channel == channel.load()) return;
+  channel_chosen = true;
+  channel = new_channel;
+  reinit_requested = true;
+  request_stop();
+}
+
+void easycap_thread::set_standard() {
+  reinit_requested = true;
+  request_stop();
+}
+
+// ---- device access -------------------------------------------------------
+
+bool easycap_thread::open_device() {
+  const std::vector<usb_device_entry> devices = backend ? backend->list_devices() : std::vector<usb_device_entry>{};
+  if (devices.empty()) {
+    emit capture_device_not_found();
+    return false;
+  }
+  bool claimed = false;
+  // Every matching stick is opened and claimed; the last one claimed is kept.
+  for (const usb_device_entry& entry : devices) {
+    if (entry.vendor != vendor_id || entry.product != product_id) continue;
+    std::unique_ptr<usb_device> handle = backend->open(entry);
+    if (!handle) continue;
+    if (handle->set_configuration(configuration) != 0) continue;
+    if (handle->claim_interface(interface_number) != 0) continue;
+    device_handle = std::move(handle);
+    claimed = true;
+  }
+  if (!claimed) {
+    emit capture_device_not_found();
+    return false;
+  }
+  return true;
+}
+
+uint8_t easycap_thread::readIndex(uint16_t reg) {
+  unsigned char byte = 0;
+  const int result = device_handle ? device_handle->control_msg(read_request_type, read_request, 0, reg, &byte, 1,
+                                                                control_timeout_ms)
+                                   : -1;
+  if (result != 1) {
+    qDebug() << "readIndex() error" << unsigned(reg);
+    return 0;
+  }
+  return byte;
+}
+
+bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
+  const int result = device_handle ? device_handle->control_msg(write_request_type, write_request, value, reg, nullptr,
+                                                                0, control_timeout_ms)
+                                   : -1;
+  if (result < 0) {
+    qDebug() << "writeIndex() error" << result;
+    return false;
+  }
+  return true;
+}
+
+bool easycap_thread::setFeature(uint16_t feature) {
+  const int result = device_handle ? device_handle->control_msg(feature_request_type, set_feature_request, feature, 0,
+                                                                nullptr, 0, control_timeout_ms)
+                                   : -1;
+  if (result < 0) {
+    qDebug() << "setFeature() error" << result;
+    return false;
+  }
+  return true;
+}
+
+void easycap_thread::writeSAA711XRegister(uint8_t reg, uint16_t value) {
+  writeIndex(serial_subaddress, reg);
+  writeIndex(serial_data, value);
+  writeIndex(serial_control, serial_start_write);
+  QThread::usleep(serial_settle_us);
+  // One status read: the bridge has finished or it has not.
+  if (readIndex(serial_status) != serial_write_done) qDebug() << "writeSAA711XRegister() error";
+}
+
+void easycap_thread::writeCodecRegister(uint8_t reg, uint16_t value) {
+  writeIndex(codec_register, reg);
+  writeIndex(codec_data_low, value & 0xFF);
+  writeIndex(codec_data_high, value >> 8);
+  writeIndex(codec_command, codec_write_command);
+}
+
+uint16_t easycap_thread::readCodecRegister(uint8_t reg) {
+  writeIndex(codec_register, reg);
+  writeIndex(codec_command, codec_read_command);
+  const uint8_t low = readIndex(codec_data_low);
+  const uint8_t high = readIndex(codec_data_high);
+  return uint16_t(high << 8 | low);
+}
+
+// ---- programming ---------------------------------------------------------
+
+bool easycap_thread::init_device() {
+  const bool is_sixty_hz = sixty_hz.load();
+  const bool is_s_video = s_video.load();
+
+  for (const register_write& w : bridge_startup) writeIndex(w.reg, w.value);
+  for (const register_write& w : bridge_configuration) writeIndex(w.reg, w.value);
+  writeIndex(capture_control, capture_control_idle);
+
+  for (const register_write& w : decoder_table(is_s_video, is_sixty_hz, pal_60.load()))
+    writeSAA711XRegister(uint8_t(w.reg), w.value);
+  for (int reg = decoder_line_control_first; reg <= decoder_line_control_last; ++reg)
+    writeSAA711XRegister(uint8_t(reg), decoder_line_control_value);
+
+  writeSAA711XRegister(decoder_brightness, uint16_t(int16_t(brightness.load())));
+  writeSAA711XRegister(decoder_contrast, uint16_t(int16_t(contrast.load())));
+  writeSAA711XRegister(decoder_saturation, uint16_t(int16_t(saturation.load())));
+  writeSAA711XRegister(decoder_hue, uint16_t(int16_t(hue.load())));
+
+  // Audio codec: reset, link on, record from line in at a fixed gain.
+  writeCodecRegister(ac97_reset_register, 0x0000);
+  writeIndex(codec_link_enable, 0x01);
+  writeIndex(codec_link_control, 0x00);
+  writeCodecRegister(ac97_record_select, ac97_record_line_in);
+  writeCodecRegister(ac97_line_in_volume,
+                     both_channels(level_step(1.0 - line_in_level, line_in_attenuation_steps)));
+  writeCodecRegister(ac97_record_gain, both_channels(level_step(record_gain_level, record_gain_steps)));
+
+  // A codec that is not there reads back zeros in both identification registers.
+  const uint16_t id1 = readCodecRegister(ac97_vendor_id1);
+  const uint16_t id2 = readCodecRegister(ac97_vendor_id2);
+  if (id1 == 0 && id2 == 0) emit easycap_audio_not_found();
+
+  uint16_t routing;
+  if (channel_chosen.load()) {
+    routing = routing_value(channel.load());
+  } else if (is_s_video) {
+    channel = s_video_channel;
+    routing = routing_value(s_video_channel);
+  } else {
+    channel = composite_channel;
+    routing = routing_value(composite_channel);
+  }
+  writeIndex(input_routing, routing);
+  writeIndex(input_select, input_select_value);
+
+  const int lines = is_sixty_hz ? frame_lines_60hz : frame_lines_50hz;
+  writeIndex(window_start_x, uint16_t((full_line_pixels - width.load()) * 2));
+  writeIndex(window_start_x_high, 0);
+  writeIndex(window_start_y, uint16_t((lines - height.load()) / 2));
+  writeIndex(window_start_y_high, 0);
+  writeIndex(window_end_x, window_end_x_bytes);
+  writeIndex(window_end_x_high, window_end_x_high_value);
+  writeIndex(window_end_y, is_sixty_hz ? window_end_y_60hz : window_end_y_50hz);
+  writeIndex(window_end_y_high, is_sixty_hz ? window_end_y_high_60hz : window_end_y_high_50hz);
+
+  const int result = device_handle ? device_handle->set_altinterface(streaming_alternate) : -1;
+  if (result < 0) {
+    qDebug() << "usb_set_altinterface() error" << result;
+    emit capture_device_not_found();
+    return false;
+  }
+
+  const uint8_t control = readIndex(capture_control);
+  writeIndex(capture_control, uint16_t((control & 0x7F) | capture_enable));
+  return true;
+}
+
+// ---- the thread ------------------------------------------------------------
+
+void easycap_thread::run() {
+  if (!open_device()) return;
+
+  buffer_size = width.load() * 1152;  // two PAL fields of UYVY
+  assembly_buffer.assign(size_t(buffer_size), 0);
+  handoff_buffer.assign(size_t(buffer_size), 0);
+
+  while (reinit_requested.load() && !close_requested()) {
+    reinit_requested = false;
+    stop_requested.store(false, std::memory_order_release);
+    if (!init_device()) break;
+    stream();
+  }
+}
+
+void easycap_thread::stream() {
+  bytes_in_frame = 0;
+  emit easycap_streaming();
+  timer.start();
+  // The stick is programmed and capture is enabled. Until a request ends the
+  // run, the thread sleeps here; the isochronous transfers join this loop.
+  std::unique_lock lock(request_mutex);
+  request_condition.wait(lock, [this] { return stop_seen(); });
+}

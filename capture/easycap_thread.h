@@ -1,0 +1,121 @@
+// The capture thread: owns the stick. It opens it once, programs bridge,
+// decoder and codec for the chosen standard and input, streams, and starts
+// over with a fresh programming pass whenever the standard or input changes.
+#pragma once
+
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/stopwatch.h"
+#include "capture/usb_seam.h"
+
+class easycap_thread : public QThread {
+  Q_OBJECT
+
+ public:
+  explicit easycap_thread(QObject* parent = nullptr);
+  ~easycap_thread() override;
+
+  // Requests from the GUI thread. stop_requested ends the current streaming
+  // run; reinit_requested makes run() program the stick again afterwards.
+  std::atomic<bool> stop_requested{false};
+  std::atomic<bool> reinit_requested{true};
+
+  // Render settings, written by the main window (the pointers before the
+  // start, the sizes whenever the format changes).
+  std::atomic<int> width{720};
+  std::atomic<int> height{576};
+  std::atomic<int> half_display_width{384};
+  std::atomic<int> half_display_height{288};
+  unsigned char* encoder_field_buffer = nullptr;
+  unsigned char* display_buffer = nullptr;
+  unsigned char* field_buffer_0 = nullptr;
+  unsigned char* field_buffer_1 = nullptr;
+
+  // Decoder picture controls, signed 16-bit.
+  std::atomic<int> brightness{127};
+  std::atomic<int> contrast{127};
+  std::atomic<int> saturation{63};
+  std::atomic<int> hue{0};
+
+  // Standard and input.
+  std::atomic<bool> sixty_hz{false};
+  std::atomic<bool> pal_60{false};
+  std::atomic<bool> s_video{false};
+  std::atomic<bool> debug{false};
+
+  // Passed through to the render thread by start_capture().
+  int encoder_pixel_format = 4;  // planar YUV 4:2:2
+  double encoder_bytes_per_pixel = 2.0;
+
+  std::atomic<int> channel{2};
+  std::atomic<bool> channel_chosen{false};
+
+  // The USB layer this thread opens the stick through; set before the start.
+  usb_backend* backend;
+
+  // Streaming constants.
+  const uint16_t packetSize = 3072;
+  const int transfersInFlight = 32;
+  const int microframesPerTransfer = 16;
+
+  void start_capture();
+  // Stop for good (closing the window). Unlike a stop for re-programming,
+  // nothing clears it, so it is never lost; the loop honours it at its head
+  // and inside the streaming run.
+  void request_close();
+  bool close_requested() const { return close_requested_.load(std::memory_order_acquire); }
+
+  // Device access and the register protocol; capture thread only.
+  bool open_device();
+  uint8_t readIndex(uint16_t reg);
+  bool writeIndex(uint16_t reg, uint16_t value);
+  bool setFeature(uint16_t feature);
+  void writeSAA711XRegister(uint8_t reg, uint16_t value);
+  void writeCodecRegister(uint8_t reg, uint16_t value);
+  // The two data bytes: low byte (0x502) in bits 7:0, high byte (0x503) in 15:8.
+  uint16_t readCodecRegister(uint8_t reg);
+  bool init_device();
+
+  bool has_device() const { return device_handle != nullptr; }
+  usb_device* device() const { return device_handle.get(); }
+
+ signals:
+  void capture_device_not_found();
+  void capture_device_not_usb_2_0();
+  void easycap_audio_not_found();
+  void easycap_streaming();
+  void frame_ready_signal(bool);
+  void debug_console_set_text(QString);
+
+ public slots:
+  void frame_ready(bool value);
+  void set_text(QString text);
+  void set_input(int channel);
+  void set_standard();
+
+ protected:
+  void run() override;
+
+ private:
+  void stream();
+  void request_stop();
+  bool stop_seen() const;
+
+  std::atomic<bool> close_requested_{false};
+  std::mutex request_mutex;  // only for waking a waiting streaming run
+  std::condition_variable request_condition;
+
+  std::vector<unsigned char> assembly_buffer;
+  std::vector<unsigned char> handoff_buffer;
+  int buffer_size = 0;
+  stopwatch timer;
+  int bytes_in_frame = 0;
+  std::unique_ptr<usb_device> device_handle;
+};

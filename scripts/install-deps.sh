@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs everything Ostrevin needs to build, run and test on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev libqt6opengl6-dev libgl-dev \
+  libusb-1.0-0-dev libumockdev-dev umockdev \
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  xvfb xauth x11-utils libgl1-mesa-dri mesa-utils \
+  pulseaudio pulseaudio-utils \
+  libglib2.0-dev

@@ -1,0 +1,27 @@
+// The virtual stick behind the in-process USB seam: fast and deterministic,
+// for unit and threaded tests and for benchmarks.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "capture/usb_seam.h"
+#include "sim/virtual_stick.h"
+
+class in_process_backend : public usb_backend {
+ public:
+  // Sticks appear on bus 1 in the order they were added.
+  void add(std::shared_ptr<virtual_stick> stick);
+  void clear();
+  // When set, discovery finds no bus at all.
+  void set_no_bus(bool no_bus);
+
+  std::vector<usb_device_entry> list_devices() override;
+  std::unique_ptr<usb_device> open(const usb_device_entry& entry) override;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<virtual_stick>> sticks_;
+  bool no_bus_ = false;
+};

@@ -1,0 +1,175 @@
+// A software model of the capture stick: the USB bridge with its 8-bit
+// register file, the serial bus with the video decoder behind it, the AC'97
+// codec path, configuration, interface and alternate settings, faults on
+// demand and a log of every operation.
+//
+// The model knows nothing of how it is reached; adapters put it behind the
+// in-process USB seam or behind an emulated usbfs device node. All entry
+// points are thread-safe.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace stick_hw {
+constexpr uint16_t vendor_id = 0x05E1;
+constexpr uint16_t product_id = 0x0408;
+constexpr int configuration = 1;
+constexpr int interface_number = 0;
+constexpr int alternate_settings = 6;  // 0..5
+constexpr int streaming_alternate = 5;
+constexpr uint8_t video_endpoint = 0x82;
+constexpr int iso_packet_size = 3072;  // 1024 bytes x 3 transactions per microframe
+
+// Bridge registers the model gives meaning to.
+constexpr uint16_t reg_input_routing = 0x000;
+constexpr uint16_t reg_capture_control = 0x100;  // bit 7: capture enable
+constexpr uint16_t reg_window_start_x_lo = 0x110;
+constexpr uint16_t reg_window_start_x_hi = 0x111;
+constexpr uint16_t reg_window_start_y_lo = 0x112;
+constexpr uint16_t reg_window_start_y_hi = 0x113;
+constexpr uint16_t reg_window_end_x_lo = 0x114;
+constexpr uint16_t reg_window_end_x_hi = 0x115;
+constexpr uint16_t reg_window_end_y_lo = 0x116;
+constexpr uint16_t reg_window_end_y_hi = 0x117;
+constexpr uint16_t reg_serial_control = 0x200;  // write 0x01: start a transaction
+constexpr uint16_t reg_serial_status = 0x201;   // 0x04: transaction acknowledged
+constexpr uint16_t reg_serial_address = 0x203;
+constexpr uint16_t reg_serial_subaddress = 0x204;
+constexpr uint16_t reg_serial_data = 0x205;
+constexpr uint16_t reg_codec_command = 0x500;  // 0x8C write, 0x8B read
+constexpr uint16_t reg_codec_data_lo = 0x502;
+constexpr uint16_t reg_codec_data_hi = 0x503;
+constexpr uint16_t reg_codec_register = 0x504;
+
+constexpr uint8_t serial_start_write = 0x01;
+constexpr uint8_t serial_done = 0x04;
+constexpr uint8_t serial_nack = 0x0C;  // what the bridge shows when nobody answers
+constexpr uint8_t decoder_address = 0x4A;
+constexpr uint8_t codec_write_command = 0x8C;
+constexpr uint8_t codec_read_command = 0x8B;
+
+// Control request fields as the bridge understands them.
+constexpr int vendor_in = 0xC0;
+constexpr int vendor_out = 0x40;
+constexpr int standard_out = 0x00;
+constexpr int request_read = 0x00;
+constexpr int request_write = 0x01;
+constexpr int request_set_feature = 0x03;
+
+// AC'97 vendor identification as the codec answers it.
+constexpr uint16_t codec_vendor_id1 = 0x414C;
+constexpr uint16_t codec_vendor_id2 = 0x4760;
+}  // namespace stick_hw
+
+enum class stick_op_kind {
+  open,
+  set_configuration,
+  claim_interface,
+  release_interface,
+  set_alternate,
+  detach_kernel_driver,
+  control,        // every control transfer, raw
+  decoder_write,  // a serial-bus write transaction, as the decoder saw it
+  codec_write,
+  codec_read,
+  iso_setup,
+  iso_submit,
+  iso_reap,
+  iso_release,
+};
+
+struct stick_op {
+  stick_op_kind kind = stick_op_kind::control;
+  int request_type = 0;
+  int request = 0;
+  int value = 0;   // wValue; for decoder/codec events the data
+  int index = 0;   // wIndex; for decoder/codec events the register
+  int length = 0;
+  int result = 0;  // what the operation returned (decoder writes: the status)
+  bool operator==(const stick_op&) const = default;
+};
+
+struct stick_faults {
+  bool fail_open = false;
+  bool refuse_configuration = false;
+  bool refuse_interface = false;
+  bool refuse_alternate = false;
+  bool codec_silent = false;   // no codec on the AC'97 link: every read gives 0
+  int serial_status = stick_hw::serial_done;  // what 0x201 shows after a decoder write
+  bool unplugged = false;      // every operation fails with LIBUSB_ERROR_NO_DEVICE
+  // Control transfers addressed to these bridge registers return the given
+  // result instead of being carried out (0 on a read: no byte came back).
+  std::map<int, int> control_results;
+  // A kernel driver holds interface 0 until it is detached.
+  bool kernel_driver_bound = false;
+};
+
+class virtual_stick {
+ public:
+  virtual_stick();
+
+  // Identity on the bus; tests may make a stick that does not match.
+  uint16_t vendor = stick_hw::vendor_id;
+  uint16_t product = stick_hw::product_id;
+
+  // Faults: set before or during use.
+  void set_faults(const stick_faults& f);
+  stick_faults faults() const;
+  void unplug();
+
+  // USB operations, libusb-style results.
+  int open();
+  int set_configuration(int configuration);
+  int claim_interface(int interface_number);
+  int release_interface(int interface_number);
+  int set_alternate(int interface_number, int alternate);
+  bool kernel_driver_active(int interface_number) const;
+  int detach_kernel_driver(int interface_number);
+  int control(int request_type, int request, int value, int index, unsigned char* data, int length);
+
+  // State, for tests and for the stream.
+  uint8_t bridge(uint16_t reg) const;
+  uint8_t decoder(uint8_t reg) const;
+  uint16_t codec(uint8_t reg) const;
+  int configuration() const;
+  bool claimed() const;
+  int alternate() const;
+  bool capture_enabled() const;  // alternate 5 and bit 7 of 0x100
+
+  // Tests: the next control transfer on this bridge register waits until
+  // release_hold(), so a test can act while the host is mid-programming.
+  void hold_at(int reg);
+  bool wait_held(int timeout_ms);
+  void release_hold();
+
+  std::vector<stick_op> log() const;
+  void clear_log();
+  void record(const stick_op& op);
+
+ private:
+  int control_locked(int request_type, int request, int value, int index, unsigned char* data, int length);
+  void serial_write_locked();
+  void codec_command_locked(uint8_t command);
+
+  void wait_if_held(int reg);
+
+  std::mutex hold_mutex_;
+  std::condition_variable hold_condition_;
+  int hold_register_ = -1;
+  bool holding_ = false;
+
+  mutable std::mutex mutex_;
+  stick_faults faults_;
+  std::array<uint8_t, 0x1000> bridge_{};
+  std::array<uint8_t, 256> decoder_{};
+  std::array<uint16_t, 128> codec_{};
+  int configuration_ = 0;
+  bool claimed_ = false;
+  int alternate_ = 0;
+  std::vector<stick_op> log_;
+};

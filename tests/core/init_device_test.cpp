@@ -1,0 +1,252 @@
+// The whole programming sequence, transfer by transfer, against the register
+// tables of the bridge, decoder and codec, for every standard and input.
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <QSignalSpy>
+
+#include "capture/easycap_thread.h"
+#include "sim/in_process_backend.h"
+#include "tests/support/message_log.h"
+
+namespace {
+
+// The expected transfers, written out from the register tables.
+struct sequence {
+  std::vector<stick_op> ops;
+  void bridge(int reg, int value) { ops.push_back({stick_op_kind::control, 0x40, 0x01, value, reg, 0, 0}); }
+  void read(int reg) { ops.push_back({stick_op_kind::control, 0xC0, 0x00, 0, reg, 1, 1}); }
+  void decoder(int reg, int value) {
+    bridge(0x204, reg);
+    bridge(0x205, value);
+    bridge(0x200, 0x01);
+    read(0x201);
+  }
+  void codec(int reg, int value) {
+    bridge(0x504, reg);
+    bridge(0x502, value & 0xFF);
+    bridge(0x503, value >> 8);
+    bridge(0x500, 0x8C);
+  }
+  void codec_read(int reg) {
+    bridge(0x504, reg);
+    bridge(0x500, 0x8B);
+    read(0x502);
+    read(0x503);
+  }
+  void alternate(int alt, int result) { ops.push_back({stick_op_kind::set_alternate, 0, 0, alt, 0, 0, result}); }
+};
+
+enum class standard { ntsc, pal, pal_60 };
+
+sequence expected_programming(standard std, bool s_video, int chosen_channel) {
+  const bool sixty = std != standard::pal;
+  sequence s;
+  for (auto [r, v] : {std::pair{0x500, 0x94}, {0x203, 0xA0}, {0x003, 0x80}, {0x001, 0x03}, {0x000, 0x21},
+                      {0x002, 0x67}})
+    s.bridge(r, v);
+  for (auto [r, v] : {std::pair{0x203, 0x4A}, {0x00D, 0x00}, {0x00F, 0x02}, {0x103, 0x00}, {0x018, 0x00},
+                      {0x01A, 0x14}, {0x01B, 0x0E}, {0x01C, 0x46}, {0x019, 0x00}, {0x300, 0x12}, {0x350, 0x2D},
+                      {0x351, 0x01}, {0x352, 0x00}, {0x353, 0x00}, {0x300, 0x80}, {0x018, 0x10}, {0x202, 0x0F}})
+    s.bridge(r, v);
+  s.bridge(0x100, 0x33);
+  for (auto [r, v] : {std::pair{0x01, 0x08}, {0x02, s_video ? 0xC9 : 0xC0}, {0x03, 0x20}, {0x04, 0x90},
+                      {0x05, 0x90}, {0x06, 0xEB}, {0x07, 0xE0}, {0x08, sixty ? 0x79 : 0x39}, {0x09, 0x00},
+                      {0x0E, std == standard::pal_60 ? 0x11 : 0x01}, {0x0F, 0x2A}, {0x10, 0x06}, {0x11, 0x08},
+                      {0x12, 0x00}, {0x13, 0x00}, {0x14, 0x01}, {0x15, 0x11}, {0x16, 0xFE}, {0x17, 0xD8},
+                      {0x18, 0x40}, {0x19, 0x80}, {0x1A, 0x77}, {0x1B, 0x42}, {0x1C, 0xA9}, {0x1D, 0x01},
+                      {0x83, 0x31}, {0x88, s_video ? 0xCA : 0x4A}})
+    s.decoder(r, v);
+  for (int r = 0x41; r <= 0x57; ++r) s.decoder(r, 0xFF);
+  s.decoder(0x0A, 0x7F);
+  s.decoder(0x0B, 0x3F);
+  s.decoder(0x0C, 0x3F);
+  s.decoder(0x0D, 0x00);
+  s.codec(0x94, 0x0000);
+  s.bridge(0x506, 0x01);
+  s.bridge(0x507, 0x00);
+  s.codec(0x1A, 0x0404);
+  s.codec(0x10, 0x0000);
+  s.codec(0x1C, 0x0505);
+  s.codec_read(0x7C);
+  s.codec_read(0x7E);
+  const int routing = chosen_channel >= 0 ? 0x80 | chosen_channel << 3 : s_video ? 0x80 : 0x90;
+  s.bridge(0x000, routing);
+  s.bridge(0x002, 0x98);
+  s.bridge(0x110, 0);
+  s.bridge(0x111, 0);
+  s.bridge(0x112, sixty ? 3 : 1);
+  s.bridge(0x113, 0);
+  s.bridge(0x114, 0x05A0);
+  s.bridge(0x115, 0x05);
+  s.bridge(0x116, sixty ? 243 : 0x121);
+  s.bridge(0x117, sixty ? 0 : 1);
+  s.alternate(5, 0);
+  s.read(0x100);
+  s.bridge(0x100, 0xB3);  // 0x33 with capture enabled
+  return s;
+}
+
+std::vector<stick_op> programming_log(const virtual_stick& stick) {
+  std::vector<stick_op> out;
+  for (const auto& op : stick.log())
+    if (op.kind == stick_op_kind::control || op.kind == stick_op_kind::set_alternate) out.push_back(op);
+  return out;
+}
+
+struct programmed : ::testing::Test {
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  in_process_backend backend;
+  easycap_thread thread;
+  message_log messages;
+
+  void SetUp() override {
+    backend.add(stick);
+    thread.backend = &backend;
+    // As the main window sets them before the start.
+    thread.brightness = 127;
+    thread.contrast = 63;
+    thread.saturation = 63;
+    thread.hue = 0;
+    ASSERT_TRUE(thread.open_device());
+    stick->clear_log();
+  }
+  void select(standard std, bool s_video) {
+    thread.sixty_hz = std != standard::pal;
+    thread.pal_60 = std == standard::pal_60;
+    thread.s_video = s_video;
+    thread.height = std == standard::pal ? 576 : 480;
+  }
+};
+
+TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
+  for (standard std : {standard::ntsc, standard::pal, standard::pal_60}) {
+    for (bool s_video : {false, true}) {
+      for (int chosen : {-1, 1, 3}) {
+        SCOPED_TRACE(testing::Message() << "standard " << int(std) << " s_video " << s_video << " channel "
+                                        << chosen);
+        easycap_thread fresh;
+        fresh.backend = &backend;
+        fresh.brightness = 127;
+        fresh.contrast = 63;
+        fresh.saturation = 63;
+        fresh.hue = 0;
+        fresh.sixty_hz = std != standard::pal;
+        fresh.pal_60 = std == standard::pal_60;
+        fresh.s_video = s_video;
+        fresh.height = std == standard::pal ? 576 : 480;
+        ASSERT_TRUE(fresh.open_device());
+        if (chosen >= 0) fresh.set_input(chosen);
+        stick->clear_log();
+        QSignalSpy audio_missing(&fresh, &easycap_thread::easycap_audio_not_found);
+
+        ASSERT_TRUE(fresh.init_device());
+
+        const auto expected = expected_programming(std, s_video, chosen).ops;
+        const auto actual = programming_log(*stick);
+        ASSERT_EQ(actual.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "transfer " << i;
+        EXPECT_EQ(audio_missing.count(), 0);
+        EXPECT_EQ(fresh.channel.load(), chosen >= 0 ? chosen : s_video ? 0 : 2);
+
+        // What the stick now holds.
+        EXPECT_EQ(stick->decoder(0x02), s_video ? 0xC9 : 0xC0);
+        EXPECT_EQ(stick->decoder(0x08) & 0x40, std != standard::pal ? 0x40 : 0);
+        EXPECT_EQ((stick->decoder(0x0E) >> 4) & 7, std == standard::pal_60 ? 1 : 0);
+        EXPECT_EQ(stick->codec(0x1C), 0x0505);
+        EXPECT_EQ(stick->codec(0x1A), 0x0404);
+        EXPECT_TRUE(stick->capture_enabled());
+      }
+    }
+  }
+  EXPECT_TRUE(messages.messages().isEmpty()) << messages.messages().join("\n").toStdString();
+}
+
+TEST_F(programmed, fifty_four_decoder_writes_each_pass) {
+  select(standard::pal, false);
+  ASSERT_TRUE(thread.init_device());
+  int decoder_writes = 0;
+  for (const auto& op : stick->log())
+    if (op.kind == stick_op_kind::decoder_write) ++decoder_writes;
+  EXPECT_EQ(decoder_writes, 54);
+}
+
+TEST_F(programmed, channel_follows_the_input_until_one_is_chosen) {
+  select(standard::pal, true);
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(stick->bridge(0x000), 0x80);
+  EXPECT_EQ(thread.channel.load(), 0);
+  select(standard::pal, false);
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(stick->bridge(0x000), 0x90);
+  EXPECT_EQ(thread.channel.load(), 2);
+
+  thread.set_input(2);  // already in use: nothing changes
+  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_FALSE(thread.stop_requested.load());
+
+  thread.set_input(1);
+  ASSERT_TRUE(thread.channel_chosen.load());
+  select(standard::pal, true);  // the routing now follows the channel only
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(stick->bridge(0x000), 0x88);
+  EXPECT_EQ(thread.channel.load(), 1);
+}
+
+TEST_F(programmed, a_silent_codec_is_reported_and_programming_goes_on) {
+  stick_faults f;
+  f.codec_silent = true;
+  stick->set_faults(f);
+  QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
+  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(audio_missing.count(), 1);
+  EXPECT_EQ(not_found.count(), 0);
+  EXPECT_TRUE(stick->capture_enabled());
+  EXPECT_EQ(stick->bridge(0x000), 0x90);
+}
+
+TEST_F(programmed, one_nonzero_identification_byte_means_a_codec_is_there) {
+  for (auto [id1, id2] : {std::pair{0x0000, 0x0100}, {0x0001, 0x0000}}) {
+    thread.writeCodecRegister(0x7C, uint16_t(id1));
+    thread.writeCodecRegister(0x7E, uint16_t(id2));
+    // The programming itself does not touch the identification registers.
+    QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
+    ASSERT_TRUE(thread.init_device());
+    EXPECT_EQ(audio_missing.count(), 0) << id1 << " " << id2;
+  }
+  thread.writeCodecRegister(0x7C, 0);
+  thread.writeCodecRegister(0x7E, 0);
+  QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(audio_missing.count(), 1);
+}
+
+TEST_F(programmed, a_refused_alternate_setting_ends_the_programming) {
+  stick_faults f;
+  f.refuse_alternate = true;
+  stick->set_faults(f);
+  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  EXPECT_FALSE(thread.init_device());
+  EXPECT_EQ(not_found.count(), 1);
+  EXPECT_TRUE(messages.contains(QString("usb_set_altinterface() error %1").arg(LIBUSB_ERROR_IO)));
+
+  const auto log = programming_log(*stick);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().kind, stick_op_kind::set_alternate) << "nothing may follow the refused alternate setting";
+  EXPECT_FALSE(stick->capture_enabled());
+  EXPECT_EQ(stick->bridge(0x100) & 0x80, 0);
+}
+
+TEST_F(programmed, failed_writes_are_logged_and_programming_continues) {
+  stick_faults f;
+  f.control_results[0x350] = LIBUSB_ERROR_PIPE;
+  f.serial_status = 0x0C;
+  stick->set_faults(f);
+  ASSERT_TRUE(thread.init_device());
+  EXPECT_EQ(messages.messages().count("writeIndex() error -9"), 1);
+  EXPECT_EQ(messages.messages().count("writeSAA711XRegister() error"), 54);
+  EXPECT_TRUE(stick->capture_enabled());
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// The capture thread as a thread: start, requests, re-programming, stop.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include "capture/easycap_thread.h"
+#include "sim/in_process_backend.h"
+#include "tests/support/message_log.h"
+
+namespace {
+
+int count_of(const virtual_stick& stick, stick_op_kind kind) {
+  int n = 0;
+  for (const auto& op : stick.log())
+    if (op.kind == kind) ++n;
+  return n;
+}
+
+// Programming passes: each ends by selecting the streaming alternate setting.
+int programming_passes(const virtual_stick& stick) { return count_of(stick, stick_op_kind::set_alternate); }
+
+struct running : ::testing::Test {
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  in_process_backend backend;
+  easycap_thread thread;
+  message_log messages;
+  std::unique_ptr<QSignalSpy> streaming;
+
+  void SetUp() override {
+    backend.add(stick);
+    thread.backend = &backend;
+    streaming = std::make_unique<QSignalSpy>(&thread, &easycap_thread::easycap_streaming);
+  }
+  void TearDown() override {
+    stick->release_hold();
+    thread.request_close();
+    EXPECT_TRUE(thread.wait(10000));
+  }
+  void start_and_wait_for_stream() {
+    thread.start_capture();
+    ASSERT_TRUE(streaming->wait(10000));
+  }
+};
+
+TEST_F(running, streams_once_programmed) {
+  start_and_wait_for_stream();
+  EXPECT_TRUE(stick->capture_enabled());
+  EXPECT_EQ(programming_passes(*stick), 1);
+  EXPECT_TRUE(thread.isRunning());
+}
+
+TEST_F(running, every_request_reprograms_and_streams_again) {
+  start_and_wait_for_stream();
+  thread.sixty_hz = true;
+  thread.height = 480;
+  thread.set_standard();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return streaming->count() == 2; }, 10000));
+  EXPECT_EQ(stick->decoder(0x08), 0x79);
+  EXPECT_EQ(stick->bridge(0x116), 243);
+
+  thread.set_input(3);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return streaming->count() == 3; }, 10000));
+  EXPECT_EQ(stick->bridge(0x000), 0x98);
+  EXPECT_EQ(programming_passes(*stick), 3);
+}
+
+TEST_F(running, the_channel_in_use_changes_nothing) {
+  start_and_wait_for_stream();
+  thread.set_input(2);  // composite's default channel
+  QTest::qWait(200);
+  EXPECT_EQ(streaming->count(), 1);
+  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_EQ(programming_passes(*stick), 1);
+}
+
+TEST_F(running, requests_that_arrive_together_cause_one_reprogramming) {
+  start_and_wait_for_stream();
+  // Hold the next programming pass at its start so the requests pile up
+  // while the thread is busy.
+  stick->hold_at(0x500);
+  thread.set_standard();
+  ASSERT_TRUE(stick->wait_held(10000));
+  thread.set_standard();
+  thread.set_input(1);
+  thread.set_standard();
+  stick->release_hold();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return streaming->count() >= 3; }, 10000));
+  QTest::qWait(300);
+  EXPECT_EQ(streaming->count(), 3);  // start, the held pass, one for the pile
+  EXPECT_EQ(programming_passes(*stick), 3);
+  EXPECT_EQ(stick->bridge(0x000), 0x88);
+}
+
+TEST_F(running, a_close_during_programming_lets_it_finish) {
+  stick->hold_at(0x202);  // in the bridge configuration table
+  thread.start_capture();
+  ASSERT_TRUE(stick->wait_held(10000));
+  thread.set_standard();   // a re-programming request does not outlive a close
+  thread.request_close();
+  stick->release_hold();
+  ASSERT_TRUE(thread.wait(10000));
+  EXPECT_TRUE(stick->capture_enabled()) << "the programming pass must complete";
+  EXPECT_EQ(count_of(*stick, stick_op_kind::decoder_write), 54);
+  EXPECT_EQ(programming_passes(*stick), 1);
+  EXPECT_EQ(streaming->count(), 1);
+}
+
+TEST_F(running, close_returns_promptly_with_a_silent_stick) {
+  start_and_wait_for_stream();
+  stick->unplug();
+  QElapsedTimer clock;
+  clock.start();
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(10000));
+  EXPECT_LT(clock.elapsed(), 5000);
+}
+
+TEST_F(running, a_refused_alternate_setting_later_ends_the_thread) {
+  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  start_and_wait_for_stream();
+  stick_faults f;
+  f.refuse_alternate = true;
+  stick->set_faults(f);
+  thread.set_input(0);
+  ASSERT_TRUE(thread.wait(10000));
+  EXPECT_TRUE(not_found.wait(1000) || not_found.count() == 1);
+  EXPECT_EQ(not_found.count(), 1);
+}
+
+TEST_F(running, no_stick_ends_the_thread_after_reporting) {
+  backend.clear();
+  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  thread.start_capture();
+  ASSERT_TRUE(thread.wait(10000));
+  ASSERT_TRUE(not_found.wait(1000) || not_found.count() == 1);
+  EXPECT_EQ(not_found.count(), 1);
+  EXPECT_EQ(streaming->count(), 0);
+}
+
+TEST(easycap_thread_object, relays_and_out_of_range_channels) {
+  easycap_thread thread;
+  QSignalSpy relay(&thread, &easycap_thread::frame_ready_signal);
+  thread.frame_ready(true);
+  thread.frame_ready(false);
+  ASSERT_EQ(relay.count(), 2);
+  EXPECT_TRUE(relay[0][0].toBool());
+  EXPECT_FALSE(relay[1][0].toBool());
+
+  // The bridge has four inputs; anything else must not reach the routing.
+  thread.set_input(4);
+  thread.set_input(-1);
+  EXPECT_EQ(thread.channel.load(), 2);
+  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_FALSE(thread.stop_requested.load());
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+// Device discovery and the bridge's register protocol, against the virtual
+// stick behind the in-process seam.
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <QSignalSpy>
+
+#include "capture/easycap_thread.h"
+#include "sim/in_process_backend.h"
+#include "tests/support/message_log.h"
+
+namespace {
+
+std::vector<stick_op> of_kind(const std::vector<stick_op>& log, stick_op_kind kind) {
+  std::vector<stick_op> out;
+  for (const auto& op : log)
+    if (op.kind == kind) out.push_back(op);
+  return out;
+}
+
+stick_op control(int type, int request, int value, int index, int length, int result) {
+  return {stick_op_kind::control, type, request, value, index, length, result};
+}
+
+struct opened_stick : ::testing::Test {
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  in_process_backend backend;
+  easycap_thread thread;
+  message_log messages;
+
+  void SetUp() override {
+    backend.add(stick);
+    thread.backend = &backend;
+    ASSERT_TRUE(thread.open_device());
+    stick->clear_log();
+  }
+  stick_op last_control() { return of_kind(stick->log(), stick_op_kind::control).back(); }
+};
+
+TEST_F(opened_stick, control_requests_carry_the_bridge_fields) {
+  EXPECT_TRUE(thread.writeIndex(0x500, 0x94));
+  EXPECT_EQ(last_control(), control(0x40, 0x01, 0x94, 0x500, 0, 0));
+  EXPECT_EQ(stick->bridge(0x500), 0x94);
+
+  EXPECT_EQ(thread.readIndex(0x500), 0x94);
+  EXPECT_EQ(last_control(), control(0xC0, 0x00, 0, 0x500, 1, 1));
+
+  EXPECT_TRUE(thread.setFeature(0x0001));
+  EXPECT_EQ(last_control(), control(0x00, 0x03, 0x0001, 0, 0, 0));
+  EXPECT_TRUE(messages.messages().isEmpty());
+}
+
+TEST_F(opened_stick, sixteen_bit_values_go_out_unchanged) {
+  thread.writeIndex(0x114, 0x05A0);
+  EXPECT_EQ(last_control().value, 0x05A0);
+  EXPECT_EQ(stick->bridge(0x114), 0xA0);  // the register keeps its low byte
+  thread.writeIndex(0x116, 0x121);
+  EXPECT_EQ(last_control().value, 0x121);
+  EXPECT_EQ(stick->bridge(0x116), 0x21);
+}
+
+TEST_F(opened_stick, decoder_write_goes_over_the_serial_bus) {
+  thread.writeIndex(0x203, 0x4A);
+  stick->clear_log();
+  thread.writeSAA711XRegister(0x0A, 0x7F);
+  const std::vector<stick_op> expected{
+      control(0x40, 0x01, 0x0A, 0x204, 0, 0),
+      control(0x40, 0x01, 0x7F, 0x205, 0, 0),
+      control(0x40, 0x01, 0x01, 0x200, 0, 0),
+      control(0xC0, 0x00, 0, 0x201, 1, 1),
+  };
+  EXPECT_EQ(of_kind(stick->log(), stick_op_kind::control), expected);
+  EXPECT_EQ(stick->decoder(0x0A), 0x7F);
+  EXPECT_FALSE(messages.contains("writeSAA711XRegister() error"));
+}
+
+TEST_F(opened_stick, serial_status_other_than_done_is_a_failed_decoder_write) {
+  thread.writeIndex(0x203, 0x4A);
+  for (int status : {0x05, 0x0C, 0x00}) {
+    stick_faults f;
+    f.serial_status = status;
+    stick->set_faults(f);
+    messages.clear();
+    thread.writeSAA711XRegister(0x01, 0x08);
+    EXPECT_EQ(messages.messages(), QStringList{"writeSAA711XRegister() error"}) << "status " << status;
+  }
+  // Nobody at the address: the bridge shows no acknowledge.
+  stick->set_faults({});
+  thread.writeIndex(0x203, 0xA0);
+  messages.clear();
+  thread.writeSAA711XRegister(0x01, 0x08);
+  EXPECT_TRUE(messages.contains("writeSAA711XRegister() error"));
+}
+
+TEST_F(opened_stick, failed_transfers_are_logged_and_not_retried) {
+  stick_faults f;
+  f.control_results[0x201] = 0;                    // no byte came back
+  f.control_results[0x300] = LIBUSB_ERROR_PIPE;    // stall
+  f.control_results[0x301] = LIBUSB_ERROR_TIMEOUT;
+  stick->set_faults(f);
+
+  thread.readIndex(0x201);
+  EXPECT_EQ(messages.messages(), QStringList{"readIndex() error 513"});
+  messages.clear();
+  EXPECT_FALSE(thread.writeIndex(0x300, 0x12));
+  EXPECT_FALSE(thread.writeIndex(0x301, 0x12));
+  EXPECT_EQ(messages.messages(), (QStringList{"writeIndex() error -9", "writeIndex() error -7"}));
+  EXPECT_EQ(of_kind(stick->log(), stick_op_kind::control).size(), 3u);  // one attempt each
+
+  stick->unplug();
+  messages.clear();
+  EXPECT_FALSE(thread.setFeature(1));
+  EXPECT_EQ(messages.messages(), QStringList{"setFeature() error -4"});
+}
+
+TEST_F(opened_stick, codec_registers_go_through_the_ac97_path) {
+  thread.writeCodecRegister(0x1C, 0x0505);
+  const std::vector<stick_op> expected{
+      control(0x40, 0x01, 0x1C, 0x504, 0, 0),
+      control(0x40, 0x01, 0x05, 0x502, 0, 0),
+      control(0x40, 0x01, 0x05, 0x503, 0, 0),
+      control(0x40, 0x01, 0x8C, 0x500, 0, 0),
+  };
+  EXPECT_EQ(of_kind(stick->log(), stick_op_kind::control), expected);
+  EXPECT_EQ(stick->codec(0x1C), 0x0505);
+
+  stick->clear_log();
+  thread.writeCodecRegister(0x7C, 0x5A12);
+  EXPECT_EQ(thread.readCodecRegister(0x7C), 0x5A12);
+  const auto reads = of_kind(stick->log(), stick_op_kind::control);
+  ASSERT_EQ(reads.size(), 8u);
+  EXPECT_EQ(reads[4], control(0x40, 0x01, 0x7C, 0x504, 0, 0));
+  EXPECT_EQ(reads[5], control(0x40, 0x01, 0x8B, 0x500, 0, 0));
+  EXPECT_EQ(reads[6], control(0xC0, 0x00, 0, 0x502, 1, 1));
+  EXPECT_EQ(reads[7], control(0xC0, 0x00, 0, 0x503, 1, 1));
+}
+
+// ---- discovery ----------------------------------------------------------------
+
+struct discovery : ::testing::Test {
+  in_process_backend backend;
+  easycap_thread thread;
+  void SetUp() override { thread.backend = &backend; }
+  bool open_and_count_not_found(int& not_found) {
+    QSignalSpy spy(&thread, &easycap_thread::capture_device_not_found);
+    const bool ok = thread.open_device();
+    not_found = int(spy.count());
+    return ok;
+  }
+};
+
+TEST_F(discovery, nothing_usable_on_the_bus_is_not_found) {
+  int not_found = 0;
+  backend.set_no_bus(true);
+  EXPECT_FALSE(open_and_count_not_found(not_found));
+  EXPECT_EQ(not_found, 1);
+
+  backend.set_no_bus(false);
+  EXPECT_FALSE(open_and_count_not_found(not_found));  // empty bus
+  EXPECT_EQ(not_found, 1);
+
+  auto other = std::make_shared<virtual_stick>();
+  other->product = 0x0409;
+  backend.add(other);
+  EXPECT_FALSE(open_and_count_not_found(not_found));
+  EXPECT_EQ(not_found, 1);
+  EXPECT_TRUE(other->log().empty()) << "a device of another kind must not be touched";
+  EXPECT_FALSE(thread.has_device());
+}
+
+TEST_F(discovery, refusals_are_not_found) {
+  for (int which = 0; which < 3; ++which) {
+    backend.clear();
+    auto stick = std::make_shared<virtual_stick>();
+    stick_faults f;
+    f.fail_open = which == 0;
+    f.refuse_configuration = which == 1;
+    f.refuse_interface = which == 2;
+    stick->set_faults(f);
+    backend.add(stick);
+    int not_found = 0;
+    EXPECT_FALSE(open_and_count_not_found(not_found)) << which;
+    EXPECT_EQ(not_found, 1) << which;
+  }
+}
+
+TEST_F(discovery, two_sticks_are_both_opened_and_the_last_is_kept) {
+  auto first = std::make_shared<virtual_stick>();
+  auto second = std::make_shared<virtual_stick>();
+  backend.add(first);
+  backend.add(second);
+  int not_found = 0;
+  ASSERT_TRUE(open_and_count_not_found(not_found));
+  EXPECT_EQ(not_found, 0);
+  for (auto& s : {first, second}) {
+    EXPECT_EQ(s->configuration(), 1);
+    EXPECT_TRUE(s->claimed());
+  }
+  thread.writeIndex(0x500, 0x94);
+  EXPECT_EQ(second->bridge(0x500), 0x94);
+  EXPECT_EQ(first->bridge(0x500), 0x00);
+}
+
+TEST_F(discovery, a_stick_that_refuses_does_not_replace_one_that_was_claimed) {
+  auto good = std::make_shared<virtual_stick>();
+  auto refusing = std::make_shared<virtual_stick>();
+  stick_faults f;
+  f.refuse_interface = true;
+  refusing->set_faults(f);
+  backend.add(good);
+  backend.add(refusing);
+  int not_found = 0;
+  ASSERT_TRUE(open_and_count_not_found(not_found));
+  EXPECT_EQ(not_found, 0);
+  thread.writeIndex(0x500, 0x94);
+  EXPECT_EQ(good->bridge(0x500), 0x94);
+
+  // And the other way round: the refusing one first, the good one kept.
+  backend.clear();
+  auto good2 = std::make_shared<virtual_stick>();
+  auto refusing2 = std::make_shared<virtual_stick>();
+  refusing2->set_faults(f);
+  backend.add(refusing2);
+  backend.add(good2);
+  easycap_thread other;
+  other.backend = &backend;
+  ASSERT_TRUE(other.open_device());
+  other.writeIndex(0x500, 0x94);
+  EXPECT_EQ(good2->bridge(0x500), 0x94);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The main window under a real X server: what a person sees at start-up,
+// with and without a stick, and on close.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+
+#include "app/ostrevin.h"
+#include "sim/in_process_backend.h"
+
+namespace {
+
+struct window_test : ::testing::Test {
+  in_process_backend backend;
+  usb_backend* previous = nullptr;
+  void SetUp() override {
+    previous = default_usb_backend();
+    set_default_usb_backend(&backend);
+  }
+  void TearDown() override { set_default_usb_backend(previous); }
+};
+
+TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {
+  ostrevin window;
+  window.show();
+  QString text, title;
+  bool window_visible = false, parent_is_window = false, only_ok = false, critical = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    poll.stop();
+    text = box->text();
+    title = box->windowTitle();
+    window_visible = window.isVisible();
+    parent_is_window = box->parentWidget() == &window;
+    only_ok = box->buttons().size() == 1 && box->standardButtons() == QMessageBox::Ok;
+    critical = box->icon() == QMessageBox::Critical;
+    box->button(QMessageBox::Ok)->click();
+  });
+  poll.start(20);
+  const int code = QApplication::exec();
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(text,
+            "Sorry, Ostrevin could not locate the EasyCap hardware attached to this computer. Please connect the "
+            "hardware, then try again.");
+  EXPECT_EQ(title, "Ostrevin");
+  EXPECT_TRUE(window_visible);
+  EXPECT_TRUE(parent_is_window);
+  EXPECT_TRUE(only_ok);
+  EXPECT_TRUE(critical);
+  EXPECT_TRUE(window.capture().isFinished());
+}
+
+TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0) {
+  auto stick = std::make_shared<virtual_stick>();
+  backend.add(stick);
+  ostrevin window;
+  window.show();
+  EXPECT_EQ(window.windowTitle(), "Ostrevin");
+  EXPECT_EQ(window.size(), QSize(768, 596));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  EXPECT_EQ(window.geometry().size(), QSize(768, 596)) << "client area";
+
+  // Close once the stick is programmed and streaming.
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
+    window.close();
+  });
+  const int code = QApplication::exec();
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(window.is_closing());
+  EXPECT_TRUE(window.capture().isFinished());
+  EXPECT_FALSE(window.capture().isRunning());
+}
+
+TEST_F(window_test, a_device_error_after_start_up_ends_cleanly) {
+  // The stick goes away between the first programming and a channel change:
+  // the re-programming cannot select the streaming setting.
+  auto stick = std::make_shared<virtual_stick>();
+  backend.add(stick);
+  auto window = std::make_unique<ostrevin>();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
+  stick_faults f;
+  f.refuse_alternate = true;
+  stick->set_faults(f);
+
+  QString text;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    poll.stop();
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  poll.start(20);
+  QTimer::singleShot(0, [&] { emit window->change_channel(1); });
+  EXPECT_EQ(QApplication::exec(), 1);
+  EXPECT_TRUE(text.startsWith("Sorry, Ostrevin could not locate"));
+  window.reset();  // must not abort on a running thread
+}
+
+TEST(style_sheet, read_from_the_working_directory_when_present) {
+  const QString old = QDir::currentPath();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  QDir::setCurrent(dir.path());
+  EXPECT_EQ(ostrevin::load_style_sheet(), QString());
+  QFile css("tessalin.css");
+  ASSERT_TRUE(css.open(QIODevice::WriteOnly));
+  css.write("QMessageBox { background: #123456; }\n");
+  css.close();
+  EXPECT_EQ(ostrevin::load_style_sheet(), "QMessageBox { background: #123456; }\n");
+  QDir::setCurrent(old);
+}
+
+}  // namespace

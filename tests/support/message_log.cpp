@@ -1,0 +1,33 @@
+#include "tests/support/message_log.h"
+
+std::mutex message_log::mutex_;
+QStringList* message_log::messages_ = nullptr;
+
+message_log::message_log() {
+  std::lock_guard lock(mutex_);
+  messages_ = &storage_;
+  previous_ = qInstallMessageHandler(&message_log::handler);
+}
+
+message_log::~message_log() {
+  qInstallMessageHandler(previous_);
+  std::lock_guard lock(mutex_);
+  messages_ = nullptr;
+}
+
+void message_log::handler(QtMsgType, const QMessageLogContext&, const QString& text) {
+  std::lock_guard lock(mutex_);
+  if (messages_) messages_->append(text);
+}
+
+QStringList message_log::messages() const {
+  std::lock_guard lock(mutex_);
+  return storage_;
+}
+
+bool message_log::contains(const QString& text) const { return messages().contains(text); }
+
+void message_log::clear() {
+  std::lock_guard lock(mutex_);
+  storage_.clear();
+}
