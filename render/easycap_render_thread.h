@@ -1,0 +1,105 @@
+// The render thread: turns each field the capture thread hands over (UYVY
+// 4:2:2, 720 x 240 or 288) into the BGRA display picture in one of four
+// display modes, and while recording also into planar YUV 4:2:2 for the
+// encoder. All pixel conversion happens here, with libswscale.
+#pragma once
+
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "app/stopwatch.h"
+
+struct AVFrame;
+struct SwsContext;
+
+// What the capture thread passes in at the start of every streaming run.
+struct render_settings {
+  int width = 720;                 // pixels per captured line
+  int frame_lines = 576;           // 480 or 576; a field has half
+  int half_display_width = 384;    // 320 or 384
+  int half_display_height = 288;   // 240, 180, 288 or 216
+  unsigned char* handoff_buffer = nullptr;        // the raw field (UYVY), owned by the capture thread
+  unsigned char* encoder_field_buffer = nullptr;  // 720 x 288 x 2 bytes, owned by the main window
+  unsigned char* display_buffer = nullptr;        // 768 x 576 x 4 bytes each, owned by the main window
+  unsigned char* field_buffer_0 = nullptr;
+  unsigned char* field_buffer_1 = nullptr;
+};
+
+class easycap_render_thread : public QThread {
+  Q_OBJECT
+
+ public:
+  explicit easycap_render_thread(QObject* parent = nullptr);
+  ~easycap_render_thread() override;
+
+  // Stop request; the loop ends when it sees it.
+  std::atomic<bool> quit{false};
+
+  // Written by the main window from the GUI thread; read once per field.
+  std::atomic<bool> display_f2{false};
+  std::atomic<bool> display_interlaced{false};
+  std::atomic<bool> display_field_blended{false};
+  std::atomic<bool> settings_changed{false};
+  std::atomic<bool> encoder_feed{false};
+
+  // Written by the capture thread before the thread first runs.
+  std::atomic<bool> debug{false};
+  int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
+  double encoder_bytes_per_pixel = 2.0;
+
+  // Replaces the render settings. Waits until no field is being converted,
+  // so a conversion never sees half-old, half-new settings.
+  void set_render_settings(const render_settings& settings);
+  render_settings current_settings();
+
+  // Capture thread only: hands over a complete field from the assembly
+  // buffer (copying `size` bytes into the hand-off buffer), or drops it if
+  // the previous field is still being converted. Starts the thread on the
+  // first field. With quit set, only wakes (or starts) the thread.
+  void submit_frame(bool field_flag, const unsigned char* field, size_t size);
+
+  // Fields submit_frame dropped because the thread was still busy.
+  uint32_t dropped_fields() const { return dropped_fields_.load(); }
+  // Fields converted (frame_ready emitted).
+  uint32_t rendered_fields() const { return rendered_fields_.load(); }
+  // Conversions skipped because a picture or scaler could not be built.
+  uint32_t failed_fields() const { return failed_fields_.load(); }
+
+ signals:
+  void frame_ready(bool field_flag);
+  void debug_console_set_text(QString text);
+  void broadcast_frame(uchar* display_buffer, int half_display_width, int half_display_height);
+
+ protected:
+  void run() override;
+
+ private:
+  bool rebuild(const render_settings& s);
+  void release_pictures();
+  void render_field(const render_settings& s, bool flag);
+
+  // Guards frame_pending, field_flag, the settings and the wait.
+  std::mutex frame_mutex;
+  std::condition_variable frame_condition;
+  bool frame_pending = false;
+  bool field_flag = false;
+  render_settings settings;
+
+  stopwatch render_timer;
+  AVFrame* source_picture = nullptr;
+  AVFrame* display_picture = nullptr;
+  AVFrame* encoder_picture = nullptr;
+  SwsContext* display_scaler = nullptr;
+  SwsContext* encoder_scaler = nullptr;
+  int last_half_display_height = 0;
+  bool pictures_ready = false;
+
+  std::atomic<uint32_t> dropped_fields_{0};
+  std::atomic<uint32_t> rendered_fields_{0};
+  std::atomic<uint32_t> failed_fields_{0};
+};
