@@ -15,6 +15,13 @@ build() {
   cmake --build "$dir" -j"$jobs"
 }
 
+echo "== fuzzing the field assembler (bounded)"
+mkdir -p build/fuzz-corpus
+clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I. \
+  tests/fuzz/field_assembler_fuzz.cpp capture/field_assembler.cpp -o build/field_assembler_fuzz
+build/field_assembler_fuzz -max_total_time="${OSTREVIN_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+  build/fuzz-corpus 2>&1 | tail -n 12
+
 echo "== tests"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j1)
