@@ -49,8 +49,14 @@ class easycap_render_thread : public QThread {
 
   // Written by the capture thread before the thread first runs.
   std::atomic<bool> debug{false};
-  int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
-  double encoder_bytes_per_pixel = 2.0;
+  std::atomic<int> encoder_pixel_format{4};  // FFmpeg's planar YUV 4:2:2
+  std::atomic<double> encoder_bytes_per_pixel{2.0};
+
+  // Sizes of the buffers the render settings point at, as the capture thread
+  // and the main window allocate them (largest standard, PAL).
+  static constexpr size_t handoff_buffer_size = 829440;           // 720 x 576 x 2
+  static constexpr size_t image_buffer_size = 768 * 576 * 4;      // display and field buffers
+  static constexpr size_t encoder_field_buffer_size = 720 * 288 * 2;
 
   // Replaces the render settings. Waits until no field is being converted,
   // so a conversion never sees half-old, half-new settings.
@@ -70,6 +76,12 @@ class easycap_render_thread : public QThread {
   // Conversions skipped because a picture or scaler could not be built.
   uint32_t failed_fields() const { return failed_fields_.load(); }
 
+  // Converts the field in the hand-off buffer on the calling thread, exactly
+  // as run() does for one field (signals included), so a benchmark can time
+  // the conversion without the thread hand-off. Only while the thread is not
+  // running; returns false then, or when the field could not be converted.
+  bool render_one_field_for_benchmark(bool field_flag);
+
  signals:
   void frame_ready(bool field_flag);
   void debug_console_set_text(QString text);
@@ -79,15 +91,27 @@ class easycap_render_thread : public QThread {
   void run() override;
 
  private:
-  bool rebuild(const render_settings& s);
+  // What the pictures and scalers were built for; any difference rebuilds.
+  struct geometry {
+    int width = 0;
+    int field_lines = 0;
+    int half_display_width = 0;
+    int half_display_height = 0;
+    int encoder_format = -1;
+    bool half_height = false;  // Interlaced or Field-blended: one field at display width
+    bool operator==(const geometry&) const = default;
+  };
+
+  bool rebuild(const render_settings& s, const geometry& g);
   void release_pictures();
-  void render_field(const render_settings& s, bool flag);
+  bool render_field(const render_settings& s, bool flag);
 
   // Guards frame_pending, field_flag, the settings and the wait.
   std::mutex frame_mutex;
   std::condition_variable frame_condition;
   bool frame_pending = false;
   bool field_flag = false;
+  bool loop_running = false;  // set by the starting submit_frame, cleared as run() ends
   render_settings settings;
 
   stopwatch render_timer;
@@ -96,8 +120,10 @@ class easycap_render_thread : public QThread {
   AVFrame* encoder_picture = nullptr;
   SwsContext* display_scaler = nullptr;
   SwsContext* encoder_scaler = nullptr;
-  int last_half_display_height = 0;
+  int encoder_picture_size = 0;
+  geometry built;
   bool pictures_ready = false;
+  bool failure_reported = false;
 
   std::atomic<uint32_t> dropped_fields_{0};
   std::atomic<uint32_t> rendered_fields_{0};
