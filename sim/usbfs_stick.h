@@ -1,0 +1,78 @@
+// The virtual stick as an emulated usbfs device node (umockdev), so that the
+// real libusb-1.0 backend, unchanged, can find, open, program and stream
+// from it.
+//
+// One usbfs_stick builds a umockdev testbed with one USB device per model
+// on bus 1 (1-1 at address 2, 1-2 at address 3, ...): sysfs attributes and
+// descriptors as the kernel shows them, and a device node whose usbfs ioctls
+// are answered from the model on umockdev's worker thread.
+//
+// Use it in a process started with LD_PRELOAD=libumockdev-preload.so.0
+// (the testbed sets UMOCKDEV_DIR for the process), or hand root_dir() and the
+// preload to another program, as the emulator program does.
+//
+// The device node is a FIFO holding one byte while nothing can be reaped
+// (the pipe is one page, so one byte fills it) and empty while a URB waits
+// to be reaped: libusb polls the node for POLLOUT and so wakes only when
+// there is work, as it does on the kernel's usbfs.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/virtual_stick.h"
+
+// Where the isochronous stream's bytes come from. fill_packet is called on
+// umockdev's worker thread once per packet when the packet's microframe has
+// passed: it writes at most capacity bytes and returns how many (0: an empty
+// packet).
+class iso_source {
+ public:
+  virtual ~iso_source() = default;
+  virtual int fill_packet(unsigned char* packet, int capacity) = 0;
+};
+
+class usbfs_stick {
+ public:
+  struct options {
+    // Paced: an isochronous URB completes after its bus time (125 us per
+    // packet, URBs queued one after another on the endpoint). Unpaced: as
+    // soon as the worker gets to it.
+    bool paced = true;
+  };
+
+  // Builds the testbed; null with a message in *error when it cannot.
+  // No models gives a bus without the stick.
+  static std::unique_ptr<usbfs_stick> create(std::vector<std::shared_ptr<virtual_stick>> models, std::string* error);
+  static std::unique_ptr<usbfs_stick> create(std::vector<std::shared_ptr<virtual_stick>> models, const options& opts,
+                                             std::string* error);
+  ~usbfs_stick();
+  usbfs_stick(const usbfs_stick&) = delete;
+  usbfs_stick& operator=(const usbfs_stick&) = delete;
+
+  // The testbed root: UMOCKDEV_DIR for programs that should see the stick.
+  const std::string& root_dir() const;
+  size_t size() const;
+  int bus(size_t index) const;
+  int address(size_t index) const;
+  std::string device_node(size_t index) const;  // "/dev/bus/usb/001/002"
+
+  // Payload of the stream on endpoint 0x82; without one, every packet comes
+  // back empty, as the bridge sends while capture is off.
+  void set_iso_source(size_t index, std::shared_ptr<iso_source> source);
+
+  // Pulls the stick out: the model is unplugged, URBs in flight end with
+  // -ESHUTDOWN and stay reapable, every other request fails with ENODEV.
+  void unplug(size_t index);
+
+  struct impl;
+
+ private:
+  usbfs_stick() = default;
+
+  std::shared_ptr<impl> impl_;
+  struct testbed;
+  std::unique_ptr<testbed> testbed_;
+};

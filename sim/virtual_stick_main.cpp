@@ -1,0 +1,341 @@
+// ostrevin-virtual-stick: runs a program with the virtual stick plugged in,
+// as an emulated usbfs device that libusb-1.0 finds and drives like the
+// real one. The program gets UMOCKDEV_DIR and the umockdev preload library;
+// this process answers its USB requests from the model.
+#include <libusb.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/usbfs_stick.h"
+#include "sim/virtual_stick.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char program_name[] = "ostrevin-virtual-stick";
+constexpr char preload_library[] = "libumockdev-preload.so.0";
+// Exit codes of our own, as env(1) and timeout(1) use them.
+constexpr int exit_usage = 2;
+constexpr int exit_setup_failed = 125;
+constexpr int exit_cannot_run = 126;
+constexpr int exit_not_found = 127;
+
+constexpr char usage_text[] =
+    "Usage: ostrevin-virtual-stick [options] [--] command [args...]\n"
+    "Runs command with the virtual capture stick (05e1:0408) plugged in on USB bus 1,\n"
+    "emulated as a usbfs device that libusb-1.0 opens and drives like the real one.\n"
+    "\n"
+    "Options:\n"
+    "  --no-device                 no stick on the bus\n"
+    "  --two-devices               two sticks (addresses 2 and 3)\n"
+    "  --refuse-configuration      the stick refuses to be configured\n"
+    "  --refuse-interface          interface 0 cannot be claimed\n"
+    "  --refuse-alternate          the stick refuses alternate settings\n"
+    "  --codec-silent              no AC'97 codec answers\n"
+    "  --serial-status=N           what register 0x201 shows after a decoder write\n"
+    "                              (hex with 0x, or decimal; default 0x04)\n"
+    "  --kernel-driver             the kernel driver (stk1160) holds interface 0 at start\n"
+    "  --fail-register=REG:RESULT  control transfers on bridge register REG return RESULT,\n"
+    "                              a number or a libusb error name such as PIPE (repeatable)\n"
+    "  --unplug-after=SECONDS      pull the stick(s) out after SECONDS\n"
+    "  --log=FILE                  at exit, write the first stick's operations to FILE,\n"
+    "                              one per line\n"
+    "  --help                      show this text\n"
+    "\n"
+    "Exit status: the command's; 128+N if it was killed by signal N; 2 for bad options;\n"
+    "125 if the stick cannot be emulated; 126/127 if the command cannot be run.\n";
+
+struct settings {
+  int sticks = 1;
+  stick_faults faults;
+  std::optional<double> unplug_after;
+  std::string log_file;
+  std::vector<char*> command;
+};
+
+// Decimal, or hex with a 0x prefix; an optional sign.
+std::optional<long> parse_number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  size_t start = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  int base = 10;
+  if (text.size() > start + 2 && text[start] == '0' && (text[start + 1] == 'x' || text[start + 1] == 'X')) base = 16;
+  if (start == text.size()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || end == text.c_str() + start) return std::nullopt;
+  return value;
+}
+
+// A number, or a libusb error name with or without its LIBUSB_ERROR_ prefix.
+std::optional<long> parse_result(const std::string& text) {
+  if (auto n = parse_number(text)) return n;
+  for (int code = LIBUSB_ERROR_IO; code >= LIBUSB_ERROR_OTHER; --code) {
+    const std::string name = libusb_error_name(code);
+    if (name == "**UNKNOWN**") continue;
+    if (text == name || "LIBUSB_ERROR_" + text == name) return code;
+  }
+  return std::nullopt;
+}
+
+bool fail_usage(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program_name, message.c_str(), program_name);
+  return false;
+}
+
+// Fills s from argv; false after printing what was wrong.
+bool parse(int argc, char** argv, settings& s, bool& help) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.rfind("--", 0) != 0) break;
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const std::optional<std::string> value =
+        eq == std::string::npos ? std::nullopt : std::optional<std::string>(arg.substr(eq + 1));
+    const bool takes_value =
+        name == "--serial-status" || name == "--fail-register" || name == "--unplug-after" || name == "--log";
+    if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
+    if (!takes_value && value) return fail_usage("option " + name + " takes no value");
+
+    if (name == "--help") {
+      help = true;
+      return true;
+    } else if (name == "--no-device") {
+      s.sticks = 0;
+    } else if (name == "--two-devices") {
+      s.sticks = 2;
+    } else if (name == "--refuse-configuration") {
+      s.faults.refuse_configuration = true;
+    } else if (name == "--refuse-interface") {
+      s.faults.refuse_interface = true;
+    } else if (name == "--refuse-alternate") {
+      s.faults.refuse_alternate = true;
+    } else if (name == "--codec-silent") {
+      s.faults.codec_silent = true;
+    } else if (name == "--kernel-driver") {
+      s.faults.kernel_driver_bound = true;
+    } else if (name == "--serial-status") {
+      const auto n = parse_number(*value);
+      if (!n || *n < 0 || *n > 0xFF) return fail_usage("--serial-status wants a byte, not '" + *value + "'");
+      s.faults.serial_status = int(*n);
+    } else if (name == "--fail-register") {
+      const size_t colon = value->find(':');
+      const auto reg = colon == std::string::npos ? std::nullopt : parse_number(value->substr(0, colon));
+      const auto result = colon == std::string::npos ? std::nullopt : parse_result(value->substr(colon + 1));
+      if (!reg || !result || *reg < 0 || *reg > 0xFFF)
+        return fail_usage("--fail-register wants REG:RESULT, such as 0x500:-9 or 0x500:PIPE, not '" + *value + "'");
+      s.faults.control_results[int(*reg)] = int(*result);
+    } else if (name == "--unplug-after") {
+      char* end = nullptr;
+      const double seconds = std::strtod(value->c_str(), &end);
+      if (value->empty() || *end != '\0' || !(seconds >= 0))
+        return fail_usage("--unplug-after wants seconds, not '" + *value + "'");
+      s.unplug_after = seconds;
+    } else if (name == "--log") {
+      if (value->empty()) return fail_usage("--log wants a file name");
+      s.log_file = *value;
+    } else {
+      return fail_usage("unknown option " + name);
+    }
+  }
+  for (; i < argc; ++i) s.command.push_back(argv[i]);
+  if (s.command.empty()) return fail_usage("no command to run");
+  s.command.push_back(nullptr);
+  return true;
+}
+
+std::string op_text(const stick_op& op) {
+  char line[160];
+  switch (op.kind) {
+    case stick_op_kind::open:
+      std::snprintf(line, sizeof line, "open -> %d", op.result);
+      break;
+    case stick_op_kind::set_configuration:
+      std::snprintf(line, sizeof line, "set_configuration %d -> %d", op.value, op.result);
+      break;
+    case stick_op_kind::claim_interface:
+      std::snprintf(line, sizeof line, "claim_interface %d -> %d", op.index, op.result);
+      break;
+    case stick_op_kind::release_interface:
+      std::snprintf(line, sizeof line, "release_interface %d -> %d", op.index, op.result);
+      break;
+    case stick_op_kind::set_alternate:
+      std::snprintf(line, sizeof line, "set_alternate %d %d -> %d", op.index, op.value, op.result);
+      break;
+    case stick_op_kind::detach_kernel_driver:
+      std::snprintf(line, sizeof line, "detach_kernel_driver %d -> %d", op.index, op.result);
+      break;
+    case stick_op_kind::control:
+      std::snprintf(line, sizeof line, "control 0x%02x 0x%02x 0x%04x 0x%04x %d -> %d", op.request_type, op.request,
+                    op.value, op.index, op.length, op.result);
+      break;
+    case stick_op_kind::decoder_write:
+      std::snprintf(line, sizeof line, "decoder_write 0x%02x <- 0x%02x status 0x%02x", op.index, op.value, op.result);
+      break;
+    case stick_op_kind::codec_write:
+      std::snprintf(line, sizeof line, "codec_write 0x%02x <- 0x%04x", op.index, op.value);
+      break;
+    case stick_op_kind::codec_read:
+      std::snprintf(line, sizeof line, "codec_read 0x%02x -> 0x%04x", op.index, op.value);
+      break;
+    case stick_op_kind::iso_setup:
+    case stick_op_kind::iso_submit:
+    case stick_op_kind::iso_reap:
+    case stick_op_kind::iso_release: {
+      const char* name = op.kind == stick_op_kind::iso_setup    ? "iso_setup"
+                         : op.kind == stick_op_kind::iso_submit ? "iso_submit"
+                         : op.kind == stick_op_kind::iso_reap   ? "iso_reap"
+                                                                : "iso_release";
+      std::snprintf(line, sizeof line, "%s 0x%02x %d -> %d", name, op.index, op.length, op.result);
+      break;
+    }
+  }
+  return line;
+}
+
+bool write_log(const std::string& file, const std::vector<stick_op>& ops) {
+  FILE* f = std::fopen(file.c_str(), "w");
+  if (!f) return false;
+  for (const stick_op& op : ops) std::fprintf(f, "%s\n", op_text(op).c_str());
+  return std::fclose(f) == 0;
+}
+
+// The child's environment: ours, with the testbed and the preload library.
+std::vector<std::string> child_environment(const std::string& root) {
+  std::vector<std::string> env;
+  std::string preload = preload_library;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("UMOCKDEV_DIR=", 0) == 0) continue;
+    if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+      const std::string rest = entry.substr(std::strlen("LD_PRELOAD="));
+      if (!rest.empty()) preload += ":" + rest;
+      continue;
+    }
+    env.push_back(entry);
+  }
+  env.push_back("UMOCKDEV_DIR=" + root);
+  env.push_back("LD_PRELOAD=" + preload);
+  return env;
+}
+
+std::atomic<pid_t> child_pid{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void forward_signal(int signal_number) {
+  const pid_t pid = child_pid.load();
+  if (pid > 0) kill(pid, signal_number);
+}
+
+// Pulls the sticks out after a delay, unless the program ended first.
+class unplug_timer {
+ public:
+  unplug_timer(usbfs_stick& stick, double seconds)
+      : thread_([this, &stick, seconds] {
+          std::unique_lock lock(mutex_);
+          const auto delay = std::chrono::duration<double>(seconds);
+          if (cv_.wait_for(lock, delay, [this] { return stop_; })) return;
+          for (size_t i = 0; i < stick.size(); ++i) stick.unplug(i);
+        }) {}
+  ~unplug_timer() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  settings s;
+  bool help = false;
+  if (!parse(argc, argv, s, help)) return exit_usage;
+  if (help) {
+    std::fputs(usage_text, stdout);
+    return 0;
+  }
+
+  std::vector<std::shared_ptr<virtual_stick>> models;
+  for (int i = 0; i < s.sticks; ++i) {
+    auto model = std::make_shared<virtual_stick>();
+    model->set_faults(s.faults);
+    models.push_back(std::move(model));
+  }
+  std::string error;
+  std::unique_ptr<usbfs_stick> stick = usbfs_stick::create(models, &error);
+  if (!stick) {
+    std::fprintf(stderr, "%s: %s\n", program_name, error.c_str());
+    return exit_setup_failed;
+  }
+
+  struct sigaction forward {};
+  forward.sa_handler = forward_signal;
+  sigemptyset(&forward.sa_mask);
+  forward.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &forward, nullptr);
+  sigaction(SIGTERM, &forward, nullptr);
+
+  const std::vector<std::string> env = child_environment(stick->root_dir());
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int spawn_error = posix_spawnp(&pid, s.command[0], nullptr, nullptr, s.command.data(), envp.data());
+  int exit_code = 0;
+  if (spawn_error != 0) {
+    std::fprintf(stderr, "%s: cannot run %s: %s\n", program_name, s.command[0], std::strerror(spawn_error));
+    exit_code = spawn_error == ENOENT ? exit_not_found : exit_cannot_run;
+  } else {
+    child_pid.store(pid);
+    std::unique_ptr<unplug_timer> unplug;
+    if (s.unplug_after) unplug = std::make_unique<unplug_timer>(*stick, *s.unplug_after);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child_pid.store(0);
+    unplug.reset();
+    exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  }
+
+  stick.reset();
+  if (!s.log_file.empty()) {
+    const std::vector<stick_op> ops = models.empty() ? std::vector<stick_op>{} : models[0]->log();
+    if (!write_log(s.log_file, ops)) {
+      std::fprintf(stderr, "%s: cannot write %s: %s\n", program_name, s.log_file.c_str(), std::strerror(errno));
+      if (exit_code == 0) exit_code = exit_setup_failed;
+    }
+  }
+  return exit_code;
+}

@@ -1,0 +1,203 @@
+// The isochronous service of the libusb backend against the emulated
+// video endpoint.
+#include <cstdint>
+#include <cstring>
+
+#include "tests/usbfs/usbfs_fixture.h"
+
+namespace {
+
+constexpr int packets = libusb_backend::iso_packets;
+constexpr int packet_size = stick_hw::iso_packet_size;
+constexpr int header_size = iso_region_header_size(packets);
+constexpr int region_size = iso_region_size(packets, packet_size);
+constexpr int reap_timeout_ms = 2000;
+
+uint32_t u32_at(const std::vector<unsigned char>& region, int offset) {
+  uint32_t v = 0;
+  std::memcpy(&v, region.data() + offset, sizeof v);
+  return v;
+}
+
+class usbfs_iso_test : public usbfs_test {
+ protected:
+  // The stick opened, claimed and on the streaming alternate setting.
+  std::unique_ptr<usb_device> streaming_device() {
+    std::unique_ptr<usb_device> device = open_claimed();
+    if (device && device->set_altinterface(stick_hw::streaming_alternate) != 0) return nullptr;
+    return device;
+  }
+
+  struct transfer {
+    std::unique_ptr<usb_iso_context> context;
+    std::vector<unsigned char> region = std::vector<unsigned char>(region_size, 0xAB);
+  };
+
+  std::vector<transfer> make_transfers(usb_device& device, int n) {
+    std::vector<transfer> transfers(static_cast<size_t>(n));
+    for (transfer& t : transfers)
+      EXPECT_EQ(device.iso_setup(t.context, stick_hw::video_endpoint, packet_size), 0);
+    return transfers;
+  }
+};
+
+TEST_F(usbfs_iso_test, thirty_two_transfers_in_flight_complete_with_empty_packets) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 32);
+
+  for (int round = 0; round < 2; ++round) {
+    for (transfer& t : transfers)
+      ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+    for (transfer& t : transfers) {
+      ASSERT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), 0);
+      EXPECT_EQ(u32_at(t.region, 0), uint32_t(packets));
+      for (int k = 0; k < packets; ++k) {
+        EXPECT_EQ(u32_at(t.region, 4 + 12 * k), uint32_t(header_size + k * packet_size)) << "packet " << k;
+        EXPECT_EQ(u32_at(t.region, 8 + 12 * k), 0u) << "packet " << k;
+        EXPECT_EQ(u32_at(t.region, 12 + 12 * k), uint32_t(LIBUSB_TRANSFER_COMPLETED)) << "packet " << k;
+      }
+      // Nothing arrived, so the data area is as it was.
+      EXPECT_EQ(t.region[size_t(header_size)], 0xAB);
+    }
+  }
+  for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
+}
+
+TEST_F(usbfs_iso_test, reaping_needs_a_submitted_transfer) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 1);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), 10), LIBUSB_ERROR_NOT_FOUND);
+  // A region too small for 16 packets is refused before it reaches libusb.
+  EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size - 1),
+            LIBUSB_ERROR_INVALID_PARAM);
+  // One transfer at a time per context.
+  ASSERT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
+  EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size),
+            LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), 0);
+}
+
+TEST_F(usbfs_iso_test, release_cancels_transfers_in_flight) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 32);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) {
+    EXPECT_EQ(device->iso_release(t.context), 0);
+    EXPECT_FALSE(t.context);
+  }
+
+  // The endpoint is free again: a new set of transfers streams.
+  transfers = make_transfers(*device, 4);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) EXPECT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), 0);
+
+  // Dropping contexts without release cancels as well.
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  transfers.clear();
+}
+
+TEST_F(usbfs_iso_test, isochronous_transfers_need_the_streaming_alternate_setting) {
+  plug();
+  std::unique_ptr<usb_device> device = open_claimed();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 1);
+  EXPECT_LT(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
+
+  // Packets larger than the endpoint's 3072 bytes are refused too.
+  ASSERT_EQ(device->set_altinterface(stick_hw::streaming_alternate), 0);
+  constexpr int oversized = packet_size + 1024;
+  std::unique_ptr<usb_iso_context> big;
+  ASSERT_EQ(device->iso_setup(big, stick_hw::video_endpoint, oversized), 0);
+  std::vector<unsigned char> region(static_cast<size_t>(iso_region_size(packets, oversized)));
+  EXPECT_LT(device->iso_submit(big.get(), region.data(), int(region.size())), 0);
+  EXPECT_EQ(device->iso_release(big), 0);
+
+  const std::vector<stick_op> refused = ops_of(*models[0], stick_op_kind::iso_submit);
+  ASSERT_EQ(refused.size(), 2u);
+  EXPECT_EQ(refused[0].index, stick_hw::video_endpoint);
+  EXPECT_EQ(refused[0].result, LIBUSB_ERROR_NOT_FOUND);
+  EXPECT_EQ(refused[1].result, LIBUSB_ERROR_INVALID_PARAM);
+}
+
+// A stream source: packet n of the stream carries n + 1 bytes of value n.
+class counting_source : public iso_source {
+ public:
+  int fill_packet(unsigned char* packet, int capacity) override {
+    const int n = std::min(count_ + 1, capacity);
+    std::memset(packet, count_ & 0xFF, size_t(n));
+    ++count_;
+    return n;
+  }
+
+ private:
+  int count_ = 0;
+};
+
+TEST_F(usbfs_iso_test, packets_from_a_stream_source_land_at_their_offsets) {
+  plug();
+  bus->set_iso_source(0, std::make_shared<counting_source>());
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 2);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+
+  int stream_packet = 0;
+  for (transfer& t : transfers) {
+    int expected_total = 0;
+    for (int k = 0; k < packets; ++k) expected_total += stream_packet + k + 1;
+    ASSERT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), expected_total);
+    for (int k = 0; k < packets; ++k, ++stream_packet) {
+      const uint32_t offset = u32_at(t.region, 4 + 12 * k);
+      const uint32_t length = u32_at(t.region, 8 + 12 * k);
+      ASSERT_EQ(length, uint32_t(stream_packet + 1));
+      EXPECT_EQ(t.region[offset], stream_packet & 0xFF);
+      EXPECT_EQ(t.region[offset + length - 1], stream_packet & 0xFF);
+      EXPECT_EQ(t.region[offset + length], 0xAB) << "packet " << k << " ran past its length";
+    }
+  }
+}
+
+TEST_F(usbfs_iso_test, unplugging_mid_stream_ends_transfers_without_hanging) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  // 128 ms of bus time: most of it is still ahead when the stick goes.
+  std::vector<transfer> transfers = make_transfers(*device, 64);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  bus->unplug(0);
+  // Transfers done before the unplug complete; from the first that was cut
+  // off, every one ends with the device gone, well before the reap timeout.
+  bool gone = false;
+  for (size_t i = 0; i < transfers.size(); ++i) {
+    const int r = device->iso_reap(transfers[i].context.get(), 10000);
+    if (r == LIBUSB_ERROR_NO_DEVICE) gone = true;
+    EXPECT_EQ(r, gone ? LIBUSB_ERROR_NO_DEVICE : 0) << "transfer " << i;
+  }
+  EXPECT_TRUE(gone);
+  EXPECT_LT(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
+  for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
+}
+
+TEST_F(usbfs_iso_test, release_after_unplug_returns) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 8);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  models[0]->unplug();
+  for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
+}
+
+}  // namespace
