@@ -1,7 +1,9 @@
 #include "capture/easycap_thread.h"
 
 #include <QDebug>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 
 #include "capture/device_registers.h"
 
@@ -16,7 +18,10 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 
 }  // namespace
 
-easycap_thread::easycap_thread(QObject* parent) : QThread(parent), backend(default_usb_backend()) {}
+easycap_thread::easycap_thread(QObject* parent) : QThread(parent), backend(default_usb_backend()) {
+  handoff.thread = this;
+  connect(&render_thread, &easycap_render_thread::frame_ready, this, &easycap_thread::frame_ready);
+}
 
 easycap_thread::~easycap_thread() {
   // A thread object must never be destroyed while it runs: if the window goes
@@ -28,8 +33,10 @@ easycap_thread::~easycap_thread() {
 }
 
 void easycap_thread::start_capture() {
-  // The render thread takes encoder_pixel_format, encoder_bytes_per_pixel and
-  // debug from here once it exists.
+  render_thread.encoder_pixel_format = encoder_pixel_format;
+  render_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
+  render_thread.debug = debug.load();
+  if (debug) connect(&render_thread, &easycap_render_thread::debug_console_set_text, this, &easycap_thread::set_text);
   start(QThread::TimeCriticalPriority);
 }
 
@@ -227,6 +234,7 @@ void easycap_thread::run() {
   buffer_size = width.load() * 1152;  // two PAL fields of UYVY
   assembly_buffer.assign(size_t(buffer_size), 0);
   handoff_buffer.assign(size_t(buffer_size), 0);
+  assembler = std::make_unique<field_assembler>(assembly_buffer.data(), assembly_buffer.size());
 
   while (reinit_requested.load() && !close_requested()) {
     reinit_requested = false;
@@ -234,14 +242,148 @@ void easycap_thread::run() {
     if (!init_device()) break;
     stream();
   }
+
+  // The render thread never outlives this one. If it never ran, this starts
+  // it and it ends at once on seeing quit.
+  render_thread.quit = true;
+  render_thread.submit_frame(true, nullptr, 0);
+  render_thread.wait();
 }
 
+render_settings easycap_thread::current_render_settings() {
+  render_settings r;
+  r.width = width.load();
+  r.frame_lines = height.load();
+  r.half_display_width = half_display_width.load();
+  r.half_display_height = half_display_height.load();
+  r.handoff_buffer = handoff_buffer.data();
+  r.encoder_field_buffer = encoder_field_buffer;
+  r.display_buffer = display_buffer;
+  r.field_buffer_0 = field_buffer_0;
+  r.field_buffer_1 = field_buffer_1;
+  return r;
+}
+
+void easycap_thread::wait_for_request(int timeout_ms) {
+  std::unique_lock lock(request_mutex);
+  request_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return stop_seen(); });
+}
+
+void easycap_thread::field_handoff::field_complete(bool field_flag) {
+  easycap_thread& t = *thread;
+  // Only the field itself: what lies beyond it in the buffer is stale.
+  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(), size_t(t.sixty_hz ? 345600 : 414720));
+}
+
+void easycap_thread::field_handoff::field_start(int bytes) {
+  easycap_thread& t = *thread;
+  if (t.debug.load(std::memory_order_relaxed))
+    emit t.debug_console_set_text(
+        QString("easycap thread: read %1 pixels in this frame in %2").arg(bytes).arg(t.timer.lap(), 0, 'g', -1));
+}
+
+namespace {
+
+// A stick that was pulled out fails every transfer at once, thousands of
+// times a second; say each distinct error once and how often it repeated.
+class repeat_filter {
+ public:
+  explicit repeat_filter(const char* what) : what_(what) {}
+  ~repeat_filter() { flush(); }
+  void report(int result) {
+    if (result == last_ && repeats_ < 1000000) {
+      ++repeats_;
+      return;
+    }
+    flush();
+    qDebug() << what_ << result;
+    last_ = result;
+  }
+  void reset() {
+    flush();
+    last_ = 0;
+  }
+
+ private:
+  void flush() {
+    if (repeats_ > 0) qDebug() << what_ << last_ << "repeated" << repeats_ << "times";
+    repeats_ = 0;
+  }
+  const char* what_;
+  int last_ = 0;
+  int repeats_ = 0;
+};
+
+}  // namespace
+
 void easycap_thread::stream() {
-  bytes_in_frame = 0;
+  assembler->start_run();
+  render_thread.set_render_settings(current_render_settings());
   emit easycap_streaming();
   timer.start();
-  // The stick is programmed and capture is enabled. Until a request ends the
-  // run, the thread sleeps here; the isochronous transfers join this loop.
-  std::unique_lock lock(request_mutex);
-  request_condition.wait(lock, [this] { return stop_seen(); });
+
+  const int region_size = (packetSize + 12) * microframesPerTransfer + 4;
+  // One block for all regions, as large as the design has always made it;
+  // not cleared: the service writes each region before it is parsed.
+  const size_t block_size = size_t(2) * size_t(microframesPerTransfer) * packetSize * size_t(transfersInFlight);
+  std::unique_ptr<unsigned char[]> regions(new unsigned char[block_size]);
+  std::vector<std::unique_ptr<usb_iso_context>> contexts(static_cast<size_t>(transfersInFlight));
+  usb_device* device = device_handle.get();
+  auto region = [&](int i) { return regions.get() + size_t(i) * size_t(region_size); };
+
+  for (int i = 0; i < transfersInFlight; ++i) {
+    const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packetSize);
+    if (result < 0) qDebug() << "usb_isochronous_setup_async() error" << result;
+  }
+  repeat_filter submit_errors("usb_submit_async() error");
+  repeat_filter reap_errors("usb_reap_async() error");
+  auto submit = [&](int i) {
+    const int result = device->iso_submit(contexts[size_t(i)].get(), region(i), region_size);
+    if (result < 0) submit_errors.report(result);
+  };
+  for (int i = 0; i < transfersInFlight; ++i)
+    if (contexts[size_t(i)]) submit(i);
+
+  stopwatch pass_timer;
+  while (!stop_seen()) {
+    pass_timer.start();
+    bool data_arrived = false;
+    for (int i = 0; i < transfersInFlight; ++i) {
+      if (!contexts[size_t(i)]) continue;  // its set-up failed: never submitted
+      const int n = device->iso_reap(contexts[size_t(i)].get(), 5000);
+      if (debug.load(std::memory_order_relaxed))
+        emit debug_console_set_text(QString("easycap thread: read usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
+      // Closing does not wait for the rest of the pass: with a silent stick
+      // every reap would take its full time-out.
+      if (close_requested()) break;
+      submit(i);
+      if (n == 0) continue;
+      if (n < 0) {
+        reap_errors.report(n);
+        continue;
+      }
+      data_arrived = true;
+      const int expected = sixty_hz.load(std::memory_order_relaxed) ? 345600 : 414720;
+      assembler->set_format(expected, width.load(std::memory_order_relaxed) * height.load(std::memory_order_relaxed) * 2);
+      uint32_t claimed;
+      std::memcpy(&claimed, region(i), sizeof claimed);
+      if (claimed != uint32_t(microframesPerTransfer))
+        qDebug() << "number_of_packets" << claimed << "!= microframesPerTransfer";
+      assembler->parse_region(region(i), size_t(region_size), microframesPerTransfer, handoff);
+      const assembly_counters& c = assembler->counters();
+      incomplete_fields.store(uint32_t(c.fields_discarded), std::memory_order_relaxed);
+      dropped_packet_count.store(uint32_t(c.packets_dropped_limit + c.packets_malformed), std::memory_order_relaxed);
+      complete_fields.store(uint32_t(c.fields_complete), std::memory_order_relaxed);
+      if (debug.load(std::memory_order_relaxed))
+        emit debug_console_set_text(
+            QString("easycap thread: finished with usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
+    }
+    // A stick that is gone fails every transfer at once: rest between such
+    // passes instead of spinning, and wake at once for a request.
+    if (!data_arrived && pass_timer.elapsed() < 10.0) wait_for_request(200);
+  }
+
+  // Cancel what is still queued and wait for it before the regions go.
+  for (auto& context : contexts)
+    if (context) device->iso_release(context);
 }

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "app/stopwatch.h"
+#include "capture/field_assembler.h"
 #include "capture/usb_seam.h"
+#include "render/easycap_render_thread.h"
 
 class easycap_thread : public QThread {
   Q_OBJECT
@@ -21,6 +23,9 @@ class easycap_thread : public QThread {
  public:
   explicit easycap_thread(QObject* parent = nullptr);
   ~easycap_thread() override;
+
+  // Converts the fields this thread assembles.
+  easycap_render_thread render_thread;
 
   // Requests from the GUI thread. stop_requested ends the current streaming
   // run; reinit_requested makes run() program the stick again afterwards.
@@ -83,6 +88,13 @@ class easycap_thread : public QThread {
   uint16_t readCodecRegister(uint8_t reg);
   bool init_device();
 
+  // What the pipeline lost so far: fields that arrived short or long, fields
+  // the render thread was too busy to take, and packets dropped at the
+  // append limit or for descriptors outside their region.
+  uint32_t lost_fields() const { return incomplete_fields.load() + render_thread.dropped_fields(); }
+  uint32_t dropped_packets() const { return dropped_packet_count.load(); }
+  uint32_t assembled_fields() const { return complete_fields.load(); }
+
   bool has_device() const { return device_handle != nullptr; }
   usb_device* device() const { return device_handle.get(); }
 
@@ -107,12 +119,27 @@ class easycap_thread : public QThread {
   void stream();
   void request_stop();
   bool stop_seen() const;
+  void wait_for_request(int timeout_ms);
+  render_settings current_render_settings();
+
+  // Hands complete fields to the render thread; writes the debug lines.
+  struct field_handoff : field_listener {
+    easycap_thread* thread = nullptr;
+    void field_complete(bool field_flag) override;
+    void field_start(int bytes) override;
+  };
 
   std::atomic<bool> close_requested_{false};
   std::mutex request_mutex;  // only for waking a waiting streaming run
   std::condition_variable request_condition;
 
+  std::atomic<uint32_t> incomplete_fields{0};
+  std::atomic<uint32_t> dropped_packet_count{0};
+  std::atomic<uint32_t> complete_fields{0};
+
   std::vector<unsigned char> assembly_buffer;
+  std::unique_ptr<field_assembler> assembler;
+  field_handoff handoff;
   std::vector<unsigned char> handoff_buffer;
   int buffer_size = 0;
   stopwatch timer;

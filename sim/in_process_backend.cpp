@@ -2,12 +2,28 @@
 
 #include <libusb.h>
 
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 namespace {
+
+using bus_clock = std::chrono::steady_clock;
+constexpr auto microframe = std::chrono::microseconds(125);
+
+struct in_process_iso : usb_iso_context {
+  unsigned char endpoint = 0;
+  int packet_size = 0;
+  unsigned char* region = nullptr;
+  int packets = 0;
+  bool submitted = false;
+  bus_clock::time_point done;
+};
 
 // An open handle on one virtual stick.
 class in_process_device : public usb_device {
  public:
-  explicit in_process_device(std::shared_ptr<virtual_stick> stick) : stick_(std::move(stick)) {}
+  in_process_device(std::shared_ptr<virtual_stick> stick, bool paced) : stick_(std::move(stick)), paced_(paced) {}
 
   int set_configuration(int configuration) override { return stick_->set_configuration(configuration); }
   int claim_interface(int interface_number) override {
@@ -21,19 +37,100 @@ class in_process_device : public usb_device {
     return stick_->control(request_type, request, value, index, data, length);
   }
 
-  // The video stream of the model is reached through the isochronous
-  // service; without a stream source the service refuses to set up.
-  int iso_setup(std::unique_ptr<usb_iso_context>&, unsigned char, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int iso_submit(usb_iso_context*, unsigned char*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int iso_reap(usb_iso_context*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
+  int iso_setup(std::unique_ptr<usb_iso_context>& context, unsigned char endpoint, int packet_size) override {
+    int result = 0;
+    if (stick_->faults().unplugged)
+      result = LIBUSB_ERROR_NO_DEVICE;
+    else if (endpoint != stick_hw::video_endpoint)
+      result = LIBUSB_ERROR_NOT_FOUND;
+    else if (packet_size <= 0 || packet_size > stick_hw::iso_packet_size)
+      result = LIBUSB_ERROR_INVALID_PARAM;
+    stick_->record({stick_op_kind::iso_setup, 0, 0, packet_size, endpoint, 0, result});
+    if (result < 0) return result;
+    auto iso = std::make_unique<in_process_iso>();
+    iso->endpoint = endpoint;
+    iso->packet_size = packet_size;
+    context = std::move(iso);
+    return 0;
+  }
+
+  int iso_submit(usb_iso_context* context, unsigned char* region, int size) override {
+    auto* iso = static_cast<in_process_iso*>(context);
+    if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
+    if (stick_->faults().unplugged) return LIBUSB_ERROR_NO_DEVICE;
+    // As usbfs: the endpoint exists only in the streaming alternate setting.
+    if (stick_->alternate() != stick_hw::streaming_alternate) return LIBUSB_ERROR_NOT_FOUND;
+    if (iso->submitted) return LIBUSB_ERROR_BUSY;
+    const int packets = (size - 4) / (iso->packet_size + 12);
+    if (packets <= 0 || !region) return LIBUSB_ERROR_INVALID_PARAM;
+    iso->region = region;
+    iso->packets = packets;
+    iso->submitted = true;
+    const auto now = bus_clock::now();
+    if (paced_) {
+      // Microframes that passed with nothing queued carried data nobody took.
+      if (bus_free_ < now) {
+        if (bus_free_ != bus_clock::time_point{}) stick_->skip_microframes(uint64_t((now - bus_free_) / microframe));
+        bus_free_ = now;
+      }
+      iso->done = bus_free_ + packets * microframe;
+      bus_free_ = iso->done;
+    } else {
+      iso->done = now;
+    }
+    return 0;
+  }
+
+  int iso_reap(usb_iso_context* context, int timeout_ms) override {
+    auto* iso = static_cast<in_process_iso*>(context);
+    if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
+    if (!iso->submitted) return stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_NOT_FOUND;
+    const stick_faults faults = stick_->faults();
+    const auto deadline = bus_clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (faults.stalled || iso->done > deadline) {
+      std::this_thread::sleep_until(deadline);
+      return LIBUSB_ERROR_TIMEOUT;
+    }
+    std::this_thread::sleep_until(iso->done);
+    iso->submitted = false;
+    if (stick_->next_reap_fails()) return LIBUSB_ERROR_IO;
+
+    const int header = iso_region_header_size(iso->packets);
+    lengths_.resize(size_t(iso->packets));
+    statuses_.resize(size_t(iso->packets));
+    const int total = stick_->stream_packets(iso->packets, iso->packet_size, iso->region + header, lengths_.data(),
+                                             statuses_.data());
+    if (total < 0) return total;
+    const uint32_t count = faults.packet_count_override >= 0 ? uint32_t(faults.packet_count_override)
+                                                              : uint32_t(iso->packets);
+    std::memcpy(iso->region, &count, 4);
+    for (int k = 0; k < iso->packets; ++k) {
+      const uint32_t offset = uint32_t(header + k * iso->packet_size);
+      const uint32_t length = uint32_t(lengths_[size_t(k)]);
+      const int32_t status = statuses_[size_t(k)];
+      unsigned char* d = iso->region + 4 + 12 * k;
+      std::memcpy(d, &offset, 4);
+      std::memcpy(d + 4, &length, 4);
+      std::memcpy(d + 8, &status, 4);
+    }
+    return total;
+  }
+
   int iso_release(std::unique_ptr<usb_iso_context>& context) override {
+    // Nothing of the model writes a region outside a reap, so a transfer
+    // still queued is cancelled by forgetting it.
+    if (context) stick_->record({stick_op_kind::iso_release, 0, 0, 0, 0, 0, 0});
     context.reset();
     return 0;
   }
 
  private:
   std::shared_ptr<virtual_stick> stick_;
+  bool paced_;
   int claimed_ = -1;
+  bus_clock::time_point bus_free_{};
+  std::vector<int> lengths_;
+  std::vector<int> statuses_;
 };
 
 }  // namespace
@@ -46,6 +143,11 @@ void in_process_backend::add(std::shared_ptr<virtual_stick> stick) {
 void in_process_backend::clear() {
   std::lock_guard lock(mutex_);
   sticks_.clear();
+}
+
+void in_process_backend::set_paced(bool paced) {
+  std::lock_guard lock(mutex_);
+  paced_ = paced;
 }
 
 void in_process_backend::set_no_bus(bool no_bus) {
@@ -66,12 +168,14 @@ std::vector<usb_device_entry> in_process_backend::list_devices() {
 
 std::unique_ptr<usb_device> in_process_backend::open(const usb_device_entry& entry) {
   std::shared_ptr<virtual_stick> stick;
+  bool paced;
   {
     std::lock_guard lock(mutex_);
+    paced = paced_;
     const size_t i = size_t(entry.address - 2);
     if (entry.bus != 1 || entry.address < 2 || i >= sticks_.size()) return nullptr;
     stick = sticks_[i];
   }
   if (stick->open() != 0) return nullptr;
-  return std::make_unique<in_process_device>(std::move(stick));
+  return std::make_unique<in_process_device>(std::move(stick), paced);
 }

@@ -14,6 +14,9 @@ class in_process_backend : public usb_backend {
   // Sticks appear on bus 1 in the order they were added.
   void add(std::shared_ptr<virtual_stick> stick);
   void clear();
+  // Real time (one packet per 125 us microframe) or as fast as the reader
+  // takes it (benchmarks, most tests). Applies to devices opened afterwards.
+  void set_paced(bool paced);
   // When set, discovery finds no bus at all.
   void set_no_bus(bool no_bus);
 
@@ -24,4 +27,5 @@ class in_process_backend : public usb_backend {
   std::mutex mutex_;
   std::vector<std::shared_ptr<virtual_stick>> sticks_;
   bool no_bus_ = false;
+  bool paced_ = false;
 };

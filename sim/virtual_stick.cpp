@@ -2,6 +2,8 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -248,6 +250,73 @@ int virtual_stick::alternate() const {
 bool virtual_stick::capture_enabled() const {
   std::lock_guard lock(mutex_);
   return alternate_ == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+}
+
+stream_geometry virtual_stick::geometry_locked() const {
+  auto word = [this](uint16_t low, uint16_t high) { return bridge_[low] | (bridge_[high] << 8); };
+  stream_geometry g;
+  g.lines = word(reg_window_end_y_lo, reg_window_end_y_hi) - word(reg_window_start_y_lo, reg_window_start_y_hi);
+  g.line_bytes = word(reg_window_end_x_lo, reg_window_end_x_hi) - word(reg_window_start_x_lo, reg_window_start_x_hi);
+  g.sixty_hz = (decoder_[0x08] & 0x40) != 0;
+  g.programmed.input_mode = decoder_[0x02] & 0x0F;
+  g.programmed.sixty_hz = g.sixty_hz;
+  g.programmed.colour_standard = (decoder_[0x0E] >> 4) & 7;
+  g.programmed.channel = (bridge_[reg_input_routing] >> 3) & 3;
+  return g;
+}
+
+stream_geometry virtual_stick::geometry() const {
+  std::lock_guard lock(mutex_);
+  return geometry_locked();
+}
+
+uint32_t virtual_stick::stream_field_number() const {
+  std::lock_guard lock(mutex_);
+  return stream_.field_number();
+}
+
+bool virtual_stick::next_reap_fails() {
+  std::lock_guard lock(mutex_);
+  ++reaps_;
+  return faults_.reap_error_every > 0 && reaps_ % uint64_t(faults_.reap_error_every) == 0;
+}
+
+void virtual_stick::skip_microframes(uint64_t count) {
+  std::lock_guard lock(mutex_);
+  stream_.skip(count, geometry_locked());
+}
+
+int virtual_stick::stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) {
+  std::lock_guard lock(mutex_);
+  if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
+  const bool enabled = alternate_ == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+  const stream_geometry g = geometry_locked();
+  auto every = [this](int n) { return n > 0 && data_packets_ % uint64_t(n) == 0; };
+  int total = 0;
+  for (int k = 0; k < count; ++k) {
+    unsigned char* packet = data + size_t(k) * size_t(packet_size);
+    statuses[k] = 0;
+    if (!enabled) {
+      stream_.skip(1, g);
+      lengths[k] = 0;
+      continue;
+    }
+    int length = stream_.next_packet(g, packet, packet_size);
+    if (length > 0) {
+      ++data_packets_;
+      if (every(faults_.lose_packet_every)) {
+        length = 0;
+        statuses[k] = -EXDEV;  // usbfs: the packet did not arrive
+      } else if (every(faults_.truncate_packet_every)) {
+        length = std::max(1, length / 2);
+      } else if (every(faults_.corrupt_packet_every)) {
+        packet[0] ^= 0x80;
+      }
+    }
+    lengths[k] = length;
+    total += length;
+  }
+  return total;
 }
 
 std::vector<stick_op> virtual_stick::log() const {

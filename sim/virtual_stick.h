@@ -15,6 +15,8 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/video_stream.h"
+
 namespace stick_hw {
 constexpr uint16_t vendor_id = 0x05E1;
 constexpr uint16_t product_id = 0x0408;
@@ -107,6 +109,14 @@ struct stick_faults {
   std::map<int, int> control_results;
   // A kernel driver holds interface 0 until it is detached.
   bool kernel_driver_bound = false;
+
+  // The video stream. Counts are of packets that carry payload; 0 is off.
+  int lose_packet_every = 0;       // arrives empty, with an error status
+  int truncate_packet_every = 0;   // loses half its payload
+  int corrupt_packet_every = 0;    // its header claims a field start
+  int packet_count_override = -1;  // the transfer reports this many packets
+  int reap_error_every = 0;        // every Nth reap fails with LIBUSB_ERROR_IO
+  bool stalled = false;            // transfers never complete: the stick went silent
 };
 
 class virtual_stick {
@@ -141,6 +151,20 @@ class virtual_stick {
   int alternate() const;
   bool capture_enabled() const;  // alternate 5 and bit 7 of 0x100
 
+  // The video stream, one packet per microframe: packet k of `count` goes to
+  // data + k * packet_size, its length to lengths[k], its status to
+  // statuses[k] (0, or a negative errno as usbfs reports it). Nothing but
+  // empty packets unless capture is enabled. Returns the bytes delivered, or
+  // LIBUSB_ERROR_NO_DEVICE once unplugged.
+  int stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses);
+  // Microframes with no transfer queued: their data is lost.
+  void skip_microframes(uint64_t count);
+  // What the stream is drawn with, from the registers as programmed now.
+  stream_geometry geometry() const;
+  uint32_t stream_field_number() const;
+  // Counts reaps for the reap_error_every fault; true when this one fails.
+  bool next_reap_fails();
+
   // Tests: the next control transfer on this bridge register waits until
   // release_hold(), so a test can act while the host is mid-programming.
   void hold_at(int reg);
@@ -168,6 +192,11 @@ class virtual_stick {
   std::array<uint8_t, 0x1000> bridge_{};
   std::array<uint8_t, 256> decoder_{};
   std::array<uint16_t, 128> codec_{};
+  stream_geometry geometry_locked() const;
+
+  video_stream stream_;
+  uint64_t data_packets_ = 0;
+  uint64_t reaps_ = 0;
   int configuration_ = 0;
   bool claimed_ = false;
   int alternate_ = 0;

@@ -1,0 +1,52 @@
+// The bridge's isochronous video stream, one packet per 125 us microframe.
+//
+// A field takes 160 microframes at 50 Hz, 133 or 134 at 59.94 Hz. Its first
+// microframe carries the field-start packet, an 8-byte header alone (0xC0 for
+// the first field of a frame, 0x80 for the second); a few empty packets
+// follow (blanking), then data packets of a 4-byte header and an even share
+// of the field's UYVY bytes, then empty packets until the next field.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/test_pattern.h"
+
+struct stream_geometry {
+  int lines = 288;         // per field, from the capture window
+  int line_bytes = 1440;   // from the capture window
+  bool sixty_hz = false;   // field rate, from the decoder
+  test_pattern::programming programmed;
+  bool operator==(const stream_geometry&) const = default;
+};
+
+class video_stream {
+ public:
+  static constexpr int blanking_microframes = 8;
+  static constexpr int start_header = 8;
+  static constexpr int data_header = 4;
+
+  // The next microframe's packet into out (at most max bytes); its length.
+  // `geometry` is what the stick is programmed with now; it takes effect at
+  // the next field start.
+  int next_packet(const stream_geometry& geometry, unsigned char* out, int max);
+  // Microframes that pass with nothing queued on the bus: their data is lost.
+  void skip(uint64_t microframes, const stream_geometry& geometry);
+
+  uint32_t field_number() const { return field_; }
+  uint64_t microframe() const { return microframe_; }
+
+ private:
+  void begin_field(const stream_geometry& geometry, int max);
+  int field_length(uint32_t field) const;
+
+  uint64_t microframe_ = 0;
+  uint32_t field_ = 0;
+  int position_ = 0;  // microframe within the field
+  int length_ = 160;
+  stream_geometry current_;
+  int field_bytes_ = 0;
+  int per_packet_ = 0;
+  bool drawn_ = false;
+  std::vector<uint8_t> picture_;
+};
