@@ -580,6 +580,9 @@ void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, U
   // The URB takes one microframe per packet, after those queued before it.
   const int64_t now = g_get_monotonic_time();
   if (paced) {
+    // Microframes that went by with nothing queued are lost to the stream.
+    if (d.source && d.iso_bus_end_us > 0 && now > d.iso_bus_end_us)
+      d.source->skip(uint64_t((now - d.iso_bus_end_us) / microframe_us));
     const int64_t start = std::max(now, d.iso_bus_end_us);
     record.due_us = start + packets * microframe_us;
     d.iso_bus_end_us = record.due_us;
@@ -674,16 +677,30 @@ void usbfs_stick::impl::finish_iso(emulated_device& d, urb& u, bool unplugged) {
   }
   u.status = 0;
   if (!d.source) return;  // capture off: the bridge sends empty packets
+
+  // The source lays packets out at a fixed stride; usbfs puts packet k at
+  // the sum of the lengths requested before it.
+  const uint32_t stride = *std::max_element(u.lengths.begin(), u.lengths.end());
+  std::vector<uint8_t> packed(packets * stride);
+  std::vector<int> lengths(packets, 0), statuses(packets, 0);
+  const int r = d.source->fill(int(packets), int(stride), packed.data(), lengths.data(), statuses.data());
+  if (r < 0) {
+    u.status = r == LIBUSB_ERROR_NO_DEVICE ? -ESHUTDOWN : -EPROTO;
+    u.packet_status.assign(packets, u.status);
+    u.error_count = int(packets);
+    return;
+  }
   int total = 0;
   for (uint32_t length : u.lengths) total += int(length);
   u.payload.assign(size_t(total), 0);
   size_t offset = 0;
-  for (size_t k = 0; k < packets; ++k) {
-    const int capacity = int(u.lengths[k]);
-    const int n = d.source->fill_packet(u.payload.data() + offset, capacity);
-    u.actual[k] = uint32_t(std::clamp(n, 0, capacity));
-    u.actual_length += int(u.actual[k]);
-    offset += u.lengths[k];
+  for (size_t k = 0; k < packets; offset += u.lengths[k], ++k) {
+    const uint32_t n = uint32_t(std::clamp(lengths[k], 0, int(u.lengths[k])));
+    std::memcpy(u.payload.data() + offset, packed.data() + k * stride, n);
+    u.actual[k] = n;
+    u.packet_status[k] = statuses[k];
+    u.actual_length += int(n);
+    if (statuses[k] != 0) ++u.error_count;
   }
   if (u.actual_length == 0) u.payload.clear();
 }

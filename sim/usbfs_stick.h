@@ -18,20 +18,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/virtual_stick.h"
 
-// Where the isochronous stream's bytes come from. fill_packet is called on
-// umockdev's worker thread once per packet when the packet's microframe has
-// passed: it writes at most capacity bytes and returns how many (0: an empty
-// packet).
+// Where the isochronous stream's bytes come from. Called on umockdev's
+// worker thread, with the stick's lock held, when an URB's bus time is over.
 class iso_source {
  public:
   virtual ~iso_source() = default;
-  virtual int fill_packet(unsigned char* packet, int capacity) = 0;
+  // Packet k of count goes to data + k * packet_size (at most packet_size
+  // bytes), its length to lengths[k], its status to statuses[k] (0, or a
+  // negative errno as usbfs reports it). Returns the bytes delivered, or a
+  // negative libusb error for the whole URB (LIBUSB_ERROR_NO_DEVICE: the
+  // stick is gone).
+  virtual int fill(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) = 0;
+  // Microframes that passed with no URB queued on the endpoint.
+  virtual void skip(uint64_t microframes) { (void)microframes; }
 };
 
 class usbfs_stick {

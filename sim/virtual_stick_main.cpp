@@ -3,12 +3,12 @@
 // real one. The program gets UMOCKDEV_DIR and the umockdev preload library;
 // this process answers its USB requests from the model.
 #include <libusb.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -241,12 +241,18 @@ std::vector<std::string> child_environment(const std::string& root) {
   return env;
 }
 
-std::atomic<pid_t> child_pid{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
-
-void forward_signal(int signal_number) {
-  const pid_t pid = child_pid.load();
-  if (pid > 0) kill(pid, signal_number);
+// Waits for the child, passing SIGINT and SIGTERM on to it. The signals are
+// blocked in every thread and taken here synchronously.
+int wait_forwarding(pid_t pid, const sigset_t& signals) {
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (done < 0 && errno != EINTR) return exit_setup_failed;
+    siginfo_t info{};
+    const int signal_number = sigwaitinfo(&signals, &info);
+    if (signal_number == SIGINT || signal_number == SIGTERM) kill(pid, signal_number);
+  }
 }
 
 // Pulls the sticks out after a delay, unless the program ended first.
@@ -286,6 +292,15 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Before any thread exists, so that all of them inherit the mask; the
+  // child gets the original one back.
+  sigset_t signals, original;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &signals, &original);
+
   std::vector<std::shared_ptr<virtual_stick>> models;
   for (int i = 0; i < s.sticks; ++i) {
     auto model = std::make_shared<virtual_stick>();
@@ -299,34 +314,26 @@ int main(int argc, char** argv) {
     return exit_setup_failed;
   }
 
-  struct sigaction forward {};
-  forward.sa_handler = forward_signal;
-  sigemptyset(&forward.sa_mask);
-  forward.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &forward, nullptr);
-  sigaction(SIGTERM, &forward, nullptr);
-
   const std::vector<std::string> env = child_environment(stick->root_dir());
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &original);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  const int spawn_error = posix_spawnp(&pid, s.command[0], nullptr, nullptr, s.command.data(), envp.data());
+  const int spawn_error = posix_spawnp(&pid, s.command[0], nullptr, &attributes, s.command.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   int exit_code = 0;
   if (spawn_error != 0) {
     std::fprintf(stderr, "%s: cannot run %s: %s\n", program_name, s.command[0], std::strerror(spawn_error));
     exit_code = spawn_error == ENOENT ? exit_not_found : exit_cannot_run;
   } else {
-    child_pid.store(pid);
     std::unique_ptr<unplug_timer> unplug;
     if (s.unplug_after) unplug = std::make_unique<unplug_timer>(*stick, *s.unplug_after);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    child_pid.store(0);
-    unplug.reset();
-    exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    exit_code = wait_forwarding(pid, signals);
   }
 
   stick.reset();

@@ -1,4 +1,5 @@
 // Finding, opening, configuring and claiming the stick through libusb.
+#include "sim/in_process_backend.h"
 #include "tests/usbfs/usbfs_fixture.h"
 
 namespace {
@@ -165,6 +166,24 @@ TEST_F(usbfs_test, an_alternate_setting_the_stick_does_not_have_is_refused) {
   ASSERT_TRUE(device);
   EXPECT_LT(device->set_altinterface(stick_hw::alternate_settings), 0);
   EXPECT_EQ(models[0]->alternate(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(default_usb_backend_test, starts_as_libusb_and_tests_can_plug_in_another) {
+  usb_backend* original = default_usb_backend();
+  ASSERT_NE(original, nullptr);
+  EXPECT_NE(dynamic_cast<libusb_backend*>(original), nullptr);
+  EXPECT_EQ(default_usb_backend(), original);
+
+  in_process_backend in_process;
+  set_default_usb_backend(&in_process);
+  EXPECT_EQ(default_usb_backend(), &in_process);
+  // Clearing it brings back the process's libusb backend.
+  set_default_usb_backend(nullptr);
+  EXPECT_EQ(default_usb_backend(), original);
 }
 
 }  // namespace

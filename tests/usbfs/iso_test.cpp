@@ -1,5 +1,6 @@
 // The isochronous service of the libusb backend against the emulated
 // video endpoint.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -128,18 +129,24 @@ TEST_F(usbfs_iso_test, isochronous_transfers_need_the_streaming_alternate_settin
   EXPECT_EQ(refused[1].result, LIBUSB_ERROR_INVALID_PARAM);
 }
 
-// A stream source: packet n of the stream carries n + 1 bytes of value n.
+// A stream source: packet n of the stream carries n + 1 bytes of value n;
+// every fifth packet is lost on the bus.
 class counting_source : public iso_source {
  public:
-  int fill_packet(unsigned char* packet, int capacity) override {
-    const int n = std::min(count_ + 1, capacity);
-    std::memset(packet, count_ & 0xFF, size_t(n));
-    ++count_;
-    return n;
+  int fill(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) override {
+    int total = 0;
+    for (int k = 0; k < count; ++k, ++packet_) {
+      const bool lost = packet_ % 5 == 4;
+      lengths[k] = lost ? 0 : std::min(packet_ + 1, packet_size);
+      statuses[k] = lost ? -EPROTO : 0;
+      std::memset(data + k * packet_size, packet_ & 0xFF, size_t(lengths[k]));
+      total += lengths[k];
+    }
+    return total;
   }
 
  private:
-  int count_ = 0;
+  int packet_ = 0;
 };
 
 TEST_F(usbfs_iso_test, packets_from_a_stream_source_land_at_their_offsets) {
@@ -154,17 +161,43 @@ TEST_F(usbfs_iso_test, packets_from_a_stream_source_land_at_their_offsets) {
   int stream_packet = 0;
   for (transfer& t : transfers) {
     int expected_total = 0;
-    for (int k = 0; k < packets; ++k) expected_total += stream_packet + k + 1;
+    for (int k = 0; k < packets; ++k)
+      if ((stream_packet + k) % 5 != 4) expected_total += stream_packet + k + 1;
     ASSERT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), expected_total);
     for (int k = 0; k < packets; ++k, ++stream_packet) {
       const uint32_t offset = u32_at(t.region, 4 + 12 * k);
       const uint32_t length = u32_at(t.region, 8 + 12 * k);
+      const int32_t status = int32_t(u32_at(t.region, 12 + 12 * k));
+      if (stream_packet % 5 == 4) {
+        EXPECT_EQ(length, 0u) << "packet " << k;
+        EXPECT_EQ(status, LIBUSB_TRANSFER_ERROR) << "packet " << k;
+        continue;
+      }
       ASSERT_EQ(length, uint32_t(stream_packet + 1));
+      EXPECT_EQ(status, LIBUSB_TRANSFER_COMPLETED);
       EXPECT_EQ(t.region[offset], stream_packet & 0xFF);
       EXPECT_EQ(t.region[offset + length - 1], stream_packet & 0xFF);
       EXPECT_EQ(t.region[offset + length], 0xAB) << "packet " << k << " ran past its length";
     }
   }
+}
+
+class failing_source : public iso_source {
+ public:
+  int fill(int, int, unsigned char*, int*, int*) override { return LIBUSB_ERROR_IO; }
+};
+
+TEST_F(usbfs_iso_test, a_failing_stream_fails_the_transfer_not_the_stream) {
+  plug();
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 1);
+  bus->set_iso_source(0, std::make_shared<failing_source>());
+  ASSERT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), LIBUSB_ERROR_IO);
+  bus->set_iso_source(0, nullptr);
+  ASSERT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), 0);
 }
 
 TEST_F(usbfs_iso_test, unplugging_mid_stream_ends_transfers_without_hanging) {
