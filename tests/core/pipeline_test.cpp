@@ -1,0 +1,264 @@
+// Capture thread and render thread together on the in-process virtual stick:
+// the stick's test pattern must come out of the pipeline in the right size,
+// colours, field order and parity, for every standard, aspect and mode.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <cstdlib>
+
+#include "capture/easycap_thread.h"
+#include "sim/in_process_backend.h"
+#include "sim/test_pattern.h"
+#include "tests/support/message_log.h"
+#include "tests/support/signal_counter.h"
+
+namespace {
+
+enum class mode { f1, f2, interlaced, blended };
+const char* name(mode m) {
+  switch (m) {
+    case mode::f1: return "F1";
+    case mode::f2: return "F2";
+    case mode::interlaced: return "Interlaced";
+    case mode::blended: return "Field-blended";
+  }
+  return "";
+}
+
+struct pipeline : ::testing::Test {
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  in_process_backend backend;
+  std::unique_ptr<easycap_thread> owned = std::make_unique<easycap_thread>();
+  easycap_thread& thread = *owned;
+  // Buffers as the main window allocates them.
+  std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
+  std::vector<unsigned char> field0 = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
+  std::vector<unsigned char> field1 = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
+  std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0x5A);
+  message_log messages;
+
+  // The byte right after a picture of `bytes`, or the marker when the
+  // picture fills the whole buffer.
+  unsigned char untouched_after(size_t bytes) const { return bytes < display.size() ? display[bytes] : 0x5A; }
+
+  void SetUp() override {
+    backend.add(stick);
+    thread.backend = &backend;
+    thread.display_buffer = display.data();
+    thread.field_buffer_0 = field0.data();
+    thread.field_buffer_1 = field1.data();
+    thread.encoder_field_buffer = encoder.data();
+    thread.brightness = 127;
+    thread.contrast = 63;
+    thread.saturation = 63;
+    thread.hue = 0;
+  }
+  void TearDown() override {
+    thread.request_close();
+    EXPECT_TRUE(thread.wait(20000));
+  }
+  void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
+  static void configure(easycap_thread& thread, bool sixty_hz, bool widescreen, mode m) {
+    thread.sixty_hz = sixty_hz;
+    thread.height = sixty_hz ? 480 : 576;
+    thread.half_display_width = sixty_hz ? 320 : 384;
+    thread.half_display_height = sixty_hz ? (widescreen ? 180 : 240) : (widescreen ? 216 : 288);
+    thread.render_thread.display_f2 = m == mode::f2;
+    thread.render_thread.display_interlaced = m == mode::interlaced;
+    thread.render_thread.display_field_blended = m == mode::blended;
+    thread.render_thread.settings_changed = true;
+  }
+  // Runs until `fields` fields were rendered, then stops both threads so the
+  // buffers can be read without racing the render thread.
+  void run_for(uint32_t fields, bool feed_encoder = false) { run_for(thread, fields, feed_encoder); }
+  static void run_for(easycap_thread& thread, uint32_t fields, bool feed_encoder = false) {
+    thread.start_capture();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 1; }, 20000));
+    if (feed_encoder) thread.render_thread.encoder_feed = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= fields; }, 20000));
+    thread.request_close();
+    ASSERT_TRUE(thread.wait(20000));
+  }
+};
+
+void expect_bars(const unsigned char* bgra, int width, int row, const std::string& where) {
+  for (int b = 0; b < test_pattern::bar_count; ++b) {
+    const int x = (b * test_pattern::bar_width + test_pattern::bar_width / 2) * width / test_pattern::width;
+    const unsigned char* p = bgra + (size_t(row) * size_t(width) + size_t(x)) * 4;
+    const test_pattern::rgb want = test_pattern::bars_rgb[size_t(b)];
+    EXPECT_NEAR(p[2], want.r, 8) << where << " bar " << b << " red";
+    EXPECT_NEAR(p[1], want.g, 8) << where << " bar " << b << " green";
+    EXPECT_NEAR(p[0], want.b, 8) << where << " bar " << b << " blue";
+    EXPECT_EQ(p[3], 255) << where << " bar " << b << " alpha";
+  }
+}
+
+TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
+  for (bool sixty : {false, true}) {
+    for (bool wide : {false, true}) {
+      for (mode m : {mode::f1, mode::f2, mode::interlaced, mode::blended}) {
+        const std::string where =
+            std::string(sixty ? "NTSC " : "PAL ") + (wide ? "16:9 " : "4:3 ") + name(m);
+        SCOPED_TRACE(where);
+        // A fresh pipeline for each combination.
+        easycap_thread t;
+        t.backend = &backend;
+        t.display_buffer = display.data();
+        t.field_buffer_0 = field0.data();
+        t.field_buffer_1 = field1.data();
+        t.encoder_field_buffer = encoder.data();
+        std::fill(display.begin(), display.end(), 0x5A);
+        configure(t, sixty, wide, m);
+        run_for(t, 6);
+
+        const int field_lines = sixty ? 240 : 288;
+        const int w = sixty ? 640 : 768;
+        const int h = (sixty ? (wide ? 180 : 240) : (wide ? 216 : 288)) * 2;  // full picture height
+        const int bars_row = h / 6;
+        if (m == mode::blended) {
+          // One field high, both fields averaged: the bars are the same in both.
+          expect_bars(display.data(), w, bars_row / 2, where);
+          const auto info = test_pattern::decode_bgra(display.data(), w, h / 2, field_lines);
+          EXPECT_EQ(info.programmed.sixty_hz, sixty);
+          // Past the picture, nothing was written.
+          EXPECT_EQ(untouched_after(size_t(w) * size_t(h / 2) * 4), 0x5A);
+        } else if (m == mode::interlaced) {
+          expect_bars(display.data(), w, bars_row, where + " even");
+          expect_bars(display.data(), w, bars_row + 1, where + " odd");
+          // The flag-clear field, the first of a frame, on the even rows.
+          const auto even = test_pattern::decode_bgra(display.data(), w, h, field_lines, 0, 2);
+          const auto odd = test_pattern::decode_bgra(display.data(), w, h, field_lines, 1, 2);
+          EXPECT_TRUE(even.first_field);
+          EXPECT_FALSE(odd.first_field);
+          EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
+        } else {
+          expect_bars(display.data(), w, bars_row, where);
+          const auto info = test_pattern::decode_bgra(display.data(), w, h, field_lines);
+          EXPECT_EQ(info.programmed.sixty_hz, sixty);
+          EXPECT_EQ(info.programmed.channel, 2);  // composite's default input
+          if (m == mode::f2) {
+            EXPECT_FALSE(info.first_field) << "F2 shows only the second field of a frame";
+          }
+          EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(pipeline, recorded_fields_are_planar_422_with_two_black_luma_rows) {
+  configure(false, false, mode::f1);
+  run_for(4, true);
+  // Y plane 720 x 288, then Cb and Cr, 360 x 288 each.
+  for (int i = 0; i < 1440; ++i) ASSERT_EQ(encoder[size_t(i)], 0) << "byte " << i;
+  const int row = 100;
+  for (int b = 0; b < test_pattern::bar_count; ++b) {
+    const int x = b * test_pattern::bar_width + test_pattern::bar_width / 2;
+    const test_pattern::yuv want = test_pattern::bars_yuv[size_t(b)];
+    EXPECT_NEAR(encoder[size_t(row * 720 + x)], want.y, 3) << "bar " << b;
+    EXPECT_NEAR(encoder[size_t(720 * 288 + row * 360 + x / 2)], want.u, 3) << "bar " << b;
+    EXPECT_NEAR(encoder[size_t(720 * 288 + 360 * 288 + row * 360 + x / 2)], want.v, 3) << "bar " << b;
+  }
+}
+
+TEST_F(pipeline, paced_fields_alternate_without_loss) {
+  backend.clear();
+  backend.set_paced(true);
+  backend.add(stick);
+  configure(true, false, mode::f1);
+  thread.sixty_hz = true;
+  std::vector<bool> flags;
+  QObject::connect(&thread, &easycap_thread::frame_ready_signal, &thread, [&](bool f) { flags.push_back(f); });
+  thread.start_capture();
+  QTest::qWait(1500);
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(20000));
+  QTest::qWait(50);  // the last queued signals
+  // 59.94 fields a second, minus the start-up.
+  ASSERT_GE(flags.size(), 40u);
+  for (size_t i = 1; i < flags.size(); ++i) ASSERT_NE(flags[i], flags[i - 1]) << "field " << i;
+  EXPECT_EQ(thread.render_thread.dropped_fields(), 0u);
+  // Only the first, partial field of the run is lost.
+  EXPECT_LE(thread.lost_fields(), 1u);
+}
+
+TEST_F(pipeline, damaged_streams_lose_fields_but_never_break) {
+  configure(false, false, mode::f1);
+  stick_faults f;
+  f.lose_packet_every = 400;
+  f.truncate_packet_every = 701;
+  f.corrupt_packet_every = 997;
+  f.packet_count_override = 5;
+  f.reap_error_every = 13;
+  stick->set_faults(f);
+  thread.start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.lost_fields() >= 20; }, 20000));
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(20000));
+  EXPECT_TRUE(messages.contains("number_of_packets 5 != microframesPerTransfer"));
+  EXPECT_TRUE(messages.contains("usb_reap_async() error -1"));
+}
+
+TEST_F(pipeline, transfers_reporting_more_packets_than_they_hold_are_bounded) {
+  configure(false, false, mode::f1);
+  stick_faults f;
+  f.packet_count_override = 1000;
+  stick->set_faults(f);
+  thread.start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 3; }, 20000));
+  EXPECT_GT(thread.dropped_packets(), 0u);
+  EXPECT_TRUE(messages.contains("number_of_packets 1000 != microframesPerTransfer"));
+}
+
+TEST_F(pipeline, a_standard_change_mid_run_reprograms_once_and_fields_follow) {
+  configure(false, false, mode::f1);
+  signal_counter streaming(&thread, &easycap_thread::easycap_streaming);
+  thread.start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  configure(true, false, mode::f1);
+  thread.set_standard();
+  ASSERT_TRUE(streaming.wait_for(2));
+  const uint32_t before = thread.render_thread.rendered_fields();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= before + 4; }, 20000));
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(20000));
+  EXPECT_EQ(streaming.count(), 2);
+  const auto info = test_pattern::decode_bgra(display.data(), 640, 480, 240);
+  EXPECT_TRUE(info.programmed.sixty_hz);
+  expect_bars(display.data(), 640, 80, "after the change");
+}
+
+TEST_F(pipeline, an_unplug_mid_stream_is_logged_and_close_stays_prompt) {
+  configure(false, false, mode::f1);
+  thread.start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  stick->unplug();
+  QTest::qWait(500);
+  QElapsedTimer clock;
+  clock.start();
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(20000));
+  EXPECT_LT(clock.elapsed(), 1000);
+  EXPECT_TRUE(messages.contains("usb_reap_async() error -4"));
+  // Said once, with a count, not thousands of times.
+  EXPECT_LT(messages.messages().size(), 20) << messages.messages().join("\n").toStdString();
+}
+
+TEST_F(pipeline, closing_a_silent_stick_waits_for_one_reap_not_a_pass) {
+  configure(false, false, mode::f1);
+  thread.start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  stick_faults f;
+  f.stalled = true;  // transfers stop completing; each reap takes its full 5 s
+  stick->set_faults(f);
+  QTest::qWait(100);
+  QElapsedTimer clock;
+  clock.start();
+  thread.request_close();
+  ASSERT_TRUE(thread.wait(20000));
+  // A whole pass would be 32 x 5 s.
+  EXPECT_LT(clock.elapsed(), 6500);
+}
+
+}  // namespace
