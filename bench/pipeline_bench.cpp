@@ -1,0 +1,73 @@
+// Capture and render threads driven by the unpaced virtual stick: fields per
+// second from the stick to frame_ready(bool), end to end. Real time is 50
+// (PAL) or 59.94 fields a second.
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <memory>
+#include <vector>
+
+#include "capture/easycap_thread.h"
+#include "sim/in_process_backend.h"
+
+namespace {
+
+void capture_and_render(benchmark::State& state) {
+  const bool sixty_hz = state.range(0) != 0;
+  const bool interlaced = state.range(1) != 0;
+  double fields_per_second = 0, assembled_per_second = 0, lost = 0;
+  for (auto _ : state) {
+    auto stick = std::make_shared<virtual_stick>();
+    in_process_backend backend;
+    backend.add(stick);
+    std::vector<unsigned char> display(768 * 576 * 4), f0(display.size()), f1(display.size()), enc(720 * 288 * 2);
+    easycap_thread thread;
+    thread.backend = &backend;
+    thread.display_buffer = display.data();
+    thread.field_buffer_0 = f0.data();
+    thread.field_buffer_1 = f1.data();
+    thread.encoder_field_buffer = enc.data();
+    thread.sixty_hz = sixty_hz;
+    thread.height = sixty_hz ? 480 : 576;
+    thread.half_display_width = sixty_hz ? 320 : 384;
+    thread.half_display_height = sixty_hz ? 240 : 288;
+    thread.render_thread.display_interlaced = interlaced;
+    thread.render_thread.settings_changed = true;
+    thread.start_capture();
+    if (!QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 1; }, 10000)) state.SkipWithError("no field");
+    const uint32_t rendered0 = thread.render_thread.rendered_fields();
+    const uint32_t assembled0 = thread.assembled_fields();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(2000);
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    fields_per_second = (thread.render_thread.rendered_fields() - rendered0) / seconds;
+    assembled_per_second = (thread.assembled_fields() - assembled0) / seconds;
+    lost = thread.lost_fields();
+    thread.request_close();
+    thread.wait();
+  }
+  state.counters["rendered_fields/s"] = fields_per_second;
+  state.counters["assembled_fields/s"] = assembled_per_second;
+  state.counters["x_real_time"] = fields_per_second / (sixty_hz ? 59.94 : 50.0);
+  state.counters["render_drops"] = lost;
+}
+BENCHMARK(capture_and_render)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->ArgNames({"sixty_hz", "interlaced"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
