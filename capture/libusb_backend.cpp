@@ -72,6 +72,7 @@ class libusb_iso_context final : public usb_iso_context {
       return LIBUSB_ERROR_INVALID_PARAM;
     region_ = region;
     completed_ = 0;
+    done_.store(false, std::memory_order_relaxed);
     libusb_fill_iso_transfer(transfer_, handle_->handle, endpoint_,
                              region + iso_region_header_size(libusb_backend::iso_packets),
                              libusb_backend::iso_packets * packet_size_, libusb_backend::iso_packets, &done, this, 0);
@@ -97,7 +98,7 @@ class libusb_iso_context final : public usb_iso_context {
       // NOT_FOUND means it completed already and only waits to be reaped.
       libusb_cancel_transfer(transfer_);
       result = wait(cancel_wait_ms);
-      if (!completed_) {
+      if (!done_.load(std::memory_order_acquire)) {
         // libusb still holds it: it is freed when the handle closes.
         transfer_->callback = &orphan_done;
         transfer_->user_data = nullptr;
@@ -116,8 +117,11 @@ class libusb_iso_context final : public usb_iso_context {
 
  private:
   static void LIBUSB_CALL done(libusb_transfer* transfer) {
-    // Runs inside libusb_handle_events_*, on the thread that reaps.
-    static_cast<libusb_iso_context*>(transfer->user_data)->completed_ = 1;
+    // Runs inside libusb's event handling, on whichever thread handles
+    // events at the time.
+    auto* self = static_cast<libusb_iso_context*>(transfer->user_data);
+    self->completed_ = 1;
+    self->done_.store(true, std::memory_order_release);
   }
 
   // Runs libusb's event handling until this transfer completed or the
@@ -126,12 +130,12 @@ class libusb_iso_context final : public usb_iso_context {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
     for (;;) {
-      if (completed_) return 0;
+      if (done_.load(std::memory_order_acquire)) return 0;
       const auto left = std::max(clock::duration::zero(), deadline - clock::now());
       const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
       timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
       const int r = libusb_handle_events_timeout_completed(handle_->context.get(), &tv, &completed_);
-      if (completed_) return 0;
+      if (done_.load(std::memory_order_acquire)) return 0;
       if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT) return r;
       if (clock::now() >= deadline) return LIBUSB_ERROR_TIMEOUT;
     }
@@ -161,8 +165,9 @@ class libusb_iso_context final : public usb_iso_context {
   const int packet_size_;
   unsigned char* region_ = nullptr;
   bool in_flight_ = false;
-  // Set by the callback; libusb reads it under its own event lock.
+  // Set by the callback: completed_ for libusb's own wait, done_ for ours.
   int completed_ = 0;
+  std::atomic<bool> done_{false};
 };
 
 class libusb_open_device final : public usb_device {

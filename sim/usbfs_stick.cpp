@@ -177,6 +177,19 @@ struct urb {
   std::vector<uint8_t> payload;  // IN data, packet k at the sum of the lengths before it
 };
 
+// The model's own video stream: empty packets until capture is enabled.
+class model_stream : public iso_source {
+ public:
+  explicit model_stream(std::shared_ptr<virtual_stick> model) : model_(std::move(model)) {}
+  int fill(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) override {
+    return model_->stream_packets(count, packet_size, data, lengths, statuses);
+  }
+  void skip(uint64_t microframes) override { model_->skip_microframes(microframes); }
+
+ private:
+  std::shared_ptr<virtual_stick> model_;
+};
+
 struct emulated_device {
   std::shared_ptr<virtual_stick> model;
   int address = 0;
@@ -676,7 +689,14 @@ void usbfs_stick::impl::finish_iso(emulated_device& d, urb& u, bool unplugged) {
     return;
   }
   u.status = 0;
-  if (!d.source) return;  // capture off: the bridge sends empty packets
+  if (!d.source) return;
+  if (d.model->next_reap_fails()) {
+    // A bus error ends the whole URB.
+    u.status = -EPROTO;
+    u.packet_status.assign(packets, -EPROTO);
+    u.error_count = int(packets);
+    return;
+  }
 
   // The source lays packets out at a fixed stride; usbfs puts packet k at
   // the sum of the lengths requested before it.
@@ -715,9 +735,12 @@ void usbfs_stick::impl::retire(emulated_device& d, std::deque<urb>::iterator it)
 void usbfs_stick::impl::complete_due(emulated_device& d, int64_t now) {
   // Pulled out: everything on the bus ends at once, as the kernel kills
   // the device's URBs.
-  const bool unplugged = d.model->faults().unplugged;
+  const stick_faults faults = d.model->faults();
+  const bool unplugged = faults.unplugged;
   for (auto it = d.in_flight.begin(); it != d.in_flight.end();) {
-    if (!unplugged && (it->held || it->due_us > now)) {
+    // A stalled stick sends nothing: isochronous URBs wait for a discard.
+    const bool silent = faults.stalled && it->type == USBDEVFS_URB_TYPE_ISO;
+    if (!unplugged && (it->held || silent || it->due_us > now)) {
       ++it;
       continue;
     }
@@ -788,9 +811,11 @@ void usbfs_stick::impl::schedule() {
   if (!timer) return;
   int64_t next = -1;
   for (const emulated_device& d : devices) {
-    const bool unplugged = d.model->faults().unplugged;
-    for (const urb& u : d.in_flight)
-      if ((unplugged || !u.held) && (next < 0 || u.due_us < next)) next = unplugged ? 0 : u.due_us;
+    const stick_faults faults = d.model->faults();
+    for (const urb& u : d.in_flight) {
+      const bool waiting = u.held || (faults.stalled && u.type == USBDEVFS_URB_TYPE_ISO);
+      if ((faults.unplugged || !waiting) && (next < 0 || u.due_us < next)) next = faults.unplugged ? 0 : u.due_us;
+    }
   }
   if (!clients.empty()) {
     const int64_t check = g_get_monotonic_time() + client_check_us;
@@ -848,6 +873,7 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus_number, d.address);
     d.node = node;
     d.driver_present = d.model->faults().kernel_driver_bound;
+    d.source = std::make_shared<model_stream>(d.model);
 
     char name[32], busnum[16], devnum[16], vendor[16], product[16], product_prop[32], busnum_prop[8],
         devnum_prop[8];
@@ -956,7 +982,9 @@ std::string usbfs_stick::device_node(size_t index) const { return impl_->devices
 
 void usbfs_stick::set_iso_source(size_t index, std::shared_ptr<iso_source> source) {
   std::lock_guard lock(impl_->mutex);
-  if (index < impl_->devices.size()) impl_->devices[index].source = std::move(source);
+  if (index >= impl_->devices.size()) return;
+  emulated_device& d = impl_->devices[index];
+  d.source = source ? std::move(source) : std::make_shared<model_stream>(d.model);
 }
 
 void usbfs_stick::unplug(size_t index) {

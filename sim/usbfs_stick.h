@@ -65,8 +65,9 @@ class usbfs_stick {
   int address(size_t index) const;
   std::string device_node(size_t index) const;  // "/dev/bus/usb/001/002"
 
-  // Payload of the stream on endpoint 0x82; without one, every packet comes
-  // back empty, as the bridge sends while capture is off.
+  // What fills the isochronous URBs on endpoint 0x82. By default the model's
+  // own stream (virtual_stick::stream_packets): empty packets, as the bridge
+  // sends them, until capture is enabled. Null restores that default.
   void set_iso_source(size_t index, std::shared_ptr<iso_source> source);
 
   // Pulls the stick out: the model is unplugged, URBs in flight end with

@@ -1,8 +1,11 @@
 // The isochronous service of the libusb backend against the emulated
 // video endpoint.
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "tests/usbfs/usbfs_fixture.h"
 
@@ -180,6 +183,112 @@ TEST_F(usbfs_iso_test, packets_from_a_stream_source_land_at_their_offsets) {
       EXPECT_EQ(t.region[offset + length], 0xAB) << "packet " << k << " ran past its length";
     }
   }
+}
+
+TEST_F(usbfs_iso_test, the_model_stream_flows_once_capture_is_enabled) {
+  // Unpaced: the bus never idles, so no microframe of the stream is lost
+  // however slowly this test reaps.
+  usbfs_stick::options unpaced;
+  unpaced.paced = false;
+  plug(1, {}, unpaced);
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  // A PAL window, 1440 bytes by 288 lines, then capture on.
+  ASSERT_EQ(write_register(*device, stick_hw::reg_window_end_x_lo, 1440 & 0xFF), 0);
+  ASSERT_EQ(write_register(*device, stick_hw::reg_window_end_x_hi, 1440 >> 8), 0);
+  ASSERT_EQ(write_register(*device, stick_hw::reg_window_end_y_lo, 288 & 0xFF), 0);
+  ASSERT_EQ(write_register(*device, stick_hw::reg_window_end_y_hi, 288 >> 8), 0);
+  ASSERT_EQ(write_register(*device, stick_hw::reg_capture_control, 0x80), 0);
+  std::vector<transfer> transfers = make_transfers(*device, 8);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+
+  // Two fields' worth of microframes: field starts are an 8-byte header
+  // alone, data packets a 4-byte header whose flag follows the field's.
+  int starts = 0, data_packets = 0;
+  int field_flag = -1;
+  for (int n = 0; n < 24; ++n) {
+    transfer& t = transfers[size_t(n) % transfers.size()];
+    const int received = device->iso_reap(t.context.get(), reap_timeout_ms);
+    ASSERT_GE(received, 0);
+    int sum = 0;
+    for (int k = 0; k < packets; ++k) {
+      const uint32_t offset = u32_at(t.region, 4 + 12 * k);
+      const uint32_t length = u32_at(t.region, 8 + 12 * k);
+      ASSERT_LE(length, uint32_t(packet_size));
+      sum += int(length);
+      if (length == 0) continue;
+      const unsigned char first = t.region[offset];
+      if (first & 0x80) {
+        EXPECT_EQ(length, 8u);
+        field_flag = first & 0x40;
+        ++starts;
+      } else if (field_flag >= 0) {
+        EXPECT_GT(length, 4u);
+        EXPECT_EQ(first & 0x40, field_flag);
+        ++data_packets;
+      }
+    }
+    EXPECT_EQ(received, sum);
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  }
+  EXPECT_GE(starts, 2);
+  EXPECT_GT(data_packets, 100);
+}
+
+TEST_F(usbfs_iso_test, stream_faults_of_the_model_reach_the_reaper) {
+  stick_faults faults;
+  faults.reap_error_every = 2;
+  plug(1, faults);
+  std::unique_ptr<usb_device> device = streaming_device();
+  ASSERT_TRUE(device);
+  std::vector<transfer> transfers = make_transfers(*device, 4);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), 0);
+  EXPECT_EQ(device->iso_reap(transfers[1].context.get(), reap_timeout_ms), LIBUSB_ERROR_IO);
+  EXPECT_EQ(device->iso_reap(transfers[2].context.get(), reap_timeout_ms), 0);
+  EXPECT_EQ(device->iso_reap(transfers[3].context.get(), reap_timeout_ms), LIBUSB_ERROR_IO);
+
+  // A stick gone silent: nothing completes, and release still returns.
+  faults.reap_error_every = 0;
+  faults.stalled = true;
+  models[0]->set_faults(faults);
+  for (transfer& t : transfers)
+    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  EXPECT_EQ(device->iso_reap(transfers[0].context.get(), 50), LIBUSB_ERROR_TIMEOUT);
+  for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
+}
+
+// Two capture threads, one stick each, one libusb context: either thread's
+// event handling may complete the other's transfers.
+TEST_F(usbfs_iso_test, two_sticks_stream_from_two_threads) {
+  plug(2);
+  std::unique_ptr<usb_device> devices[2] = {open(0), open(1)};
+  for (auto& device : devices) {
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->set_configuration(stick_hw::configuration), 0);
+    ASSERT_EQ(device->claim_interface(stick_hw::interface_number), 0);
+    ASSERT_EQ(device->set_altinterface(stick_hw::streaming_alternate), 0);
+  }
+  std::atomic<int> failures{0};
+  auto stream = [&](usb_device& device) {
+    std::vector<transfer> transfers = make_transfers(device, 8);
+    for (transfer& t : transfers)
+      if (device.iso_submit(t.context.get(), t.region.data(), region_size) != 0) ++failures;
+    for (int n = 0; n < 40; ++n) {
+      transfer& t = transfers[size_t(n) % transfers.size()];
+      if (device.iso_reap(t.context.get(), reap_timeout_ms) != 0 || u32_at(t.region, 0) != uint32_t(packets)) ++failures;
+      if (device.iso_submit(t.context.get(), t.region.data(), region_size) != 0) ++failures;
+    }
+    for (transfer& t : transfers)
+      if (device.iso_release(t.context) != 0) ++failures;
+  };
+  std::thread first(stream, std::ref(*devices[0]));
+  std::thread second(stream, std::ref(*devices[1]));
+  first.join();
+  second.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 class failing_source : public iso_source {
