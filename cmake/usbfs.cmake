@@ -18,7 +18,7 @@ if(UMOCKDEV_FOUND)
     find_package(GTest REQUIRED)
     file(GLOB OSTREVIN_USBFS_TEST_SOURCES CONFIGURE_DEPENDS ${OSTREVIN_USBFS_ROOT}/tests/usbfs/*.cpp)
     add_executable(usbfs_tests ${OSTREVIN_USBFS_TEST_SOURCES})
-    target_link_libraries(usbfs_tests PRIVATE ostrevin_usbfs_sim GTest::gtest)
+    target_link_libraries(usbfs_tests PRIVATE ostrevin_usbfs_sim test_support GTest::gtest Qt6::Test)
     target_compile_definitions(usbfs_tests PRIVATE
       OSTREVIN_VIRTUAL_STICK_PROGRAM="$<TARGET_FILE:ostrevin-virtual-stick>")
     add_dependencies(usbfs_tests ostrevin-virtual-stick)

@@ -2,6 +2,7 @@
 // that drives the stick with the libusb backend, as the real program would.
 // Also the test main, which re-runs itself under the umockdev preload
 // library when started without it.
+#include <QCoreApplication>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -241,6 +242,8 @@ int main(int argc, char** argv) {
     std::perror("cannot re-run under libumockdev-preload.so.0");
     return 1;
   }
+  // The capture thread's tests need Qt's event loop for queued signals.
+  QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,161 @@
+// The capture thread, unchanged, through the real libusb-1.0 backend against
+// the emulated stick: finding, programming and streaming.
+#include <QElapsedTimer>
+#include <QTest>
+#include <mutex>
+
+#include "capture/easycap_thread.h"
+#include "sim/test_pattern.h"
+#include "tests/support/message_log.h"
+#include "tests/support/programming_tables.h"
+#include "tests/support/signal_counter.h"
+#include "tests/usbfs/usbfs_fixture.h"
+
+namespace {
+
+struct capture_over_usbfs : usbfs_test {
+  std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0);
+  std::vector<unsigned char> field0 = display, field1 = display;
+  std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0);
+  std::unique_ptr<easycap_thread> thread;
+  message_log messages;
+
+  void make_thread(bool sixty_hz = false) {
+    thread = std::make_unique<easycap_thread>();
+    thread->backend = backend.get();
+    thread->display_buffer = display.data();
+    thread->field_buffer_0 = field0.data();
+    thread->field_buffer_1 = field1.data();
+    thread->encoder_field_buffer = encoder.data();
+    thread->brightness = 127;
+    thread->contrast = 63;
+    thread->saturation = 63;
+    thread->hue = 0;
+    set_standard(sixty_hz);
+  }
+  void set_standard(bool sixty_hz) {
+    thread->sixty_hz = sixty_hz;
+    thread->height = sixty_hz ? 480 : 576;
+    thread->half_display_width = sixty_hz ? 320 : 384;
+    thread->half_display_height = sixty_hz ? 240 : 288;
+  }
+  void TearDown() override {
+    if (thread) {
+      thread->request_close();
+      EXPECT_TRUE(thread->wait(20000));
+      thread.reset();
+    }
+    usbfs_test::TearDown();
+  }
+};
+
+TEST_F(capture_over_usbfs, programs_the_stick_transfer_by_transfer) {
+  plug();
+  make_thread();
+  ASSERT_TRUE(thread->open_device());
+  models[0]->clear_log();
+  ASSERT_TRUE(thread->init_device());
+  const auto expected = expected_programming(standard::pal, false, -1).ops;
+  const auto actual = programming_log(*models[0]);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "transfer " << i;
+  EXPECT_TRUE(models[0]->capture_enabled());
+  EXPECT_TRUE(messages.messages().isEmpty()) << messages.messages().join("\n").toStdString();
+}
+
+TEST_F(capture_over_usbfs, detaches_a_bound_kernel_driver_and_claims) {
+  stick_faults f;
+  f.kernel_driver_bound = true;
+  plug(1, f);
+  make_thread();
+  ASSERT_TRUE(thread->open_device());
+  EXPECT_FALSE(models[0]->kernel_driver_active(0));
+  EXPECT_EQ(models[0]->configuration(), 1);
+  EXPECT_TRUE(models[0]->claimed());
+  ASSERT_EQ(ops_of(*models[0], stick_op_kind::detach_kernel_driver).size(), 1u);
+}
+
+TEST_F(capture_over_usbfs, refusals_and_an_empty_bus_are_not_found) {
+  for (int which = 0; which < 3; ++which) {
+    SCOPED_TRACE(which);
+    stick_faults f;
+    f.refuse_configuration = which == 1;
+    f.refuse_interface = which == 2;
+    models.clear();
+    plug(which == 0 ? 0 : 1, f);
+    make_thread();
+    signal_counter not_found(thread.get(), &easycap_thread::capture_device_not_found);
+    EXPECT_FALSE(thread->open_device());
+    EXPECT_EQ(not_found.count(), 1);
+    thread.reset();
+    backend.reset();
+    bus.reset();
+  }
+}
+
+TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
+  plug();
+  make_thread();
+  std::mutex mutex;
+  std::vector<bool> flags;
+  QObject::connect(
+      &thread->render_thread, &easycap_render_thread::frame_ready, &thread->render_thread,
+      [&](bool flag) {
+        std::lock_guard lock(mutex);
+        flags.push_back(flag);
+      },
+      Qt::DirectConnection);
+  thread->start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 30; }, 20000));
+  thread->request_close();
+  ASSERT_TRUE(thread->wait(20000));
+
+  std::lock_guard lock(mutex);
+  for (size_t i = 1; i < flags.size(); ++i) ASSERT_NE(flags[i], flags[i - 1]) << "field " << i;
+  // Only the partial field the run started in may be lost.
+  EXPECT_LE(thread->lost_fields(), 1u);
+  EXPECT_EQ(thread->dropped_packets(), 0u);
+  const auto info = test_pattern::decode_bgra(display.data(), 768, 576, 288);
+  EXPECT_FALSE(info.programmed.sixty_hz);
+  EXPECT_EQ(info.programmed.channel, 2);
+  const test_pattern::rgb yellow = test_pattern::bars_rgb[1];
+  const unsigned char* p = display.data() + (100 * 768 + 135 * 768 / 720) * 4;
+  EXPECT_NEAR(p[2], yellow.r, 8);
+  EXPECT_NEAR(p[1], yellow.g, 8);
+  EXPECT_NEAR(p[0], yellow.b, 8);
+}
+
+TEST_F(capture_over_usbfs, a_standard_change_mid_run_reprograms_once) {
+  plug();
+  make_thread();
+  signal_counter streaming(thread.get(), &easycap_thread::easycap_streaming);
+  thread->start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  set_standard(true);
+  thread->set_standard();
+  ASSERT_TRUE(streaming.wait_for(2));
+  const uint32_t before = thread->render_thread.rendered_fields();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= before + 10; }, 20000));
+  EXPECT_EQ(streaming.count(), 2);
+  EXPECT_EQ(models[0]->decoder(0x08), 0x79);
+  EXPECT_EQ(ops_of(*models[0], stick_op_kind::set_alternate).size(), 2u);
+}
+
+TEST_F(capture_over_usbfs, an_unplug_mid_stream_is_logged_and_close_is_prompt) {
+  plug();
+  make_thread();
+  thread->start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  bus->unplug(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return messages.contains("usb_reap_async() error -4"); }, 10000))
+      << messages.messages().join("\n").toStdString();
+  QTest::qWait(300);
+  QElapsedTimer clock;
+  clock.start();
+  thread->request_close();
+  ASSERT_TRUE(thread->wait(20000));
+  EXPECT_LT(clock.elapsed(), 2000);
+  EXPECT_LT(messages.messages().size(), 40) << "a pulled stick must not flood the log";
+}
+
+}  // namespace
