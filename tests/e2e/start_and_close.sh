@@ -60,3 +60,6 @@ echo "virtual stick: window 768x596, close exits 0"
 [ -s "$work/ops.txt" ] || fail "the emulator wrote no operation log"
 grep -c decoder_write "$work/ops.txt" | { read -r n; [ "$n" -ge 54 ] || fail "only $n decoder writes"; }
 echo "stick programmed: $(grep -c decoder_write "$work/ops.txt") decoder writes"
+grep -q "^set_alternate 0 5 -> 0" "$work/ops.txt" || fail "the streaming alternate setting was never selected"
+grep -q "^control 0x40 0x01 0x00b3 0x0100 0 -> 0" "$work/ops.txt" || fail "capture was never enabled"
+echo "capture enabled on alternate setting 5"
