@@ -86,6 +86,9 @@ easycap_render_thread::~easycap_render_thread() {
   { std::lock_guard<std::mutex> lock(frame_mutex); }  // a waiter is either asleep now or sees quit
   frame_condition.notify_all();
   wait();
+  // QThread::wait() is not visible to ThreadSanitizer; the lock orders what
+  // run() released before this.
+  std::lock_guard<std::mutex> lock(frame_mutex);
   release_pictures();
 }
 
@@ -172,12 +175,16 @@ void easycap_render_thread::run() {
     frame_pending = false;
     frame_condition.notify_all();  // set_render_settings may be waiting
   }
-  // Leave nothing for a waiter to wait on.
+  // Leave nothing for a waiter to wait on. The pictures go first: whoever
+  // sees loop_running clear under the lock may touch them (the destructor).
   frame_pending = false;
-  loop_running = false;
   lock.unlock();
-  frame_condition.notify_all();
   release_pictures();
+  lock.lock();
+  loop_running = false;
+  // Under the lock, so the destructor cannot get past it to destroy the
+  // condition before the notify is done.
+  frame_condition.notify_all();
 }
 
 bool easycap_render_thread::render_one_field_for_benchmark(bool flag) {
@@ -210,7 +217,9 @@ bool easycap_render_thread::rebuild(const render_settings& s, const geometry& g)
       !s.handoff_buffer || !s.display_buffer || !s.field_buffer_0 || !s.field_buffer_1 || !s.encoder_field_buffer)
     return false;
 
+  // swscale asserts on a format it does not know rather than failing.
   const auto encoder_format = static_cast<AVPixelFormat>(g.encoder_format);
+  if (!sws_isSupportedOutput(encoder_format)) return false;
   const int display_width = 2 * g.half_display_width;
   const int scaled_height = g.half_height ? g.half_display_height : 2 * g.half_display_height;
 
@@ -247,9 +256,8 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
     if (!rebuild(s, wanted)) {
       ++failed_fields_;
       if (!failure_reported)
-        qWarning() << "easycap_render_thread: cannot build pictures and scalers for" << wanted.width << "x"
-                   << wanted.field_lines << "->" << 2 * wanted.half_display_width << "x"
-                   << 2 * wanted.half_display_height << "; fields are skipped";
+        qWarning("easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
+                 wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
       failure_reported = true;
       return false;
     }
