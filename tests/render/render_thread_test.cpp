@@ -1,0 +1,355 @@
+// The render thread on its own: what each display mode puts where, the
+// encoder field, and the hand-off protocol with the capture side.
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QTest>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "render/easycap_render_thread.h"
+#include "tests/support/message_log.h"
+#include "tests/support/signal_counter.h"
+
+namespace {
+
+using rt = easycap_render_thread;
+struct yuv { int y, u, v; };
+
+// 100 % colour bars in video range, and the BGR they must become.
+constexpr yuv bar_yuv[8] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
+                            {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128}};
+constexpr int bar_bgr[8][3] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                               {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+enum bar { white = 0, green = 3, red = 5, blue = 6 };
+constexpr unsigned char sentinel = 0x5A;
+
+// Runs f on another thread; false if it has not returned within five seconds.
+template <typename F>
+bool returns_within_5_s(F f) {
+  std::atomic<bool> done{false};
+  std::thread t([&] { f(), done = true; });
+  const bool ok = QTest::qWaitFor([&] { return done.load(); }, 5000);
+  ok ? t.join() : t.detach();
+  return ok;
+}
+
+struct render_thread : ::testing::Test {
+  // Allocated as the main window and the capture thread do.
+  std::vector<unsigned char> handoff = std::vector<unsigned char>(rt::handoff_buffer_size);
+  std::vector<unsigned char> encoder = std::vector<unsigned char>(rt::encoder_field_buffer_size, sentinel);
+  std::vector<unsigned char> display = std::vector<unsigned char>(rt::image_buffer_size, sentinel);
+  std::vector<unsigned char> field_0 = std::vector<unsigned char>(rt::image_buffer_size);
+  std::vector<unsigned char> field_1 = std::vector<unsigned char>(rt::image_buffer_size);
+  // Larger than the hand-off buffer and always submitted whole: the copy must stop at 829,440 bytes.
+  std::vector<unsigned char> field = std::vector<unsigned char>(900000);
+  int lines = 288, width = 768, height = 576;
+  rt render;
+  signal_counter ready{&render, &rt::frame_ready};
+  signal_counter broadcasts{&render, &rt::broadcast_frame};
+
+  void TearDown() override {
+    render.quit = true;
+    render.submit_frame(true, field.data(), field.size());
+    EXPECT_TRUE(render.wait(10000));
+  }
+  void use(bool sixty_hz, bool widescreen) {
+    lines = sixty_hz ? 240 : 288;
+    width = sixty_hz ? 640 : 768;
+    height = sixty_hz ? (widescreen ? 360 : 480) : (widescreen ? 432 : 576);
+    render.set_render_settings({720, 2 * lines, width / 2, height / 2, handoff.data(), encoder.data(),
+                                display.data(), field_0.data(), field_1.data()});
+  }
+  template <typename F>
+  void paint(F colour) {  // UYVY, colour by position
+    for (int y = 0; y < lines; ++y)
+      for (int x = 0; x < 720; x += 2) {
+        const yuv c = colour(x, y);
+        unsigned char* p = &field[size_t(y * 720 + x) * 2];
+        p[0] = c.u, p[1] = c.y, p[2] = c.v, p[3] = c.y;
+      }
+  }
+  void paint(bar top, bar bottom) { paint([&](int, int y) { return bar_yuv[y < lines / 2 ? top : bottom]; }); }
+  void paint(bar c) { paint(c, c); }
+  // Hands the field over; set_render_settings returns once the thread is done with it.
+  void show(bool flag) {
+    render.submit_frame(flag, field.data(), field.size());
+    idle();
+  }
+  void idle() { render.set_render_settings(render.current_settings()); }
+  bool is(const std::vector<unsigned char>& b, int x, int y, int c) const {
+    const unsigned char* p = &b[size_t(y * width + x) * 4];
+    for (int i = 0; i < 3; ++i)
+      if (std::abs(p[i] - bar_bgr[c][i]) > 4) return false;
+    return p[3] == 255;
+  }
+  bool untouched_from(const std::vector<unsigned char>& b, size_t from) const {
+    return std::all_of(b.begin() + long(from), b.end(), [](unsigned char c) { return c == sentinel; });
+  }
+};
+
+TEST_F(render_thread, f1_scales_each_field_to_the_square_pixel_picture_of_every_standard_and_aspect) {
+  std::atomic<uchar*> sent{nullptr};
+  std::atomic<int> sent_w{0}, sent_h{0};
+  QObject::connect(&render, &rt::broadcast_frame, &render, [&](uchar* b, int w, int h) {
+    sent = b, sent_w = w, sent_h = h;
+  }, Qt::DirectConnection);
+
+  for (auto [sixty_hz, widescreen] : {std::pair{false, false}, {false, true}, {true, false}, {true, true}}) {
+    SCOPED_TRACE(testing::Message() << "sixty_hz " << sixty_hz << " widescreen " << widescreen);
+    std::fill(display.begin(), display.end(), sentinel);
+    use(sixty_hz, widescreen);
+    // Bars left to right above, right to left below: catches flips and wrong row mapping.
+    paint([&](int x, int y) { return bar_yuv[y < lines / 2 ? x / 90 : 7 - x / 90]; });
+    show(false);
+    EXPECT_EQ(broadcasts.count(), ready.count());
+    EXPECT_EQ(sent.load(), display.data());
+    EXPECT_EQ(sent_w * 2, width);
+    EXPECT_EQ(sent_h * 2, height);
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_TRUE(is(display, (2 * i + 1) * width / 16, height / 4, i)) << "bar " << i;
+      EXPECT_TRUE(is(display, (2 * i + 1) * width / 16, 3 * height / 4, 7 - i)) << "bar " << i;
+    }
+    for (int k = 0; k < width * height; ++k) ASSERT_EQ(display[size_t(k) * 4 + 3], 255) << "pixel " << k;
+    EXPECT_TRUE(untouched_from(display, size_t(width * height * 4)));
+  }
+  EXPECT_EQ(ready.count(), 4);
+}
+
+TEST_F(render_thread, f2_shows_only_flag_set_fields_but_signals_every_field) {
+  render.display_f2 = true;
+  use(false, false);
+  paint(red);
+  show(false);
+  EXPECT_TRUE(untouched_from(display, 0));
+  EXPECT_EQ(ready.count() + broadcasts.count(), 2);
+  show(true);
+  EXPECT_TRUE(is(display, 700, 500, red));
+  EXPECT_EQ(ready.count() + broadcasts.count(), 4);
+}
+
+TEST_F(render_thread, interlaced_weaves_half_height_fields_with_the_flag_clear_field_on_even_rows) {
+  render.display_interlaced = true;
+  use(true, false);  // 640 x 240 fields, 640 x 480 picture
+  paint(white, blue);
+  show(false);
+  EXPECT_TRUE(untouched_from(display, 0));
+  EXPECT_TRUE(is(field_0, 320, 60, white));  // half height: the field's middle is row 120
+  EXPECT_TRUE(is(field_0, 320, 180, blue));
+
+  paint(red);
+  show(true);
+  EXPECT_TRUE(is(display, 320, 120, white));
+  EXPECT_TRUE(is(display, 320, 121, red));
+  EXPECT_TRUE(is(display, 320, 360, blue));
+  EXPECT_TRUE(is(display, 320, 361, red));
+  EXPECT_TRUE(untouched_from(display, 640 * 480 * 4));
+
+  const std::vector<unsigned char> woven = display;
+  paint(green);
+  show(false);
+  EXPECT_EQ(display, woven);
+  EXPECT_TRUE(is(field_0, 320, 60, green));
+  EXPECT_EQ(ready.count(), 3);
+}
+
+TEST_F(render_thread, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fields) {
+  render.display_field_blended = true;
+  use(false, false);
+  // Two luma ramps one step apart: odd sums everywhere, sums above 255 near white.
+  paint([](int x, int) { return yuv{16 + x * 219 / 719, 128, 128}; });
+  show(false);
+  paint([](int x, int) { return yuv{std::min(235, 17 + x * 219 / 719), 128, 128}; });
+  show(true);
+  int odd_sums = 0, sums_over_255 = 0;
+  for (size_t k = 0; k < 768 * 288 * 4; ++k) {
+    const unsigned sum = unsigned(field_0[k]) + field_1[k];
+    odd_sums += sum & 1;
+    sums_over_255 += sum > 255;
+    ASSERT_EQ(display[k], sum >> 1) << "byte " << k;
+  }
+  EXPECT_GT(odd_sums, 1000);
+  EXPECT_GT(sums_over_255, 1000);
+  EXPECT_TRUE(untouched_from(display, 768 * 288 * 4));
+}
+
+TEST_F(render_thread, a_mode_change_between_two_fields_applies_to_the_next_field) {
+  use(false, false);
+  paint(white, blue);
+  show(false);
+  EXPECT_TRUE(is(display, 384, 432, blue));
+
+  render.display_interlaced = true;
+  render.settings_changed = true;
+  std::fill(display.begin(), display.end(), sentinel);
+  show(false);
+  EXPECT_TRUE(untouched_from(display, 0));
+  EXPECT_TRUE(is(field_0, 384, 72, white));
+  EXPECT_TRUE(is(field_0, 384, 216, blue));
+
+  // The mode flags alone are enough: a half-height scaler must not stay behind.
+  render.display_interlaced = false;
+  paint(red, green);
+  show(true);
+  EXPECT_TRUE(is(display, 384, 144, red));
+  EXPECT_TRUE(is(display, 384, 432, green));
+}
+
+TEST_F(render_thread, encoder_field_is_planar_422_starting_with_two_black_rows_only_while_fed) {
+  const auto pattern = [](int x, int y) { return yuv{(x + 3 * y) & 255, (x * 5 + y) & 255, (x * 7 + 2 * y) & 255}; };
+  const auto check = [&](int shift) {
+    const unsigned char* cb = encoder.data() + 720 * lines;
+    const unsigned char* cr = cb + 360 * lines;
+    EXPECT_TRUE(std::all_of(encoder.begin(), encoder.begin() + 1440, [](unsigned char c) { return c == 0; }));
+    for (int y = 0; y < lines; ++y)
+      for (int x = 0; x < 720; x += 2) {
+        const yuv c = pattern(x + shift, y);
+        ASSERT_EQ(encoder[size_t(y * 720 + x)], y < 2 ? 0 : c.y) << x << "," << y;
+        ASSERT_EQ(cb[y * 360 + x / 2], c.u) << x << "," << y;
+        ASSERT_EQ(cr[y * 360 + x / 2], c.v) << x << "," << y;
+      }
+  };
+  render.encoder_feed = true;  // cleared when the thread starts: recording begins later
+  use(true, false);
+  paint(pattern);
+  show(true);
+  EXPECT_FALSE(render.encoder_feed);
+  EXPECT_TRUE(untouched_from(encoder, 0));
+
+  render.encoder_feed = true;
+  show(true);
+  check(0);
+  EXPECT_TRUE(untouched_from(encoder, 345600));
+
+  use(false, false);
+  render.display_f2 = true;  // a field F2 does not show is still recorded
+  paint([&](int x, int y) { return pattern(x + 2, y); });
+  show(false);
+  check(2);
+
+  render.encoder_feed = false;
+  const std::vector<unsigned char> recorded = encoder;
+  paint(red);
+  show(true);
+  EXPECT_EQ(encoder, recorded);
+}
+
+// The thread held inside frame_ready, converting its first field (red).
+struct held_render_thread : render_thread {
+  std::atomic<bool> hold{true}, held{false};
+  std::mutex text_mutex;
+  QStringList texts;
+  void SetUp() override {
+    QObject::connect(&render, &rt::frame_ready, &render, [this] {
+      held = true;
+      while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }, Qt::DirectConnection);
+    QObject::connect(&render, &rt::debug_console_set_text, &render, [this](QString t) {
+      std::lock_guard lock(text_mutex);
+      texts << t;
+    }, Qt::DirectConnection);
+    use(false, false);
+    paint(red);
+    render.submit_frame(false, field.data(), field.size());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return held.load(); }, 10000));
+  }
+  void TearDown() override {
+    hold = false;
+    render_thread::TearDown();
+  }
+};
+
+TEST_F(held_render_thread, fields_arriving_while_busy_are_dropped_and_the_field_in_hand_stays_intact) {
+  const std::vector<unsigned char> in_hand(field.begin(), field.begin() + 414720);
+  render.debug = true;
+  paint(blue);
+  for (int i = 0; i < 3; ++i) render.submit_frame(i & 1, field.data(), field.size());
+  EXPECT_EQ(render.dropped_fields(), 3u);
+  EXPECT_TRUE(std::equal(in_hand.begin(), in_hand.end(), handoff.begin()));
+
+  hold = false;
+  idle();
+  EXPECT_TRUE(is(display, 384, 288, red));
+  show(true);
+  EXPECT_TRUE(is(display, 384, 288, blue));
+  EXPECT_EQ(render.rendered_fields(), 2u);
+  std::lock_guard lock(text_mutex);
+  EXPECT_EQ(texts.count("easycap_render_thread dropping frame"), 3);
+  EXPECT_EQ(texts.filter(QRegularExpression("^easycap_render_thread: [0-9.e+-]+$")).size(), 1);
+}
+
+TEST_F(held_render_thread, set_render_settings_waits_for_the_field_in_hand_and_never_hangs_after_quit) {
+  std::atomic<bool> replaced{false};
+  std::thread waiter([&] { idle(), replaced = true; });
+  QTest::qWait(100);
+  EXPECT_FALSE(replaced);
+  render.quit = true;
+  render.submit_frame(true, field.data(), field.size());  // the stop call, while busy
+  hold = false;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return replaced.load(); }, 5000));
+  replaced ? waiter.join() : waiter.detach();
+  EXPECT_TRUE(render.wait(10000));
+  EXPECT_EQ(render.rendered_fields(), 1u);
+  EXPECT_TRUE(returns_within_5_s([&] { idle(); }));
+}
+
+TEST_F(render_thread, quit_ends_the_thread_without_converting_whenever_it_comes) {
+  // Before the first field: the thread starts only to end. Held before run()
+  // so the first field is still pending when quit arrives.
+  std::atomic<bool> hold{true};
+  signal_counter started(&render, &QThread::started);
+  const auto holding = QObject::connect(&render, &QThread::started, &render, [&] {
+    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }, Qt::DirectConnection);
+  use(false, false);
+  paint(red);
+  render.submit_frame(false, field.data(), field.size());
+  render.quit = true;
+  render.submit_frame(true, field.data(), field.size());
+  hold = false;
+  EXPECT_TRUE(render.wait(10000));
+  EXPECT_EQ(started.count(), 1);
+  EXPECT_EQ(ready.count(), 0);
+  EXPECT_TRUE(untouched_from(display, 0));
+  EXPECT_TRUE(returns_within_5_s([&] { idle(); }));  // nothing left pending
+  QObject::disconnect(holding);
+
+  // While asleep: it ends after the wake-up.
+  render.quit = false;
+  show(false);
+  EXPECT_TRUE(is(display, 384, 288, red));
+  render.quit = true;
+  paint(blue);
+  render.submit_frame(true, field.data(), field.size());
+  EXPECT_TRUE(render.wait(10000));
+  EXPECT_EQ(ready.count(), 1);
+  EXPECT_TRUE(is(display, 384, 288, red));
+}
+
+TEST_F(render_thread, fields_that_cannot_be_converted_are_skipped_counted_and_retried) {
+  message_log log;
+  render.encoder_pixel_format = -7;  // no such format: the encoder picture and scaler cannot be built
+  use(false, false);
+  paint(red);
+  show(false);
+  show(false);
+  EXPECT_EQ(render.failed_fields(), 2u);
+  EXPECT_EQ(ready.count(), 0);
+  EXPECT_TRUE(untouched_from(display, 0));
+  EXPECT_EQ(log.messages().filter("easycap_render_thread: cannot build").size(), 1);
+
+  render.encoder_pixel_format = 4;
+  show(false);
+  EXPECT_EQ(ready.count(), 1);
+  EXPECT_TRUE(is(display, 384, 288, red));
+
+  // A picture larger than the main window's buffers is refused, not written.
+  render.set_render_settings({720, 576, 384, 400, handoff.data(), encoder.data(), display.data(), field_0.data(),
+                              field_1.data()});
+  show(false);
+  EXPECT_EQ(render.failed_fields(), 3u);
+  EXPECT_EQ(ready.count(), 1);
+}
+
+}  // namespace
