@@ -154,6 +154,11 @@ constexpr int composite_channel = 2;
 constexpr int s_video_channel = 0;
 constexpr int channel_count = 4;
 
+// Bytes of one UYVY field as the bridge sends it: 720 pixels x 2 bytes x
+// 240 lines (60 Hz) or 288 lines (50 Hz).
+constexpr int field_bytes_60hz = 345600;
+constexpr int field_bytes_50hz = 414720;
+
 // Capture window: lines counted from the start of the frame.
 constexpr int full_line_pixels = 720;
 constexpr int frame_lines_60hz = 486;

@@ -272,7 +272,7 @@ void easycap_thread::wait_for_request(int timeout_ms) {
 void easycap_thread::field_handoff::field_complete(bool field_flag) {
   easycap_thread& t = *thread;
   // Only the field itself: what lies beyond it in the buffer is stale.
-  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(), size_t(t.sixty_hz ? 345600 : 414720));
+  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(), size_t(t.sixty_hz ? field_bytes_60hz : field_bytes_50hz));
 }
 
 void easycap_thread::field_handoff::field_start(int bytes) {
@@ -363,7 +363,7 @@ void easycap_thread::stream() {
         continue;
       }
       data_arrived = true;
-      const int expected = sixty_hz.load(std::memory_order_relaxed) ? 345600 : 414720;
+      const int expected = sixty_hz.load(std::memory_order_relaxed) ? field_bytes_60hz : field_bytes_50hz;
       assembler->set_format(expected, width.load(std::memory_order_relaxed) * height.load(std::memory_order_relaxed) * 2);
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);

@@ -75,8 +75,10 @@ struct pipeline : ::testing::Test {
   static void run_for(easycap_thread& thread, uint32_t fields, bool feed_encoder = false) {
     thread.start_capture();
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 1; }, 20000));
+    // Counted from here: with the feed on, every later field is recorded too.
     if (feed_encoder) thread.render_thread.encoder_feed = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= fields; }, 20000));
+    const uint32_t from = thread.render_thread.rendered_fields();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= from + fields; }, 20000));
     thread.request_close();
     ASSERT_TRUE(thread.wait(20000));
   }
