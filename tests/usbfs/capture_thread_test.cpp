@@ -111,9 +111,13 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   ASSERT_TRUE(thread->wait(20000));
 
   std::lock_guard lock(mutex);
-  for (size_t i = 1; i < flags.size(); ++i) ASSERT_NE(flags[i], flags[i - 1]) << "field " << i;
-  // Only the partial field the run started in may be lost.
-  EXPECT_LE(thread->lost_fields(), 1u);
+  // Fields alternate, except where the pipeline counted a loss (a slow
+  // machine may make the render thread drop one).
+  uint32_t repeats = 0;
+  for (size_t i = 1; i < flags.size(); ++i) repeats += flags[i] == flags[i - 1];
+  EXPECT_LE(repeats, thread->lost_fields());
+  // Beyond the partial field the run started in, none arrives incomplete.
+  EXPECT_LE(thread->lost_fields() - thread->render_thread.dropped_fields(), 1u);
   EXPECT_EQ(thread->dropped_packets(), 0u);
   const auto info = test_pattern::decode_bgra(display.data(), 768, 576, 288);
   EXPECT_FALSE(info.programmed.sixty_hz);
