@@ -7,6 +7,8 @@
 #include <QTextStream>
 #include <cstdlib>
 
+#include "render/lumo.h"
+
 namespace {
 // Height of the menu bar row that the window adds to the video area.
 constexpr int menu_bar_height = 20;
@@ -30,6 +32,7 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   capture_thread.field_buffer_1 = image_buffer_2;
   capture_thread.encoder_field_buffer = encoder_field_buffer;
 
+  // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
 
   capture_thread.brightness = 127;
@@ -37,17 +40,40 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   capture_thread.saturation = 63;
   capture_thread.hue = 0;
 
+  load_preferences();
+  create_menus();
+
   setWindowTitle("Ostrevin");
+
+  display = new Lumo();
+  connect(this, qOverload<QImage>(&ostrevin::frame_ready), display, &Lumo::display_image);
+  setCentralWidget(display);
+  display->show();
 
   connect(&capture_thread, &easycap_thread::capture_device_not_found, this, &ostrevin::capture_device_not_found);
   connect(&capture_thread, &easycap_thread::capture_device_not_usb_2_0, this,
           &ostrevin::capture_device_not_usb_2_0);
   connect(&capture_thread, &easycap_thread::easycap_audio_not_found, this, &ostrevin::set_easycap_audio_not_found);
+
+  qRegisterMetaType<QImage>("QImage");
+
+  connect(&capture_thread, &easycap_thread::frame_ready_signal, this, qOverload<bool>(&ostrevin::frame_ready));
+  connect(&capture_thread, &easycap_thread::easycap_streaming, this, &ostrevin::audio_start);
   connect(this, &ostrevin::change_channel, &capture_thread, &easycap_thread::set_input);
   connect(this, &ostrevin::set_standard, &capture_thread, &easycap_thread::set_standard);
 
   frame_timer.start();
   capture_thread.start_capture();
+}
+
+void ostrevin::audio_start() {
+  // The first stream: the stick runs, so the stored format, window size and
+  // stay-on-top hint take effect, and the stick is programmed for them.
+  if (first_stream_pending) {
+    first_stream_pending = false;
+    apply_preferences();
+    emit set_standard();
+  }
 }
 
 ostrevin::~ostrevin() {
@@ -66,6 +92,11 @@ ostrevin::~ostrevin() {
 
 void ostrevin::apply_preferences() {
   apply_always_on_top();
+  easycap_render_thread& render = capture_thread.render_thread;
+  render.display_f2 = preferences.display_f2;
+  render.display_interlaced = preferences.display_interlaced;
+  render.display_field_blended = preferences.display_field_blended;
+  render.settings_changed = true;
   capture_thread.sixty_hz = preferences.sixty_hz;
   capture_thread.pal_60 = preferences.pal_60;
   capture_thread.s_video = preferences.s_video;

@@ -1,16 +1,24 @@
-// The main window: owns the capture thread and the frame buffers, starts the
-// capture, reports a missing stick, and stops the threads in order on close.
+// The main window: owns the capture thread and the frame buffers, reads the
+// preferences, builds the menus, shows the live picture, starts the capture,
+// reports a missing stick, and stops the threads in order on close.
 #pragma once
 
+#include <QImage>
 #include <QMainWindow>
 #include <QString>
+#include <array>
 #include <cstdint>
 
 #include "app/preference_set.h"
 #include "app/stopwatch.h"
 #include "capture/easycap_thread.h"
 
+class QAction;
+class QActionGroup;
 class QCloseEvent;
+class QMenu;
+class QMenuBar;
+class Lumo;
 
 class ostrevin : public QMainWindow {
   Q_OBJECT
@@ -23,31 +31,52 @@ class ostrevin : public QMainWindow {
   void apply_always_on_top();
   void resize_video_area(int width, int height);
   static QString load_style_sheet();
+  void save_preferences();
 
   // Read-only views for the tests and for the parts that plug in later.
   const preference_set& current_preferences() const { return preferences; }
+  const QString& preferences_file() const { return preferences_path; }
   easycap_thread& capture() { return capture_thread; }
+  Lumo* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
+  int displayed_images() const { return images_shown; }
 
  signals:
   void set_standard();
   void change_channel(int channel);
+  void frame_ready(QImage image);
   void debug_console_set_text(QString);
 
  public slots:
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
+  // Once per field the render thread converted.
+  void frame_ready(bool field_flag);
+  // Each streaming run; the first applies the stored preferences.
+  void audio_start();
 
  private slots:
+  void action_selected(QAction* action);
+  void window_action_selected(QAction* action);
+  void about();
   void dropped_frames(uint count);
   void set_easycap_audio_not_found();
+  void switch_always_on_top();
+  void switch_f2_display(QAction* action);
+  void channel_action_group_slot(QAction* action);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void device_error(const QString& text);
+  void load_preferences();
+  void create_menus();
+  void select_standard(QAction* action);
+  void switch_input();
+  void switch_aspect_ratio();
+  void switch_audio_source();
 
   easycap_thread capture_thread;
 
@@ -66,13 +95,55 @@ class ostrevin : public QMainWindow {
   const int max_image_height = 576;
   const int max_image_width = 768;
 
+  // Menus; owned by the window through Qt's parent-child rule.
+  QMenuBar* menu_bar = nullptr;
+  QMenu* file_menu = nullptr;
+  QMenu* standard_menu = nullptr;
+  QMenu* input_menu = nullptr;
+  QMenu* aspect_menu = nullptr;
+  QMenu* audio_menu = nullptr;
+  QMenu* display_menu = nullptr;
+  QMenu* window_menu = nullptr;
+  QMenu* help_menu = nullptr;
+  QAction* set_capture_file_action = nullptr;
+  QAction* capture_action = nullptr;
+  QAction* stop_capture_action = nullptr;
+  QAction* ntsc_action = nullptr;
+  QAction* pal_action = nullptr;
+  QAction* pal_60_action = nullptr;
+  QAction* s_video_action = nullptr;
+  QAction* composite_action = nullptr;
+  QAction* aspect_4_3_action = nullptr;
+  QAction* aspect_16_9_action = nullptr;
+  QAction* easycap_audio_action = nullptr;
+  QAction* line_in_action = nullptr;
+  QAction* mute_action = nullptr;
+  QAction* f1_action = nullptr;
+  QAction* f2_action = nullptr;
+  QAction* interlaced_action = nullptr;
+  QAction* field_blended_action = nullptr;
+  QAction* always_on_top_action = nullptr;
+  std::array<QAction*, 6> scale_actions{};  // 50% .. 300%
+  QAction* about_action = nullptr;
+  QAction* about_qt_action = nullptr;
+  QActionGroup* standard_group = nullptr;
+  QActionGroup* input_group = nullptr;
+  QActionGroup* aspect_group = nullptr;
+  QActionGroup* audio_group = nullptr;
+  QActionGroup* display_group = nullptr;
+  QActionGroup* window_group = nullptr;
+
+  Lumo* display = nullptr;
+
   bool capturing = false;
   bool closing = false;
   bool easycap_audio_missing = false;
+  bool audio_muted = false;
   double encoder_bytes_per_pixel = 2.0;
   uint32_t dropped_frames_total = 0;
   int frame_counter = 0;
   double last_frame_time = 0.0;
+  int images_shown = 0;
   stopwatch frame_timer;
   preference_set preferences;
   QString preferences_path;
