@@ -1,16 +1,224 @@
 // The main window's menus and the preferences file.
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStandardPaths>
+
 #include "app/ostrevin.h"
 
-void ostrevin::load_preferences() {}
-void ostrevin::save_preferences() {}
-void ostrevin::create_menus() {}
-void ostrevin::action_selected(QAction*) {}
-void ostrevin::window_action_selected(QAction*) {}
-void ostrevin::about() {}
-void ostrevin::switch_always_on_top() {}
-void ostrevin::switch_f2_display(QAction*) {}
-void ostrevin::channel_action_group_slot(QAction*) {}
-void ostrevin::select_standard(QAction*) {}
-void ostrevin::switch_input() {}
-void ostrevin::switch_aspect_ratio() {}
-void ostrevin::switch_audio_source() {}
+void ostrevin::load_preferences() {
+  preferences_path =
+      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
+  QFile file(preferences_path);
+  if (!file.open(QIODevice::ReadOnly)) return;  // first run: the defaults stay
+  QDataStream in(&file);
+  in.setVersion(QDataStream::Qt_4_6);
+  in >> preferences;
+}
+
+void ostrevin::save_preferences() {
+  // The data location does not exist yet on a fresh account.
+  QDir().mkpath(QFileInfo(preferences_path).absolutePath());
+  QFile file(preferences_path);
+  if (!file.open(QIODevice::WriteOnly)) {
+    QMessageBox::critical(this, tr("Save Preferences Error"),
+                          tr("There was an error saving the preferences file: %1").arg(file.errorString()),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+    return;
+  }
+  QDataStream out(&file);
+  out.setVersion(QDataStream::Qt_4_6);
+  out << preferences;
+}
+
+namespace {
+QAction* add_grouped(QMenu* menu, QActionGroup* group, const QString& text, bool checked, QObject* owner) {
+  auto* action = new QAction(text, owner);
+  action->setCheckable(true);
+  group->addAction(action);
+  action->setChecked(checked);
+  menu->addAction(action);
+  return action;
+}
+}  // namespace
+
+void ostrevin::create_menus() {
+  const preference_set& p = preferences;
+  menu_bar = new QMenuBar(this);
+
+  file_menu = menu_bar->addMenu(tr("&File"));
+  set_capture_file_action = file_menu->addAction(tr("Set capture &file ..."));
+  file_menu->addSeparator();
+  capture_action = file_menu->addAction(tr("&Capture"));
+  capture_action->setEnabled(false);
+  stop_capture_action = file_menu->addAction(tr("&Stop capture"));
+  stop_capture_action->setEnabled(false);
+
+  standard_menu = menu_bar->addMenu(tr("&NTSC/PAL"));
+  standard_group = new QActionGroup(this);
+  ntsc_action = add_grouped(standard_menu, standard_group, tr("&NTSC"), p.sixty_hz && !p.pal_60, this);
+  pal_action = add_grouped(standard_menu, standard_group, tr("&PAL"), !p.sixty_hz, this);
+  pal_60_action = add_grouped(standard_menu, standard_group, tr("PAL-&60"), p.sixty_hz && p.pal_60, this);
+  connect(standard_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+
+  input_menu = menu_bar->addMenu(tr("&Input"));
+  input_group = new QActionGroup(this);
+  s_video_action = add_grouped(input_menu, input_group, tr("&S-Video"), p.s_video, this);
+  composite_action = add_grouped(input_menu, input_group, tr("&Composite"), !p.s_video, this);
+  connect(input_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+
+  // Nothing refers to the channel menu after this: the window owns it.
+  auto* channel_menu = new QMenu(tr("&Channel"), this);
+  menu_bar->addMenu(channel_menu);
+  auto* channel_group = new QActionGroup(this);
+  for (int channel = 0; channel < 4; ++channel) {
+    QAction* action = add_grouped(channel_menu, channel_group, tr("%1").arg(channel), false, this);
+    action->setShortcut(QKeySequence(tr("Ctrl+%1").arg(channel)));
+  }
+  connect(channel_group, &QActionGroup::triggered, this, &ostrevin::channel_action_group_slot);
+
+  aspect_menu = menu_bar->addMenu(tr("Aspect &ratio"));
+  aspect_group = new QActionGroup(this);
+  aspect_4_3_action = add_grouped(aspect_menu, aspect_group, tr("&4:3"), !p.widescreen, this);
+  aspect_16_9_action = add_grouped(aspect_menu, aspect_group, tr("&16:9"), p.widescreen, this);
+  connect(aspect_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+
+  audio_menu = menu_bar->addMenu(tr("&Audio"));
+  audio_group = new QActionGroup(this);
+  easycap_audio_action = add_grouped(audio_menu, audio_group, tr("&Easycap"), p.easycap_audio, this);
+  line_in_action = add_grouped(audio_menu, audio_group, tr("&Line-in"), !p.easycap_audio, this);
+  connect(audio_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  audio_menu->addSeparator();
+  mute_action = audio_menu->addAction(tr("&Mute audio preview"));
+  mute_action->setCheckable(true);
+  mute_action->setChecked(audio_muted);
+
+  // Checked in this order so that the stored mode ends up checked: F1 when
+  // none of the three flags is set.
+  display_menu = menu_bar->addMenu(tr("&Display"));
+  display_group = new QActionGroup(this);
+  f1_action = add_grouped(display_menu, display_group, tr("F&1"), !p.display_f2, this);
+  f2_action = add_grouped(display_menu, display_group, tr("F&2"), p.display_f2, this);
+  interlaced_action = add_grouped(display_menu, display_group, tr("&Interlaced"), p.display_interlaced, this);
+  field_blended_action =
+      add_grouped(display_menu, display_group, tr("&Field-blended"), p.display_field_blended, this);
+  connect(display_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+
+  window_menu = menu_bar->addMenu(tr("&Window"));
+  always_on_top_action = window_menu->addAction(tr("&Always on top"));
+  always_on_top_action->setCheckable(true);
+  always_on_top_action->setChecked(p.always_on_top);
+  connect(always_on_top_action, &QAction::triggered, this, &ostrevin::switch_always_on_top);
+  window_menu->addSeparator();
+  window_group = new QActionGroup(this);
+  static const char* const scale_texts[] = {QT_TR_NOOP("50%"),  QT_TR_NOOP("100%"), QT_TR_NOOP("150%"),
+                                            QT_TR_NOOP("200%"), QT_TR_NOOP("250%"), QT_TR_NOOP("300%")};
+  for (size_t i = 0; i < scale_actions.size(); ++i)
+    scale_actions[i] = add_grouped(window_menu, window_group, tr(scale_texts[i]), i == 1, this);
+  connect(window_group, &QActionGroup::triggered, this, &ostrevin::window_action_selected);
+
+  help_menu = menu_bar->addMenu(tr("&Help"));
+  about_action = help_menu->addAction(tr("&About Ostrevin"));
+  connect(about_action, &QAction::triggered, this, &ostrevin::about);
+  about_qt_action = help_menu->addAction(tr("About &Qt"));
+  connect(about_qt_action, &QAction::triggered, qApp, &QApplication::aboutQt);
+
+  setMenuBar(menu_bar);
+}
+
+void ostrevin::action_selected(QAction* action) {
+  // Only a change acts: the item already in force sends nothing and writes nothing.
+  const preference_set& p = preferences;
+  const bool ntsc = p.sixty_hz && !p.pal_60;
+  const bool pal_60 = p.sixty_hz && p.pal_60;
+  if ((action == ntsc_action && !ntsc) || (action == pal_action && p.sixty_hz) || (action == pal_60_action && !pal_60))
+    select_standard(action);
+  if ((action == s_video_action && !p.s_video) || (action == composite_action && p.s_video)) switch_input();
+  if ((action == aspect_4_3_action && p.widescreen) || (action == aspect_16_9_action && !p.widescreen))
+    switch_aspect_ratio();
+  if ((action == easycap_audio_action && !p.easycap_audio) || (action == line_in_action && p.easycap_audio))
+    switch_audio_source();
+  if ((action == f1_action && (p.display_f2 || p.display_interlaced || p.display_field_blended)) ||
+      (action == f2_action && !p.display_f2) || (action == interlaced_action && !p.display_interlaced) ||
+      (action == field_blended_action && !p.display_field_blended))
+    switch_f2_display(action);
+}
+
+void ostrevin::select_standard(QAction* action) {
+  if (action == ntsc_action) {
+    preferences.sixty_hz = true;
+    preferences.pal_60 = false;
+  } else if (action == pal_action) {
+    preferences.sixty_hz = false;
+    preferences.pal_60 = false;
+  } else if (action == pal_60_action) {
+    preferences.sixty_hz = true;
+    preferences.pal_60 = true;
+  }
+  apply_preferences();
+  emit set_standard();
+  save_preferences();
+}
+
+void ostrevin::switch_input() {
+  preferences.s_video = !preferences.s_video;
+  apply_preferences();
+  emit change_channel(preferences.s_video ? 0 : 2);  // S-Video on channel 0, Composite on 2
+  save_preferences();
+}
+
+void ostrevin::switch_aspect_ratio() {
+  preferences.widescreen = !preferences.widescreen;
+  apply_preferences();
+  emit set_standard();
+  save_preferences();
+}
+
+void ostrevin::switch_audio_source() {
+  // Only the stored choice so far; restarting audio from the other source
+  // comes with the audio code.
+  preferences.easycap_audio = !preferences.easycap_audio;
+  save_preferences();
+}
+
+void ostrevin::switch_f2_display(QAction* action) {
+  preferences.display_f2 = action == f2_action;
+  preferences.display_interlaced = action == interlaced_action;
+  preferences.display_field_blended = action == field_blended_action;
+  apply_preferences();
+  save_preferences();
+}
+
+void ostrevin::switch_always_on_top() {
+  preferences.always_on_top = !preferences.always_on_top;
+  apply_always_on_top();  // the size stays as it is
+  save_preferences();
+}
+
+void ostrevin::channel_action_group_slot(QAction* action) { emit change_channel(action->text().toInt(nullptr, 10)); }
+
+void ostrevin::window_action_selected(QAction* action) {
+  static constexpr double factors[] = {0.5, 1.0, 1.5, 2.0, 2.5, 3.0};
+  double factor = 1.0;
+  for (size_t i = 0; i < scale_actions.size(); ++i)
+    if (action == scale_actions[i]) factor = factors[i];
+  // Not stored: the next apply_preferences() returns the window to 100 %.
+  resize_video_area(int(factor * display_width), int(factor * display_height));
+}
+
+void ostrevin::about() {
+  QMessageBox::about(this, tr("About Ostrevin"),
+                     tr("<p><i>\"This is such a wonderful experience here with the Buddhist.\"</i></p>"
+                        "<p>&nbsp;</p>"
+                        "<p><b><u>Legal information</u></b></p>"
+                        "<p>This software uses libraries from the <a href=\"https://ffmpeg.org\">FFmpeg project</a> "
+                        "under the <a href=\"https://www.gnu.org/licenses/lgpl-3.0.html\">LGPLv3.0</a>.</p>"));
+}

@@ -1,6 +1,8 @@
 // The nine stored settings, in the order of the preferences file.
 #pragma once
 
+class QDataStream;
+
 struct preference_set {
   bool s_video = false;       // input S-Video; false: Composite
   bool sixty_hz = false;      // NTSC or PAL-60 (480 lines); false: PAL (576 lines)
@@ -14,3 +16,7 @@ struct preference_set {
 
   bool operator==(const preference_set&) const = default;
 };
+
+// The preferences file's layout: the nine fields in order, one byte each.
+QDataStream& operator<<(QDataStream& out, const preference_set& p);
+QDataStream& operator>>(QDataStream& in, preference_set& p);
