@@ -1,0 +1,249 @@
+// The preferences file as the window reads and writes it: byte layout, short
+// and long files, the first run, and a location that cannot be written.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/ostrevin.h"
+#include "sim/in_process_backend.h"
+
+namespace {
+
+// Each window gets its own data location under a temporary XDG_DATA_HOME.
+struct preferences_test : ::testing::Test {
+  in_process_backend backend;
+  usb_backend* previous = nullptr;
+  QTemporaryDir home;
+  QString xdg_data_home;
+  bool had_xdg = false;
+  QByteArray old_xdg;
+
+  void SetUp() override {
+    ASSERT_TRUE(home.isValid());
+    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    old_xdg = qgetenv("XDG_DATA_HOME");
+    use_data_home(home.path() + "/share");
+    backend.add(std::make_shared<virtual_stick>());
+    previous = default_usb_backend();
+    set_default_usb_backend(&backend);
+  }
+  void TearDown() override {
+    set_default_usb_backend(previous);
+    if (had_xdg)
+      qputenv("XDG_DATA_HOME", old_xdg);
+    else
+      qunsetenv("XDG_DATA_HOME");
+  }
+
+  void use_data_home(const QString& path) {
+    xdg_data_home = path;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(path));
+  }
+  QString data_dir() const { return xdg_data_home + "/" + QCoreApplication::applicationName(); }
+  QString file_path() const { return data_dir() + "/ostrevin_preferences"; }
+
+  void store(const QByteArray& bytes) {
+    ASSERT_TRUE(QDir().mkpath(data_dir()));
+    QFile file(file_path());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+  QByteArray stored() const {
+    QFile file(file_path());
+    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+    return file.readAll();
+  }
+
+  std::unique_ptr<ostrevin> open_window() {
+    auto window = std::make_unique<ostrevin>();
+    window->show();
+    return window;
+  }
+};
+
+QAction* menu_action(ostrevin& window, const QString& menu, const QString& text) {
+  for (QAction* top : window.menuBar()->actions())
+    if (top->text() == menu && top->menu())
+      for (QAction* action : top->menu()->actions())
+        if (action->text() == text) return action;
+  ADD_FAILURE() << "no action " << text.toStdString() << " in " << menu.toStdString();
+  return nullptr;
+}
+
+// Answers every modal message box with OK and remembers what they said.
+struct box_answerer {
+  QTimer poll;
+  QStringList titles, texts;
+  bool parent_is_window = true;
+  explicit box_answerer(QWidget* window) {
+    QObject::connect(&poll, &QTimer::timeout, [this, window] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      titles << box->windowTitle();
+      texts << box->text();
+      parent_is_window = parent_is_window && box->parentWidget() == window;
+      EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+      EXPECT_EQ(box->icon(), QMessageBox::Critical);
+      box->button(QMessageBox::Ok)->click();
+    });
+    poll.start(10);
+  }
+};
+
+preference_set from_bytes(std::initializer_list<bool> b) {
+  auto it = b.begin();
+  preference_set p;
+  for (bool* field : {&p.s_video, &p.sixty_hz, &p.pal_60, &p.widescreen, &p.easycap_audio, &p.always_on_top,
+                      &p.display_f2, &p.display_interlaced, &p.display_field_blended})
+    *field = it != b.end() ? *it++ : false;
+  return p;
+}
+
+TEST_F(preferences_test, no_file_gives_the_defaults_and_the_pal_window_without_writing_anything) {
+  auto window = open_window();
+  EXPECT_EQ(window->preferences_file(), file_path());
+  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_TRUE(window->current_preferences().easycap_audio);
+  EXPECT_EQ(window->size(), QSize(768, 596));
+  QTest::qWait(50);
+  EXPECT_FALSE(QFile::exists(file_path())) << "start-up only reads";
+}
+
+TEST_F(preferences_test, reads_whatever_bytes_are_there) {
+  struct read_case {
+    const char* name;
+    QByteArray bytes;
+    preference_set expected;
+  };
+  const read_case cases[] = {
+      {"empty file: all false, so line-in", QByteArray(), from_bytes({})},
+      {"five bytes: S-Video, NTSC, 16:9, stick audio", QByteArray("\x01\x01\x00\x01\x01", 5),
+       from_bytes({1, 1, 0, 1, 1})},
+      {"any non-zero byte is true", QByteArray("\x00\x00\x00\x02\x01\x00\x00\x00\x00", 9),
+       from_bytes({0, 0, 0, 1, 1})},
+      {"bytes after the ninth are ignored", QByteArray("\x00\x01\x01\x00\x00\x01\x00\x01\x00\x01\x01\x01", 12),
+       from_bytes({0, 1, 1, 0, 0, 1, 0, 1, 0})},
+      {"each field at its own offset", QByteArray("\x00\x00\x00\x00\x00\x00\x01\x00\x01", 9),
+       from_bytes({0, 0, 0, 0, 0, 0, 1, 0, 1})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    store(c.bytes);
+    auto window = open_window();
+    EXPECT_EQ(window->current_preferences(), c.expected);
+    // The stored format waits for the first stream.
+    EXPECT_EQ(window->size(), QSize(768, 596));
+  }
+}
+
+TEST_F(preferences_test, the_next_save_writes_nine_clean_bytes) {
+  struct write_case {
+    const char* name;
+    QByteArray before;
+    QByteArray after;  // once "&Always on top" is chosen
+  };
+  const write_case cases[] = {
+      {"a 0x02 is written back as 0x01", QByteArray("\x00\x00\x00\x02\x01\x00\x00\x00\x00", 9),
+       QByteArray("\x00\x00\x00\x01\x01\x01\x00\x00\x00", 9)},
+      {"a twelve-byte file shrinks to nine", QByteArray("\x01\x00\x00\x00\x01\x00\x00\x00\x00\x07\x07\x07", 12),
+       QByteArray("\x01\x00\x00\x00\x01\x01\x00\x00\x00", 9)},
+      {"a short file comes back whole", QByteArray("\x00\x01", 2), QByteArray("\x00\x01\x00\x00\x00\x01\x00\x00\x00", 9)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    store(c.before);
+    auto window = open_window();
+    menu_action(*window, "&Window", "&Always on top")->trigger();
+    EXPECT_EQ(stored(), c.after);
+  }
+}
+
+TEST_F(preferences_test, changes_are_written_at_their_offsets) {
+  auto window = open_window();
+  window->audio_start();
+  menu_action(*window, "&NTSC/PAL", "PAL-&60")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x01\x01\x00\x01\x00\x00\x00\x00", 9));
+  menu_action(*window, "&NTSC/PAL", "&PAL")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9)) << "the defaults";
+  menu_action(*window, "&Display", "&Interlaced")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x00\x01\x00\x00\x01\x00", 9));
+  menu_action(*window, "&Audio", "&Line-in")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x00\x00\x00\x00\x01\x00", 9));
+
+  // What was written is what the next start reads.
+  const preference_set written = window->current_preferences();
+  window.reset();
+  auto again = open_window();
+  EXPECT_EQ(again->current_preferences(), written);
+}
+
+TEST_F(preferences_test, a_fresh_account_gets_its_data_directory_on_the_first_change) {
+  use_data_home(home.path() + "/fresh/.local/share");
+  auto window = open_window();
+  box_answerer boxes(window.get());
+  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_FALSE(QDir(data_dir()).exists()) << "start-up creates nothing";
+  menu_action(*window, "&Input", "&S-Video")->trigger();
+  QTest::qWait(50);
+  EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+  EXPECT_EQ(stored(), QByteArray("\x01\x00\x00\x00\x01\x00\x00\x00\x00", 9));
+}
+
+TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_save_and_the_choice_still_works) {
+  // The data location sits under a regular file, so no directory can be made.
+  QFile blocker(home.path() + "/blocker");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  use_data_home(home.path() + "/blocker/share");
+  QFile probe(file_path());
+  ASSERT_FALSE(probe.open(QIODevice::WriteOnly));
+  const QString expected = "There was an error saving the preferences file: " + probe.errorString();
+
+  auto window = open_window();
+  box_answerer boxes(window.get());
+  window->audio_start();
+  QTest::qWait(30);
+  EXPECT_TRUE(boxes.texts.isEmpty()) << "start-up is silent";
+
+  menu_action(*window, "&NTSC/PAL", "PAL-&60")->trigger();
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_EQ(boxes.titles[0], "Save Preferences Error");
+  EXPECT_EQ(boxes.texts[0], expected);
+  EXPECT_TRUE(boxes.parent_is_window);
+  EXPECT_TRUE(window->current_preferences().sixty_hz);
+  EXPECT_TRUE(window->current_preferences().pal_60);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 500); }, 2000)) << window->size().width();
+
+  menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
+  EXPECT_EQ(boxes.texts.size(), 2) << "every save tries again";
+  EXPECT_TRUE(window->current_preferences().widescreen);
+  EXPECT_TRUE(QFileInfo(home.path() + "/blocker").isFile());
+}
+
+TEST_F(preferences_test, a_directory_in_place_of_the_file_is_reported) {
+  ASSERT_TRUE(QDir().mkpath(file_path()));
+  QFile probe(file_path());
+  ASSERT_FALSE(probe.open(QIODevice::WriteOnly));
+  const QString expected = "There was an error saving the preferences file: " + probe.errorString();
+
+  auto window = open_window();
+  EXPECT_EQ(window->current_preferences(), preference_set{});
+  box_answerer boxes(window.get());
+  menu_action(*window, "&Window", "&Always on top")->trigger();
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_EQ(boxes.texts[0], expected);
+  EXPECT_TRUE(window->current_preferences().always_on_top);
+}
+
+}  // namespace
