@@ -1,8 +1,134 @@
 #include "render/lumo.h"
 
-// Being written: the texture upload and the quad.
-Lumo::Lumo(QWidget* parent) : QOpenGLWidget(parent) {}
+#include <GL/gl.h>
+
+#include <QDebug>
+#include <QMouseEvent>
+#include <QVideoFrameFormat>
+#include <cstring>
+#include <vector>
+
+Lumo::Lumo(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
+
 Lumo::~Lumo() = default;
+
 QSize Lumo::minimumSizeHint() const { return QSize(32, 32); }
-void Lumo::display_frame(QVideoFrame) {}
-void Lumo::display_image(QImage) {}
+
+void Lumo::mousePressEvent(QMouseEvent* event) {
+  // QWidget's double-click handler calls this too: a double click emits twice.
+  emit clicked();
+  event->accept();
+}
+
+void Lumo::initializeGL() {
+  makeCurrent();
+  glEnable(GL_TEXTURE_2D);
+  glDisable(GL_DEPTH_TEST);
+  GLuint id = 0;
+  glGenTextures(1, &id);
+  texture_id = id;
+  glBindTexture(GL_TEXTURE_2D, texture_id);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+}
+
+void Lumo::resizeGL(int w, int h) {
+  makeCurrent();
+  const qreal ratio = devicePixelRatioF();
+  glViewport(0, 0, GLsizei(w * ratio), GLsizei(h * ratio));
+}
+
+void Lumo::paintGL() {
+  makeCurrent();
+  if (!has_image) {
+    // Nothing received yet: black rather than an untextured white quad.
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    return;
+  }
+  glBindTexture(GL_TEXTURE_2D, texture_id);
+  glBegin(GL_QUADS);
+  glTexCoord2f(0.0f, 0.0f);
+  glVertex3f(-1.0f, 1.0f, 0.0f);
+  glTexCoord2f(1.0f, 0.0f);
+  glVertex3f(1.0f, 1.0f, 0.0f);
+  glTexCoord2f(1.0f, 1.0f);
+  glVertex3f(1.0f, -1.0f, 0.0f);
+  glTexCoord2f(0.0f, 1.0f);
+  glVertex3f(-1.0f, -1.0f, 0.0f);
+  glEnd();
+}
+
+void Lumo::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels) {
+  // Before the first show there is no context and no texture to fill.
+  if (!isValid() || texture_id == 0 || width <= 0 || height <= 0) return;
+  makeCurrent();
+  glBindTexture(GL_TEXTURE_2D, texture_id);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, row_pixels);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  has_image = true;
+  update();
+}
+
+void Lumo::display_image(QImage image) {
+  switch (image.format()) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32: {
+      // Bytes B, G, R, A in memory; swapped they are what GL_RGBA reads.
+      const QImage swapped = image.rgbSwapped();
+      upload_texture(swapped.constBits(), swapped.width(), swapped.height(), GL_RGBA,
+                     int(swapped.bytesPerLine() / 4));
+      return;
+    }
+    case QImage::Format_RGB888: {
+      // Already R, G, B in memory, so no swap; rows may be padded to 4 bytes
+      // while the unpack alignment is 1, so they are packed tight first.
+      const int w = image.width(), h = image.height();
+      if (w <= 0 || h <= 0) return;
+      const size_t row = size_t(w) * 3;
+      std::vector<unsigned char> packed(row * size_t(h));
+      for (int y = 0; y < h; ++y) std::memcpy(packed.data() + row * size_t(y), image.constScanLine(y), row);
+      upload_texture(packed.data(), w, h, GL_RGB);
+      return;
+    }
+    default:
+      break;
+  }
+  qDebug() << "Lumo: unknown color format of image to display!";
+  // Shown anyway, through Qt's own conversion: the upload then reads exactly
+  // the converted copy and never past the caller's data.
+  if (image.isNull()) return;
+  const QImage converted = image.convertToFormat(QImage::Format_RGBX8888);
+  if (converted.isNull()) return;
+  upload_texture(converted.constBits(), converted.width(), converted.height(), GL_RGBA,
+                 int(converted.bytesPerLine() / 4));
+}
+
+void Lumo::display_frame(QVideoFrame frame) {
+  switch (frame.pixelFormat()) {
+    case QVideoFrameFormat::Format_ARGB8888:
+    case QVideoFrameFormat::Format_ARGB8888_Premultiplied:
+    case QVideoFrameFormat::Format_XRGB8888:
+    case QVideoFrameFormat::Format_BGRA8888:
+    case QVideoFrameFormat::Format_BGRA8888_Premultiplied:
+    case QVideoFrameFormat::Format_BGRX8888:
+      break;
+    default:
+      qDebug() << "Lumo: unknown color format of frame to display!";
+      return;
+  }
+  if (!frame.map(QVideoFrame::ReadOnly)) return;
+  const int w = frame.width(), h = frame.height();
+  const qsizetype stride = frame.bytesPerLine(0);
+  const qsizetype mapped = frame.mappedBytes(0);
+  // The bytes go up as they are; the rows must lie within the mapped data.
+  if (frame.bits(0) && w > 0 && h > 0 && stride >= qsizetype(w) * 4 && stride % 4 == 0 &&
+      stride * (h - 1) + qsizetype(w) * 4 <= mapped)
+    upload_texture(frame.bits(0), w, h, GL_RGBA, int(stride / 4));
+  frame.unmap();
+}

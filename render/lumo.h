@@ -6,6 +6,8 @@
 #include <QOpenGLWidget>
 #include <QVideoFrame>
 
+class QMouseEvent;
+
 class Lumo : public QOpenGLWidget {
   Q_OBJECT
 
@@ -20,4 +22,17 @@ class Lumo : public QOpenGLWidget {
  public slots:
   void display_frame(QVideoFrame frame);
   void display_image(QImage image);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void initializeGL() override;
+  void resizeGL(int w, int h) override;
+  void paintGL() override;
+
+ private:
+  // `row_pixels` is the distance between rows in pixels (0: rows are tight).
+  void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels = 0);
+
+  unsigned int texture_id = 0;
+  bool has_image = false;  // the texture has content
 };
