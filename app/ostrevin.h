@@ -41,6 +41,11 @@ class ostrevin : public QMainWindow {
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
   int displayed_images() const { return images_shown; }
+  // Takes a whole preference set at once, as loading the file does.
+  void set_preferences(const preference_set& p) {
+    preferences = p;
+    apply_preferences();
+  }
 
  signals:
   void set_standard();

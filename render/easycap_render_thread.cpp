@@ -282,12 +282,14 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
       // picture changes only when the flag-set field completes the pair.
       std::memcpy(flag ? s.field_buffer_1 : s.field_buffer_0, display_picture->data[0], field_bytes);
       if (flag) {
+        const std::lock_guard<std::mutex> lock(display_mutex_);
         if (interlaced)
           weave(s.display_buffer, s.field_buffer_0, s.field_buffer_1, row_bytes, built.half_display_height);
         else
           blend(s.display_buffer, s.field_buffer_0, s.field_buffer_1, field_bytes);
       }
     } else {
+      const std::lock_guard<std::mutex> lock(display_mutex_);
       std::memcpy(s.display_buffer, display_picture->data[0], 2 * field_bytes);
     }
   }

@@ -63,6 +63,10 @@ class easycap_render_thread : public QThread {
   void set_render_settings(const render_settings& settings);
   render_settings current_settings();
 
+  // Held while display_buffer is written; a reader that holds it sees the
+  // picture of the latest completed field, never a half-written one.
+  std::mutex& display_mutex() { return display_mutex_; }
+
   // Capture thread only: hands over a complete field from the assembly
   // buffer (copying `size` bytes into the hand-off buffer), or drops it if
   // the previous field is still being converted. Starts the thread on the
@@ -108,6 +112,7 @@ class easycap_render_thread : public QThread {
 
   // Guards frame_pending, field_flag, the settings and the wait.
   std::mutex frame_mutex;
+  std::mutex display_mutex_;
   std::condition_variable frame_condition;
   bool frame_pending = false;
   bool field_flag = false;
