@@ -1,0 +1,343 @@
+// The live picture under a real X server: what the display widget shows for
+// the images it is given, and which fields the main window turns into images.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+#include <QTimer>
+#include <QVideoFrame>
+#include <QVideoFrameFormat>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "app/ostrevin.h"
+#include "render/lumo.h"
+#include "sim/in_process_backend.h"
+#include "sim/test_pattern.h"
+#include "tests/support/message_log.h"
+
+namespace {
+
+QRgb rgb(const test_pattern::rgb& c) { return qRgb(c.r, c.g, c.b); }
+
+::testing::AssertionResult near_colour(QRgb got, QRgb want, int tolerance = 1) {
+  const int d = std::max({std::abs(qRed(got) - qRed(want)), std::abs(qGreen(got) - qGreen(want)),
+                          std::abs(qBlue(got) - qBlue(want))});
+  if (d <= tolerance) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "got " << qRed(got) << "," << qGreen(got) << "," << qBlue(got) << " want "
+                                       << qRed(want) << "," << qGreen(want) << "," << qBlue(want);
+}
+
+// An RGB32 image: the eight bars left to right on the top half, right to
+// left on the bottom half, so a swap of red and blue, a mirror or a flip all
+// show.
+QImage bar_image(int width, int height) {
+  QImage image(width, height, QImage::Format_RGB32);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      int bar = x * test_pattern::bar_count / width;
+      if (y >= height / 2) bar = test_pattern::bar_count - 1 - bar;
+      image.setPixel(x, y, rgb(test_pattern::bars_rgb[bar]));
+    }
+  return image;
+}
+
+// Four quadrants: red, green / blue, white.
+QImage quadrant_image(int width, int height, QImage::Format format = QImage::Format_RGB32) {
+  QImage image(width, height, QImage::Format_RGB32);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const bool right = x >= width / 2, bottom = y >= height / 2;
+      image.setPixel(x, y, bottom ? (right ? qRgb(255, 255, 255) : qRgb(0, 0, 255))
+                                  : (right ? qRgb(0, 255, 0) : qRgb(255, 0, 0)));
+    }
+  return image.convertToFormat(format);
+}
+
+struct lumo_test : ::testing::Test {
+  Lumo widget;
+  void show_at(int w, int h) {
+    widget.resize(w, h);
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+    QTest::qWait(20);
+  }
+  QImage shown() { return widget.grabFramebuffer(); }
+  void expect_quadrants(const QImage& grab) {
+    const int w = grab.width(), h = grab.height();
+    // Near each corner (inside the filter's reach) and at each quadrant centre.
+    for (int qx = 0; qx < 2; ++qx)
+      for (int qy = 0; qy < 2; ++qy) {
+        const QRgb want = qy ? (qx ? qRgb(255, 255, 255) : qRgb(0, 0, 255)) : (qx ? qRgb(0, 255, 0) : qRgb(255, 0, 0));
+        EXPECT_TRUE(near_colour(grab.pixel(qx ? w - 2 : 1, qy ? h - 2 : 1), want, 2)) << qx << "," << qy;
+        EXPECT_TRUE(near_colour(grab.pixel(w / 4 + qx * w / 2, h / 4 + qy * h / 2), want, 2)) << qx << "," << qy;
+      }
+  }
+};
+
+TEST_F(lumo_test, rgb32_colour_bars_show_unswapped_and_upright) {
+  show_at(512, 64);
+  widget.display_image(bar_image(512, 64));
+  const QImage grab = shown();
+  ASSERT_EQ(grab.size(), QSize(512, 64));
+  for (int bar = 0; bar < test_pattern::bar_count; ++bar) {
+    const int x = bar * 64 + 32;
+    EXPECT_TRUE(near_colour(grab.pixel(x, 16), rgb(test_pattern::bars_rgb[bar]))) << "top, bar " << bar;
+    EXPECT_TRUE(near_colour(grab.pixel(x, 48), rgb(test_pattern::bars_rgb[7 - bar]))) << "bottom, bar " << bar;
+  }
+}
+
+TEST_F(lumo_test, half_height_image_fills_the_same_area_as_a_full_one) {
+  show_at(384, 288);
+  widget.display_image(quadrant_image(768, 576));
+  const QImage full = shown();
+  expect_quadrants(full);
+  widget.display_image(quadrant_image(768, 288));
+  const QImage half = shown();
+  expect_quadrants(half);
+  ASSERT_EQ(full.size(), half.size());
+  int worst = 0;
+  for (int y = 0; y < full.height(); ++y)
+    for (int x = 0; x < full.width(); ++x) {
+      const QRgb a = full.pixel(x, y), b = half.pixel(x, y);
+      worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                        std::abs(qBlue(a) - qBlue(b))});
+      if (std::abs(y - full.height() / 2) > 2 && y > 1 && y < full.height() - 2) {
+        ASSERT_LE(worst, 2) << x << "," << y;
+      }
+    }
+}
+
+TEST_F(lumo_test, a_smaller_image_after_a_larger_leaves_no_stale_border) {
+  show_at(400, 300);
+  QImage white(768, 576, QImage::Format_RGB32);
+  white.fill(qRgb(255, 255, 255));
+  widget.display_image(white);
+  (void)shown();
+  QImage green(320, 240, QImage::Format_RGB32);
+  green.fill(qRgb(0, 191, 0));
+  widget.display_image(green);
+  const QImage grab = shown();
+  for (int y = 0; y < grab.height(); ++y)
+    for (int x = 0; x < grab.width(); ++x) ASSERT_TRUE(near_colour(grab.pixel(x, y), qRgb(0, 191, 0))) << x << "," << y;
+}
+
+TEST_F(lumo_test, resizing_keeps_the_picture_filling_the_widget) {
+  show_at(320, 240);
+  widget.display_image(quadrant_image(640, 480));
+  expect_quadrants(shown());
+  for (QSize size : {QSize(200, 100), QSize(700, 500), QSize(33, 47)}) {
+    widget.resize(size);
+    QTest::qWait(20);
+    const QImage grab = shown();
+    ASSERT_EQ(grab.size(), size);
+    expect_quadrants(grab);
+  }
+}
+
+TEST_F(lumo_test, nothing_shown_yet_is_black) {
+  show_at(64, 48);
+  const QImage grab = shown();
+  EXPECT_TRUE(near_colour(grab.pixel(32, 24), qRgb(0, 0, 0), 0));
+}
+
+// Image formats other than the 32-bit ones: reported, shown through a
+// conversion, and never read beyond their data. The pixels live in exactly
+// sized heap blocks so AddressSanitizer sees any overrun.
+TEST_F(lumo_test, other_image_formats_are_reported_and_stay_within_their_data) {
+  show_at(64, 64);
+  message_log log;
+  const char* line = "Lumo: unknown color format of image to display!";
+
+  std::vector<uchar> grey(3 * 3, 200);
+  QImage grey_image(grey.data(), 3, 3, 3, QImage::Format_Grayscale8);
+  widget.display_image(grey_image);
+  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(200, 200, 200)));
+
+  log.clear();
+  std::vector<uchar> indices(5 * 2, 1);
+  QImage indexed(indices.data(), 5, 2, 5, QImage::Format_Indexed8);
+  indexed.setColorTable({qRgb(0, 0, 0), qRgb(191, 0, 191)});
+  widget.display_image(indexed);
+  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(191, 0, 191)));
+
+  log.clear();
+  std::vector<uchar> one(1, 77);
+  widget.display_image(QImage(one.data(), 1, 1, 1, QImage::Format_Grayscale8));
+  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(near_colour(shown().pixel(5, 60), qRgb(77, 77, 77)));
+
+  log.clear();
+  widget.display_image(QImage());  // null: reported, nothing to show
+  EXPECT_TRUE(log.contains(line));
+}
+
+TEST_F(lumo_test, rgb888_rows_with_padding_show_the_right_colours) {
+  // 61 pixels = 183 bytes per row, stored at QImage's 184-byte stride.
+  show_at(61, 40);
+  const QImage image = quadrant_image(61, 40, QImage::Format_RGB888);
+  ASSERT_GT(image.bytesPerLine(), 61 * 3);
+  message_log log;
+  widget.display_image(image);
+  EXPECT_FALSE(log.contains("Lumo: unknown color format of image to display!"));
+  expect_quadrants(shown());
+}
+
+TEST_F(lumo_test, video_frames_upload_their_bytes_unchanged_or_are_reported) {
+  show_at(64, 64);
+  message_log log;
+  QVideoFrame frame(QVideoFrameFormat(QSize(4, 4), QVideoFrameFormat::Format_XRGB8888));
+  ASSERT_TRUE(frame.map(QVideoFrame::WriteOnly));
+  for (int y = 0; y < 4; ++y) {
+    uchar* row = frame.bits(0) + y * frame.bytesPerLine(0);
+    for (int x = 0; x < 4; ++x) {
+      row[4 * x] = 10;
+      row[4 * x + 1] = 120;
+      row[4 * x + 2] = 230;
+      row[4 * x + 3] = 255;
+    }
+  }
+  frame.unmap();
+  widget.display_frame(frame);
+  EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(10, 120, 230)));
+  EXPECT_FALSE(log.contains("Lumo: unknown color format of frame to display!"));
+
+  QVideoFrame yuv(QVideoFrameFormat(QSize(4, 4), QVideoFrameFormat::Format_YUV420P));
+  widget.display_frame(yuv);
+  EXPECT_TRUE(log.contains("Lumo: unknown color format of frame to display!"));
+  EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(10, 120, 230))) << "the last picture stays";
+}
+
+TEST_F(lumo_test, press_emits_clicked_once_double_click_twice) {
+  show_at(64, 64);
+  int clicks = 0;
+  QObject::connect(&widget, &Lumo::clicked, [&] { ++clicks; });
+  const QPointF at(10, 10);
+  auto send = [&](QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent event(type, at, widget.mapToGlobal(at), button, held, Qt::NoModifier);
+    QApplication::sendEvent(&widget, &event);
+  };
+  send(QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton);
+  send(QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton);
+  EXPECT_EQ(clicks, 1);
+  clicks = 0;
+  // A double click as the window system delivers it.
+  send(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+  send(QEvent::MouseButtonDblClick, Qt::LeftButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+  EXPECT_EQ(clicks, 2);
+  EXPECT_EQ(widget.minimumSizeHint(), QSize(32, 32));
+}
+
+// The main window's frame slot, called as the capture thread's relay would,
+// while the virtual stick streams and the render thread fills the buffer.
+struct frame_slot_test : ::testing::Test {
+  in_process_backend backend;
+  usb_backend* previous = nullptr;
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  std::unique_ptr<ostrevin> window;
+  std::vector<QImage> images;
+
+  void SetUp() override {
+    previous = default_usb_backend();
+    set_default_usb_backend(&backend);
+    backend.add(stick);
+  }
+  void TearDown() override {
+    window.reset();
+    set_default_usb_backend(previous);
+  }
+  void open(const preference_set& p) {
+    window = std::make_unique<ostrevin>();
+    // Only the calls below reach the slot.
+    QObject::disconnect(&window->capture(), &easycap_thread::frame_ready_signal, window.get(), nullptr);
+    window->set_preferences(p);
+    QObject::connect(window.get(), qOverload<QImage>(&ostrevin::frame_ready),
+                     [this](QImage image) { images.push_back(image.copy()); });
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().render_thread.rendered_fields() >= 4; }, 10000));
+  }
+  // One field, at least 10 ms after the previous: true when it became an image.
+  bool field(bool flag) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(11));
+    const size_t before = images.size();
+    window->frame_ready(flag);
+    return images.size() > before;
+  }
+};
+
+TEST_F(frame_slot_test, f1_shows_every_field_at_least_10_ms_apart) {
+  open({});
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(field(i % 2)) << i;
+  ASSERT_EQ(images.size(), 6u);
+  for (const QImage& image : images) EXPECT_EQ(image.size(), QSize(768, 576));
+  EXPECT_EQ(window->displayed_images(), 6);
+
+  // Back to back: the second is within 10 ms and is not shown.
+  ASSERT_TRUE(field(true));
+  window->frame_ready(false);
+  EXPECT_EQ(images.size(), 7u);
+
+  // The image is the stick's picture, colour bars on top.
+  const QImage& last = images.back();
+  for (int bar = 0; bar < test_pattern::bar_count; ++bar)
+    EXPECT_TRUE(near_colour(last.pixel(bar * 96 + 48, 100), rgb(test_pattern::bars_rgb[bar]), 10)) << bar;
+}
+
+TEST_F(frame_slot_test, other_modes_show_one_image_per_two_fields) {
+  struct mode {
+    const char* name;
+    preference_set p;
+    QSize size;
+  };
+  preference_set f2, interlaced, blended, ntsc_wide_blended;
+  f2.display_f2 = true;
+  interlaced.display_interlaced = true;
+  blended.display_field_blended = true;
+  ntsc_wide_blended = blended;
+  ntsc_wide_blended.sixty_hz = true;
+  ntsc_wide_blended.widescreen = true;
+  for (const mode& m : {mode{"F2", f2, {768, 576}}, mode{"Interlaced", interlaced, {768, 576}},
+                        mode{"Field-blended", blended, {768, 288}},
+                        mode{"NTSC 16:9 Field-blended", ntsc_wide_blended, {640, 180}}}) {
+    SCOPED_TRACE(m.name);
+    images.clear();
+    open(m.p);
+    std::vector<bool> shown;
+    for (int i = 0; i < 8; ++i) shown.push_back(field(i % 2));
+    EXPECT_EQ(images.size(), 4u);
+    for (int i = 1; i < 8; ++i) EXPECT_NE(shown[i], shown[i - 1]) << i;
+    for (const QImage& image : images) EXPECT_EQ(image.size(), m.size);
+    window.reset();
+  }
+}
+
+TEST_F(frame_slot_test, a_minimised_window_gets_no_images) {
+  open({});
+  window->setWindowState(window->windowState() | Qt::WindowMinimized);
+  ASSERT_TRUE(window->windowState() & Qt::WindowMinimized);
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field(i % 2));
+  EXPECT_EQ(window->displayed_images(), 0);
+  window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+  EXPECT_TRUE(field(true));
+}
+
+TEST_F(frame_slot_test, after_closing_only_counting_happens) {
+  open({});
+  ASSERT_TRUE(field(true));
+  QTimer::singleShot(0, [&] { window->close(); });
+  EXPECT_EQ(QApplication::exec(), 0);
+  ASSERT_TRUE(window->is_closing());
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field(i % 2));
+  EXPECT_EQ(window->displayed_images(), 1);
+}
+
+}  // namespace
