@@ -1,6 +1,7 @@
 // A small X client for end-to-end tests, as a person would act on a window:
 //   x_window list             mapped top-level windows: id, WxH, transient-for id, title
 //   x_window close ID         ask the window to close (WM_DELETE_WINDOW), as its close button does
+//   x_window grab ID FILE     write what the window shows as a binary PPM (P6)
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -66,6 +67,39 @@ int close_window(Display* display, Window window) {
   return 0;
 }
 
+int grab(Display* display, Window window, const char* path) {
+  XWindowAttributes attributes;
+  if (!XGetWindowAttributes(display, window, &attributes)) return 1;
+  XImage* image = XGetImage(display, window, 0, 0, unsigned(attributes.width), unsigned(attributes.height), AllPlanes,
+                            ZPixmap);
+  if (!image) return 1;
+  FILE* out = std::fopen(path, "wb");
+  if (!out) {
+    XDestroyImage(image);
+    return 1;
+  }
+  std::fprintf(out, "P6\n%d %d\n255\n", image->width, image->height);
+  // Channel positions from the visual's masks, whatever the server's depth.
+  auto channel = [](unsigned long pixel, unsigned long mask) {
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    const unsigned long max = mask >> shift;
+    return int(((pixel & mask) >> shift) * 255 / max);
+  };
+  for (int y = 0; y < image->height; ++y)
+    for (int x = 0; x < image->width; ++x) {
+      const unsigned long pixel = XGetPixel(image, x, y);
+      const unsigned char rgb[3] = {static_cast<unsigned char>(channel(pixel, image->red_mask)),
+                                    static_cast<unsigned char>(channel(pixel, image->green_mask)),
+                                    static_cast<unsigned char>(channel(pixel, image->blue_mask))};
+      std::fwrite(rgb, 1, 3, out);
+    }
+  std::fclose(out);
+  XDestroyImage(image);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +113,10 @@ int main(int argc, char** argv) {
     result = list(display);
   else if (argc == 3 && std::strcmp(argv[1], "close") == 0)
     result = close_window(display, Window(std::strtoul(argv[2], nullptr, 0)));
+  else if (argc == 4 && std::strcmp(argv[1], "grab") == 0)
+    result = grab(display, Window(std::strtoul(argv[2], nullptr, 0)), argv[3]);
   else
-    std::fprintf(stderr, "usage: x_window list | close ID\n");
+    std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE\n");
   XCloseDisplay(display);
   return result;
 }

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The real ostrevin binary against the emulated stick, under Xvfb: for each
+# standard, aspect ratio and display mode stored in the preferences file, the
+# window takes the picture's size and shows the stick's test pattern, colour
+# bars on top, filling the area below the menu row.
+# Optional 4th argument: where to save the first screenshot as PNG.
+set -uo pipefail
+ostrevin=$(realpath "$1") emulator=$(realpath "$2") x_window=$(realpath "$3") keep_png=${4:+$(realpath -m "$4")}
+here=$(cd "$(dirname "$0")" && pwd)
+checker=$here/../tools/check_picture.py
+work=$(mktemp -d)
+pid=""
+trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
+export HOME=$work XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+prefs_dir=$HOME/.local/share/ostrevin
+mkdir -p "$prefs_dir"
+cd "$work"
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Nine bytes: s_video sixty_hz pal_60 widescreen easycap_audio always_on_top
+# display_f2 display_interlaced display_field_blended.
+write_preferences() {
+  local bytes="" b
+  for b in "$@"; do bytes+="\\x0$b"; done
+  printf "$bytes" >"$prefs_dir/ostrevin_preferences"
+}
+
+# Prints the id of the top-level window titled Ostrevin once it is $1 (WxH).
+wait_window_size() {
+  local want=$1 id size transient name
+  for _ in $(seq 200); do
+    while read -r id size transient name; do
+      [ "$name" = Ostrevin ] && [ "$transient" = 0x0 ] && [ "$size" = "$want" ] && { echo "$id"; return 0; }
+    done < <("$x_window" list)
+    sleep 0.1
+  done
+  "$x_window" list >&2
+  return 1
+}
+
+first_png=$keep_png
+# name sixty_hz widescreen f2 interlaced blended picture_w picture_h
+run_case() {
+  local name=$1 sixty=$2 wide=$3 f2=$4 inter=$5 blend=$6 pw=$7 ph=$8 id ok=""
+  write_preferences 0 "$sixty" 0 "$wide" 1 0 "$f2" "$inter" "$blend"
+  "$emulator" -- "$ostrevin" >"$work/$name.log" 2>&1 &
+  pid=$!
+  id=$(wait_window_size "${pw}x$((ph + 20))") || { cat "$work/$name.log"; fail "$name: window never reached ${pw}x$((ph + 20))"; }
+  # The stick is programmed and streaming a moment after the window shows.
+  for _ in $(seq 30); do
+    sleep 0.3
+    "$x_window" grab "$id" "$work/$name.ppm" || continue
+    if python3 "$checker" "$work/$name.ppm" "$pw" "$ph" ${first_png:+--png "$first_png"} >"$work/$name.check"; then
+      ok=1
+      break
+    fi
+  done
+  [ -n "$ok" ] || { cat "$work/$name.check" "$work/$name.log"; fail "$name: the picture is not the test pattern"; }
+  echo "$name: $(cat "$work/$name.check")"
+  first_png=""
+  "$x_window" close "$id"
+  wait $pid
+  local code=$?
+  pid=""
+  [ $code -eq 0 ] || { cat "$work/$name.log"; fail "$name: exit code $code after close"; }
+}
+
+run_case pal_4_3_f1                0 0 0 0 0 768 576
+run_case ntsc_16_9_f1              1 1 0 0 0 640 360
+run_case pal_4_3_interlaced        0 0 0 1 0 768 576
+run_case pal_4_3_field_blended     0 0 0 0 1 768 576
+run_case ntsc_4_3_f2               1 0 1 0 0 640 480
+run_case pal_16_9_f2               0 1 1 0 0 768 432
+run_case ntsc_16_9_field_blended   1 1 0 0 1 640 360
+run_case ntsc_4_3_interlaced       1 0 0 1 0 640 480
+echo "all live pictures as expected"

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Checks a screenshot (binary PPM) of the main window showing the virtual
+stick's test pattern: the 75 % colour bars at their centres, and the picture
+reaching every edge of the client area below the menu row.
+
+usage: check_picture.py SHOT.ppm PICTURE_W PICTURE_H [--png OUT.png]
+"""
+import struct
+import sys
+import zlib
+
+BARS = [(191, 191, 191), (191, 191, 0), (0, 191, 191), (0, 191, 0),
+        (191, 0, 191), (191, 0, 0), (0, 0, 191), (0, 0, 0)]
+GREY_BAND = (128, 128, 128)
+TOLERANCE = 10
+
+
+def read_ppm(path):
+    with open(path, 'rb') as f:
+        data = f.read()
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b'#':
+            pos = data.index(b'\n', pos)
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    if fields[0] != b'P6' or fields[3] != b'255':
+        raise SystemExit('not an 8-bit P6 file')
+    w, h = int(fields[1]), int(fields[2])
+    return w, h, data[pos + 1:pos + 1 + w * h * 3]
+
+
+def write_png(path, w, h, pixels):
+    rows = b''.join(b'\0' + pixels[y * w * 3:(y + 1) * w * 3] for y in range(h))
+
+    def chunk(kind, body):
+        return (struct.pack('>I', len(body)) + kind + body +
+                struct.pack('>I', zlib.crc32(kind + body) & 0xffffffff))
+    with open(path, 'wb') as f:
+        f.write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0)) +
+                chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
+
+
+def main():
+    args = sys.argv[1:]
+    png = None
+    if '--png' in args:
+        i = args.index('--png')
+        png = args[i + 1]
+        del args[i:i + 2]
+    path, pw, ph = args[0], int(args[1]), int(args[2])
+    w, h, pixels = read_ppm(path)
+
+    def at(x, y):
+        i = (y * w + x) * 3
+        return tuple(pixels[i:i + 3])
+
+    def near(got, want):
+        return max(abs(a - b) for a, b in zip(got, want)) <= TOLERANCE
+
+    errors = []
+    if w != pw:
+        errors.append(f'window is {w} wide, picture {pw}')
+    top = h - ph  # the menu row
+    if not 0 <= top <= 40:
+        errors.append(f'window is {w}x{h}, not a {pw}x{ph} picture below a menu row')
+    if errors:
+        print('\n'.join(errors))
+        return 1
+
+    # Bars: the top two thirds of the picture; checked at their middle and
+    # near the picture's top edge, just below the menu row.
+    for y in (top + 2, top + ph // 3):
+        for bar, want in enumerate(BARS):
+            x = (2 * bar + 1) * pw // 16
+            got = at(x, y)
+            if not near(got, want):
+                errors.append(f'bar {bar} at {x},{y}: {got}, expected {want}')
+    # Left and right edges: bars at the top, the grey band lower down (the
+    # moving white box covers at most one of the two edges).
+    for y in (top + 2, top + ph // 2):
+        left, right = at(0, y), at(w - 1, y)
+        if y == top + 2:
+            if not near(left, BARS[0]) or not near(right, BARS[-1]):
+                errors.append(f'edges at row {y}: {left} {right}, expected {BARS[0]} {BARS[-1]}')
+        band_y = top + ph * 3 // 4
+        if not (near(at(0, band_y), GREY_BAND) or near(at(w - 1, band_y), GREY_BAND)):
+            errors.append(f'no grey band at the edges of row {band_y}: {at(0, band_y)} {at(w - 1, band_y)}')
+    # Bottom edge: the data strip, grey levels only (black, white or a blend).
+    # The second-last row: with repeat wrapping, a half-height picture's last
+    # row takes a quarter of its first when stretched.
+    for x in range(8, w, w // 45):
+        r, g, b = at(x, h - 2)
+        if max(r, g, b) - min(r, g, b) > TOLERANCE:
+            errors.append(f'bottom row at {x}: {(r, g, b)} is not the data strip')
+            break
+    if png:
+        write_png(png, w, h, pixels)
+    if errors:
+        print('\n'.join(errors))
+        return 1
+    print(f'picture {pw}x{ph} below a {top}-px menu row: bars and edges as expected')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
