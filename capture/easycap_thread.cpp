@@ -26,10 +26,8 @@ easycap_thread::easycap_thread(QObject* parent) : QThread(parent), backend(defau
 easycap_thread::~easycap_thread() {
   // A thread object must never be destroyed while it runs: if the window goes
   // away on an error path with the thread still ending, stop it and wait.
-  if (isRunning()) {
-    request_close();
-    wait();
-  }
+  if (isRunning()) request_close();
+  wait();
 }
 
 void easycap_thread::start_capture() {
@@ -229,6 +227,7 @@ bool easycap_thread::init_device() {
 // ---- the thread ------------------------------------------------------------
 
 void easycap_thread::run() {
+  run_completion::guard done(completion);
   if (!open_device()) return;
 
   buffer_size = width.load() * 1152;  // two PAL fields of UYVY

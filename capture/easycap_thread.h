@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/run_completion.h"
 #include "app/stopwatch.h"
 #include "capture/field_assembler.h"
 #include "capture/usb_seam.h"
@@ -23,6 +24,14 @@ class easycap_thread : public QThread {
  public:
   explicit easycap_thread(QObject* parent = nullptr);
   ~easycap_thread() override;
+
+  // QThread::wait(); afterwards everything run() did is visible here.
+  bool wait(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever)) {
+    const bool ended = QThread::wait(deadline);
+    if (ended) completion.observe();
+    return ended;
+  }
+  bool wait(unsigned long ms) { return wait(QDeadlineTimer(qint64(ms))); }
 
   // Converts the fields this thread assembles.
   easycap_render_thread render_thread;
@@ -145,4 +154,6 @@ class easycap_thread : public QThread {
   stopwatch timer;
   int bytes_in_frame = 0;
   std::unique_ptr<usb_device> device_handle;
+ private:
+  run_completion completion;
 };

@@ -153,6 +153,7 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
 }
 
 void easycap_render_thread::run() {
+  run_completion::guard done(completion);
   release_pictures();
   settings_changed = true;  // the first field builds everything
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "app/run_completion.h"
 #include "app/stopwatch.h"
 
 struct AVFrame;
@@ -36,6 +37,14 @@ class easycap_render_thread : public QThread {
  public:
   explicit easycap_render_thread(QObject* parent = nullptr);
   ~easycap_render_thread() override;
+
+  // QThread::wait(); afterwards everything run() did is visible here.
+  bool wait(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever)) {
+    const bool ended = QThread::wait(deadline);
+    if (ended) completion.observe();
+    return ended;
+  }
+  bool wait(unsigned long ms) { return wait(QDeadlineTimer(qint64(ms))); }
 
   // Stop request; the loop ends when it sees it.
   std::atomic<bool> quit{false};
@@ -133,4 +142,6 @@ class easycap_render_thread : public QThread {
   std::atomic<uint32_t> dropped_fields_{0};
   std::atomic<uint32_t> rendered_fields_{0};
   std::atomic<uint32_t> failed_fields_{0};
+ private:
+  run_completion completion;
 };

@@ -1,7 +1,7 @@
 #include "tests/support/message_log.h"
 
 std::mutex message_log::mutex_;
-QStringList* message_log::messages_ = nullptr;
+std::vector<std::string>* message_log::messages_ = nullptr;
 
 message_log::message_log() {
   std::lock_guard lock(mutex_);
@@ -17,12 +17,14 @@ message_log::~message_log() {
 
 void message_log::handler(QtMsgType, const QMessageLogContext&, const QString& text) {
   std::lock_guard lock(mutex_);
-  if (messages_) messages_->append(text);
+  if (messages_) messages_->push_back(text.toStdString());
 }
 
 QStringList message_log::messages() const {
   std::lock_guard lock(mutex_);
-  return storage_;
+  QStringList copy;
+  for (const std::string& m : storage_) copy.append(QString::fromStdString(m));
+  return copy;
 }
 
 bool message_log::contains(const QString& text) const { return messages().contains(text); }

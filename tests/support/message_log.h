@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 #include <mutex>
+#include <string>
+#include <vector>
 
 class message_log {
  public:
@@ -15,8 +17,10 @@ class message_log {
 
  private:
   static void handler(QtMsgType, const QMessageLogContext&, const QString&);
+  // Plain strings: Qt's shared containers handed between threads look like
+  // races to ThreadSanitizer, whose view of Qt's reference counts is partial.
   static std::mutex mutex_;
-  static QStringList* messages_;
+  static std::vector<std::string>* messages_;
   QtMessageHandler previous_;
-  QStringList storage_;
+  std::vector<std::string> storage_;
 };
