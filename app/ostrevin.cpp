@@ -80,10 +80,10 @@ ostrevin::~ostrevin() {
   // After a device error the event loop may end while the capture thread is
   // still winding down; a running thread must never be destroyed, and the
   // buffers it renders into must outlive it.
-  if (capture_thread.isRunning()) {
-    capture_thread.request_close();
-    capture_thread.wait();
-  }
+  if (capture_thread.isRunning()) capture_thread.request_close();
+  // Also when it has already ended: waiting is what orders the threads'
+  // last writes into the buffers before they are freed.
+  capture_thread.wait();
   std::free(encoder_field_buffer);
   std::free(image_buffer_0);
   std::free(image_buffer_1);
