@@ -38,6 +38,8 @@ read -r box_id _ box_parent <<<"$box"
 read -r main_id _ <<<"$main"
 [ "$box_parent" = "$main_id" ] || fail "the message box is not over the main window ($box_parent vs $main_id)"
 "$x_window" close "$box_id"
+for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && fail "the program did not end after the message"
 wait $pid
 code=$?
 pid=""
@@ -51,7 +53,13 @@ main=$(wait_window Ostrevin top) || fail "no main window"
 read -r main_id size <<<"$main"
 [ "$size" = 768x596 ] || fail "window is $size, expected 768x596"
 sleep 1  # let the capture thread program the stick
+# The first stream applies the stored preferences, which sets the window's
+# flags again, and X gives the window a new id: look it up once more.
+main=$(wait_window Ostrevin top) || fail "no main window after the first stream"
+read -r main_id size <<<"$main"
 "$x_window" close "$main_id"
+for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && fail "the window did not close"
 wait $pid
 code=$?
 pid=""
