@@ -51,6 +51,9 @@ run_case() {
   # The stick is programmed and streaming a moment after the window shows.
   for _ in $(seq 30); do
     sleep 0.3
+    # The first stream applies the stored preferences and sets the window's
+    # flags again, which gives it a new X window: look it up every time.
+    id=$(wait_window_size "${pw}x$((ph + 20))") || continue
     "$x_window" grab "$id" "$work/$name.ppm" || continue
     if python3 "$checker" "$work/$name.ppm" "$pw" "$ph" ${first_png:+--png "$first_png"} >"$work/$name.check"; then
       ok=1
@@ -61,6 +64,8 @@ run_case() {
   echo "$name: $(cat "$work/$name.check")"
   first_png=""
   "$x_window" close "$id"
+  for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  kill -0 $pid 2>/dev/null && fail "$name: the window did not close"
   wait $pid
   local code=$?
   pid=""

@@ -102,7 +102,16 @@ int grab(Display* display, Window window, const char* path) {
 
 }  // namespace
 
+// Windows come and go while we look (Qt re-creates a window when its flags
+// change): an error about one that vanished is an answer, not a crash.
+bool x_error = false;
+int on_x_error(Display*, XErrorEvent*) {
+  x_error = true;
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  XSetErrorHandler(on_x_error);
   Display* display = XOpenDisplay(nullptr);
   if (!display) {
     std::fprintf(stderr, "x_window: cannot open the display\n");
@@ -117,6 +126,8 @@ int main(int argc, char** argv) {
     result = grab(display, Window(std::strtoul(argv[2], nullptr, 0)), argv[3]);
   else
     std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE\n");
+  XSync(display, False);
   XCloseDisplay(display);
+  if (x_error && result == 0 && argc >= 2 && std::strcmp(argv[1], "list") != 0) result = 1;
   return result;
 }
