@@ -31,7 +31,7 @@ if(UMOCKDEV_FOUND)
     # many short processes: no second of sleep at each exit.
     if(OSTREVIN_SANITIZE STREQUAL "thread")
       list(APPEND OSTREVIN_USBFS_TEST_ENV
-        "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=${OSTREVIN_USBFS_ROOT}/tests/usbfs/tsan.supp")
+        "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=${OSTREVIN_USBFS_ROOT}/tests/tsan.supp")
     endif()
     add_test(NAME usbfs_tests COMMAND usbfs_tests)
     set_tests_properties(usbfs_tests PROPERTIES
