@@ -57,6 +57,12 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
 
   qRegisterMetaType<QImage>("QImage");
 
+  // One format for input, preview and recording: 48 kHz, stereo, signed
+  // 16-bit little-endian samples, 4 bytes per frame.
+  audio_format.setSampleRate(48000);
+  audio_format.setChannelCount(2);
+  audio_format.setSampleFormat(QAudioFormat::Int16);
+
   connect(&capture_thread, &easycap_thread::frame_ready_signal, this, qOverload<bool>(&ostrevin::frame_ready));
   connect(&capture_thread, &easycap_thread::easycap_streaming, this, &ostrevin::audio_start);
   connect(this, &ostrevin::change_channel, &capture_thread, &easycap_thread::set_input);
@@ -64,16 +70,6 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
 
   frame_timer.start();
   capture_thread.start_capture();
-}
-
-void ostrevin::audio_start() {
-  // The first stream: the stick runs, so the stored format, window size and
-  // stay-on-top hint take effect, and the stick is programmed for them.
-  if (first_stream_pending) {
-    first_stream_pending = false;
-    apply_preferences();
-    emit set_standard();
-  }
 }
 
 ostrevin::~ostrevin() {
@@ -84,6 +80,7 @@ ostrevin::~ostrevin() {
   // Also when it has already ended: waiting is what orders the threads'
   // last writes into the buffers before they are freed.
   capture_thread.wait();
+  release_audio();
   std::free(encoder_field_buffer);
   std::free(image_buffer_0);
   std::free(image_buffer_1);

@@ -3,6 +3,8 @@
 // reports a missing stick, and stops the threads in order on close.
 #pragma once
 
+#include <QAudioDevice>
+#include <QAudioFormat>
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
@@ -15,6 +17,9 @@
 
 class QAction;
 class QActionGroup;
+class QAudioSink;
+class QAudioSource;
+class QIODevice;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
@@ -40,6 +45,13 @@ class ostrevin : public QMainWindow {
   Lumo* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
+  bool is_audio_running() const { return audio_running; }
+  bool is_audio_muted() const { return audio_muted; }
+  bool is_easycap_audio_missing() const { return easycap_audio_missing; }
+  const QAudioDevice& easycap_audio() const { return easycap_audio_device; }
+  QAudioSource* audio_source() const { return audio_input; }
+  QAudioSink* audio_sink() const { return audio_output; }
+  qint64 audio_bytes_read() const { return audio_bytes_total; }
   int displayed_images() const { return images_shown; }
   // Takes a whole preference set at once, as loading the file does.
   void set_preferences(const preference_set& p) {
@@ -58,8 +70,11 @@ class ostrevin : public QMainWindow {
   void capture_device_not_usb_2_0();
   // Once per field the render thread converted.
   void frame_ready(bool field_flag);
-  // Each streaming run; the first applies the stored preferences.
+  // Each streaming run; the first applies the stored preferences. Opens the
+  // sound input and, once, the preview output.
   void audio_start();
+  // The input has captured something: on to the preview and the recording.
+  void audio_read();
 
  private slots:
   void action_selected(QAction* action);
@@ -67,6 +82,7 @@ class ostrevin : public QMainWindow {
   void about();
   void dropped_frames(uint count);
   void set_easycap_audio_not_found();
+  void audio_mute();
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
   void channel_action_group_slot(QAction* action);
@@ -82,6 +98,10 @@ class ostrevin : public QMainWindow {
   void switch_input();
   void switch_aspect_ratio();
   void switch_audio_source();
+  void fall_back_to_line_in();
+  void release_audio_input();
+  void release_audio();
+  void hand_audio_to_recorder(QByteArray* bytes);
 
   easycap_thread capture_thread;
 
@@ -140,6 +160,16 @@ class ostrevin : public QMainWindow {
 
   Lumo* display = nullptr;
 
+  // Sound: one format for input, preview and recording.
+  QAudioFormat audio_format;
+  QAudioDevice easycap_audio_device;
+  QAudioSource* audio_input = nullptr;  // owned; replaced at each source switch
+  QIODevice* audio_input_device = nullptr;
+  QAudioSink* audio_output = nullptr;  // child of the window, created once
+  QIODevice* audio_output_device = nullptr;
+  bool audio_running = false;
+  bool audio_output_created = false;
+
   bool capturing = false;
   bool closing = false;
   bool easycap_audio_missing = false;
@@ -153,4 +183,5 @@ class ostrevin : public QMainWindow {
   preference_set preferences;
   QString preferences_path;
   bool first_stream_pending = true;
+  qint64 audio_bytes_total = 0;
 };

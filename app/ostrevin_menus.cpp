@@ -100,6 +100,7 @@ void ostrevin::create_menus() {
   mute_action = audio_menu->addAction(tr("&Mute audio preview"));
   mute_action->setCheckable(true);
   mute_action->setChecked(audio_muted);
+  connect(mute_action, &QAction::triggered, this, &ostrevin::audio_mute);
 
   // Checked in this order so that the stored mode ends up checked: F1 when
   // none of the three flags is set.
@@ -179,13 +180,6 @@ void ostrevin::switch_aspect_ratio() {
   preferences.widescreen = !preferences.widescreen;
   apply_preferences();
   emit set_standard();
-  save_preferences();
-}
-
-void ostrevin::switch_audio_source() {
-  // Only the stored choice so far; restarting audio from the other source
-  // comes with the audio code.
-  preferences.easycap_audio = !preferences.easycap_audio;
   save_preferences();
 }
 

@@ -1,0 +1,119 @@
+// The main window's sound: the input (the stick's own audio function, or the
+// computer's default input as line-in), the preview on the default output,
+// mute, and the source switch. Raw 48 kHz stereo 16-bit PCM throughout.
+#include <QAction>
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QMessageBox>
+
+#include "app/ostrevin.h"
+#include "audio/audio_device_search.h"
+
+void ostrevin::audio_start() {
+  // The first stream: the stick runs, so the stored format, window size and
+  // stay-on-top hint take effect, and the stick is programmed for them.
+  if (first_stream_pending) {
+    first_stream_pending = false;
+    apply_preferences();
+    emit set_standard();
+  }
+  if (audio_running) return;
+
+  // The stick's audio function is looked for whichever source is chosen, so
+  // that "&Easycap" is disabled when it is absent.
+  QAudioDevice found;
+  if (!easycap_audio_missing) {
+    found = find_easycap_audio_device();
+    if (!found.isNull()) easycap_audio_device = found;
+  }
+  const bool usable = !found.isNull() && found.isFormatSupported(audio_format);
+  if (!found.isNull() && !usable)
+    QMessageBox::critical(this, tr("Ostrevin"), tr("audio format not supported"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+  if (!usable) fall_back_to_line_in();
+
+  audio_input = preferences.easycap_audio ? new QAudioSource(easycap_audio_device, audio_format)
+                                          : new QAudioSource(audio_format);
+  audio_input_device = audio_input->start();
+  // With no sound server there is no device: the picture goes on without sound.
+  if (audio_input_device) connect(audio_input_device, &QIODevice::readyRead, this, &ostrevin::audio_read);
+
+  if (!audio_output_created) {
+    audio_output = new QAudioSink(audio_format, this);
+    audio_output_device = audio_output->start();
+    audio_output_created = true;
+    // Muted before there was anything to mute: the choice holds from the start.
+    if (audio_muted) audio_output->suspend();
+  } else if (audio_muted) {
+    // After a source switch the preview is always audible again.
+    mute_action->activate(QAction::Trigger);
+  }
+  audio_running = true;
+}
+
+void ostrevin::fall_back_to_line_in() {
+  easycap_audio_missing = true;
+  preferences.easycap_audio = false;
+  easycap_audio_action->setChecked(false);
+  easycap_audio_action->setEnabled(false);
+  line_in_action->setChecked(true);
+}
+
+void ostrevin::audio_read() {
+  if (closing || !audio_input_device) return;
+  auto* bytes = new QByteArray(audio_input_device->readAll());
+  if (!bytes->isEmpty()) {
+    audio_bytes_total += bytes->size();
+    // The preview takes what fits; while muted it is suspended and plays nothing.
+    if (audio_output_device) audio_output_device->write(*bytes);
+    if (capturing) {
+      hand_audio_to_recorder(bytes);
+      return;
+    }
+  }
+  delete bytes;
+}
+
+void ostrevin::audio_mute() {
+  if (audio_output) {
+    if (audio_muted)
+      audio_output->resume();
+    else
+      audio_output->suspend();
+  }
+  audio_muted = !audio_muted;
+  mute_action->setChecked(audio_muted);
+}
+
+void ostrevin::switch_audio_source() {
+  preferences.easycap_audio = !preferences.easycap_audio;
+  if (audio_running) {
+    audio_running = false;
+    release_audio_input();
+  }
+  audio_start();
+  save_preferences();
+}
+
+void ostrevin::release_audio_input() {
+  if (!audio_input) return;
+  if (audio_input_device) disconnect(audio_input_device, nullptr, this, nullptr);
+  // An active source must be stopped before it is destroyed.
+  audio_input->stop();
+  delete audio_input;
+  audio_input = nullptr;
+  audio_input_device = nullptr;
+}
+
+void ostrevin::release_audio() {
+  release_audio_input();
+  if (audio_output) {
+    audio_output->stop();
+    delete audio_output;
+    audio_output = nullptr;
+    audio_output_device = nullptr;
+  }
+  audio_running = false;
+}
+
+void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { delete bytes; }

@@ -1,0 +1,342 @@
+// Sound against a real PulseAudio server (tests/support/with_pulse.sh): what
+// the program plays on the preview output, the stick's input and line-in,
+// mute, the source switch, the fallback and the preferences it writes.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QAudioSource>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+#include "app/ostrevin.h"
+#include "audio/audio_device_search.h"
+#include "capture/device_registers.h"
+#include "sim/in_process_backend.h"
+#include "tests/support/pulse_probe.h"
+#include "tests/support/signal_counter.h"
+
+namespace {
+
+using pulse_probe::line_in_tone_hz;
+using pulse_probe::stick_tone_hz;
+
+// Loud enough to be the tone that plays (the feed is a full-scale sine at
+// -18 dBFS or so), and far above what leaks into a neighbouring frequency.
+constexpr double audible = 500.0;
+constexpr double quiet = 50.0;
+
+struct audio_test : ::testing::Test {
+  in_process_backend backend;
+  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  usb_backend* previous = nullptr;
+  QTemporaryDir home;
+  QByteArray old_xdg;
+  bool had_xdg = false;
+  std::unique_ptr<ostrevin> window;
+
+  void SetUp() override {
+    if (!pulse_probe::server_available()) GTEST_SKIP() << "no test sound server (run under with_pulse.sh)";
+    ASSERT_TRUE(home.isValid());
+    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    old_xdg = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+    backend.set_paced(true);
+    backend.add(stick);
+    previous = default_usb_backend();
+    set_default_usb_backend(&backend);
+  }
+  void TearDown() override {
+    stick->release_hold();
+    window.reset();
+    if (previous) set_default_usb_backend(previous);
+    if (had_xdg)
+      qputenv("XDG_DATA_HOME", old_xdg);
+    else
+      qunsetenv("XDG_DATA_HOME");
+  }
+
+  QString file_path() const {
+    return home.path() + "/" + QCoreApplication::applicationName() + "/ostrevin_preferences";
+  }
+  void store_easycap_audio(bool easycap) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
+    QFile file(file_path());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QByteArray bytes(9, '\0');
+    bytes[4] = easycap ? 1 : 0;
+    file.write(bytes);
+  }
+  QByteArray stored() const {
+    QFile file(file_path());
+    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+    return file.readAll();
+  }
+
+  QAction* action(const QString& menu_title, const QString& text) {
+    for (QAction* m : window->menuBar()->actions())
+      if (m->text() == menu_title && m->menu())
+        for (QAction* a : m->menu()->actions())
+          if (a->text() == text) return a;
+    ADD_FAILURE() << "no action " << text.toStdString();
+    return nullptr;
+  }
+  QAction* easycap() { return action("&Audio", "&Easycap"); }
+  QAction* line_in() { return action("&Audio", "&Line-in"); }
+  QAction* mute() { return action("&Audio", "&Mute audio preview"); }
+
+  // A window whose stick streams; audio starts with the first stream.
+  void open_window() {
+    window = std::make_unique<ostrevin>();
+    window->show();
+  }
+  bool wait_audio_running() { return QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000); }
+  // Sound has come in from the input (a fresh server can take over a second).
+  bool wait_sound_flowing() {
+    const qint64 before = window->audio_bytes_read();
+    return QTest::qWaitFor([&] { return window->audio_bytes_read() > before + 48000; }, 8000);
+  }
+  std::vector<int16_t> listen(int ms = 600) { return pulse_probe::record_preview(ms); }
+  // The preview plays this tone and not the other one. A new output stream
+  // starts playing once the server has buffered enough, so listen a few times.
+  ::testing::AssertionResult hears(double hz, double other_hz) {
+    double level = 0.0, other = 0.0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      const auto heard = listen(400);
+      level = pulse_probe::tone_level(heard, hz);
+      other = pulse_probe::tone_level(heard, other_hz);
+      if (level > audible && other < quiet) return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << hz << " Hz at " << level << ", " << other_hz << " Hz at " << other;
+  }
+  ::testing::AssertionResult hears_stick() { return hears(stick_tone_hz, line_in_tone_hz); }
+  ::testing::AssertionResult hears_line_in() { return hears(line_in_tone_hz, stick_tone_hz); }
+  // Nothing plays, after what is already queued in the server drained.
+  ::testing::AssertionResult hears_nothing() {
+    QTest::qWait(300);
+    const int p = pulse_probe::peak(listen(400));
+    if (p < 100) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "peak " << p;
+  }
+};
+
+TEST(audio_device_names, only_the_stick_names_match) {
+  EXPECT_TRUE(is_easycap_audio_name("USB Audio Interface"));
+  EXPECT_FALSE(is_easycap_audio_name("Generic USB Audio Interface"));
+  EXPECT_FALSE(is_easycap_audio_name("USB Audio Interface Analog Stereo"));
+  EXPECT_FALSE(is_easycap_audio_name("usb audio interface"));
+  EXPECT_TRUE(is_easycap_audio_name("Digital Audio Interface"));
+  EXPECT_TRUE(is_easycap_audio_name("C-Media Digital Audio Interface (2)"));
+  EXPECT_FALSE(is_easycap_audio_name("digital audio interface"));
+  EXPECT_FALSE(is_easycap_audio_name(""));
+}
+
+TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  EXPECT_TRUE(easycap()->isChecked());
+  EXPECT_TRUE(easycap()->isEnabled());
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+
+  // The switch replaces the input, plays the other source and stores it.
+  line_in()->trigger();
+  ASSERT_NE(window->audio_source(), nullptr);
+  EXPECT_NE(window->audio_source()->state(), QAudio::StoppedState);
+  EXPECT_FALSE(window->current_preferences().easycap_audio);
+  EXPECT_EQ(stored().size(), 9);
+  EXPECT_EQ(stored().at(4), 0);
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_line_in());
+
+  easycap()->trigger();
+  EXPECT_EQ(stored().at(4), 1);
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+}
+
+TEST_F(audio_test, stored_line_in_plays_the_default_input_and_still_finds_the_stick) {
+  store_easycap_audio(false);
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_TRUE(line_in()->isChecked());
+  EXPECT_TRUE(easycap()->isEnabled());
+  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_line_in());
+}
+
+TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again) {
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  ASSERT_TRUE(wait_sound_flowing());
+  mute()->trigger();
+  EXPECT_TRUE(mute()->isChecked());
+  EXPECT_TRUE(window->is_audio_muted());
+  EXPECT_TRUE(hears_nothing());
+  // Sound still comes in while muted; the preview just does not play it.
+  EXPECT_TRUE(wait_sound_flowing());
+
+  mute()->trigger();
+  EXPECT_FALSE(mute()->isChecked());
+  EXPECT_TRUE(hears_stick());
+
+  mute()->trigger();
+  line_in()->trigger();
+  EXPECT_FALSE(mute()->isChecked());
+  EXPECT_FALSE(window->is_audio_muted());
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_line_in());
+}
+
+TEST_F(audio_test, mute_before_the_first_stream_holds_once_the_preview_exists) {
+  stick->hold_at(easycap::window_end_y_high);  // programming stops before the stick streams
+  open_window();
+  ASSERT_TRUE(stick->wait_held(10000));
+  mute()->trigger();
+  EXPECT_TRUE(mute()->isChecked());
+  EXPECT_TRUE(window->is_audio_muted());
+  stick->release_hold();
+  ASSERT_TRUE(wait_audio_running());
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(mute()->isChecked());
+  EXPECT_TRUE(hears_nothing());
+
+  mute()->trigger();
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+}
+
+// The stick's source is removed from the server for a test and put back after.
+struct audio_without_stick_source : audio_test {
+  int removed = -1;
+  std::vector<int> loaded;
+  void SetUp() override {
+    audio_test::SetUp();
+    if (IsSkipped()) return;
+    removed = pulse_probe::module_of_source("stick_audio");
+    ASSERT_GE(removed, 0);
+    pulse_probe::unload_module(removed);
+    ASSERT_TRUE(pulse_probe::wait_for_input("USB Audio Interface", false));
+  }
+  void TearDown() override {
+    window.reset();
+    for (int index : loaded) pulse_probe::unload_module(index);
+    if (removed >= 0) {
+      pulse_probe::load_source("stick_audio", "USB Audio Interface");
+      pulse_probe::wait_for_input("USB Audio Interface", true);
+    }
+    audio_test::TearDown();
+  }
+  void add_source(const QString& name, const QString& description) {
+    const int index = pulse_probe::load_source(name, description);
+    ASSERT_GE(index, 0);
+    loaded.push_back(index);
+    ASSERT_TRUE(pulse_probe::wait_for_input(description, true));
+  }
+  void expect_fallen_back() {
+    EXPECT_FALSE(easycap()->isChecked());
+    EXPECT_FALSE(easycap()->isEnabled());
+    EXPECT_TRUE(line_in()->isChecked());
+    EXPECT_FALSE(window->current_preferences().easycap_audio);
+    EXPECT_TRUE(window->is_easycap_audio_missing());
+  }
+};
+
+TEST_F(audio_without_stick_source, a_name_that_only_contains_the_stick_name_falls_back_silently) {
+  add_source("lookalike", "Generic USB Audio Interface 2");
+  store_easycap_audio(true);
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  expect_fallen_back();
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  // The fallback is not written: the next start looks for the stick again.
+  EXPECT_EQ(stored().at(4), 1);
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_line_in());
+}
+
+TEST_F(audio_without_stick_source, a_digital_audio_interface_is_the_stick) {
+  add_source("digital", "C-Media Digital Audio Interface");
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_TRUE(easycap()->isChecked());
+  EXPECT_TRUE(easycap()->isEnabled());
+  EXPECT_EQ(window->easycap_audio().description(), "C-Media Digital Audio Interface");
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+}
+
+TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_is_listed) {
+  stick_faults faults;
+  faults.codec_silent = true;
+  stick->set_faults(faults);
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_TRUE(window->is_easycap_audio_missing());
+  EXPECT_FALSE(easycap()->isEnabled());
+  EXPECT_TRUE(line_in()->isChecked());
+  EXPECT_EQ(stored(), "<missing>");
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_line_in());
+}
+
+TEST_F(audio_test, choosing_the_stick_after_it_reported_no_codec_records_line_in) {
+  store_easycap_audio(false);
+  stick_faults faults;
+  faults.codec_silent = true;
+  stick->set_faults(faults);
+  stick->hold_at(easycap::window_end_y_high);  // after the codec check, before the stream
+  open_window();
+  ASSERT_TRUE(stick->wait_held(10000));
+  // The codec report is queued to the window: let it arrive.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->is_easycap_audio_missing(); }, 5000));
+  ASSERT_TRUE(easycap()->isEnabled());
+  easycap()->trigger();
+  EXPECT_TRUE(window->is_audio_running());
+  EXPECT_FALSE(easycap()->isChecked());
+  EXPECT_FALSE(easycap()->isEnabled());
+  EXPECT_TRUE(line_in()->isChecked());
+  EXPECT_EQ(stored().at(4), 0);
+  stick->release_hold();
+}
+
+TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_an_early_switch) {
+  // NTSC, 16:9, sound from the stick.
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
+  {
+    QFile file(file_path());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("\x00\x01\x00\x01\x01\x00\x00\x00\x00", 9));
+  }
+  stick->hold_at(easycap::window_end_y_high);
+  open_window();
+  ASSERT_TRUE(stick->wait_held(10000));
+  int standards = 0;
+  QObject::connect(window.get(), &ostrevin::set_standard, [&] { ++standards; });
+  EXPECT_EQ(window->size(), QSize(768, 596));
+
+  line_in()->trigger();  // before the first stream: the first start runs now
+  EXPECT_EQ(standards, 1);
+  EXPECT_TRUE(window->is_audio_running());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
+
+  stick->release_hold();
+  signal_counter streaming(&window->capture(), &easycap_thread::easycap_streaming);
+  ASSERT_TRUE(streaming.wait_for(2));  // the re-programming for NTSC streams again
+  QTest::qWait(100);
+  EXPECT_EQ(standards, 1);
+  EXPECT_FALSE(window->current_preferences().easycap_audio);
+  EXPECT_EQ(stored().at(4), 0);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// No sound server at all: the picture goes on, the source falls back to
+// line-in without a word, and mute and the source switch still behave.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/ostrevin.h"
+#include "sim/in_process_backend.h"
+
+namespace {
+
+TEST(no_sound_server, the_picture_goes_on_without_sound) {
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+  in_process_backend backend;
+  backend.set_paced(true);
+  backend.add(std::make_shared<virtual_stick>());
+  usb_backend* previous = default_usb_backend();
+  set_default_usb_backend(&backend);
+  {
+    ostrevin window;
+    window.show();
+    QAction *easycap = nullptr, *line_in = nullptr, *mute = nullptr;
+    for (QAction* m : window.menuBar()->actions())
+      if (m->text() == "&Audio")
+        for (QAction* a : m->menu()->actions()) {
+          if (a->text() == "&Easycap") easycap = a;
+          if (a->text() == "&Line-in") line_in = a;
+          if (a->text() == "&Mute audio preview") mute = a;
+        }
+    ASSERT_TRUE(easycap && line_in && mute);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.is_audio_running(); }, 10000));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_FALSE(easycap->isEnabled());
+    EXPECT_TRUE(line_in->isChecked());
+    mute->trigger();
+    EXPECT_TRUE(window.is_audio_muted());
+    mute->trigger();
+    EXPECT_FALSE(window.is_audio_muted());
+
+    const int shown = window.displayed_images();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.displayed_images() >= shown + 20; }, 10000));
+    EXPECT_EQ(window.audio_bytes_read(), 0);
+    window.close();
+  }
+  set_default_usb_backend(previous);
+}
+
+}  // namespace
