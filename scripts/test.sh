@@ -35,7 +35,8 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREVIN_SANITIZE=address -DOSTREVIN
   ctest --output-on-failure -j1 -LE e2e)
 
 echo "== threaded tests under ThreadSanitizer"
+# die_after_fork=0: tests start pactl, parec and ffprobe, whose children exec at once.
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DOSTREVIN_SANITIZE=thread -DOSTREVIN_BENCH=OFF
 (cd build-tsan &&
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp" \
+  TSAN_OPTIONS="halt_on_error=1:die_after_fork=0:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp" \
   ctest --output-on-failure -j1 -L threaded)

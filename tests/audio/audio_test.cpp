@@ -332,8 +332,8 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
 
   stick->release_hold();
   signal_counter streaming(&window->capture(), &easycap_thread::easycap_streaming);
-  ASSERT_TRUE(streaming.wait_for(2));  // the re-programming for NTSC streams again
-  QTest::qWait(100);
+  ASSERT_TRUE(streaming.wait_for(1));
+  QTest::qWait(300);  // the streaming report reaches audio_start(), which must not act again
   EXPECT_EQ(standards, 1);
   EXPECT_FALSE(window->current_preferences().easycap_audio);
   EXPECT_EQ(stored().at(4), 0);

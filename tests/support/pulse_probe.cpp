@@ -6,6 +6,7 @@
 #include <QTest>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace pulse_probe {
 
@@ -22,7 +23,7 @@ std::vector<int16_t> record_preview(int ms) {
   parec.waitForFinished(5000);
   const QByteArray bytes = parec.readAllStandardOutput();
   samples.resize(size_t(bytes.size()) / 2);
-  std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
   return samples;
 }
 
