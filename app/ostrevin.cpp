@@ -16,6 +16,10 @@ constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 }  // namespace
 
 ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
+  encoder.extension = ".avi";
+  capture_extension = encoder.extension;
+  encoder.pixel_format = encoder_pixel_format;
+  encoder.frame_width = capture_width;
   capture_thread.encoder_pixel_format = encoder_pixel_format;
   capture_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
   capture_thread.width = capture_width;
@@ -67,6 +71,8 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   connect(&capture_thread, &easycap_thread::easycap_streaming, this, &ostrevin::audio_start);
   connect(this, &ostrevin::change_channel, &capture_thread, &easycap_thread::set_input);
   connect(this, &ostrevin::set_standard, &capture_thread, &easycap_thread::set_standard);
+  connect(&encoder, &encode::dropped_frames, this, &ostrevin::dropped_frames);
+  connect(&encoder, &encode::recording_failed, this, &ostrevin::recording_failed);
 
   frame_timer.start();
   capture_thread.start_capture();
@@ -76,6 +82,9 @@ ostrevin::~ostrevin() {
   // After a device error the event loop may end while the capture thread is
   // still winding down; a running thread must never be destroyed, and the
   // buffers it renders into must outlive it.
+  // A recording still running (the event loop ended on a device error) is
+  // finished first: the file gets its trailer.
+  stop_encoding();
   if (capture_thread.isRunning()) capture_thread.request_close();
   // Also when it has already ended: waiting is what orders the threads'
   // last writes into the buffers before they are freed.
@@ -106,6 +115,8 @@ void ostrevin::apply_preferences() {
     half_display_height = preferences.widescreen ? 216 : 288;
   capture_thread.half_display_height = half_display_height;
   field_lines = preferences.sixty_hz ? 240 : 288;
+  encoder.sixty_hz = preferences.sixty_hz;
+  encoder.field_lines = field_lines;
   display_width = half_display_width * 2;
   display_height = half_display_height * 2;
   resize_video_area(display_width, display_height);
@@ -133,6 +144,9 @@ QString ostrevin::load_style_sheet() {
 }
 
 void ostrevin::device_error(const QString& text) {
+  // The stick is gone or cannot be programmed: whatever was recorded so far
+  // is finished into a complete file before anything else.
+  stop_encoding();
   QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
   // The capture thread ends right after it reports; make sure it has before
   // the event loop unwinds and the window (and the thread object) goes away.
@@ -158,8 +172,19 @@ void ostrevin::dropped_frames(uint count) { dropped_frames_total += count; }
 void ostrevin::set_easycap_audio_not_found() { easycap_audio_missing = true; }
 
 void ostrevin::closeEvent(QCloseEvent* event) {
+  if (capturing) {
+    QMessageBox question(QMessageBox::Information, "Ostrevin", tr("Really close Ostrevin?"),
+                         QMessageBox::Ok | QMessageBox::Cancel);
+    question.setStyleSheet(load_style_sheet());
+    if (question.exec() != QMessageBox::Ok) {
+      event->ignore();
+      return;
+    }
+  }
   closing = true;
   event->accept();
+  // The file is complete when this returns.
+  stop_encoding();
   capture_thread.request_close();
   capture_thread.wait();
   QCoreApplication::quit();

@@ -14,6 +14,7 @@
 #include "app/preference_set.h"
 #include "app/stopwatch.h"
 #include "capture/easycap_thread.h"
+#include "record/encode.h"
 
 class QAction;
 class QActionGroup;
@@ -42,6 +43,8 @@ class ostrevin : public QMainWindow {
   const preference_set& current_preferences() const { return preferences; }
   const QString& preferences_file() const { return preferences_path; }
   easycap_thread& capture() { return capture_thread; }
+  encode& recorder() { return encoder; }
+  bool is_capturing() const { return capturing; }
   Lumo* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
@@ -85,6 +88,10 @@ class ostrevin : public QMainWindow {
   void audio_mute();
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
+  void set_capture_file();
+  void start_encoding();
+  void stop_encoding();
+  void recording_failed(const QString& message);
   void channel_action_group_slot(QAction* action);
 
  protected:
@@ -102,8 +109,12 @@ class ostrevin : public QMainWindow {
   void release_audio_input();
   void release_audio();
   void hand_audio_to_recorder(QByteArray* bytes);
+  void set_settings_actions_enabled(bool on);
+  void feed_recording();
+  void count_lost_fields();
 
   easycap_thread capture_thread;
+  encode encoder;
 
   unsigned char* encoder_field_buffer = nullptr;
   unsigned char* image_buffer_0 = nullptr;
@@ -184,4 +195,12 @@ class ostrevin : public QMainWindow {
   QString preferences_path;
   bool first_stream_pending = true;
   qint64 audio_bytes_total = 0;
+
+  // Recording.
+  QString capture_extension;
+  unsigned char* recording_frame = nullptr;  // the frame being woven; malloc'd
+  uint64_t woven_field_serial = 0;           // the render thread's last field woven
+  bool recording_odd_field_seen = false;     // the first frame has both fields
+  uint32_t lost_fields_seen = 0;             // the capture thread's count already reported
+  uint32_t dropped_at_start = 0;
 };

@@ -4,11 +4,14 @@
 #include "app/ostrevin.h"
 
 void ostrevin::frame_ready(bool field_flag) {
+  // The recording feed takes each field's flag from the buffer it weaves:
+  // the one this signal carried belongs to a field that may be gone by now.
   (void)field_flag;
   ++frame_counter;
   if (closing) return;
 
-  if (capturing) { /* the recording feed comes with the recorder */ }
+  // Every field is recorded, whether or not it is shown.
+  if (capturing) feed_recording();
 
   if (windowState() & Qt::WindowMinimized) return;
 

@@ -61,6 +61,9 @@ void ostrevin::create_menus() {
   capture_action->setEnabled(false);
   stop_capture_action = file_menu->addAction(tr("&Stop capture"));
   stop_capture_action->setEnabled(false);
+  connect(set_capture_file_action, &QAction::triggered, this, &ostrevin::set_capture_file);
+  connect(capture_action, &QAction::triggered, this, &ostrevin::start_encoding);
+  connect(stop_capture_action, &QAction::triggered, this, &ostrevin::stop_encoding);
 
   standard_menu = menu_bar->addMenu(tr("&NTSC/PAL"));
   standard_group = new QActionGroup(this);

@@ -115,5 +115,3 @@ void ostrevin::release_audio() {
   }
   audio_running = false;
 }
-
-void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { delete bytes; }

@@ -302,9 +302,12 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
     const double bytes_per_pixel = encoder_bytes_per_pixel;
     const size_t limit = std::min(size_t(encoder_picture_size), encoder_field_buffer_size);
     const size_t bytes = truncated_bytes(double(lines) * built.width * bytes_per_pixel, limit);
+    const std::lock_guard<std::mutex> lock(encoder_mutex_);
     std::memcpy(s.encoder_field_buffer, encoder_picture->data[0], bytes);
     // The recorder expects every field to start with two rows of luma 0.
     std::memset(s.encoder_field_buffer, 0, truncated_bytes(built.width * bytes_per_pixel, bytes));
+    ++encoder_field_serial_;
+    encoder_field_flag_ = flag;
   }
 
   ++rendered_fields_;

@@ -76,6 +76,16 @@ class easycap_render_thread : public QThread {
   // picture of the latest completed field, never a half-written one.
   std::mutex& display_mutex() { return display_mutex_; }
 
+  // Held while encoder_field_buffer is written. The GUI thread weaves the
+  // field into the recording later, when the queued frame_ready(bool)
+  // arrives; by then the next field may already have replaced it. Under this
+  // lock, encoder_field_serial() numbers the field now in the buffer (0:
+  // none yet) and encoder_field_flag() is that field's flag, so the reader
+  // weaves each field once, at its own parity, and counts those it missed.
+  std::mutex& encoder_mutex() { return encoder_mutex_; }
+  uint64_t encoder_field_serial() const { return encoder_field_serial_; }
+  bool encoder_field_flag() const { return encoder_field_flag_; }
+
   // Capture thread only: hands over a complete field from the assembly
   // buffer (copying `size` bytes into the hand-off buffer), or drops it if
   // the previous field is still being converted. Starts the thread on the
@@ -122,6 +132,9 @@ class easycap_render_thread : public QThread {
   // Guards frame_pending, field_flag, the settings and the wait.
   std::mutex frame_mutex;
   std::mutex display_mutex_;
+  std::mutex encoder_mutex_;
+  uint64_t encoder_field_serial_ = 0;  // guarded by encoder_mutex_
+  bool encoder_field_flag_ = false;    // guarded by encoder_mutex_
   std::condition_variable frame_condition;
   bool frame_pending = false;
   bool field_flag = false;

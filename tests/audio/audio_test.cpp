@@ -23,6 +23,7 @@
 #include "sim/in_process_backend.h"
 #include "tests/support/pulse_probe.h"
 #include "tests/support/signal_counter.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
@@ -34,70 +35,20 @@ using pulse_probe::stick_tone_hz;
 constexpr double audible = 500.0;
 constexpr double quiet = 50.0;
 
-struct audio_test : ::testing::Test {
-  in_process_backend backend;
-  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  usb_backend* previous = nullptr;
-  QTemporaryDir home;
-  QByteArray old_xdg;
-  bool had_xdg = false;
-  std::unique_ptr<ostrevin> window;
-
+struct audio_test : window_fixture {
   void SetUp() override {
     if (!pulse_probe::server_available()) GTEST_SKIP() << "no test sound server (run under with_pulse.sh)";
-    ASSERT_TRUE(home.isValid());
-    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-    old_xdg = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-    backend.set_paced(true);
-    backend.add(stick);
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
-  }
-  void TearDown() override {
-    stick->release_hold();
-    window.reset();
-    if (previous) set_default_usb_backend(previous);
-    if (had_xdg)
-      qputenv("XDG_DATA_HOME", old_xdg);
-    else
-      qunsetenv("XDG_DATA_HOME");
-  }
-
-  QString file_path() const {
-    return home.path() + "/" + QCoreApplication::applicationName() + "/ostrevin_preferences";
+    window_fixture::SetUp();
   }
   void store_easycap_audio(bool easycap) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
-    QFile file(file_path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     QByteArray bytes(9, '\0');
     bytes[4] = easycap ? 1 : 0;
-    file.write(bytes);
-  }
-  QByteArray stored() const {
-    QFile file(file_path());
-    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
-    return file.readAll();
-  }
-
-  QAction* action(const QString& menu_title, const QString& text) {
-    for (QAction* m : window->menuBar()->actions())
-      if (m->text() == menu_title && m->menu())
-        for (QAction* a : m->menu()->actions())
-          if (a->text() == text) return a;
-    ADD_FAILURE() << "no action " << text.toStdString();
-    return nullptr;
+    store(bytes);
   }
   QAction* easycap() { return action("&Audio", "&Easycap"); }
   QAction* line_in() { return action("&Audio", "&Line-in"); }
   QAction* mute() { return action("&Audio", "&Mute audio preview"); }
 
-  // A window whose stick streams; audio starts with the first stream.
-  void open_window() {
-    window = std::make_unique<ostrevin>();
-    window->show();
-  }
   bool wait_audio_running() { return QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000); }
   // Sound has come in from the input (a fresh server can take over a second).
   bool wait_sound_flowing() {
@@ -312,12 +263,7 @@ TEST_F(audio_test, choosing_the_stick_after_it_reported_no_codec_records_line_in
 
 TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_an_early_switch) {
   // NTSC, 16:9, sound from the stick.
-  ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
-  {
-    QFile file(file_path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("\x00\x01\x00\x01\x01\x00\x00\x00\x00", 9));
-  }
+  store(QByteArray("\x00\x01\x00\x01\x01\x00\x00\x00\x00", 9));
   stick->hold_at(easycap::window_end_y_high);
   open_window();
   ASSERT_TRUE(stick->wait_held(10000));

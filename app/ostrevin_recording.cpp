@@ -1,0 +1,130 @@
+// The main window's recording: the capture file, start and stop, the feed
+// that weaves encoder fields into whole frames, the settings lock while
+// recording, and what happens when the encoder gives up.
+#include <QAction>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "app/ostrevin.h"
+#include "record/recording_feed.h"
+
+void ostrevin::set_capture_file() {
+  QFileDialog dialog(this, tr("Set Capture File"), QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+                     QString("*%1").arg(capture_extension));
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  // Never asked: an existing name gets the next free number instead.
+  dialog.setOptions(dialog.options() | QFileDialog::DontConfirmOverwrite);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  QString name = dialog.selectedFiles().first();
+  name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
+  encoder.base_name = name;
+  capture_action->setEnabled(true);
+}
+
+void ostrevin::start_encoding() {
+  if (capturing) return;
+  recording_frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
+  if (!recording_frame) {
+    QMessageBox::critical(this, tr("Ostrevin"), tr("Not enough memory to start a recording."), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+    return;
+  }
+  // Until both fields of the first frame have arrived the odd rows hold
+  // nothing; they start black rather than as leftover memory.
+  std::memset(recording_frame, 0, recording_frame_bytes);
+  recording_odd_field_seen = false;
+  dropped_at_start = dropped_frames_total;
+  {
+    easycap_render_thread& render = capture_thread.render_thread;
+    const std::lock_guard<std::mutex> lock(render.encoder_mutex());
+    woven_field_serial = render.encoder_field_serial();
+  }
+  lost_fields_seen = capture_thread.lost_fields();
+
+  encoder.start_encoder();
+  set_capture_file_action->setEnabled(false);
+  capture_action->setEnabled(false);
+  stop_capture_action->setEnabled(true);
+  set_settings_actions_enabled(false);
+  capture_thread.render_thread.encoder_feed = true;
+  capturing = true;
+}
+
+void ostrevin::stop_encoding() {
+  if (!capturing) return;
+  encoder.stop_requested = true;
+  encoder.wait();
+  set_capture_file_action->setEnabled(true);
+  capture_action->setEnabled(true);
+  stop_capture_action->setEnabled(false);
+  set_settings_actions_enabled(true);
+  std::free(recording_frame);
+  recording_frame = nullptr;
+  capture_thread.render_thread.encoder_feed = false;
+  capturing = false;
+  count_lost_fields();
+  qDebug() << "recording stopped:" << dropped_frames_total - dropped_at_start
+           << "frames dropped or damaged in this recording," << dropped_frames_total << "since the program started";
+}
+
+void ostrevin::set_settings_actions_enabled(bool on) {
+  for (QAction* action : {ntsc_action, pal_action, pal_60_action, composite_action, s_video_action,
+                          aspect_4_3_action, aspect_16_9_action, line_in_action})
+    action->setEnabled(on);
+  // A stick without its own sound keeps "&Easycap" disabled for good.
+  if (!easycap_audio_missing) easycap_audio_action->setEnabled(on);
+}
+
+void ostrevin::recording_failed(const QString& message) {
+  // The encoder thread has closed what it could and ended; back to idle,
+  // then tell the user once.
+  stop_encoding();
+  QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { encoder.add_audio(bytes); }
+
+// Fields the capture pipeline lost while recording: each costs one frame,
+// missing (a flag-clear field) or carrying a stale field (a flag-set one).
+void ostrevin::count_lost_fields() {
+  const uint32_t lost = capture_thread.lost_fields();
+  if (lost != lost_fields_seen) {
+    const uint32_t count = lost - lost_fields_seen;
+    lost_fields_seen = lost;
+    dropped_frames(count);
+  }
+}
+
+void ostrevin::feed_recording() {
+  count_lost_fields();
+  easycap_render_thread& render = capture_thread.render_thread;
+  bool flag = false;
+  {
+    const std::lock_guard<std::mutex> lock(render.encoder_mutex());
+    const uint64_t serial = render.encoder_field_serial();
+    // Already woven, or converted before the recording started.
+    if (serial == woven_field_serial) return;
+    // The render thread replaced fields this slot never saw.
+    if (serial > woven_field_serial + 1) {
+      const uint32_t missed = uint32_t(serial - woven_field_serial - 1);
+      dropped_frames(missed);
+    }
+    woven_field_serial = serial;
+    flag = render.encoder_field_flag();
+    weave_encoder_field(encoder_field_buffer, recording_frame, capture_width, field_lines, encoder_bytes_per_pixel,
+                        flag);
+  }
+  if (flag) {
+    recording_odd_field_seen = true;
+    return;
+  }
+  // The first frame goes out once it has both fields.
+  if (!recording_odd_field_seen) return;
+  recording_frame = hand_over_recording_frame(encoder, recording_frame);
+}

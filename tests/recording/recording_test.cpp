@@ -1,0 +1,298 @@
+// Recording through the window: the capture file dialog, the menus while
+// recording, real files from the virtual stick with sound from the test
+// sound server, the close question, and failures that end a recording.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+#include "tests/recording/avi_reader.h"
+#include "tests/support/pulse_probe.h"
+#include "tests/support/window_fixture.h"
+
+namespace {
+
+// Runs `act` on the next modal dialog of type T once it is shown.
+template <typename T>
+void on_next_modal(std::function<void(T*)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(20);
+  QObject::connect(timer, &QTimer::timeout, [timer, act] {
+    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      act(dialog);
+    }
+  });
+  timer->start();
+}
+
+struct recording_test : window_fixture {
+  QTemporaryDir captures;
+
+  void SetUp() override {
+    window_fixture::SetUp();
+    ASSERT_TRUE(captures.isValid());
+  }
+
+  QAction* file_action(const QString& text) { return action("&File", text); }
+  QAction* capture() { return file_action("&Capture"); }
+  QAction* stop() { return file_action("&Stop capture"); }
+  QAction* set_file() { return file_action("Set capture &file ..."); }
+
+  // Picks `path` in the capture-file dialog; returns what the dialog offered.
+  struct dialog_seen {
+    QString title, filter, directory;
+    bool confirms_overwrite = true;
+    bool save = false;
+  };
+  dialog_seen choose_capture_file(const QString& path) {
+    dialog_seen seen;
+    on_next_modal<QFileDialog>([&seen, path](QFileDialog* dialog) {
+      seen.title = dialog->windowTitle();
+      seen.filter = dialog->nameFilters().join(";");
+      seen.directory = dialog->directory().absolutePath();
+      seen.confirms_overwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+      seen.save = dialog->acceptMode() == QFileDialog::AcceptSave;
+      dialog->selectFile(path);
+      dialog->accept();
+    });
+    set_file()->trigger();
+    return seen;
+  }
+
+  void start_streaming_with_sound() {
+    open_window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000));
+    if (pulse_probe::server_available())
+      ASSERT_TRUE(QTest::qWaitFor([&] { return window->audio_bytes_read() > 96000; }, 8000));
+  }
+
+  void expect_idle() {
+    EXPECT_FALSE(window->is_capturing());
+    EXPECT_TRUE(capture()->isEnabled());
+    EXPECT_TRUE(set_file()->isEnabled());
+    EXPECT_FALSE(stop()->isEnabled());
+    EXPECT_TRUE(action("&NTSC/PAL", "&PAL")->isEnabled());
+    EXPECT_TRUE(action("&Input", "&S-Video")->isEnabled());
+    EXPECT_TRUE(action("Aspect &ratio", "&16:9")->isEnabled());
+    EXPECT_TRUE(action("&Audio", "&Line-in")->isEnabled());
+  }
+};
+
+struct standard_case {
+  const char* name;
+  QByteArray preferences;
+  int height;
+  double frame_rate;
+  bool sixty_hz;
+};
+
+struct recording_standards : recording_test, ::testing::WithParamInterface<standard_case> {};
+
+TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound) {
+  const standard_case& c = GetParam();
+  store(c.preferences);
+  start_streaming_with_sound();
+
+  // An existing file is never overwritten, and the extension is matched in any case.
+  QFile existing(captures.path() + "/movie.avi");
+  ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+  existing.write("keep me");
+  existing.close();
+  EXPECT_FALSE(capture()->isEnabled());
+  const dialog_seen seen = choose_capture_file(captures.path() + "/movie.AVI");
+  EXPECT_EQ(seen.title, "Set Capture File");
+  EXPECT_EQ(seen.filter, "*.avi");
+  EXPECT_FALSE(seen.confirms_overwrite);
+  EXPECT_TRUE(seen.save);
+  EXPECT_EQ(window->recorder().base_name, captures.path() + "/movie");
+  ASSERT_TRUE(capture()->isEnabled());
+
+  const uint32_t dropped_before = window->dropped_frames_count();
+  capture()->trigger();
+  EXPECT_TRUE(window->is_capturing());
+  EXPECT_FALSE(capture()->isEnabled());
+  EXPECT_FALSE(set_file()->isEnabled());
+  EXPECT_TRUE(stop()->isEnabled());
+  for (const auto& [menu, text] : std::vector<std::pair<QString, QString>>{{"&NTSC/PAL", "&NTSC"},
+                                                                           {"&NTSC/PAL", "&PAL"},
+                                                                           {"&NTSC/PAL", "PAL-&60"},
+                                                                           {"&Input", "&Composite"},
+                                                                           {"&Input", "&S-Video"},
+                                                                           {"Aspect &ratio", "&4:3"},
+                                                                           {"Aspect &ratio", "&16:9"},
+                                                                           {"&Audio", "&Line-in"},
+                                                                           {"&Audio", "&Easycap"}})
+    EXPECT_FALSE(action(menu, text)->isEnabled()) << text.toStdString();
+  EXPECT_TRUE(action("&Display", "F&2")->isEnabled());
+  EXPECT_TRUE(action("&Audio", "&Mute audio preview")->isEnabled());
+
+  QTest::qWait(3000);
+  stop()->trigger();
+  expect_idle();
+  const uint32_t dropped = window->dropped_frames_count() - dropped_before;
+
+  QFile kept(captures.path() + "/movie.avi");
+  ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+  EXPECT_EQ(kept.readAll(), "keep me");
+  const recording r = read_recording(captures.path() + "/movie2.avi");
+  ASSERT_TRUE(r.opened) << r.error.toStdString();
+  EXPECT_EQ(r.video_codec, "huffyuv");
+  EXPECT_EQ(r.pixel_format, "yuv422p");
+  EXPECT_EQ(r.width, 720);
+  EXPECT_EQ(r.height, c.height);
+  EXPECT_NEAR(r.frame_rate, c.frame_rate, 0.001);
+  EXPECT_EQ(r.audio_codec, "pcm_s16le");
+  EXPECT_EQ(r.sample_rate, 48000);
+  EXPECT_EQ(r.channels, 2);
+  EXPECT_EQ(r.decode_errors, 0);
+  ASSERT_GE(r.frames.size(), size_t(2 * c.frame_rate)) << "3 s of recording";
+
+  // Each frame: the flag-set field on the odd rows, the next field on the
+  // even rows, each starting with two black luma rows; frames follow each
+  // other two fields apart. Whatever breaks that was reported as dropped.
+  int broken = 0;
+  for (size_t i = 0; i < r.frames.size(); ++i) {
+    const recorded_frame& f = r.frames[i];
+    EXPECT_TRUE(f.even_rows_start_black) << "frame " << i;
+    EXPECT_EQ(f.even.programmed.sixty_hz, c.sixty_hz);
+    const bool pair = f.odd.number + 1 == f.even.number;
+    const bool follows = i == 0 || f.even.number == r.frames[i - 1].even.number + 2;
+    if (!pair || !follows) ++broken;
+  }
+  EXPECT_LE(broken, int(dropped)) << "frames missing, repeated or torn beyond what was reported";
+
+  // The sound: the stick's tone, as long as the pictures to within a frame.
+  EXPECT_NEAR(r.audio_seconds(), r.video_seconds(), 1.0 / c.frame_rate);
+  if (pulse_probe::server_available()) {
+    const auto* samples = reinterpret_cast<const int16_t*>(r.audio.constData());
+    const size_t count = size_t(r.audio.size()) / 2;
+    // The last second: the first moments may be made-up silence.
+    const size_t tail = std::min(count, size_t(96000));
+    const std::vector<int16_t> last(samples + count - tail, samples + count);
+    EXPECT_GT(pulse_probe::tone_level(last, pulse_probe::stick_tone_hz), 500.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    standards, recording_standards,
+    ::testing::Values(standard_case{"pal", QByteArray("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9), 576, 25.0, false},
+                      standard_case{"ntsc", QByteArray("\x00\x01\x00\x00\x01\x00\x00\x00\x00", 9), 480, 29.97, true}),
+    [](const ::testing::TestParamInfo<standard_case>& info) { return std::string(info.param.name); });
+
+TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file) {
+  QTemporaryDir cwd;
+  ASSERT_TRUE(cwd.isValid());
+  const QString old_cwd = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(cwd.path()));
+  const QByteArray css = "QMessageBox { background-color: #203040; }";
+  {
+    QFile sheet("tessalin.css");
+    ASSERT_TRUE(sheet.open(QIODevice::WriteOnly));
+    sheet.write(css);
+  }
+  start_streaming_with_sound();
+  choose_capture_file(captures.path() + "/closing");
+  capture()->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
+
+  QString text, title, sheet;
+  bool has_parent = true;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons;
+  on_next_modal<QMessageBox>([&](QMessageBox* box) {
+    text = box->text();
+    title = box->windowTitle();
+    sheet = box->styleSheet();
+    icon = box->icon();
+    buttons = box->standardButtons();
+    has_parent = box->parentWidget() != nullptr;
+    box->button(QMessageBox::Cancel)->click();
+  });
+  window->close();
+  EXPECT_EQ(text, "Really close Ostrevin?");
+  EXPECT_EQ(title, "Ostrevin");
+  EXPECT_EQ(sheet, QString::fromUtf8(css));
+  EXPECT_EQ(icon, QMessageBox::Information);
+  EXPECT_EQ(buttons, QMessageBox::Ok | QMessageBox::Cancel);
+  EXPECT_FALSE(has_parent);
+  // Cancel: the recording goes on.
+  EXPECT_TRUE(window->is_capturing());
+  EXPECT_FALSE(window->is_closing());
+  const int encoded = window->recorder().frames_encoded;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > encoded + 10; }, 10000));
+
+  on_next_modal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Ok)->click(); });
+  window->close();
+  EXPECT_TRUE(window->is_closing());
+  EXPECT_FALSE(window->is_capturing());
+  EXPECT_FALSE(window->recorder().isRunning());
+  EXPECT_FALSE(window->capture().isRunning());
+  QDir::setCurrent(old_cwd);
+
+  const recording r = read_recording(captures.path() + "/closing.avi");
+  ASSERT_TRUE(r.opened) << r.error.toStdString();
+  EXPECT_GT(r.frames.size(), size_t(20));
+  EXPECT_EQ(r.decode_errors, 0);
+  EXPECT_NEAR(r.audio_seconds(), r.video_seconds(), 1.0 / 25);
+}
+
+TEST_F(recording_test, a_file_that_cannot_be_created_is_reported_once_and_the_window_returns_to_idle) {
+  start_streaming_with_sound();
+  // A path below a regular file cannot be created, whoever runs the test.
+  QFile blocker(captures.path() + "/not-a-directory");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  choose_capture_file(blocker.fileName() + "/movie");
+
+  int boxes = 0;
+  QString text;
+  std::function<void(QMessageBox*)> answer = [&](QMessageBox* box) {
+    ++boxes;
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  };
+  on_next_modal<QMessageBox>(answer);
+  capture()->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return boxes == 1; }, 10000));
+  EXPECT_TRUE(text.contains("movie.avi")) << text.toStdString();
+  expect_idle();
+  // Nothing more is said, and the pictures go on.
+  const int shown = window->displayed_images();
+  QTest::qWait(500);
+  EXPECT_EQ(boxes, 1);
+  EXPECT_GT(window->displayed_images(), shown);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(recording_test, a_device_error_while_recording_finishes_the_file_first) {
+  start_streaming_with_sound();
+  choose_capture_file(captures.path() + "/unplugged");
+  capture()->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
+
+  bool recording_at_message = true;
+  on_next_modal<QMessageBox>([&](QMessageBox* box) {
+    recording_at_message = window->is_capturing() || window->recorder().isRunning();
+    box->button(QMessageBox::Ok)->click();
+  });
+  // What the capture thread reports when the stick cannot be programmed again.
+  emit window->capture().capture_device_not_found();
+  QTest::qWait(50);
+  EXPECT_FALSE(recording_at_message);
+  EXPECT_FALSE(window->is_capturing());
+  const recording r = read_recording(captures.path() + "/unplugged.avi");
+  ASSERT_TRUE(r.opened) << r.error.toStdString();
+  EXPECT_GT(r.frames.size(), size_t(10));
+  EXPECT_EQ(r.decode_errors, 0);
+}
+
+}  // namespace
