@@ -1,0 +1,200 @@
+// Files written by the encoder thread, read back with FFmpeg: the streams,
+// every frame bit-exact and in order, the audio as sent, the made-up
+// silence, the names and the split into numbered files.
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "tests/record/recording_fixture.h"
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+#include <libavutil/pixfmt.h>
+}
+
+namespace {
+
+// The audio in a file is what was sent, from the start, in whole chunks.
+void expect_audio_prefix(const QByteArray& written, const QByteArray& sent, qsizetype from = 0) {
+  EXPECT_EQ(written.size() % 1000, 0);
+  ASSERT_LE(from + written.size(), sent.size());
+  EXPECT_TRUE(written == sent.mid(from, written.size())) << "audio differs from what was sent";
+}
+
+void expect_streams(const avi_contents& file, int height, double frame_rate) {
+  ASSERT_TRUE(file.opened) << file.error.toStdString();
+  EXPECT_EQ(file.video_codec, AV_CODEC_ID_HUFFYUV);
+  EXPECT_EQ(file.pixel_format, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(file.width, 720);
+  EXPECT_EQ(file.height, height);
+  EXPECT_NEAR(file.frame_rate, frame_rate, 1e-6);
+  EXPECT_EQ(file.audio_codec, AV_CODEC_ID_PCM_S16LE);
+  EXPECT_EQ(file.sample_rate, 48000);
+  EXPECT_EQ(file.channels, 2);
+  EXPECT_EQ(file.decode_errors, 0);
+  EXPECT_TRUE(file.has_index);
+}
+
+struct standard_case {
+  bool sixty_hz;
+  int height;
+  double frame_rate;
+  int silence_chunks;  // per waiting frame when no audio comes
+};
+
+struct standards : recording, ::testing::WithParamInterface<standard_case> {};
+
+TEST_P(standards, every_frame_and_the_audio_arrive_intact) {
+  const standard_case c = GetParam();
+  ASSERT_TRUE(start(path("movie"), c.sixty_hz));
+  feed(20);
+  ASSERT_TRUE(settle());
+  feed(20);  // a second burst, after the encoder has gone idle once
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(encoder.frames_encoded.load(), 40);
+  stop();
+
+  EXPECT_EQ(encoder.file_name, path("movie.avi"));
+  const avi_contents file = read_avi(path("movie.avi"), field_lines);
+  expect_streams(file, c.height, c.frame_rate);
+  EXPECT_TRUE(is_run(file.frames, 0, 40));
+  expect_audio_prefix(file.audio, sent_audio);
+  EXPECT_EQ(file.audio_packets * 1000, file.audio.size());
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / c.frame_rate);
+  EXPECT_EQ(failures.count(), 0);
+}
+
+TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
+  const standard_case c = GetParam();
+  ASSERT_TRUE(start(path("silent"), c.sixty_hz));
+  feed(30, false);
+  // The last frame waits for audio that never comes.
+  ASSERT_TRUE(settle(1));
+  const int written = encoder.frames_encoded;
+  EXPECT_GE(written, 29);
+  stop();
+
+  const avi_contents file = read_avi(path("silent.avi"), field_lines);
+  expect_streams(file, c.height, c.frame_rate);
+  EXPECT_TRUE(is_run(file.frames, 0, written));
+  EXPECT_TRUE(file.audio == QByteArray(file.audio.size(), '\0'));
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / c.frame_rate);
+  EXPECT_TRUE(messages.contains(QString("adding %1 audio frames to audio_queue").arg(c.silence_chunks)));
+}
+
+INSTANTIATE_TEST_SUITE_P(recording, standards,
+                         ::testing::Values(standard_case{false, 576, 25.0, 7}, standard_case{true, 480, 29.97, 6}),
+                         [](const auto& info) { return info.param.sixty_hz ? "sixty_hz" : "fifty_hz"; });
+
+TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
+  ASSERT_TRUE(start(path("stalled")));
+  encoder.add_audio(new QByteArray(audio_bytes(0, 30000)));  // 30 chunks at once
+  const unsigned pass = encoder.passes;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= pass + 2; }, 10000));
+  EXPECT_EQ(queued_chunks(), 12);
+  EXPECT_TRUE(messages.contains("audio: dropped 18 frames!"));
+  for (int i = 0; i < 5; ++i) encoder.add_audio(new QByteArray(audio_bytes(0, 4000)));
+  const unsigned later = encoder.passes;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= later + 2; }, 10000));
+  EXPECT_LE(queued_chunks(), 18);
+  stop();
+
+  const avi_contents file = read_avi(path("stalled.avi"), field_lines);
+  EXPECT_TRUE(file.frames.empty());
+  EXPECT_EQ(file.audio.size(), 0);
+}
+
+TEST_F(recording, status_line_each_pass) {
+  ASSERT_TRUE(start(path("status")));
+  feed(5);
+  ASSERT_TRUE(settle());
+  stop();
+  const QRegularExpression line(
+      "^\"[ -]*\\d+\\.\\d{10}\" : supposed to have encoded [-+.e\\d]+ actually encoded (\\d+) ; "
+      "video_queue\\.size\\(\\) (\\d+) audio_queue\\.size\\(\\) (\\d+) $");
+  int status_lines = 0;
+  bool saw_five = false;
+  for (const QString& message : messages.messages()) {
+    const auto match = line.match(message);
+    if (!match.hasMatch()) continue;
+    ++status_lines;
+    if (match.captured(1) == "5" && match.captured(2) == "0") saw_five = true;
+  }
+  EXPECT_GE(status_lines, 2);
+  EXPECT_TRUE(saw_five);
+}
+
+TEST_F(recording, never_overwrites_and_numbers_from_two) {
+  for (const char* name : {"take.avi", "take2.avi"}) {
+    QFile file(path(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("keep");
+  }
+  ASSERT_TRUE(start(path("take")));
+  feed(3);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_EQ(encoder.file_name, path("take3.avi"));
+  EXPECT_EQ(QFileInfo(path("take.avi")).size(), 4);
+  EXPECT_EQ(QFileInfo(path("take2.avi")).size(), 4);
+  EXPECT_TRUE(is_run(read_avi(path("take3.avi"), field_lines).frames, 0, 3));
+
+  // The same object records again to the next free name.
+  next_frame = 0;
+  sent_audio.clear();
+  *encoder.pending_audio = QByteArray();
+  ASSERT_TRUE(start(path("take")));
+  feed(2);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_EQ(encoder.file_name, path("take4.avi"));
+  EXPECT_TRUE(is_run(read_avi(path("take4.avi"), field_lines).frames, 0, 2));
+}
+
+TEST_F(recording, names_outside_ascii_reach_the_disk_unchanged) {
+  const QString base = QString::fromUtf8("Aufnahme – Käse 日本");
+  {
+    QFile taken(path(base + ".avi"));
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+  }
+  ASSERT_TRUE(start(path(base)));
+  feed(3);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_EQ(failures.count(), 0);
+  EXPECT_EQ(encoder.file_name, path(base + "2.avi"));
+  EXPECT_TRUE(QFileInfo(path(base + "2.avi")).size() > 0);
+  EXPECT_EQ(QFileInfo(path(base + ".avi")).size(), 0);
+  EXPECT_TRUE(is_run(read_avi(path(base + "2.avi"), field_lines).frames, 0, 3));
+}
+
+TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once) {
+  {
+    QFile taken(path("long2.avi"));
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+  }
+  encoder.split_frames = 10;
+  ASSERT_TRUE(start(path("long")));
+  feed(15);
+  ASSERT_TRUE(settle());
+  feed(10);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_EQ(encoder.file_name, path("long3.avi"));
+
+  const avi_contents first = read_avi(path("long.avi"), field_lines);
+  const avi_contents second = read_avi(path("long3.avi"), field_lines);
+  expect_streams(first, 576, 25.0);
+  expect_streams(second, 576, 25.0);
+  // The split comes at the end of the pass that passed the limit.
+  const int in_first = int(first.frames.size());
+  EXPECT_GT(in_first, 10);
+  EXPECT_LT(in_first, 25);
+  EXPECT_TRUE(is_run(first.frames, 0, in_first));
+  EXPECT_TRUE(is_run(second.frames, in_first, 25 - in_first));
+  // The audio goes on where it stopped, in both files together.
+  expect_audio_prefix(first.audio + second.audio, sent_audio);
+  EXPECT_NEAR(first.audio_seconds(), first.video_seconds(), 1.0 / 25);
+}
+
+}  // namespace
