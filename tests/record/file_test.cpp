@@ -42,6 +42,8 @@ struct standard_case {
   int silence_chunks;  // per waiting frame when no audio comes
 };
 
+void PrintTo(const standard_case& c, std::ostream* out) { *out << (c.sixty_hz ? "60 Hz" : "50 Hz"); }
+
 struct standards : recording, ::testing::WithParamInterface<standard_case> {};
 
 TEST_P(standards, every_frame_and_the_audio_arrive_intact) {
@@ -100,6 +102,7 @@ TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   stop();
 
   const avi_contents file = read_avi(path("stalled.avi"), field_lines);
+  ASSERT_TRUE(file.opened) << file.error.toStdString();
   EXPECT_TRUE(file.frames.empty());
   EXPECT_EQ(file.audio.size(), 0);
 }
