@@ -1,8 +1,10 @@
 #include "tests/record/media.h"
 
 #include <QFile>
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "record/recording_feed.h"
 
@@ -19,17 +21,28 @@ void draw_frame(uchar* frame, int number, int field_lines, bool noisy) {
   uchar* chroma = frame + size_t(width) * height;
   if (noisy) {
     uint64_t state = 0x9E3779B97F4A7C15ull * uint64_t(number + 1);
-    for (size_t i = 0; i < frame_bytes(field_lines); ++i) {
+    for (size_t i = 0; i < frame_bytes(field_lines); i += sizeof state) {
       state ^= state << 13;
       state ^= state >> 7;
       state ^= state << 17;
-      frame[i] = uchar(state);
+      std::memcpy(frame + i, &state, sizeof state);
     }
   } else {
+    // Rows are windows into two ramps: luma x + 3y + 7n, chroma bands of 16
+    // pixels, 128 + (x / 16 + row + n) % 64.
+    static const auto ramps = [] {
+      std::array<uchar, 2048> luma_ramp{}, chroma_ramp{};
+      for (size_t i = 0; i < luma_ramp.size(); ++i) {
+        luma_ramp[i] = uchar(i);
+        chroma_ramp[i] = uchar(128 + (i / 16) % 64);
+      }
+      return std::pair{luma_ramp, chroma_ramp};
+    }();
     for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x) luma[y * width + x] = uchar(x + 3 * y + 7 * number);
+      std::memcpy(luma + size_t(y) * width, ramps.first.data() + (3 * y + 7 * number) % 256, size_t(width));
     for (int row = 0; row < 2 * height; ++row)
-      for (int x = 0; x < width / 2; ++x) chroma[row * width / 2 + x] = uchar(128 + ((x / 16 + row + number) % 64));
+      std::memcpy(chroma + size_t(row) * width / 2, ramps.second.data() + 16 * ((row + number) % 64),
+                  size_t(width / 2));
   }
   std::memcpy(luma, &number, sizeof number);
 }
