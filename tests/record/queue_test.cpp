@@ -98,19 +98,4 @@ TEST_F(queues, a_full_video_queue_drops_the_oldest_and_reports_each) {
   EXPECT_EQ(reported.back(), 1u);
 }
 
-TEST_F(queues, the_default_bound_holds_five_seconds) {
-  for (int i = 0; i < 130; ++i) encoder.add_video_frame(static_cast<uchar*>(std::malloc(16)));
-  EXPECT_EQ(queued_frames(), 125);
-  EXPECT_EQ(encoder.dropped_frame_count.load(), 5u);
-}
-
-TEST_F(queues, drop_helpers_keep_the_newest) {
-  encoder.add_audio(new QByteArray(audio_bytes(0, 20000)));
-  QMutexLocker lock(&encoder.queue_mutex);
-  EXPECT_EQ(encoder.drop_audio_chunks(12), 8u);
-  EXPECT_EQ(encoder.audio_queue.size(), 12);
-  EXPECT_TRUE(*encoder.audio_queue.first() == audio_bytes(8000, 1000));
-  EXPECT_EQ(encoder.drop_audio_chunks(20), 0u);
-}
-
 }  // namespace
