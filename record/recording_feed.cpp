@@ -1,0 +1,39 @@
+#include "record/recording_feed.h"
+
+#include <cstring>
+
+#include "record/encode.h"
+
+void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_lines, double bytes_per_pixel,
+                         bool field_flag) {
+  const size_t w = size_t(width);
+  const size_t n = size_t(field_lines);
+  const size_t f = field_flag ? 1 : 0;
+  for (size_t i = 0; i < n; ++i) std::memcpy(frame + (2 * i + f) * w, field + i * w, w);
+  // Field chroma row j becomes frame chroma row 2j + f: the Cb rows fill the
+  // frame's Cb plane, the Cr rows its Cr plane.
+  const size_t chroma_width = size_t(width / bytes_per_pixel);
+  const uchar* chroma = field + n * w;
+  uchar* frame_chroma = frame + 2 * n * w;
+  for (size_t j = 0; j < 2 * n; ++j)
+    std::memcpy(frame_chroma + j * w + f * chroma_width, chroma + j * chroma_width, chroma_width);
+}
+
+uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t)) {
+  auto* copy = static_cast<uchar*>(allocate(recording_frame_bytes));
+  if (!copy) {
+    encoder.count_dropped_frames(1);
+    return frame;
+  }
+  std::memcpy(copy, frame, recording_frame_bytes);
+  encoder.add_video_frame(frame);
+  return copy;
+}
+
+uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+                            double bytes_per_pixel, bool field_flag) {
+  if (!frame) return frame;  // no recording frame to weave into
+  weave_encoder_field(field, frame, width, field_lines, bytes_per_pixel, field_flag);
+  if (field_flag) return frame;
+  return hand_over_recording_frame(encoder, frame);
+}

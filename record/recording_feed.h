@@ -1,0 +1,30 @@
+// The recording feed: the main window weaves each encoder field into the
+// recording frame at its field's row parity and, on every field whose flag
+// is clear, hands the finished frame to the encoder and keeps weaving into a
+// copy, so the other field's rows carry over into the next frame.
+#pragma once
+
+#include <QtGlobal>
+#include <cstddef>
+#include <cstdlib>
+
+class encode;
+
+// 288 lines x 720 x 2.0 bytes per pixel x 2 fields, whatever the standard.
+constexpr size_t recording_frame_bytes = 829440;
+
+// Copies one field (planar 4:2:2: Y rows of width bytes, then field_lines Cb
+// rows and field_lines Cr rows of width / bytes_per_pixel bytes) into the
+// frame's even rows (field_flag clear) or odd rows (set), luma and chroma.
+void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_lines, double bytes_per_pixel,
+                         bool field_flag);
+
+// Hands frame to the encoder and returns a copy of it to weave on. When the
+// copy cannot be allocated, frame stays the recording frame, nothing is
+// handed over and the encoder counts one dropped frame.
+uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc);
+
+// One field while recording: the weave, and the hand-over on a flag-clear
+// field. Returns the recording frame to use from now on.
+uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+                            double bytes_per_pixel, bool field_flag);

@@ -1,0 +1,101 @@
+// The main thread's side of the encoder: audio cut into chunks, frames
+// queued and bounded, input refused while stopped. The encoder thread is
+// not started, so the queues hold exactly what was handed over.
+#include <gtest/gtest.h>
+
+#include <QMutexLocker>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "record/encode.h"
+#include "tests/record/media.h"
+
+namespace {
+
+struct queues : ::testing::Test {
+  encode encoder;
+  int64_t sent = 0;
+
+  void SetUp() override {
+    encoder.stop_requested = false;  // as while recording, without the thread
+    encoder.audio_chunk_bytes = 1000;
+  }
+  void send(int64_t count) {
+    encoder.add_audio(new QByteArray(audio_bytes(sent, count)));
+    sent += count;
+  }
+  // The queued chunks, in order, as one stream.
+  QByteArray queued_audio() {
+    QMutexLocker lock(&encoder.queue_mutex);
+    QByteArray all;
+    for (const QByteArray* chunk : encoder.audio_queue) {
+      EXPECT_EQ(chunk->size(), 1000);
+      all += *chunk;
+    }
+    return all;
+  }
+  int queued_frames() {
+    QMutexLocker lock(&encoder.queue_mutex);
+    return int(encoder.video_queue.size());
+  }
+  int frame_number(int index) {
+    QMutexLocker lock(&encoder.queue_mutex);
+    int number = -1;
+    std::memcpy(&number, encoder.video_queue.at(index), sizeof number);
+    return number;
+  }
+};
+
+TEST_F(queues, blocks_of_any_length_become_whole_chunks_in_order) {
+  for (int64_t length : {0, 1, 999, 1000, 1001, 4567, 0, 3}) send(length);
+  for (int i = 0; i < 3000; ++i) send(1 + i % 5);  // many tiny blocks
+  const QByteArray queued = queued_audio();
+  EXPECT_EQ(queued.size(), sent / 1000 * 1000);
+  EXPECT_TRUE(queued == audio_bytes(0, queued.size())) << "bytes lost, repeated or reordered";
+  EXPECT_TRUE(*encoder.pending_audio == audio_bytes(queued.size(), sent % 1000));
+}
+
+TEST_F(queues, audio_waits_until_the_chunk_size_is_known) {
+  encoder.audio_chunk_bytes = 0;  // no audio stream opened yet
+  send(2500);
+  send(700);
+  EXPECT_TRUE(queued_audio().isEmpty());
+  EXPECT_EQ(encoder.pending_audio->size(), 3200);
+
+  encoder.audio_chunk_bytes = 1000;
+  send(10);
+  EXPECT_TRUE(queued_audio() == audio_bytes(0, 3000));
+  EXPECT_TRUE(*encoder.pending_audio == audio_bytes(3000, 210));
+}
+
+TEST_F(queues, nothing_is_taken_while_stopped_or_failed) {
+  send(1500);
+  for (std::atomic<bool>* flag : {&encoder.stop_requested, &encoder.failed}) {
+    *flag = true;
+    send(5000);
+    encoder.add_video_frame(new_frame(1, 288));  // released, or LeakSanitizer tells
+    EXPECT_EQ(queued_audio().size(), 1000);
+    EXPECT_EQ(encoder.pending_audio->size(), 500);
+    EXPECT_EQ(queued_frames(), 0);
+    *flag = false;
+  }
+}
+
+TEST_F(queues, a_full_video_queue_drops_the_oldest_and_reports_each) {
+  encoder.max_queued_frames = 10;
+  std::vector<uint> reported;
+  QObject::connect(&encoder, &encode::dropped_frames, [&](uint n) { reported.push_back(n); });
+  for (int i = 0; i < 25; ++i) encoder.add_video_frame(new_frame(i, 288));
+  EXPECT_EQ(queued_frames(), 10);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(frame_number(i), 15 + i);
+  EXPECT_EQ(std::accumulate(reported.begin(), reported.end(), 0u), 15u);
+  EXPECT_EQ(encoder.dropped_frame_count.load(), 15u);
+
+  encoder.count_dropped_frames(1);  // a frame lost before the queue
+  EXPECT_EQ(encoder.dropped_frame_count.load(), 16u);
+  EXPECT_EQ(reported.back(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// The recording feed: fields woven into the recording frame at their row
+// parity, and one frame handed to the encoder per flag-clear field.
+#include "record/recording_feed.h"
+
+#include <gtest/gtest.h>
+
+#include <QMutexLocker>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "record/encode.h"
+
+namespace {
+
+constexpr int width = 720;
+
+// A field whose every byte says where it came from: field id, plane, row.
+std::vector<uchar> make_field(int id, int lines) {
+  std::vector<uchar> field(size_t(width) * lines * 2);
+  for (int row = 0; row < lines; ++row)
+    for (int x = 0; x < width; ++x) field[size_t(row) * width + x] = uchar(id * 37 + row * 3 + x);
+  uchar* chroma = field.data() + size_t(width) * lines;
+  for (int row = 0; row < 2 * lines; ++row)  // Cb rows, then Cr rows
+    for (int x = 0; x < width / 2; ++x) chroma[size_t(row) * width / 2 + x] = uchar(id * 53 + 128 + row * 5 + x);
+  return field;
+}
+
+// Checks that the frame carries `field` on rows of parity `odd`, plane by plane.
+void expect_woven(const uchar* frame, const std::vector<uchar>& field, int lines, bool odd) {
+  const int height = 2 * lines, half = width / 2;
+  const uchar* field_chroma = field.data() + size_t(width) * lines;
+  const uchar* cb = frame + size_t(width) * height;
+  const uchar* cr = cb + size_t(half) * height;
+  for (int i = 0; i < lines; ++i) {
+    const int row = 2 * i + (odd ? 1 : 0);
+    ASSERT_EQ(std::memcmp(frame + size_t(row) * width, field.data() + size_t(i) * width, width), 0) << "Y row " << row;
+    ASSERT_EQ(std::memcmp(cb + size_t(row) * half, field_chroma + size_t(i) * half, half), 0) << "Cb row " << row;
+    ASSERT_EQ(std::memcmp(cr + size_t(row) * half, field_chroma + size_t(lines + i) * half, half), 0)
+        << "Cr row " << row;
+  }
+}
+
+struct weave : ::testing::TestWithParam<int> {};
+
+TEST_P(weave, each_field_lands_on_its_parity_in_every_plane) {
+  const int lines = GetParam();
+  std::vector<uchar> frame(recording_frame_bytes, 0xEE);
+  const std::vector<uchar> even = make_field(1, lines), odd = make_field(2, lines);
+  weave_encoder_field(even.data(), frame.data(), width, lines, 2.0, false);
+  weave_encoder_field(odd.data(), frame.data(), width, lines, 2.0, true);
+  expect_woven(frame.data(), even, lines, false);
+  expect_woven(frame.data(), odd, lines, true);
+  // Nothing beyond the frame is touched.
+  const size_t used = size_t(width) * 2 * lines * 2;
+  for (size_t i = used; i < recording_frame_bytes; ++i) ASSERT_EQ(frame[i], 0xEE) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(recording_feed, weave, ::testing::Values(288, 240));
+
+struct hand_over : ::testing::Test {
+  encode encoder;
+  void SetUp() override { encoder.stop_requested = false; }
+  std::vector<uchar*> queued() {
+    QMutexLocker lock(&encoder.queue_mutex);
+    return {encoder.video_queue.begin(), encoder.video_queue.end()};
+  }
+};
+
+TEST_F(hand_over, a_frame_per_flag_clear_field_the_odd_rows_carried_over) {
+  const int lines = 288;
+  auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
+  std::memset(frame, 0, recording_frame_bytes);
+  const bool flags[] = {true, false, true, false, false, true, false};
+  std::vector<std::vector<uchar>> fields;
+  for (size_t i = 0; i < std::size(flags); ++i) {
+    fields.push_back(make_field(int(i), lines));
+    frame = record_encoder_field(encoder, fields.back().data(), frame, width, lines, 2.0, flags[i]);
+  }
+  const std::vector<uchar*> frames = queued();
+  ASSERT_EQ(frames.size(), 4u);
+  // Which fields each frame must carry: (even rows, odd rows).
+  const std::pair<int, int> expected[] = {{1, 0}, {3, 2}, {4, 2}, {6, 5}};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    expect_woven(frames[i], fields[size_t(expected[i].first)], lines, false);
+    expect_woven(frames[i], fields[size_t(expected[i].second)], lines, true);
+  }
+  // The frame being woven still holds the last odd field.
+  expect_woven(frame, fields[5], lines, true);
+  std::free(frame);
+}
+
+void* no_memory(size_t) { return nullptr; }
+
+TEST_F(hand_over, without_memory_for_the_copy_the_frame_stays_and_counts_as_dropped) {
+  auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
+  std::memset(frame, 7, recording_frame_bytes);
+  uint reported = 0;
+  QObject::connect(&encoder, &encode::dropped_frames, [&](uint n) { reported += n; });
+  uchar* kept = hand_over_recording_frame(encoder, frame, no_memory);
+  EXPECT_EQ(kept, frame);
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(reported, 1u);
+  EXPECT_EQ(encoder.dropped_frame_count.load(), 1u);
+
+  uchar* copy = hand_over_recording_frame(encoder, frame);
+  ASSERT_NE(copy, frame);
+  EXPECT_EQ(queued(), std::vector<uchar*>{frame});
+  EXPECT_EQ(std::memcmp(copy, frame, recording_frame_bytes), 0);
+  std::free(copy);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// A recording driven the way the main window drives it: start, frames and
+// audio handed over from this (the main) thread, stop, then the files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QMutexLocker>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+#include <mutex>
+
+#include "record/encode.h"
+#include "tests/record/media.h"
+#include "tests/support/message_log.h"
+#include "tests/support/signal_counter.h"
+
+struct recording : ::testing::Test {
+  QTemporaryDir dir;
+  encode encoder;
+  message_log messages;
+  signal_counter failures{&encoder, &encode::recording_failed};
+  int field_lines = 288;
+  bool noisy = false;
+  int next_frame = 0;
+  QByteArray sent_audio;
+
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    QObject::connect(
+        &encoder, &encode::recording_failed, &encoder,
+        [this](const QString& message) {
+          std::lock_guard lock(failure_mutex);
+          failure_text = message.toStdString();
+        },
+        Qt::DirectConnection);
+  }
+  void TearDown() override {
+    encoder.stop_requested = true;
+    EXPECT_TRUE(encoder.wait(30000));
+  }
+
+  QString path(const QString& name) const { return dir.filePath(name); }
+  std::string failure() const {
+    std::lock_guard lock(failure_mutex);
+    return failure_text;
+  }
+
+  // Starts a recording to base_name and waits until the file is open and
+  // the first pass is over, so what is handed over from now on is recorded.
+  bool start(const QString& base_name, bool sixty_hz = false) {
+    field_lines = sixty_hz ? 240 : 288;
+    encoder.field_lines = field_lines;
+    encoder.sixty_hz = sixty_hz;
+    encoder.base_name = base_name;
+    encoder.start_encoder();
+    return QTest::qWaitFor([&] { return encoder.passes.load() >= 1 || encoder.isFinished(); }, 10000) &&
+           encoder.passes.load() >= 1;
+  }
+
+  // The next `count` frames, each after the audio that covers it.
+  void feed(int count, bool with_audio = true) {
+    for (int i = 0; i < count; ++i, ++next_frame) {
+      if (with_audio) {
+        const int64_t until = audio_bytes_for_frames(next_frame + 1, encoder.sixty_hz);
+        const QByteArray block = audio_bytes(sent_audio.size(), until - sent_audio.size());
+        sent_audio += block;
+        encoder.add_audio(new QByteArray(block));
+      }
+      encoder.add_video_frame(new_frame(next_frame, field_lines, noisy));
+    }
+  }
+
+  int queued_frames() {
+    QMutexLocker lock(&encoder.queue_mutex);
+    return int(encoder.video_queue.size());
+  }
+  int queued_chunks() {
+    QMutexLocker lock(&encoder.queue_mutex);
+    return int(encoder.audio_queue.size());
+  }
+
+  // Waits until the encoder can do no more with what it holds: at most
+  // frames_left frames waiting and no audio to write them with, and the
+  // pass that took the last frame over.
+  bool settle(int frames_left = 0) {
+    const bool idle = QTest::qWaitFor(
+        [&] {
+          QMutexLocker lock(&encoder.queue_mutex);
+          return encoder.video_queue.size() <= frames_left &&
+                 (encoder.video_queue.isEmpty() || encoder.audio_queue.isEmpty());
+        },
+        20000);
+    const unsigned pass = encoder.passes;
+    return idle && QTest::qWaitFor([&] { return encoder.passes.load() > pass; }, 10000);
+  }
+
+  void stop() {
+    encoder.stop_requested = true;
+    ASSERT_TRUE(encoder.wait(30000));
+  }
+
+ private:
+  mutable std::mutex failure_mutex;
+  std::string failure_text;
+};
