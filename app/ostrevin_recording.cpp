@@ -104,27 +104,26 @@ void ostrevin::count_lost_fields() {
 void ostrevin::feed_recording() {
   count_lost_fields();
   easycap_render_thread& render = capture_thread.render_thread;
-  bool flag = false;
-  {
-    const std::lock_guard<std::mutex> lock(render.encoder_mutex());
-    const uint64_t serial = render.encoder_field_serial();
-    // Already woven, or converted before the recording started.
-    if (serial == woven_field_serial) return;
-    // The render thread replaced fields this slot never saw.
-    if (serial > woven_field_serial + 1) {
-      const uint32_t missed = uint32_t(serial - woven_field_serial - 1);
-      dropped_frames(missed);
-    }
+  const std::lock_guard<std::mutex> lock(render.encoder_mutex());
+  const uint64_t newest = render.encoder_field_serial();
+  uint64_t next = woven_field_serial + 1;
+  // This slot fell so far behind that the ring no longer holds those fields.
+  const uint64_t oldest_kept =
+      newest > uint64_t(render.encoder_ring_fields) ? newest - render.encoder_ring_fields + 1 : 1;
+  if (next < oldest_kept) {
+    dropped_frames(uint(oldest_kept - next));
+    next = oldest_kept;
+  }
+  for (uint64_t serial = next; serial <= newest; ++serial) {
+    const bool flag = render.encoder_ring_flag(serial);
+    weave_encoder_field(render.encoder_ring_field(serial), recording_frame, capture_width, field_lines,
+                        encoder_bytes_per_pixel, flag);
     woven_field_serial = serial;
-    flag = render.encoder_field_flag();
-    weave_encoder_field(encoder_field_buffer, recording_frame, capture_width, field_lines, encoder_bytes_per_pixel,
-                        flag);
+    if (flag) {
+      recording_odd_field_seen = true;
+    } else if (recording_odd_field_seen) {
+      // The first frame goes out once it has both fields.
+      recording_frame = hand_over_recording_frame(encoder, recording_frame);
+    }
   }
-  if (flag) {
-    recording_odd_field_seen = true;
-    return;
-  }
-  // The first frame goes out once it has both fields.
-  if (!recording_odd_field_seen) return;
-  recording_frame = hand_over_recording_frame(encoder, recording_frame);
 }

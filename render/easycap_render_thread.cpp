@@ -306,8 +306,11 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
     std::memcpy(s.encoder_field_buffer, encoder_picture->data[0], bytes);
     // The recorder expects every field to start with two rows of luma 0.
     std::memset(s.encoder_field_buffer, 0, truncated_bytes(built.width * bytes_per_pixel, bytes));
+    if (encoder_ring_.empty()) encoder_ring_.resize(size_t(encoder_ring_fields) * encoder_field_buffer_size);
     ++encoder_field_serial_;
-    encoder_field_flag_ = flag;
+    std::memcpy(encoder_ring_.data() + (encoder_field_serial_ % encoder_ring_fields) * encoder_field_buffer_size,
+                s.encoder_field_buffer, bytes);
+    encoder_ring_flags_[encoder_field_serial_ % encoder_ring_fields] = flag;
   }
 
   ++rendered_fields_;

@@ -6,7 +6,9 @@
 
 #include <QString>
 #include <QThread>
+#include <array>
 #include <atomic>
+#include <vector>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -77,14 +79,19 @@ class easycap_render_thread : public QThread {
   std::mutex& display_mutex() { return display_mutex_; }
 
   // Held while encoder_field_buffer is written. The GUI thread weaves the
-  // field into the recording later, when the queued frame_ready(bool)
-  // arrives; by then the next field may already have replaced it. Under this
-  // lock, encoder_field_serial() numbers the field now in the buffer (0:
-  // none yet) and encoder_field_flag() is that field's flag, so the reader
-  // weaves each field once, at its own parity, and counts those it missed.
+  // fields into the recording later, when the queued frame_ready(bool)
+  // arrives; by then the render thread may have converted more fields. So
+  // each recorded field is also kept, with its flag, in a ring of the last
+  // encoder_ring_fields fields, numbered from 1 by encoder_field_serial().
+  // A reader holding this lock can take every field it has not seen yet,
+  // as long as it is no more than the ring's length behind.
+  static constexpr int encoder_ring_fields = 16;
   std::mutex& encoder_mutex() { return encoder_mutex_; }
   uint64_t encoder_field_serial() const { return encoder_field_serial_; }
-  bool encoder_field_flag() const { return encoder_field_flag_; }
+  const unsigned char* encoder_ring_field(uint64_t serial) const {
+    return encoder_ring_.data() + (serial % encoder_ring_fields) * encoder_field_buffer_size;
+  }
+  bool encoder_ring_flag(uint64_t serial) const { return encoder_ring_flags_[serial % encoder_ring_fields]; }
 
   // Capture thread only: hands over a complete field from the assembly
   // buffer (copying `size` bytes into the hand-off buffer), or drops it if
@@ -133,8 +140,10 @@ class easycap_render_thread : public QThread {
   std::mutex frame_mutex;
   std::mutex display_mutex_;
   std::mutex encoder_mutex_;
-  uint64_t encoder_field_serial_ = 0;  // guarded by encoder_mutex_
-  bool encoder_field_flag_ = false;    // guarded by encoder_mutex_
+  // Guarded by encoder_mutex_.
+  uint64_t encoder_field_serial_ = 0;
+  std::vector<unsigned char> encoder_ring_;  // allocated with the first recorded field
+  std::array<bool, encoder_ring_fields> encoder_ring_flags_{};
   std::condition_variable frame_condition;
   bool frame_pending = false;
   bool field_flag = false;

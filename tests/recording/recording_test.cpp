@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -61,8 +62,13 @@ struct recording_test : window_fixture {
       seen.directory = dialog->directory().absolutePath();
       seen.confirms_overwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
       seen.save = dialog->acceptMode() == QFileDialog::AcceptSave;
-      dialog->selectFile(path);
-      dialog->accept();
+      // As a person would: type the name, then accept.
+      auto* name_edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+      if (name_edit)
+        name_edit->setText(path);
+      else
+        dialog->selectFile(path);
+      static_cast<QDialog*>(dialog)->accept();
     });
     set_file()->trigger();
     return seen;
@@ -71,8 +77,9 @@ struct recording_test : window_fixture {
   void start_streaming_with_sound() {
     open_window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000));
-    if (pulse_probe::server_available())
+    if (pulse_probe::server_available()) {
       ASSERT_TRUE(QTest::qWaitFor([&] { return window->audio_bytes_read() > 96000; }, 8000));
+    }
   }
 
   void expect_idle() {
@@ -284,9 +291,10 @@ TEST_F(recording_test, a_device_error_while_recording_finishes_the_file_first) {
     recording_at_message = window->is_capturing() || window->recorder().isRunning();
     box->button(QMessageBox::Ok)->click();
   });
-  // What the capture thread reports when the stick cannot be programmed again.
-  emit window->capture().capture_device_not_found();
-  QTest::qWait(50);
+  // What the capture thread reports when the stick cannot be programmed
+  // again; the program then leaves its event loop with exit code 1.
+  QTimer::singleShot(0, window.get(), [&] { emit window->capture().capture_device_not_found(); });
+  EXPECT_EQ(QApplication::exec(), 1);
   EXPECT_FALSE(recording_at_message);
   EXPECT_FALSE(window->is_capturing());
   const recording r = read_recording(captures.path() + "/unplugged.avi");
