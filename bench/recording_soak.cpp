@@ -1,0 +1,127 @@
+// A long recording from the paced virtual stick through the real window,
+// with sound from whatever sound server is there (tests/support/with_pulse.sh
+// provides one with a tone): fields dropped, the program's CPU share and its
+// resident memory at the start and the end.
+//
+//   xvfb-run -a bash tests/support/with_pulse.sh build/bench/recording_soak [seconds] [directory]
+//
+// Seconds default to 600; the file goes to a temporary directory (or the one
+// given) and is deleted afterwards unless a directory was given.
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include "app/ostrevin.h"
+#include "sim/in_process_backend.h"
+
+namespace {
+
+std::atomic<int> status_lines{0}, audio_trims{0}, silence_fills{0};
+
+void quiet_handler(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (text.contains("supposed to have encoded"))
+    ++status_lines;
+  else if (text.startsWith("audio: dropped"))
+    ++audio_trims;
+  else if (text.startsWith("adding"))
+    ++silence_fills;
+  else if (type != QtDebugMsg || text.startsWith("recording stopped"))
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+long resident_kib() {
+  QFile status("/proc/self/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
+  return -1;
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
+  QTemporaryDir temporary;
+  const QString directory = argc > 2 ? QString::fromLocal8Bit(argv[2]) : temporary.path();
+  QTemporaryDir home;
+  qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+  qInstallMessageHandler(quiet_handler);
+
+  in_process_backend backend;
+  backend.set_paced(true);
+  backend.add(std::make_shared<virtual_stick>());
+  set_default_usb_backend(&backend);
+
+  ostrevin window;
+  window.show();
+  if (!QTest::qWaitFor([&] { return window.is_audio_running(); }, 10000)) {
+    std::fprintf(stderr, "the stick did not stream\n");
+    return 1;
+  }
+  QTest::qWait(2000);  // sound settles, the window has its size
+
+  // What "Set capture &file ..." would store; then "&Capture".
+  window.recorder().base_name = directory + "/soak";
+  QAction* capture = nullptr;
+  QAction* stop = nullptr;
+  for (QAction* a : window.findChildren<QAction*>()) {
+    if (a->text() == "&Capture") capture = a;
+    if (a->text() == "&Stop capture") stop = a;
+  }
+  capture->setEnabled(true);
+
+  const uint32_t lost_before = window.capture().lost_fields();
+  const uint32_t dropped_before = window.dropped_frames_count();
+  const qint64 audio_before = window.audio_bytes_read();
+  const long rss_start = resident_kib();
+  const double cpu_start = cpu_seconds();
+  QElapsedTimer wall;
+  wall.start();
+  capture->trigger();
+
+  long rss_peak = rss_start;
+  for (int s = 0; s < seconds; ++s) {
+    QTest::qWait(1000);
+    rss_peak = std::max(rss_peak, resident_kib());
+    if ((s + 1) % 60 == 0)
+      std::printf("  %4d s: RSS %ld KiB, frames written %d, fields dropped so far %u\n", s + 1, resident_kib(),
+                  int(window.recorder().frames_encoded), window.dropped_frames_count() - dropped_before);
+    std::fflush(stdout);
+  }
+  const long rss_end = resident_kib();
+  stop->trigger();
+  const double elapsed = wall.elapsed() / 1000.0;
+  const double cpu = cpu_seconds() - cpu_start;
+
+  const QString file = directory + "/soak.avi";
+  std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
+              QFileInfo(file).size() / 1e6);
+  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded),
+              elapsed * 25.0);
+  std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u\n",
+              window.dropped_frames_count() - dropped_before, window.capture().lost_fields() - lost_before);
+  std::printf("sound read: %.1f s; audio trims: %d; silence fills: %d; status lines: %d\n",
+              (window.audio_bytes_read() - audio_before) / 192000.0, audio_trims.load(), silence_fills.load(),
+              status_lines.load());
+  std::printf("CPU: %.1f s over %.1f s = %.1f %% of one core (%d cores here)\n", cpu, elapsed, 100.0 * cpu / elapsed,
+              QThread::idealThreadCount());
+  std::printf("resident memory: %ld KiB at the start, %ld KiB at the end, %ld KiB at most\n", rss_start, rss_end,
+              rss_peak);
+  window.close();
+  return 0;
+}
