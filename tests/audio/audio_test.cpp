@@ -45,9 +45,9 @@ struct audio_test : window_fixture {
     bytes[4] = easycap ? 1 : 0;
     store(bytes);
   }
-  QAction* easycap() { return action("&Audio", "&Easycap"); }
-  QAction* line_in() { return action("&Audio", "&Line-in"); }
-  QAction* mute() { return action("&Audio", "&Mute audio preview"); }
+  QAction* easycap() { return menu_item("&Audio", "&Easycap"); }
+  QAction* line_in() { return menu_item("&Audio", "&Line-in"); }
+  QAction* mute() { return menu_item("&Audio", "&Mute audio preview"); }
 
   bool wait_audio_running() { return QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000); }
   // Sound has come in from the input (a fresh server can take over a second).

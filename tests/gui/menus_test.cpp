@@ -23,57 +23,21 @@
 
 #include "app/ostrevin.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
-struct menus_test : ::testing::Test {
-  in_process_backend backend;
-  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  usb_backend* previous = nullptr;
-  QTemporaryDir home;
-  bool had_xdg = false;
-  QByteArray old_xdg;
-
-  void SetUp() override {
-    ASSERT_TRUE(home.isValid());
-    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-    old_xdg = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-    backend.add(stick);
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
-  }
-  void TearDown() override {
-    set_default_usb_backend(previous);
-    if (had_xdg)
-      qputenv("XDG_DATA_HOME", old_xdg);
-    else
-      qunsetenv("XDG_DATA_HOME");
-  }
-
-  QString file_path() const {
-    return home.path() + "/" + QCoreApplication::applicationName() + "/ostrevin_preferences";
-  }
-  void store(const QByteArray& bytes) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
-    QFile file(file_path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-  }
-  QByteArray stored() const {
-    QFile file(file_path());
-    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
-    return file.readAll();
-  }
+struct menus_test : window_fixture {
+  menus_test() { paced = false; }
 
   // A window with the stored preferences already in force, as after the
   // first stream; a later stream changes nothing.
   std::unique_ptr<ostrevin> streaming_window() {
-    auto window = std::make_unique<ostrevin>();
-    window->show();
-    EXPECT_EQ(window->preferences_file(), file_path());
-    window->audio_start();
-    return window;
+    auto opened = std::make_unique<ostrevin>();
+    opened->show();
+    EXPECT_EQ(opened->preferences_file(), file_path());
+    opened->audio_start();
+    return opened;
   }
 };
 

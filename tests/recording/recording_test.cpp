@@ -43,7 +43,7 @@ struct recording_test : window_fixture {
     ASSERT_TRUE(captures.isValid());
   }
 
-  QAction* file_action(const QString& text) { return action("&File", text); }
+  QAction* file_action(const QString& text) { return menu_item("&File", text); }
   QAction* capture() { return file_action("&Capture"); }
   QAction* stop() { return file_action("&Stop capture"); }
   QAction* set_file() { return file_action("Set capture &file ..."); }
@@ -87,10 +87,10 @@ struct recording_test : window_fixture {
     EXPECT_TRUE(capture()->isEnabled());
     EXPECT_TRUE(set_file()->isEnabled());
     EXPECT_FALSE(stop()->isEnabled());
-    EXPECT_TRUE(action("&NTSC/PAL", "&PAL")->isEnabled());
-    EXPECT_TRUE(action("&Input", "&S-Video")->isEnabled());
-    EXPECT_TRUE(action("Aspect &ratio", "&16:9")->isEnabled());
-    EXPECT_TRUE(action("&Audio", "&Line-in")->isEnabled());
+    EXPECT_TRUE(menu_item("&NTSC/PAL", "&PAL")->isEnabled());
+    EXPECT_TRUE(menu_item("&Input", "&S-Video")->isEnabled());
+    EXPECT_TRUE(menu_item("Aspect &ratio", "&16:9")->isEnabled());
+    EXPECT_TRUE(menu_item("&Audio", "&Line-in")->isEnabled());
   }
 };
 
@@ -138,9 +138,9 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
                                                                            {"Aspect &ratio", "&16:9"},
                                                                            {"&Audio", "&Line-in"},
                                                                            {"&Audio", "&Easycap"}})
-    EXPECT_FALSE(action(menu, text)->isEnabled()) << text.toStdString();
-  EXPECT_TRUE(action("&Display", "F&2")->isEnabled());
-  EXPECT_TRUE(action("&Audio", "&Mute audio preview")->isEnabled());
+    EXPECT_FALSE(menu_item(menu, text)->isEnabled()) << text.toStdString();
+  EXPECT_TRUE(menu_item("&Display", "F&2")->isEnabled());
+  EXPECT_TRUE(menu_item("&Audio", "&Mute audio preview")->isEnabled());
 
   QTest::qWait(3000);
   stop()->trigger();
@@ -237,8 +237,15 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   const int encoded = window->recorder().frames_encoded;
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > encoded + 10; }, 10000));
 
+  // OK: the file is finished, the threads end, and the program leaves its
+  // event loop with exit code 0.
   on_next_modal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Ok)->click(); });
-  window->close();
+  // Only the window's own close sequence may end the loop here: the last
+  // window closing would post another quit that ends the next test's dialogs.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QTimer::singleShot(0, window.get(), [&] { window->close(); });
+  EXPECT_EQ(QApplication::exec(), 0);
+  QApplication::setQuitOnLastWindowClosed(true);
   EXPECT_TRUE(window->is_closing());
   EXPECT_FALSE(window->is_capturing());
   EXPECT_FALSE(window->recorder().isRunning());

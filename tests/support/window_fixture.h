@@ -25,14 +25,15 @@ struct window_fixture : ::testing::Test {
   QByteArray old_xdg;
   bool had_xdg = false;
   std::unique_ptr<ostrevin> window;
-
   // Paced: the stick delivers fields at the standard's real rate.
+  bool paced = true;
+
   void SetUp() override {
     ASSERT_TRUE(home.isValid());
     had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
     old_xdg = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-    backend.set_paced(true);
+    backend.set_paced(paced);
     backend.add(stick);
     previous = default_usb_backend();
     set_default_usb_backend(&backend);
@@ -63,7 +64,7 @@ struct window_fixture : ::testing::Test {
     return file.readAll();
   }
 
-  QAction* action(const QString& menu_title, const QString& text) {
+  QAction* menu_item(const QString& menu_title, const QString& text) {
     for (QAction* m : window->menuBar()->actions())
       if (m->text() == menu_title && m->menu())
         for (QAction* a : m->menu()->actions())
