@@ -6,7 +6,8 @@
 //   xvfb-run -a bash tests/support/with_pulse.sh build/bench/recording_soak [seconds] [directory]
 //
 // Seconds default to 600; the file goes to a temporary directory (or the one
-// given) and is deleted afterwards unless a directory was given.
+// given) and is deleted afterwards unless a directory was given. With the
+// directory "-", nothing is recorded: the same figures for the preview alone.
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
   QTemporaryDir temporary;
   const QString directory = argc > 2 ? QString::fromLocal8Bit(argv[2]) : temporary.path();
+  const bool record = directory != "-";
   QTemporaryDir home;
   qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
   qInstallMessageHandler(quiet_handler);
@@ -86,13 +88,14 @@ int main(int argc, char** argv) {
   capture->setEnabled(true);
 
   const uint32_t lost_before = window.capture().lost_fields();
+  const uint32_t busy_before = window.capture().render_thread.dropped_fields();
   const uint32_t dropped_before = window.dropped_frames_count();
   const qint64 audio_before = window.audio_bytes_read();
   const long rss_start = resident_kib();
   const double cpu_start = cpu_seconds();
   QElapsedTimer wall;
   wall.start();
-  capture->trigger();
+  if (record) capture->trigger();
 
   long rss_peak = rss_start;
   for (int s = 0; s < seconds; ++s) {
@@ -104,17 +107,21 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   const long rss_end = resident_kib();
-  stop->trigger();
+  if (record) stop->trigger();
   const double elapsed = wall.elapsed() / 1000.0;
   const double cpu = cpu_seconds() - cpu_start;
 
   const QString file = directory + "/soak.avi";
+  if (!record) std::printf("preview only, nothing recorded\n");
   std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
               QFileInfo(file).size() / 1e6);
   std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded),
               elapsed * 25.0);
-  std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u\n",
-              window.dropped_frames_count() - dropped_before, window.capture().lost_fields() - lost_before);
+  const uint32_t lost = window.capture().lost_fields() - lost_before;
+  const uint32_t busy = window.capture().render_thread.dropped_fields() - busy_before;
+  std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
+              "(%u incomplete, %u while the render thread was busy)\n",
+              window.dropped_frames_count() - dropped_before, lost, lost - busy, busy);
   std::printf("sound read: %.1f s; audio trims: %d; silence fills: %d; status lines: %d\n",
               (window.audio_bytes_read() - audio_before) / 192000.0, audio_trims.load(), silence_fills.load(),
               status_lines.load());
