@@ -22,6 +22,14 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
 build/field_assembler_fuzz -max_total_time="${OSTREVIN_FUZZ_SECONDS:-60}" -print_final_stats=1 \
   build/fuzz-corpus 2>&1 | tail -n 12
 
+echo "== fuzzing the preferences reader (bounded)"
+mkdir -p build/preferences-corpus
+clang++ -std=c++20 -O1 -g -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I. \
+  tests/fuzz/preferences_fuzz.cpp app/preference_set.cpp $(pkg-config --cflags --libs Qt6Core) \
+  -o build/preferences_fuzz
+build/preferences_fuzz -max_total_time="${OSTREVIN_PREFERENCES_FUZZ_SECONDS:-15}" -print_final_stats=1 \
+  build/preferences-corpus 2>&1 | tail -n 4
+
 echo "== tests"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j1)
