@@ -79,12 +79,12 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
 }
 
 ostrevin::~ostrevin() {
-  // After a device error the event loop may end while the capture thread is
-  // still winding down; a running thread must never be destroyed, and the
-  // buffers it renders into must outlive it.
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_encoding();
+  // After a device error the event loop may end while the capture thread is
+  // still winding down; a running thread must never be destroyed, and the
+  // buffers it renders into must outlive it.
   if (capture_thread.isRunning()) capture_thread.request_close();
   // Also when it has already ended: waiting is what orders the threads'
   // last writes into the buffers before they are freed.
