@@ -74,8 +74,8 @@ void ostrevin::stop_encoding() {
 }
 
 void ostrevin::set_settings_actions_enabled(bool on) {
-  for (QAction* action : {ntsc_action, pal_action, pal_60_action, composite_action, s_video_action,
-                          aspect_4_3_action, aspect_16_9_action, line_in_action})
+  for (QAction* action : {ntsc_action, pal_action, pal_60_action, composite_action, s_video_action, aspect_4_3_action,
+                          aspect_16_9_action, line_in_action})
     action->setEnabled(on);
   // A stick without its own sound keeps "&Easycap" disabled for good.
   if (!easycap_audio_missing) easycap_audio_action->setEnabled(on);
@@ -115,15 +115,9 @@ void ostrevin::feed_recording() {
     next = oldest_kept;
   }
   for (uint64_t serial = next; serial <= newest; ++serial) {
-    const bool flag = render.encoder_ring_flag(serial);
-    weave_encoder_field(render.encoder_ring_field(serial), recording_frame, capture_width, field_lines,
-                        encoder_bytes_per_pixel, flag);
+    recording_frame =
+        record_encoder_field(encoder, render.encoder_ring_field(serial), recording_frame, capture_width, field_lines,
+                             encoder_bytes_per_pixel, render.encoder_ring_flag(serial), &recording_odd_field_seen);
     woven_field_serial = serial;
-    if (flag) {
-      recording_odd_field_seen = true;
-    } else if (recording_odd_field_seen) {
-      // The first frame goes out once it has both fields.
-      recording_frame = hand_over_recording_frame(encoder, recording_frame);
-    }
   }
 }

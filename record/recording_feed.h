@@ -25,6 +25,8 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
 uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc);
 
 // One field while recording: the weave, and the hand-over on a flag-clear
-// field. Returns the recording frame to use from now on.
+// field once a flag-set field has been woven since the recording started
+// (*odd_field_seen, false at the start), so no frame goes out with rows no
+// field has filled. Returns the recording frame to use from now on.
 uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
-                            double bytes_per_pixel, bool field_flag);
+                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen);

@@ -71,11 +71,17 @@ TEST_F(hand_over, a_frame_per_flag_clear_field_the_odd_rows_carried_over) {
   const int lines = 288;
   auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
   std::memset(frame, 0, recording_frame_bytes);
+  // A recording that starts on a flag-clear field hands nothing over until a
+  // flag-set field has filled the odd rows.
+  bool odd_field_seen = false;
+  const std::vector<uchar> leading = make_field(99, lines);
+  frame = record_encoder_field(encoder, leading.data(), frame, width, lines, 2.0, false, &odd_field_seen);
+  EXPECT_TRUE(queued().empty());
   const bool flags[] = {true, false, true, false, false, true, false};
   std::vector<std::vector<uchar>> fields;
   for (size_t i = 0; i < std::size(flags); ++i) {
     fields.push_back(make_field(int(i), lines));
-    frame = record_encoder_field(encoder, fields.back().data(), frame, width, lines, 2.0, flags[i]);
+    frame = record_encoder_field(encoder, fields.back().data(), frame, width, lines, 2.0, flags[i], &odd_field_seen);
   }
   const std::vector<uchar*> frames = queued();
   ASSERT_EQ(frames.size(), 4u);
