@@ -57,6 +57,7 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   connect(&capture_thread, &easycap_thread::capture_device_not_found, this, &ostrevin::capture_device_not_found);
   connect(&capture_thread, &easycap_thread::capture_device_not_usb_2_0, this,
           &ostrevin::capture_device_not_usb_2_0);
+  connect(&capture_thread, &easycap_thread::capture_device_unusable, this, &ostrevin::capture_device_unusable);
   connect(&capture_thread, &easycap_thread::easycap_audio_not_found, this, &ostrevin::set_easycap_audio_not_found);
 
   qRegisterMetaType<QImage>("QImage");
@@ -144,6 +145,8 @@ QString ostrevin::load_style_sheet() {
 }
 
 void ostrevin::device_error(const QString& text) {
+  // Also in the log, for whoever started the program from a terminal.
+  qWarning().noquote() << "Ostrevin:" << text;
   // The stick is gone or cannot be programmed: whatever was recorded so far
   // is finished into a complete file before anything else.
   stop_encoding();
@@ -165,6 +168,33 @@ void ostrevin::capture_device_not_usb_2_0() {
   device_error(
       tr("Sorry, the EasyCap must be plugged in to a USB 2.0 port. Please ensure that it is plugged in to a USB 2.0 "
          "(High Speed) port, then try again."));
+}
+
+void ostrevin::capture_device_unusable(easycap_thread::device_problem problem) {
+  using problem_kind = easycap_thread::device_problem;
+  QString text;
+  switch (problem) {
+    case problem_kind::no_permission:
+      text = tr("Sorry, Ostrevin found the EasyCap but is not allowed to use it: this user may not open its USB "
+                "device. Please install the udev rule that comes with Ostrevin (see \"Using a real stick on Linux\" "
+                "in the README), unplug the EasyCap and plug it in again, then try again.");
+      break;
+    case problem_kind::in_use:
+      text = tr("Sorry, the EasyCap is in use by another program. Please close the other program that shows or "
+                "records its video, then try again.");
+      break;
+    case problem_kind::configuration_refused:
+    case problem_kind::interface_refused:
+      text = tr("Sorry, the EasyCap did not accept Ostrevin's request to use it. Please unplug it and plug it in "
+                "again, then try again.");
+      break;
+    case problem_kind::streaming_refused:
+      text = tr("Sorry, the EasyCap could not start its video stream: the USB port may not have enough bandwidth "
+                "left. Please plug it in to another USB 2.0 (High Speed) port, or unplug other devices that share "
+                "its port, then try again.");
+      break;
+  }
+  device_error(text);
 }
 
 void ostrevin::dropped_frames(uint count) { dropped_frames_total += count; }

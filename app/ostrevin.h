@@ -71,6 +71,8 @@ class ostrevin : public QMainWindow {
  public slots:
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
+  // The stick is there but cannot be used; says why.
+  void capture_device_unusable(easycap_thread::device_problem problem);
   // Once per field the render thread converted.
   void frame_ready(bool field_flag);
   // Each streaming run; the first applies the stored preferences. Opens the

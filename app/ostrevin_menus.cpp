@@ -22,6 +22,9 @@ void ostrevin::load_preferences() {
   QDataStream in(&file);
   in.setVersion(QDataStream::Qt_4_6);
   in >> preferences;
+  // PAL-60 only exists as a 60 Hz standard; the flag alone would program a
+  // 50 Hz colour mode that no menu item shows or undoes.
+  if (!preferences.sixty_hz) preferences.pal_60 = false;
 }
 
 void ostrevin::save_preferences() {

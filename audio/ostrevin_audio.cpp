@@ -20,10 +20,12 @@ void ostrevin::audio_start() {
   if (audio_running) return;
 
   // The stick's audio function is looked for whichever source is chosen, so
-  // that "&Easycap" is disabled when it is absent.
+  // that "&Easycap" is disabled when it is absent. The capture thread has
+  // opened the stick by now (or is about to: then its identity is the one
+  // every stick reports).
   QAudioDevice found;
   if (!easycap_audio_missing) {
-    found = find_easycap_audio_device();
+    found = find_easycap_audio_device(capture_thread.identity());
     if (!found.isNull()) easycap_audio_device = found;
   }
   const bool usable = !found.isNull() && found.isFormatSupported(audio_format);

@@ -16,6 +16,10 @@ constexpr int interface_number = 0;
 constexpr int streaming_alternate = 5;
 constexpr unsigned char video_endpoint = 0x82;
 constexpr int control_timeout_ms = 5000;
+// What every stick reports of itself, for when the system does not say.
+constexpr char usb_manufacturer[] = "Syntek Semiconductor";
+constexpr char usb_product[] = "USB 2.0 Video Capture Controller";
+constexpr int sound_interface = 1;  // the USB audio function's control interface
 
 // Control requests to the bridge.
 constexpr int read_request_type = 0xC0;   // device-to-host, vendor, device

@@ -1,6 +1,7 @@
 #include "capture/easycap_thread.h"
 
 #include <QDebug>
+#include <libusb.h>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -59,9 +60,14 @@ void easycap_thread::set_text(QString text) { emit debug_console_set_text(text);
 
 void easycap_thread::set_input(int new_channel) {
   if (new_channel < 0 || new_channel >= channel_count) return;  // no such input on the bridge
-  if (new_channel == channel.load()) return;
-  channel_chosen = true;
-  channel = new_channel;
+  if (new_channel == channel.load()) {
+    // Same channel: nothing to do, unless the input (Composite or S-Video)
+    // changed since the stick was programmed, which only a new pass sets.
+    if (s_video.load() == programmed_s_video.load()) return;
+  } else {
+    channel_chosen = true;
+    channel = new_channel;
+  }
   reinit_requested = true;
   request_stop();
 }
@@ -73,31 +79,80 @@ void easycap_thread::set_standard() {
 
 // ---- device access -------------------------------------------------------
 
+usb_device_identity easycap_thread::identity() const {
+  std::lock_guard lock(identity_mutex);
+  return stick_identity;
+}
+
 bool easycap_thread::open_device() {
   const std::vector<usb_device_entry> devices = backend ? backend->list_devices() : std::vector<usb_device_entry>{};
   if (devices.empty()) {
     emit capture_device_not_found();
     return false;
   }
+  // Why the first stick that is there could not be used, if none could.
+  enum class reason { none, gone, slow_port, problem };
+  reason first_failure = reason::none;
+  device_problem problem = device_problem::interface_refused;
+  auto failed = [&](reason r, device_problem p = device_problem::interface_refused) {
+    if (first_failure != reason::none) return;
+    first_failure = r;
+    problem = p;
+  };
   bool claimed = false;
   // Every matching stick is opened and claimed; the last one claimed is kept.
   for (const usb_device_entry& entry : devices) {
     if (entry.vendor != vendor_id || entry.product != product_id) continue;
-    std::unique_ptr<usb_device> handle = backend->open(entry);
-    if (!handle) continue;
-    if (handle->set_configuration(configuration) != 0) continue;
-    if (handle->claim_interface(interface_number) != 0) continue;
+    // Streaming needs 3072 bytes every microframe: a USB 1.1 port cannot.
+    if (entry.speed > 0 && entry.speed < LIBUSB_SPEED_HIGH) {
+      failed(reason::slow_port);
+      continue;
+    }
+    std::unique_ptr<usb_device> handle;
+    const int opened = backend->open(entry, handle);
+    if (opened != 0 || !handle) {
+      if (opened == LIBUSB_ERROR_ACCESS)
+        failed(reason::problem, device_problem::no_permission);
+      else
+        failed(reason::gone);
+      continue;
+    }
+    // A desktop hands the stick over configured, with the sound driver on
+    // its audio interfaces: setting the configuration again would be
+    // refused while they are held, and is only needed when it differs.
+    const int active = handle->get_configuration();
+    if (active != configuration && handle->set_configuration(configuration) != 0) {
+      failed(active == LIBUSB_ERROR_NO_DEVICE ? reason::gone : reason::problem, device_problem::configuration_refused);
+      continue;
+    }
+    const int claim = handle->claim_interface(interface_number);
+    if (claim != 0) {
+      failed(claim == LIBUSB_ERROR_NO_DEVICE ? reason::gone : reason::problem,
+             claim == LIBUSB_ERROR_BUSY ? device_problem::in_use : device_problem::interface_refused);
+      continue;
+    }
+    usb_device_identity id = handle->identity();
+    {
+      std::lock_guard lock(identity_mutex);
+      stick_identity = std::move(id);
+    }
     device_handle = std::move(handle);
     claimed = true;
   }
-  if (!claimed) {
+  if (claimed) return true;
+  if (first_failure == reason::slow_port)
+    emit capture_device_not_usb_2_0();
+  else if (first_failure == reason::problem)
+    emit capture_device_unusable(problem);
+  else
     emit capture_device_not_found();
-    return false;
-  }
-  return true;
+  return false;
 }
 
 uint8_t easycap_thread::readIndex(uint16_t reg) {
+  // Closing does not wait for a programming pass: what is left of it is
+  // skipped, since every transfer can take its whole time-out.
+  if (close_requested()) return 0;
   unsigned char byte = 0;
   const int result = device_handle ? device_handle->control_msg(read_request_type, read_request, 0, reg, &byte, 1,
                                                                 control_timeout_ms)
@@ -110,6 +165,7 @@ uint8_t easycap_thread::readIndex(uint16_t reg) {
 }
 
 bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
+  if (close_requested()) return false;
   const int result = device_handle ? device_handle->control_msg(write_request_type, write_request, value, reg, nullptr,
                                                                 0, control_timeout_ms)
                                    : -1;
@@ -121,6 +177,7 @@ bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
 }
 
 bool easycap_thread::setFeature(uint16_t feature) {
+  if (close_requested()) return false;
   const int result = device_handle ? device_handle->control_msg(feature_request_type, set_feature_request, feature, 0,
                                                                 nullptr, 0, control_timeout_ms)
                                    : -1;
@@ -132,6 +189,7 @@ bool easycap_thread::setFeature(uint16_t feature) {
 }
 
 void easycap_thread::writeSAA711XRegister(uint8_t reg, uint16_t value) {
+  if (close_requested()) return;
   writeIndex(serial_subaddress, reg);
   writeIndex(serial_data, value);
   writeIndex(serial_control, serial_start_write);
@@ -160,6 +218,7 @@ uint16_t easycap_thread::readCodecRegister(uint8_t reg) {
 bool easycap_thread::init_device() {
   const bool is_sixty_hz = sixty_hz.load();
   const bool is_s_video = s_video.load();
+  programmed_s_video = is_s_video;
 
   for (const register_write& w : bridge_startup) writeIndex(w.reg, w.value);
   for (const register_write& w : bridge_configuration) writeIndex(w.reg, w.value);
@@ -212,16 +271,21 @@ bool easycap_thread::init_device() {
   writeIndex(window_end_y, is_sixty_hz ? window_end_y_60hz : window_end_y_50hz);
   writeIndex(window_end_y_high, is_sixty_hz ? window_end_y_high_60hz : window_end_y_high_50hz);
 
+  // A close during the pass cut it short: start nothing.
+  if (close_requested()) return false;
   const int result = device_handle ? device_handle->set_altinterface(streaming_alternate) : -1;
   if (result < 0) {
     qDebug() << "usb_set_altinterface() error" << result;
-    emit capture_device_not_found();
+    if (result == LIBUSB_ERROR_NO_DEVICE)
+      emit capture_device_not_found();
+    else
+      emit capture_device_unusable(device_problem::streaming_refused);
     return false;
   }
 
   const uint8_t control = readIndex(capture_control);
   writeIndex(capture_control, uint16_t((control & 0x7F) | capture_enable));
-  return true;
+  return !close_requested();
 }
 
 // ---- the thread ------------------------------------------------------------
@@ -247,6 +311,15 @@ void easycap_thread::run() {
   render_thread.quit = true;
   render_thread.submit_frame(true, nullptr, 0);
   render_thread.wait();
+  close_device();
+}
+
+void easycap_thread::close_device() {
+  // Releasing the video interface puts it back on alternate setting 0 and
+  // hands it to the kernel's video driver that the claim set aside.
+  device_handle.reset();
+  // Closed: nothing can complete into a region any more.
+  retained_regions.clear();
 }
 
 render_settings easycap_thread::current_render_settings() {
@@ -382,7 +455,11 @@ void easycap_thread::stream() {
     if (!data_arrived && pass_timer.elapsed() < 10.0) wait_for_request(200);
   }
 
-  // Cancel what is still queued and wait for it before the regions go.
+  // Cancel what is still queued and wait for it before the regions go. A
+  // transfer that did not come back may still complete into its region, so
+  // the block then stays until the device is closed.
+  bool still_pointed_into = false;
   for (auto& context : contexts)
-    if (context) device->iso_release(context);
+    if (context && device->iso_release(context) < 0) still_pointed_into = true;
+  if (still_pointed_into) retained_regions.push_back(std::move(regions));
 }

@@ -22,6 +22,16 @@ class easycap_thread : public QThread {
   Q_OBJECT
 
  public:
+  // Why a stick that is there cannot be used.
+  enum class device_problem {
+    no_permission,          // its device node is closed to this user
+    in_use,                 // another program holds its video interface
+    configuration_refused,  // it did not take configuration 1
+    interface_refused,      // its video interface could not be claimed
+    streaming_refused,      // it would not select the streaming setting
+  };
+  Q_ENUM(device_problem)
+
   explicit easycap_thread(QObject* parent = nullptr);
   ~easycap_thread() override;
 
@@ -106,10 +116,14 @@ class easycap_thread : public QThread {
 
   bool has_device() const { return device_handle != nullptr; }
   usb_device* device() const { return device_handle.get(); }
+  // What the system says about the stick that was opened (empty strings
+  // before that); any thread.
+  usb_device_identity identity() const;
 
  signals:
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
+  void capture_device_unusable(easycap_thread::device_problem problem);
   void easycap_audio_not_found();
   void easycap_streaming();
   void frame_ready_signal(bool);
@@ -126,6 +140,7 @@ class easycap_thread : public QThread {
 
  private:
   void stream();
+  void close_device();
   void request_stop();
   bool stop_seen() const;
   void wait_for_request(int timeout_ms);
@@ -153,7 +168,15 @@ class easycap_thread : public QThread {
   int buffer_size = 0;
   stopwatch timer;
   int bytes_in_frame = 0;
+  // Transfer regions that a transfer may still be written into: a cancel
+  // that did not come back in time. Freed only after the device is closed,
+  // so declared before it.
+  std::vector<std::unique_ptr<unsigned char[]>> retained_regions;
   std::unique_ptr<usb_device> device_handle;
- private:
+  mutable std::mutex identity_mutex;
+  usb_device_identity stick_identity;
+  // The input the last programming pass set up; an input change to the
+  // same channel still needs a new pass.
+  std::atomic<bool> programmed_s_video{false};
   run_completion completion;
 };

@@ -8,11 +8,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
-// The stick's kernel driver (stk1160) binds interface 0.
-constexpr int driver_interface = 0;
 // How long release waits for a cancelled transfer to come back.
 constexpr int cancel_wait_ms = 2000;
 
@@ -28,8 +27,9 @@ struct open_handle {
   std::vector<libusb_transfer*> orphans;
 
   ~open_handle() {
-    // Releasing lets libusb hand the interface back to the kernel driver
-    // it detached, as a well-behaved program leaves the stick.
+    // The claim was made with auto-detach, so releasing hands the interface
+    // back to the kernel driver it set aside, as a well-behaved program
+    // leaves the stick.
     if (claimed >= 0) libusb_release_interface(handle, claimed);
     libusb_close(handle);
     for (libusb_transfer* t : orphans) libusb_free_transfer(t);
@@ -170,31 +170,89 @@ class libusb_iso_context final : public usb_iso_context {
   std::atomic<bool> done_{false};
 };
 
+// One line of a sysfs attribute, without its newline; empty when unreadable.
+std::string sysfs_attribute(const std::string& device_dir, const char* name) {
+  std::ifstream in(device_dir + "/" + name);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// The device's directory in sysfs: "<bus>-<port>.<port>...", as the kernel names it.
+std::string sysfs_dir(libusb_device* device) {
+  uint8_t ports[8];
+  const int n = libusb_get_port_numbers(device, ports, int(sizeof ports));
+  if (n <= 0) return {};
+  std::string name = "/sys/bus/usb/devices/" + std::to_string(libusb_get_bus_number(device)) + "-";
+  for (int i = 0; i < n; ++i) name += (i ? "." : "") + std::to_string(ports[i]);
+  return name;
+}
+
 class libusb_open_device final : public usb_device {
  public:
   explicit libusb_open_device(std::shared_ptr<open_handle> handle) : handle_(std::move(handle)) {}
 
+  int get_configuration() override {
+    int configuration = 0;
+    const int r = libusb_get_configuration(handle_->handle, &configuration);
+    return r < 0 ? r : configuration;
+  }
+
+  // No driver is detached for this: the sound function's interfaces stay
+  // with the system's sound driver, so the caller only sets a configuration
+  // that is not already active.
   int set_configuration(int configuration) override {
-    // Auto-detach only covers claiming; a bound driver keeps the
-    // configuration busy, so it goes first.
-    const int active = libusb_kernel_driver_active(handle_->handle, driver_interface);
-    if (active == LIBUSB_ERROR_NO_DEVICE) return active;
-    if (active == 1) {
-      const int r = libusb_detach_kernel_driver(handle_->handle, driver_interface);
-      if (r < 0 && r != LIBUSB_ERROR_NOT_FOUND) return r;
-    }
     return libusb_set_configuration(handle_->handle, configuration);
   }
 
+  // Auto-detach is on: a kernel driver on the interface is set aside by the
+  // claim and gets it back when the claim is released.
   int claim_interface(int interface_number) override {
+    const bool driver_bound = libusb_kernel_driver_active(handle_->handle, interface_number) == 1;
     const int r = libusb_claim_interface(handle_->handle, interface_number);
-    if (r == 0) handle_->claimed = interface_number;
+    if (r == 0) {
+      handle_->claimed = interface_number;
+    } else if (driver_bound && libusb_kernel_driver_active(handle_->handle, interface_number) == 0) {
+      // The driver was set aside for a claim that then failed: the stick
+      // is left as it was found.
+      libusb_attach_kernel_driver(handle_->handle, interface_number);
+    }
     return r;
   }
 
   int set_altinterface(int alternate) override {
     if (handle_->claimed < 0) return LIBUSB_ERROR_NOT_FOUND;
     return libusb_set_interface_alt_setting(handle_->handle, handle_->claimed, alternate);
+  }
+
+  usb_device_identity identity() override {
+    usb_device_identity id;
+    libusb_device* device = libusb_get_device(handle_->handle);
+    // The strings the kernel read from the device when it was plugged in,
+    // as udev and the sound server see them; asked of the device itself
+    // only when sysfs does not say.
+    const std::string dir = sysfs_dir(device);
+    if (!dir.empty()) {
+      id.manufacturer = sysfs_attribute(dir, "manufacturer");
+      id.product = sysfs_attribute(dir, "product");
+    }
+    libusb_device_descriptor d{};
+    if (libusb_get_device_descriptor(device, &d) == 0) {
+      if (id.manufacturer.empty()) id.manufacturer = string_descriptor(d.iManufacturer);
+      if (id.product.empty()) id.product = string_descriptor(d.iProduct);
+    }
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) == 0) {
+      for (int i = 0; i < config->bNumInterfaces && id.sound_interface < 0; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        if (interface.num_altsetting < 1) continue;
+        const libusb_interface_descriptor& alt = interface.altsetting[0];
+        if (alt.bInterfaceClass == LIBUSB_CLASS_AUDIO && alt.bInterfaceSubClass == audio_control_subclass)
+          id.sound_interface = alt.bInterfaceNumber;
+      }
+      libusb_free_config_descriptor(config);
+    }
+    return id;
   }
 
   int control_msg(int request_type, int request, int value, int index, unsigned char* data, int length,
@@ -232,6 +290,15 @@ class libusb_open_device final : public usb_device {
   }
 
  private:
+  static constexpr uint8_t audio_control_subclass = 1;
+
+  std::string string_descriptor(uint8_t index) {
+    if (index == 0) return {};
+    unsigned char text[256];
+    const int n = libusb_get_string_descriptor_ascii(handle_->handle, index, text, int(sizeof text));
+    return n > 0 ? std::string(reinterpret_cast<char*>(text), size_t(n)) : std::string();
+  }
+
   std::shared_ptr<open_handle> handle_;
 };
 
@@ -257,7 +324,8 @@ std::vector<usb_device_entry> libusb_backend::list_devices() {
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor d{};
     if (libusb_get_device_descriptor(list[i], &d) != 0) continue;
-    entries.push_back({libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), d.idVendor, d.idProduct});
+    entries.push_back({libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), d.idVendor, d.idProduct,
+                       libusb_get_device_speed(list[i])});
   }
   if (n >= 0) libusb_free_device_list(list, 1);
   std::sort(entries.begin(), entries.end(), [](const usb_device_entry& a, const usb_device_entry& b) {
@@ -266,26 +334,29 @@ std::vector<usb_device_entry> libusb_backend::list_devices() {
   return entries;
 }
 
-std::unique_ptr<usb_device> libusb_backend::open(const usb_device_entry& entry) {
+int libusb_backend::open(const usb_device_entry& entry, std::unique_ptr<usb_device>& device) {
+  device.reset();
   const std::shared_ptr<libusb_context> ctx = context();
-  if (!ctx) return nullptr;
+  if (!ctx) return LIBUSB_ERROR_OTHER;
   libusb_device** list = nullptr;
   const ssize_t n = libusb_get_device_list(ctx.get(), &list);
-  if (n < 0) return nullptr;
+  if (n < 0) return int(n);
   libusb_device_handle* h = nullptr;
+  int result = LIBUSB_ERROR_NO_DEVICE;
   for (ssize_t i = 0; i < n; ++i) {
     if (libusb_get_bus_number(list[i]) == entry.bus && libusb_get_device_address(list[i]) == entry.address) {
-      if (libusb_open(list[i], &h) != 0) h = nullptr;
+      result = libusb_open(list[i], &h);
       break;
     }
   }
   libusb_free_device_list(list, 1);
-  if (!h) return nullptr;
+  if (result < 0) return result;
   libusb_set_auto_detach_kernel_driver(h, 1);
   auto handle = std::make_shared<open_handle>();
   handle->context = ctx;
   handle->handle = h;
-  return std::make_unique<libusb_open_device>(std::move(handle));
+  device = std::make_unique<libusb_open_device>(std::move(handle));
+  return 0;
 }
 
 namespace {

@@ -1,10 +1,12 @@
 // The USB seam on libusb-1.0: what the program uses with a real stick.
 //
-// Discovery lists every device on every bus in bus order; an open device
-// detaches the kernel's own driver for the stick (stk1160) when it holds
-// interface 0, and streams through libusb's asynchronous isochronous API:
-// one transfer of 16 packets per context, reaped by running libusb's event
-// handling until that transfer has completed.
+// Discovery lists every device on every bus in bus order. An open device
+// claims with auto-detach, so the kernel's video driver (stk1160) steps aside
+// from interface 0 while it is claimed and comes back when it is released;
+// the sound function's interfaces are never touched. It streams through
+// libusb's asynchronous isochronous API: one transfer of 16 packets per
+// context, reaped by running libusb's event handling until that transfer
+// has completed.
 #pragma once
 
 #include <memory>
@@ -24,7 +26,7 @@ class libusb_backend : public usb_backend {
   libusb_backend& operator=(const libusb_backend&) = delete;
 
   std::vector<usb_device_entry> list_devices() override;
-  std::unique_ptr<usb_device> open(const usb_device_entry& entry) override;
+  int open(const usb_device_entry& entry, std::unique_ptr<usb_device>& device) override;
 
   // Packets per isochronous transfer: 16 microframes, 2 ms of bus time.
   static constexpr int iso_packets = 16;

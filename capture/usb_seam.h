@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 // Where a device sits and who it claims to be, in bus order.
@@ -17,6 +18,18 @@ struct usb_device_entry {
   int address = 0;
   uint16_t vendor = 0;
   uint16_t product = 0;
+  // The speed it is attached at, as libusb_speed: 0 unknown, 2 full speed
+  // (USB 1.1), 3 high speed (USB 2.0).
+  int speed = 0;
+};
+
+// What the system says about an open device: the strings it reported when it
+// was plugged in, and its USB sound function. The sound server names the
+// stick's input after these.
+struct usb_device_identity {
+  std::string manufacturer;  // empty when the device reports none
+  std::string product;
+  int sound_interface = -1;  // the audio control interface, -1 when there is none
 };
 
 // Isochronous transfer region, as the streaming code parses it:
@@ -36,14 +49,21 @@ class usb_iso_context {
   virtual ~usb_iso_context() = default;
 };
 
-// An open device.
+// An open device. Destroying it releases the claimed interface, which gives
+// it back to the kernel driver that the claim set aside, and closes it.
 class usb_device {
  public:
   virtual ~usb_device() = default;
 
+  // The active configuration (0: unconfigured), or a negative error.
+  virtual int get_configuration() = 0;
+  // Refused (LIBUSB_ERROR_BUSY) while any driver holds any interface.
   virtual int set_configuration(int configuration) = 0;
+  // Sets aside a kernel driver that holds the interface; refused
+  // (LIBUSB_ERROR_BUSY) while another program holds it.
   virtual int claim_interface(int interface_number) = 0;
   virtual int set_altinterface(int alternate) = 0;  // on the claimed interface
+  virtual usb_device_identity identity() = 0;
 
   // One control transfer. data may be null when length is 0. Returns the
   // bytes transferred in the data stage, or a negative error.
@@ -56,8 +76,9 @@ class usb_device {
   // fills the region header and returns the bytes received (0 if none), or
   // a negative error (LIBUSB_ERROR_TIMEOUT when nothing completed in time);
   // release cancels a transfer still in flight, waits for it, and frees the
-  // context. A region must stay valid until its transfer was reaped or the
-  // context released.
+  // context. A region must stay valid until its transfer was reaped or its
+  // context released; when release fails, the transfer did not come back and
+  // may still be written into its region until the device is closed.
   virtual int iso_setup(std::unique_ptr<usb_iso_context>& context, unsigned char endpoint, int packet_size) = 0;
   virtual int iso_submit(usb_iso_context* context, unsigned char* region, int size) = 0;
   virtual int iso_reap(usb_iso_context* context, int timeout_ms) = 0;
@@ -72,8 +93,9 @@ class usb_backend {
   // Every device on every bus, in bus order. Empty when there is no bus or
   // the USB layer cannot be initialised.
   virtual std::vector<usb_device_entry> list_devices() = 0;
-  // Opens a listed device; null when it cannot be opened.
-  virtual std::unique_ptr<usb_device> open(const usb_device_entry& entry) = 0;
+  // Opens a listed device into `device`; 0, or a negative error
+  // (LIBUSB_ERROR_ACCESS: no permission on its device node).
+  virtual int open(const usb_device_entry& entry, std::unique_ptr<usb_device>& device) = 0;
 };
 
 // The backend that newly built capture threads use. Starts as the libusb-1.0

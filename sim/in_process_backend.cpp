@@ -20,17 +20,44 @@ struct in_process_iso : usb_iso_context {
   bus_clock::time_point done;
 };
 
-// An open handle on one virtual stick.
+// An open handle on one virtual stick. It claims as libusb does with
+// auto-detach: a kernel driver on the interface is set aside, and gets the
+// interface back when the handle goes.
 class in_process_device : public usb_device {
  public:
-  in_process_device(std::shared_ptr<virtual_stick> stick, bool paced) : stick_(std::move(stick)), paced_(paced) {}
+  in_process_device(std::shared_ptr<virtual_stick> stick, bool paced, int owner)
+      : stick_(std::move(stick)), paced_(paced), owner_(owner) {}
+  ~in_process_device() override {
+    if (claimed_ >= 0 && stick_->release_interface(claimed_, owner_) == 0 && detached_)
+      stick_->attach_kernel_driver(claimed_);
+  }
 
+  int get_configuration() override {
+    return stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : stick_->configuration();
+  }
   int set_configuration(int configuration) override { return stick_->set_configuration(configuration); }
   int claim_interface(int interface_number) override {
-    claimed_ = interface_number;
-    return stick_->claim_interface(interface_number);
+    const bool driver_bound = stick_->kernel_driver_active(interface_number);
+    if (driver_bound) {
+      const int r = stick_->detach_kernel_driver(interface_number);
+      if (r < 0) return r;
+    }
+    const int r = stick_->claim_interface(interface_number, owner_);
+    if (r == 0) {
+      claimed_ = interface_number;
+      detached_ = driver_bound;
+    } else if (driver_bound) {
+      stick_->attach_kernel_driver(interface_number);  // left as it was found
+    }
+    return r;
   }
-  int set_altinterface(int alternate) override { return stick_->set_alternate(claimed_, alternate); }
+  int set_altinterface(int alternate) override {
+    if (claimed_ < 0) return LIBUSB_ERROR_NOT_FOUND;
+    return stick_->set_alternate(claimed_, alternate, owner_);
+  }
+  usb_device_identity identity() override {
+    return {stick_->manufacturer, stick_->product_name, stick_hw::sound_control_interface};
+  }
   int control_msg(int request_type, int request, int value, int index, unsigned char* data, int length,
                   int timeout_ms) override {
     (void)timeout_ms;  // the model answers at once
@@ -58,8 +85,9 @@ class in_process_device : public usb_device {
     auto* iso = static_cast<in_process_iso*>(context);
     if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
     if (stick_->faults().unplugged) return LIBUSB_ERROR_NO_DEVICE;
-    // As usbfs: the endpoint exists only in the streaming alternate setting.
-    if (stick_->alternate() != stick_hw::streaming_alternate) return LIBUSB_ERROR_NOT_FOUND;
+    deliver_late_cancels();
+    // As usbfs: packets larger than the alternate setting allows are refused.
+    if (iso->packet_size > stick_->video_packet_limit()) return LIBUSB_ERROR_INVALID_PARAM;
     if (iso->submitted) return LIBUSB_ERROR_BUSY;
     const int packets = (size - 4) / (iso->packet_size + 12);
     if (packets <= 0 || !region) return LIBUSB_ERROR_INVALID_PARAM;
@@ -117,17 +145,41 @@ class in_process_device : public usb_device {
   }
 
   int iso_release(std::unique_ptr<usb_iso_context>& context) override {
-    // Nothing of the model writes a region outside a reap, so a transfer
-    // still queued is cancelled by forgetting it.
-    if (context) stick_->record({stick_op_kind::iso_release, 0, 0, 0, 0, 0, 0});
+    auto* iso = static_cast<in_process_iso*>(context.get());
+    int result = 0;
+    if (iso) {
+      // Nothing of the model writes a region outside a reap, so a transfer
+      // still queued is cancelled by forgetting it; unless the stick is told
+      // to be slow, and the cancelled transfer comes back after the release
+      // gave up on it, into its region, with the next transfer reaped.
+      if (iso->submitted && stick_->faults().cancel_delay_ms > 0) {
+        late_cancels_.push_back({iso->region, iso_region_header_size(iso->packets)});
+        result = LIBUSB_ERROR_TIMEOUT;
+      }
+      stick_->record({stick_op_kind::iso_release, 0, 0, 0, 0, 0, result});
+    }
     context.reset();
-    return 0;
+    return result;
   }
 
  private:
+  // What a cancelled transfer writes when it finally completes: a header
+  // saying that none of its packets arrived.
+  void deliver_late_cancels() {
+    for (const late_cancel& late : late_cancels_) std::memset(late.region, 0, size_t(late.header));
+    late_cancels_.clear();
+  }
+
+  struct late_cancel {
+    unsigned char* region;
+    int header;
+  };
+  std::vector<late_cancel> late_cancels_;
   std::shared_ptr<virtual_stick> stick_;
   bool paced_;
+  const int owner_;
   int claimed_ = -1;
+  bool detached_ = false;
   bus_clock::time_point bus_free_{};
   std::vector<int> lengths_;
   std::vector<int> statuses_;
@@ -161,21 +213,27 @@ std::vector<usb_device_entry> in_process_backend::list_devices() {
   if (no_bus_) return entries;
   for (size_t i = 0; i < sticks_.size(); ++i) {
     if (sticks_[i]->faults().unplugged) continue;
-    entries.push_back({1, int(i) + 2, sticks_[i]->vendor, sticks_[i]->product});
+    const int speed = sticks_[i]->plugged().high_speed ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL;
+    entries.push_back({1, int(i) + 2, sticks_[i]->vendor, sticks_[i]->product, speed});
   }
   return entries;
 }
 
-std::unique_ptr<usb_device> in_process_backend::open(const usb_device_entry& entry) {
+int in_process_backend::open(const usb_device_entry& entry, std::unique_ptr<usb_device>& device) {
+  device.reset();
   std::shared_ptr<virtual_stick> stick;
   bool paced;
+  int owner;
   {
     std::lock_guard lock(mutex_);
     paced = paced_;
+    owner = ++opened_;
     const size_t i = size_t(entry.address - 2);
-    if (entry.bus != 1 || entry.address < 2 || i >= sticks_.size()) return nullptr;
+    if (entry.bus != 1 || entry.address < 2 || i >= sticks_.size()) return LIBUSB_ERROR_NO_DEVICE;
     stick = sticks_[i];
   }
-  if (stick->open() != 0) return nullptr;
-  return std::make_unique<in_process_device>(std::move(stick), paced);
+  const int result = stick->open();
+  if (result != 0) return result;
+  device = std::make_unique<in_process_device>(std::move(stick), paced, owner);
+  return 0;
 }

@@ -21,11 +21,12 @@ class in_process_backend : public usb_backend {
   void set_no_bus(bool no_bus);
 
   std::vector<usb_device_entry> list_devices() override;
-  std::unique_ptr<usb_device> open(const usb_device_entry& entry) override;
+  int open(const usb_device_entry& entry, std::unique_ptr<usb_device>& device) override;
 
  private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<virtual_stick>> sticks_;
   bool no_bus_ = false;
   bool paced_ = false;
+  int opened_ = 0;  // tells the handles apart, as usbfs tells its clients apart
 };

@@ -30,51 +30,9 @@ constexpr int64_t microframe_us = 125;
 constexpr int64_t client_check_us = 50000;
 constexpr int max_iso_packets_per_urb = 128;  // as usbfs
 constexpr uint8_t setup_size = 8;
-constexpr char kernel_driver_name[] = "stk1160";
-constexpr char usbfs_driver_name[] = "usbfs";
-
-// wMaxPacketSize of the video endpoint in the streaming alternate setting:
-// 1024 bytes in each of 3 transactions per microframe.
-constexpr uint16_t video_max_packet = 0x1400;
-static_assert((video_max_packet & 0x7FF) * (1 + ((video_max_packet >> 11) & 3)) == iso_packet_size);
 
 constexpr uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-
-void put_le16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(uint8_t(v & 0xFF));
-  out.push_back(uint8_t(v >> 8));
-}
-
-// Device descriptor followed by the configuration, as sysfs "descriptors"
-// shows them: configuration 1, vendor-specific interface 0 with alternate
-// settings 0..5, the isochronous video endpoint only in the streaming one.
-std::vector<uint8_t> descriptors(uint16_t vendor, uint16_t product) {
-  std::vector<uint8_t> d = {18, LIBUSB_DT_DEVICE};
-  put_le16(d, 0x0200);      // bcdUSB
-  d.insert(d.end(), {0x00, 0x00, 0x00, 64});  // class in interfaces, ep0 64 bytes
-  put_le16(d, vendor);
-  put_le16(d, product);
-  put_le16(d, 0x0100);      // bcdDevice
-  d.insert(d.end(), {0, 0, 0, 1});  // no strings, one configuration
-
-  std::vector<uint8_t> c = {9, LIBUSB_DT_CONFIG, 0, 0, 1, uint8_t(configuration), 0, 0x80, 250};
-  for (int alt = 0; alt < alternate_settings; ++alt) {
-    const bool video = alt == streaming_alternate;
-    c.insert(c.end(), {9, LIBUSB_DT_INTERFACE, uint8_t(interface_number), uint8_t(alt), uint8_t(video ? 1 : 0),
-                       LIBUSB_CLASS_VENDOR_SPEC, 0, 0, 0});
-    if (video) {
-      c.insert(c.end(), {7, LIBUSB_DT_ENDPOINT, video_endpoint,
-                         uint8_t(int(LIBUSB_TRANSFER_TYPE_ISOCHRONOUS) | int(LIBUSB_ISO_SYNC_TYPE_ASYNC))});
-      put_le16(c, video_max_packet);
-      c.push_back(1);  // every microframe
-    }
-  }
-  c[2] = uint8_t(c.size() & 0xFF);
-  c[3] = uint8_t(c.size() >> 8);
-  d.insert(d.end(), c.begin(), c.end());
-  return d;
-}
 
 // What the kernel's usbfs answers for a failure the model reports.
 int errno_for(int result, int not_found) {
@@ -99,6 +57,8 @@ int errno_for(int result, int not_found) {
       return ENOMEM;
     case LIBUSB_ERROR_INTERRUPTED:
       return EINTR;
+    case LIBUSB_ERROR_OTHER:
+      return ENOSPC;  // what the kernel says when the bus has no bandwidth left
     default:
       return EIO;
   }
@@ -168,6 +128,7 @@ struct urb {
   std::vector<uint32_t> lengths;  // requested, per isochronous packet
   int64_t due_us = 0;             // monotonic time its bus time is over
   bool held = false;              // never completes by itself: only a discard ends it
+  bool cancelled = false;         // discarded, but still on its way back
   // The outcome.
   int status = 0;
   int actual_length = 0;
@@ -197,8 +158,6 @@ struct emulated_device {
   std::string sysdir;  // the device's sysfs directory in the testbed
   int fifo = -1;
   bool fifo_full = false;  // a byte in the FIFO: nothing to reap, no POLLOUT
-  bool driver_present = false;  // the kernel driver exists and can bind again
-  UMockdevIoctlClient* claimant = nullptr;
   std::deque<urb> in_flight;
   std::deque<urb> completed;
   int64_t iso_bus_end_us = 0;  // the endpoint's schedule: URBs follow each other
@@ -209,6 +168,7 @@ struct client_state {
   UMockdevIoctlClient* client = nullptr;  // a reference held until it goes
   size_t device = 0;
   int open_result = 0;
+  int owner = 0;              // how the model tells this client's claims apart
   bool waiting_reap = false;  // blocked in REAPURB
 };
 
@@ -223,6 +183,7 @@ struct usbfs_stick::impl : std::enable_shared_from_this<usbfs_stick::impl> {
   bool paced = true;
   std::vector<emulated_device> devices;
   std::vector<client_state> clients;
+  int clients_opened = 0;
   GSource* timer = nullptr;  // on umockdev's worker context, made on first use
 
   // Everything below runs with mutex held.
@@ -246,7 +207,8 @@ struct usbfs_stick::impl : std::enable_shared_from_this<usbfs_stick::impl> {
   void update_fifo(emulated_device& d);
   void schedule();
   void ensure_timer();
-  void release_claim(emulated_device& d, UMockdevIoctlClient* c);
+  void release_claims(emulated_device& d, int owner);
+  void update_sysfs(emulated_device& d);
   void record_refusal(emulated_device& d, uint8_t endpoint, int bytes, int error);
 
   friend class usbfs_stick;
@@ -287,7 +249,8 @@ client_state* usbfs_stick::impl::client_for(UMockdevIoctlClient* c) {
   for (size_t i = 0; i < devices.size(); ++i) {
     if (node && devices[i].node == node) {
       // The first request on a newly opened node: the open as the stick sees it.
-      clients.push_back({static_cast<UMockdevIoctlClient*>(g_object_ref(c)), i, devices[i].model->open(), false});
+      clients.push_back({static_cast<UMockdevIoctlClient*>(g_object_ref(c)), i, devices[i].model->open(),
+                         ++clients_opened, false});
       ensure_timer();
       schedule();
       return &clients.back();
@@ -302,17 +265,27 @@ void usbfs_stick::impl::forget_client(size_t i) {
   auto mine = [c](const urb& u) { return u.client == c; };
   d.in_flight.erase(std::remove_if(d.in_flight.begin(), d.in_flight.end(), mine), d.in_flight.end());
   d.completed.erase(std::remove_if(d.completed.begin(), d.completed.end(), mine), d.completed.end());
-  // Closing the node gives up the interface, as the kernel does.
-  if (d.claimant == c) release_claim(d, c);
+  // Closing the node gives up its interfaces, as the kernel does; it does
+  // not bring back the drivers that were set aside.
+  release_claims(d, clients[i].owner);
   update_fifo(d);
   clients.erase(clients.begin() + ptrdiff_t(i));
   g_object_unref(c);
 }
 
-void usbfs_stick::impl::release_claim(emulated_device& d, UMockdevIoctlClient* c) {
-  if (d.claimant != c) return;
-  d.claimant = nullptr;
-  if (!d.model->faults().unplugged) d.model->release_interface(interface_number);
+void usbfs_stick::impl::release_claims(emulated_device& d, int owner) {
+  if (d.model->faults().unplugged) return;
+  for (int i = 0; i < interface_count; ++i)
+    if (d.model->owner(i) == owner) d.model->release_interface(i, owner);
+}
+
+// What sysfs shows of the state the program can change.
+void usbfs_stick::impl::update_sysfs(emulated_device& d) {
+  if (FILE* f = std::fopen((d.sysdir + "/bConfigurationValue").c_str(), "w")) {
+    const int config = d.model->configuration();
+    if (config) std::fprintf(f, "%d\n", config);
+    std::fclose(f);
+  }
 }
 
 void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
@@ -351,33 +324,26 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
       client_data gd = resolve(arg, 0, sizeof(usbdevfs_getdriver));
       if (!gd) return complete(c, -1, EFAULT);
       auto* g = reinterpret_cast<usbdevfs_getdriver*>(gd.bytes());
-      const char* name = nullptr;
-      if (d.model->kernel_driver_active(int(g->interface)))
-        name = kernel_driver_name;
-      else if (d.model->claimed() && int(g->interface) == interface_number)
-        name = usbfs_driver_name;
-      if (!name) return complete(c, -1, ENODATA);
-      std::snprintf(g->driver, sizeof g->driver, "%s", name);
+      const std::string name = d.model->driver(int(g->interface));
+      if (name.empty()) return complete(c, -1, ENODATA);
+      std::snprintf(g->driver, sizeof g->driver, "%s", name.c_str());
       return complete(c, 0, 0);
     }
     case USBDEVFS_IOCTL: {
       client_data io = resolve(arg, 0, sizeof(usbdevfs_ioctl));
       if (!io) return complete(c, -1, EFAULT);
       const auto* command = reinterpret_cast<const usbdevfs_ioctl*>(io.bytes());
+      if (d.model->configuration() != configuration) return complete(c, -1, EHOSTUNREACH);
+      if (command->ifno < 0 || command->ifno >= interface_count) return complete(c, -1, EINVAL);
       if (command->ioctl_code == int(USBDEVFS_DISCONNECT)) {
+        // Whatever holds the interface lets go; nothing binds again by itself.
         const int r = d.model->detach_kernel_driver(command->ifno);
         return r == 0 ? complete(c, 0, 0) : complete(c, -1, errno_for(r, ENODATA));
       }
       if (command->ioctl_code == int(USBDEVFS_CONNECT)) {
-        // The kernel probes its drivers again: ours binds when it exists
-        // and the interface is free. Returns 1 when a driver was bound.
-        if (command->ifno != interface_number) return complete(c, -1, EINVAL);
-        if (d.model->kernel_driver_active(command->ifno) || d.model->claimed()) return complete(c, -1, EBUSY);
-        if (!d.driver_present || d.model->configuration() != configuration) return complete(c, 0, 0);
-        stick_faults f = d.model->faults();
-        f.kernel_driver_bound = true;
-        d.model->set_faults(f);
-        return complete(c, 1, 0);
+        // The kernel probes its drivers for a free interface: 1 when one bound.
+        const int r = d.model->attach_kernel_driver(command->ifno);
+        return r >= 0 ? complete(c, r, 0) : complete(c, -1, errno_for(r, EINVAL));
       }
       return complete(c, -1, ENOTTY);
     }
@@ -386,14 +352,12 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
       if (!value) return complete(c, -1, EFAULT);
       int config = 0;
       std::memcpy(&config, value.bytes(), sizeof config);
+      // Refused while anything holds any interface, this client included.
       const int r = d.model->set_configuration(config);
       if (r != 0) return complete(c, -1, errno_for(r, EINVAL));
       // Endpoints of the old configuration are gone, and sysfs shows the new one.
       kill_iso(d, -ESHUTDOWN);
-      if (FILE* f = std::fopen((d.sysdir + "/bConfigurationValue").c_str(), "w")) {
-        std::fprintf(f, "%d\n", d.model->configuration());
-        std::fclose(f);
-      }
+      update_sysfs(d);
       return complete(c, 0, 0);
     }
     case USBDEVFS_CLAIMINTERFACE: {
@@ -401,12 +365,8 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
       if (!value) return complete(c, -1, EFAULT);
       unsigned int ifno = 0;
       std::memcpy(&ifno, value.bytes(), sizeof ifno);
-      if (d.claimant == c && int(ifno) == interface_number) return complete(c, 0, 0);
-      if (d.claimant) return complete(c, -1, EBUSY);
-      const int r = d.model->claim_interface(int(ifno));
-      if (r != 0) return complete(c, -1, errno_for(r, ENOENT));
-      d.claimant = c;
-      return complete(c, 0, 0);
+      const int r = d.model->claim_interface(int(ifno), state->owner);
+      return r == 0 ? complete(c, 0, 0) : complete(c, -1, errno_for(r, ENOENT));
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
       client_data dc_data = resolve(arg, 0, sizeof(usbdevfs_disconnect_claim));
@@ -414,43 +374,38 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
       auto* dc = reinterpret_cast<usbdevfs_disconnect_claim*>(dc_data.bytes());
       dc->driver[sizeof dc->driver - 1] = 0;
       const int ifno = int(dc->interface);
-      const char* bound = d.model->kernel_driver_active(ifno) ? kernel_driver_name
-                          : d.claimant                       ? usbfs_driver_name
-                                                             : nullptr;
-      if (bound) {
-        const bool same = std::strcmp(dc->driver, bound) == 0;
+      if (d.model->configuration() != configuration || ifno < 0 || ifno >= interface_count)
+        return complete(c, -1, EINVAL);
+      // As the kernel: the flags compare the name of whatever holds the
+      // interface (libusb asks to set aside anything but another program),
+      // which then lets go, and the claim follows.
+      const std::string bound = d.model->driver(ifno);
+      if (!bound.empty() && !(bound == program_driver_name && d.model->owner(ifno) == state->owner)) {
+        const bool same = bound == dc->driver;
         if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !same) return complete(c, -1, EBUSY);
         if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && same) return complete(c, -1, EBUSY);
-        if (bound == usbfs_driver_name && d.claimant != c) return complete(c, -1, EBUSY);
-        if (bound == kernel_driver_name) {
-          const int r = d.model->detach_kernel_driver(ifno);
-          if (r != 0) return complete(c, -1, errno_for(r, ENODATA));
-        }
+        const int r = d.model->detach_kernel_driver(ifno);
+        if (r != 0) return complete(c, -1, errno_for(r, ENODATA));
       }
-      if (d.claimant == c && ifno == interface_number) return complete(c, 0, 0);
-      const int r = d.model->claim_interface(ifno);
-      if (r != 0) return complete(c, -1, errno_for(r, ENOENT));
-      d.claimant = c;
-      return complete(c, 0, 0);
+      const int r = d.model->claim_interface(ifno, state->owner);
+      return r == 0 ? complete(c, 0, 0) : complete(c, -1, errno_for(r, ENOENT));
     }
     case USBDEVFS_RELEASEINTERFACE: {
       client_data value = resolve(arg, 0, sizeof(unsigned int));
       if (!value) return complete(c, -1, EFAULT);
       unsigned int ifno = 0;
       std::memcpy(&ifno, value.bytes(), sizeof ifno);
-      if (d.claimant != c || int(ifno) != interface_number) return complete(c, -1, EINVAL);
-      const int r = d.model->release_interface(int(ifno));
-      d.claimant = nullptr;
+      const int r = d.model->release_interface(int(ifno), state->owner);
       return r == 0 ? complete(c, 0, 0) : complete(c, -1, errno_for(r, EINVAL));
     }
     case USBDEVFS_SETINTERFACE: {
       client_data si_data = resolve(arg, 0, sizeof(usbdevfs_setinterface));
       if (!si_data) return complete(c, -1, EFAULT);
       const auto* si = reinterpret_cast<const usbdevfs_setinterface*>(si_data.bytes());
-      const int r = d.model->set_alternate(int(si->interface), int(si->altsetting));
+      const int r = d.model->set_alternate(int(si->interface), int(si->altsetting), state->owner);
       if (r != 0) return complete(c, -1, errno_for(r, EINVAL));
-      // Changing the alternate setting flushes the video endpoint.
-      kill_iso(d, -ESHUTDOWN);
+      // Changing the video interface's setting flushes its endpoints.
+      if (int(si->interface) == interface_number) kill_iso(d, -ESHUTDOWN);
       return complete(c, 0, 0);
     }
     case USBDEVFS_CONTROL: {
@@ -542,12 +497,17 @@ void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, U
   const auto* header = reinterpret_cast<const usbdevfs_urb*>(u.bytes());
   const uint8_t endpoint = header->endpoint;
   const int packets = header->number_of_packets;
-  // As the kernel checks: the endpoint must exist in the current alternate
-  // setting, then the packets must fit its wMaxPacketSize.
-  if (endpoint != video_endpoint || d.model->alternate() != streaming_alternate ||
-      d.model->configuration() != configuration) {
+  // As the kernel checks: the endpoint must exist in the configuration, its
+  // interface must be this client's (usbfs claims a free one on first use),
+  // then the packets must fit the current alternate setting's wMaxPacketSize.
+  if (endpoint != video_endpoint || d.model->configuration() != configuration) {
     record_refusal(d, endpoint, header->buffer_length, ENOENT);
     return complete(c, -1, ENOENT);
+  }
+  if (d.model->owner(interface_number) != client_for(c)->owner &&
+      d.model->claim_interface(interface_number, client_for(c)->owner) != 0) {
+    record_refusal(d, endpoint, header->buffer_length, EBUSY);
+    return complete(c, -1, EBUSY);
   }
   if (packets <= 0 || packets > max_iso_packets_per_urb) {
     record_refusal(d, endpoint, header->buffer_length, EINVAL);
@@ -576,9 +536,10 @@ void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, U
   record.endpoint = endpoint;
   record.buffer_length = whole->buffer_length;
   int total = 0;
+  const int limit = d.model->video_packet_limit();
   for (int k = 0; k < packets; ++k) {
     const uint32_t length = whole->iso_frame_desc[k].length;
-    if (length > uint32_t(iso_packet_size)) {
+    if (limit <= 0 || length > uint32_t(limit)) {
       record_refusal(d, endpoint, whole->buffer_length, EMSGSIZE);
       return complete(c, -1, EMSGSIZE);
     }
@@ -612,7 +573,7 @@ void usbfs_stick::impl::discard(UMockdevIoctlClient* c, emulated_device& d, UMoc
   uint64_t address = 0;
   std::memcpy(&address, arg->data, sizeof address);
   for (auto it = d.in_flight.begin(); it != d.in_flight.end(); ++it) {
-    if (it->address != address || it->client != c) continue;
+    if (it->address != address || it->client != c || it->cancelled) continue;
     if (it->type == USBDEVFS_URB_TYPE_ISO) {
       // Packets not yet on the bus keep the status the kernel gives them at submission.
       it->actual.assign(it->lengths.size(), 0);
@@ -620,6 +581,15 @@ void usbfs_stick::impl::discard(UMockdevIoctlClient* c, emulated_device& d, UMoc
       it->error_count = int(it->lengths.size());
     }
     it->status = -ENOENT;
+    const int delay_ms = d.model->faults().cancel_delay_ms;
+    if (delay_ms > 0 && it->type == USBDEVFS_URB_TYPE_ISO) {
+      // A slow host controller: the URB comes back long after the cancel.
+      it->cancelled = true;
+      it->held = false;
+      it->due_us = g_get_monotonic_time() + int64_t(delay_ms) * 1000;
+      schedule();
+      return complete(c, 0, 0);
+    }
     retire(d, it);
     return complete(c, 0, 0);
   }
@@ -739,12 +709,14 @@ void usbfs_stick::impl::complete_due(emulated_device& d, int64_t now) {
   const bool unplugged = faults.unplugged;
   for (auto it = d.in_flight.begin(); it != d.in_flight.end();) {
     // A stalled stick sends nothing: isochronous URBs wait for a discard.
-    const bool silent = faults.stalled && it->type == USBDEVFS_URB_TYPE_ISO;
+    const bool silent = faults.stalled && it->type == USBDEVFS_URB_TYPE_ISO && !it->cancelled;
     if (!unplugged && (it->held || silent || it->due_us > now)) {
       ++it;
       continue;
     }
-    if (it->type == USBDEVFS_URB_TYPE_ISO)
+    if (it->cancelled)
+      ;  // comes back as the cancel left it
+    else if (it->type == USBDEVFS_URB_TYPE_ISO)
       finish_iso(d, *it, unplugged);
     else
       it->status = -ESHUTDOWN;
@@ -813,7 +785,7 @@ void usbfs_stick::impl::schedule() {
   for (const emulated_device& d : devices) {
     const stick_faults faults = d.model->faults();
     for (const urb& u : d.in_flight) {
-      const bool waiting = u.held || (faults.stalled && u.type == USBDEVFS_URB_TYPE_ISO);
+      const bool waiting = u.held || (faults.stalled && u.type == USBDEVFS_URB_TYPE_ISO && !u.cancelled);
       if ((faults.unplugged || !waiting) && (next < 0 || u.due_us < next)) next = faults.unplugged ? 0 : u.due_us;
     }
   }
@@ -831,6 +803,55 @@ void usbfs_stick::impl::tick() {
     if (!umockdev_ioctl_client_get_connected(clients[i].client)) forget_client(i);
   schedule();
 }
+
+namespace {
+
+struct interface_dir {
+  int number, cls, subclass, protocol, endpoints;
+  bool named;  // carries the sound function's name string
+};
+
+bool write_text(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  const bool ok = std::fputs(text.c_str(), f) >= 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+// "<device>:<configuration>.<interface>" under the device's directory, with
+// the attributes and uevent the kernel gives it and its link in the bus's list.
+std::string add_interface_dir(const std::string& root, const std::string& device_syspath, const std::string& device,
+                              int config, const interface_dir& f, const char* product) {
+  char name[64], hex[8];
+  std::snprintf(name, sizeof name, "%s:%d.%d", device.c_str(), config, f.number);
+  const std::string dir = root + device_syspath + "/" + name;
+  if (g_mkdir_with_parents(dir.c_str(), 0755) != 0) return "cannot create " + dir;
+  auto two_hex = [&hex](int v) {
+    std::snprintf(hex, sizeof hex, "%02x\n", v);
+    return std::string(hex);
+  };
+  const std::string interface_triple =
+      std::to_string(f.cls) + "/" + std::to_string(f.subclass) + "/" + std::to_string(f.protocol);
+  bool ok = write_text(dir + "/bInterfaceNumber", two_hex(f.number)) &&
+            write_text(dir + "/bAlternateSetting", " 0\n") && write_text(dir + "/bInterfaceClass", two_hex(f.cls)) &&
+            write_text(dir + "/bInterfaceSubClass", two_hex(f.subclass)) &&
+            write_text(dir + "/bInterfaceProtocol", two_hex(f.protocol)) &&
+            write_text(dir + "/bNumEndpoints", two_hex(f.endpoints)) &&
+            write_text(dir + "/uevent", "DEVTYPE=usb_interface\nPRODUCT=" + std::string(product) +
+                                            "\nTYPE=0/0/0\nINTERFACE=" + interface_triple + "\n");
+  if (ok && f.named) ok = write_text(dir + "/interface", std::string(sound_interface_text) + "\n");
+  if (!ok) return "cannot write the attributes of " + dir;
+  // Relative links, as sysfs has them, so they hold inside the testbed.
+  const std::string up = "../../..";  // from sys/devices/<device>/<interface>
+  if (symlink((up + "/bus/usb").c_str(), (dir + "/subsystem").c_str()) != 0 && errno != EEXIST)
+    return "cannot link " + dir + "/subsystem";
+  const std::string link = root + "/sys/bus/usb/devices/" + name;
+  if (symlink(("../../.." + device_syspath + "/" + name).c_str(), link.c_str()) != 0 && errno != EEXIST)
+    return "cannot link " + link;
+  return {};
+}
+
+}  // namespace
 
 // The GLib objects, owned by the thread that made the stick.
 struct usbfs_stick::testbed {
@@ -872,34 +893,61 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus_number, d.address);
     d.node = node;
-    d.driver_present = d.model->faults().kernel_driver_bound;
     d.source = std::make_shared<model_stream>(d.model);
+    const plug_state plugged = d.model->plugged();
 
-    char name[32], busnum[16], devnum[16], vendor[16], product[16], product_prop[32], busnum_prop[8],
-        devnum_prop[8];
+    // The device as sysfs shows it, with the strings the kernel read from it.
+    char name[32], number[32], bus_prop[8], dev_prop[8], product_prop[32];
     std::snprintf(name, sizeof name, "%d-%zu", bus_number, i + 1);
-    std::snprintf(busnum, sizeof busnum, "%d\n", bus_number);
-    std::snprintf(devnum, sizeof devnum, "%d\n", d.address);
-    std::snprintf(vendor, sizeof vendor, "%04x\n", d.model->vendor);
-    std::snprintf(product, sizeof product, "%04x\n", d.model->product);
-    std::snprintf(product_prop, sizeof product_prop, "%x/%x/100", d.model->vendor, d.model->product);
-    std::snprintf(busnum_prop, sizeof busnum_prop, "%03d", bus_number);
-    std::snprintf(devnum_prop, sizeof devnum_prop, "%03d", d.address);
+    std::snprintf(bus_prop, sizeof bus_prop, "%03d", bus_number);
+    std::snprintf(dev_prop, sizeof dev_prop, "%03d", d.address);
+    std::snprintf(product_prop, sizeof product_prop, "%x/%x/%x", d.model->vendor, d.model->product, bcd_device);
     const int config = d.model->configuration();
-    const std::string config_text = config ? std::to_string(config) + "\n" : std::string();
-    const gchar* attributes[] = {"busnum", busnum, "devnum", devnum, "speed", "480\n", "bConfigurationValue",
-                                 config_text.c_str(), "bNumConfigurations", "1\n", "idVendor", vendor,
-                                 "idProduct", product, nullptr};
-    const gchar* properties[] = {"DEVTYPE", "usb_device", "DEVNAME", node, "BUSNUM", busnum_prop,
-                                 "DEVNUM", devnum_prop, "PRODUCT", product_prop, nullptr};
+    std::vector<std::string> values;  // the attributes' texts, kept alive for the call
+    auto attribute = [&values](const char* format, auto... args) {
+      char text[128];
+      std::snprintf(text, sizeof text, format, args...);
+      values.push_back(text);
+    };
+    attribute("%d\n", bus_number);
+    attribute("%d\n", d.address);
+    attribute("%s\n", plugged.high_speed ? "480" : "12");
+    attribute("%s", config ? (std::to_string(config) + "\n").c_str() : "");
+    attribute("%04x\n", d.model->vendor);
+    attribute("%04x\n", d.model->product);
+    attribute("%04x\n", bcd_device);
+    attribute("%s\n", d.model->manufacturer.c_str());
+    attribute("%s\n", d.model->product_name.c_str());
+    attribute("%zu\n", i + 1);
+    const gchar* attributes[] = {"busnum", values[0].c_str(), "devnum", values[1].c_str(), "speed", values[2].c_str(),
+                                 "bConfigurationValue", values[3].c_str(), "idVendor", values[4].c_str(),
+                                 "idProduct", values[5].c_str(), "bcdDevice", values[6].c_str(), "manufacturer",
+                                 values[7].c_str(), "product", values[8].c_str(), "devpath", values[9].c_str(),
+                                 "version", " 2.00\n", "bNumConfigurations", "1\n", "bNumInterfaces",
+                                 " 3\n", "bmAttributes", "80\n", "bMaxPower", "500mA\n", "bDeviceClass",
+                                 "00\n", "bDeviceSubClass", "00\n", "bDeviceProtocol", "00\n", "bMaxPacketSize0",
+                                 "64\n", "removable", "unknown\n", nullptr};
+    const gchar* properties[] = {"DEVTYPE", "usb_device", "DEVNAME", node, "BUSNUM", bus_prop, "DEVNUM", dev_prop,
+                                 "PRODUCT", product_prop, "TYPE", "0/0/0", nullptr};
     gchar* syspath = umockdev_testbed_add_devicev(t.bed, "usb", name, nullptr, const_cast<gchar**>(attributes),
                                                   const_cast<gchar**>(properties));
     if (!syspath) return fail(std::string("cannot add ") + name + " to the testbed");
     t.syspaths.push_back(syspath);
     d.sysdir = t.root + syspath;
-    const std::vector<uint8_t> desc = descriptors(d.model->vendor, d.model->product);
+    const std::vector<uint8_t> desc = d.model->descriptors();
     umockdev_testbed_set_attribute_binary(t.bed, syspath, "descriptors", const_cast<guint8*>(desc.data()),
                                           int(desc.size()));
+
+    // Each interface of the configuration has its own directory. umockdev
+    // only adds children from inside a testbed, so they are made by hand.
+    const interface_dir interfaces[] = {{interface_number, 0xFF, 0xFF, 0xFF, 2, false},
+                                        {sound_control_interface, 1, 1, 0, 0, true},
+                                        {sound_stream_interface, 1, 2, 0, 0, true}};
+    for (const interface_dir& f : interfaces) {
+      if (!config) break;  // an unconfigured device has no interfaces
+      const std::string error = add_interface_dir(t.root, syspath, name, config, f, product_prop);
+      if (!error.empty()) return fail(error);
+    }
     g_free(syspath);
 
     // The device node: a FIFO of one page, so that one byte fills it.
@@ -914,6 +962,11 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
       return fail(std::string("cannot shrink the FIFO: ") + std::strerror(errno));
     const char byte = 0;
     d.fifo_full = write(d.fifo, &byte, 1) == 1;
+    // A node this user may not open: as a desktop without the udev rule
+    // leaves it. (Root opens it anyway unless it runs without
+    // CAP_DAC_OVERRIDE, as the emulator program starts its command.)
+    if (plugged.no_permission && chmod(path.c_str(), 0) != 0)
+      return fail("cannot take the permissions of " + path + ": " + std::strerror(errno));
     stick->impl_->devices.push_back(std::move(d));
   }
 
@@ -941,13 +994,13 @@ usbfs_stick::~usbfs_stick() {
     timer = std::exchange(impl_->timer, nullptr);
     for (client_state& s : impl_->clients) {
       if (s.waiting_reap) complete(s.client, -1, ENODEV);
+      // The node closes with the stick: its interfaces are given up, as
+      // the kernel does when its last user goes.
+      impl_->release_claims(impl_->devices[s.device], s.owner);
       clients.push_back(s.client);
     }
     impl_->clients.clear();
     for (emulated_device& d : impl_->devices) {
-      // The node closes with the stick: the interface is given up, as the
-      // kernel does when its last user goes.
-      if (d.claimant) impl_->release_claim(d, d.claimant);
       d.in_flight.clear();
       d.completed.clear();
       d.source.reset();

@@ -14,6 +14,28 @@ virtual_stick::virtual_stick() {
   codec_[0x7C / 2] = codec_vendor_id1;
   codec_[0x7E / 2] = codec_vendor_id2;
   bridge_[reg_serial_status] = serial_done;
+  plug(plug_state{});
+}
+
+void virtual_stick::plug(const plug_state& state) {
+  std::lock_guard lock(mutex_);
+  plug_ = state;
+  configuration_ = state.configuration;
+  holder_.fill(holder::none);
+  owner_.fill(0);
+  alternate_.fill(0);
+  if (configuration_ == stick_hw::configuration) {
+    if (state.video_claimed_elsewhere) {
+      holder_[interface_number] = holder::program;
+      owner_[interface_number] = -1;  // nobody this model's adapters know
+    }
+    bind_drivers_locked();
+  }
+}
+
+plug_state virtual_stick::plugged() const {
+  std::lock_guard lock(mutex_);
+  return plug_;
 }
 
 void virtual_stick::set_faults(const stick_faults& f) {
@@ -36,76 +58,213 @@ void virtual_stick::record(const stick_op& op) {
   log_.push_back(op);
 }
 
+namespace {
+
+void put16(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(uint8_t(v & 0xFF));
+  out.push_back(uint8_t(v >> 8));
+}
+
+constexpr uint8_t dt_device = 1, dt_config = 2, dt_string = 3, dt_interface = 4, dt_endpoint = 5;
+constexpr uint8_t cs_interface = 0x24, cs_endpoint = 0x25;
+constexpr uint8_t audio_class = 1, audio_control = 1, audio_streaming = 2;
+constexpr uint8_t vendor_class = 0xFF;
+constexpr uint8_t interrupt_transfer = 0x03, iso_transfer = 0x01, iso_async = 0x04;
+constexpr uint8_t request_get_descriptor = 0x06, request_get_configuration = 0x08;
+constexpr int standard_in = 0x80;
+
+}  // namespace
+
+std::vector<uint8_t> virtual_stick::descriptors() const {
+  std::vector<uint8_t> d = {18, dt_device};
+  put16(d, 0x0200);  // bcdUSB
+  d.insert(d.end(), {0x00, 0x00, 0x00, 64});  // class per interface, endpoint 0 of 64 bytes
+  put16(d, vendor);
+  put16(d, product);
+  put16(d, stick_hw::bcd_device);
+  d.insert(d.end(), {manufacturer_string, product_string, 0, 1});  // no serial number, one configuration
+
+  std::vector<uint8_t> c = {9, dt_config, 0, 0, uint8_t(interface_count), uint8_t(stick_hw::configuration), 0,
+                            0x80, 250};  // bus powered, 500 mA
+  // Interface 0, video: every alternate setting has the interrupt endpoint
+  // and the isochronous one, with the packet size of that setting.
+  for (int alt = 0; alt < alternate_settings; ++alt) {
+    c.insert(c.end(), {9, dt_interface, uint8_t(interface_number), uint8_t(alt), 2, vendor_class, vendor_class,
+                       vendor_class, 0});
+    c.insert(c.end(), {7, dt_endpoint, interrupt_endpoint, interrupt_transfer});
+    put16(c, alt == 0 ? 0 : 2);
+    c.push_back(5);
+    c.insert(c.end(), {7, dt_endpoint, video_endpoint, iso_transfer});
+    put16(c, video_max_packet[alt]);
+    c.push_back(1);
+  }
+  // Interface 1, audio control: a stereo digital input, a mute, the stream.
+  c.insert(c.end(), {9, dt_interface, uint8_t(sound_control_interface), 0, 0, audio_class, audio_control, 0,
+                     sound_interface_string});
+  c.insert(c.end(), {9, cs_interface, 0x01, 0x00, 0x01, 9 + 12 + 13 + 9, 0, 1, uint8_t(sound_stream_interface)});
+  c.insert(c.end(), {12, cs_interface, 0x02, 1, 0x02, 0x06, 0, 2, 0x03, 0x00, 0, 0});  // input terminal 0x0602
+  c.insert(c.end(), {13, cs_interface, 0x06, 2, 1, 2, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0});  // mute only
+  c.insert(c.end(), {9, cs_interface, 0x03, 3, 0x01, 0x01, 0, 2, 0});  // output terminal: USB streaming
+  // Interface 2, audio streaming: nothing in setting 0; 48 kHz stereo
+  // 16-bit PCM in setting 1.
+  c.insert(c.end(), {9, dt_interface, uint8_t(sound_stream_interface), 0, 0, audio_class, audio_streaming, 0,
+                     sound_interface_string});
+  c.insert(c.end(), {9, dt_interface, uint8_t(sound_stream_interface), 1, 1, audio_class, audio_streaming, 0,
+                     sound_interface_string});
+  c.insert(c.end(), {7, cs_interface, 0x01, 3, 1, 0x01, 0x00});  // general: PCM from terminal 3
+  c.insert(c.end(), {11, cs_interface, 0x02, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00});  // type I, 48000 Hz
+  c.insert(c.end(), {9, dt_endpoint, sound_endpoint, uint8_t(iso_transfer | iso_async)});
+  put16(c, 256);
+  c.insert(c.end(), {4, 0, 0});
+  c.insert(c.end(), {7, cs_endpoint, 0x01, 0x00, 0, 0, 0});
+  c[2] = uint8_t(c.size() & 0xFF);
+  c[3] = uint8_t(c.size() >> 8);
+  d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
 int virtual_stick::open() {
   std::lock_guard lock(mutex_);
-  int result = faults_.unplugged ? LIBUSB_ERROR_NO_DEVICE : faults_.fail_open ? LIBUSB_ERROR_ACCESS : 0;
+  int result = faults_.unplugged                       ? LIBUSB_ERROR_NO_DEVICE
+               : faults_.fail_open || plug_.no_permission ? LIBUSB_ERROR_ACCESS
+                                                        : 0;
   log_.push_back({stick_op_kind::open, 0, 0, 0, 0, 0, result});
   return result;
+}
+
+bool virtual_stick::driver_present_locked(int interface_number) const {
+  return interface_number == stick_hw::interface_number ? plug_.video_driver : plug_.sound_driver;
+}
+
+void virtual_stick::bind_drivers_locked() {
+  // The kernel probes its drivers for every interface of a new configuration.
+  for (int i = 0; i < interface_count; ++i) {
+    if (holder_[size_t(i)] != holder::none || !driver_present_locked(i)) continue;
+    holder_[size_t(i)] = i == stick_hw::interface_number ? holder::video_driver : holder::sound_driver;
+  }
 }
 
 int virtual_stick::set_configuration(int configuration) {
   std::lock_guard lock(mutex_);
   int result = 0;
+  const bool held = std::any_of(holder_.begin(), holder_.end(), [](holder h) { return h != holder::none; });
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
-  else if (faults_.kernel_driver_bound)
-    result = LIBUSB_ERROR_BUSY;  // a bound driver keeps the configuration
+  else if (held)
+    result = LIBUSB_ERROR_BUSY;  // any driver on any interface, a program's claim included
   else if (faults_.refuse_configuration)
     result = LIBUSB_ERROR_IO;
-  else if (configuration != stick_hw::configuration)
+  else if (configuration != 0 && configuration != stick_hw::configuration)
     result = LIBUSB_ERROR_NOT_FOUND;
-  else
+  if (result == 0) {
+    // The same configuration again is a light reset: every interface back
+    // to its first alternate setting.
+    alternate_.fill(0);
+    const bool changed = configuration != configuration_;
     configuration_ = configuration;
+    if (changed && configuration_ == stick_hw::configuration) bind_drivers_locked();
+  }
   log_.push_back({stick_op_kind::set_configuration, 0, 0, configuration, 0, 0, result});
   return result;
 }
 
-int virtual_stick::claim_interface(int interface_number) {
+int virtual_stick::claim_interface(int interface_number, int owner) {
   std::lock_guard lock(mutex_);
   int result = 0;
+  const size_t i = size_t(interface_number);
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
-  else if (configuration_ != stick_hw::configuration || interface_number != stick_hw::interface_number)
+  else if (configuration_ != stick_hw::configuration || !valid_interface(interface_number))
     result = LIBUSB_ERROR_NOT_FOUND;
-  else if (faults_.kernel_driver_bound || faults_.refuse_interface)
+  else if (holder_[i] == holder::program && owner_[i] == owner)
+    result = 0;
+  else if (holder_[i] != holder::none)
     result = LIBUSB_ERROR_BUSY;
-  else
-    claimed_ = true;
+  else if (faults_.refuse_interface && interface_number == stick_hw::interface_number)
+    result = LIBUSB_ERROR_IO;
+  if (result == 0) {
+    holder_[i] = holder::program;
+    owner_[i] = owner;
+  }
   log_.push_back({stick_op_kind::claim_interface, 0, 0, 0, interface_number, 0, result});
   return result;
 }
 
-int virtual_stick::release_interface(int interface_number) {
+int virtual_stick::release_interface(int interface_number, int owner) {
   std::lock_guard lock(mutex_);
   int result = 0;
+  const size_t i = size_t(interface_number);
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
-  else if (!claimed_ || interface_number != stick_hw::interface_number)
+  else if (!valid_interface(interface_number) || holder_[i] != holder::program || owner_[i] != owner)
     result = LIBUSB_ERROR_NOT_FOUND;
-  else
-    claimed_ = false;
+  if (result == 0) {
+    // Unbinding puts the interface back on its first alternate setting.
+    holder_[i] = holder::none;
+    owner_[i] = 0;
+    alternate_[i] = 0;
+  }
   log_.push_back({stick_op_kind::release_interface, 0, 0, 0, interface_number, 0, result});
   return result;
 }
 
-int virtual_stick::set_alternate(int interface_number, int alternate) {
+int virtual_stick::set_alternate(int interface_number, int alternate, int owner) {
   std::lock_guard lock(mutex_);
   int result = 0;
+  const size_t i = size_t(interface_number);
+  const int alternates = interface_number == stick_hw::interface_number    ? alternate_settings
+                         : interface_number == sound_stream_interface ? sound_stream_alternates
+                                                                      : 1;
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
-  else if (!claimed_ || interface_number != stick_hw::interface_number)
+  else if (configuration_ != stick_hw::configuration || !valid_interface(interface_number))
     result = LIBUSB_ERROR_NOT_FOUND;
-  else if (faults_.refuse_alternate || alternate < 0 || alternate >= alternate_settings)
+  else if (holder_[i] != holder::none && !(holder_[i] == holder::program && owner_[i] == owner))
+    result = LIBUSB_ERROR_BUSY;
+  else if (alternate < 0 || alternate >= alternates)
+    result = LIBUSB_ERROR_NOT_FOUND;
+  else if (faults_.refuse_alternate)
     result = LIBUSB_ERROR_IO;
-  else
-    alternate_ = alternate;
+  else if (!plug_.high_speed && interface_number == stick_hw::interface_number &&
+           bytes_per_microframe(video_max_packet[alternate]) > 1023)
+    result = LIBUSB_ERROR_OTHER;  // no periodic bandwidth for it on a full-speed bus
+  if (result == 0) {
+    // usbfs claims an interface that nobody holds on first use.
+    holder_[i] = holder::program;
+    owner_[i] = owner;
+    alternate_[i] = alternate;
+  }
   log_.push_back({stick_op_kind::set_alternate, 0, 0, alternate, interface_number, 0, result});
   return result;
 }
 
+std::string virtual_stick::driver(int interface_number) const {
+  std::lock_guard lock(mutex_);
+  if (!valid_interface(interface_number)) return {};
+  switch (holder_[size_t(interface_number)]) {
+    case holder::video_driver:
+      return video_driver_name;
+    case holder::sound_driver:
+      return sound_driver_name;
+    case holder::program:
+      return program_driver_name;
+    case holder::none:
+      break;
+  }
+  return {};
+}
+
+int virtual_stick::owner(int interface_number) const {
+  std::lock_guard lock(mutex_);
+  if (!valid_interface(interface_number) || holder_[size_t(interface_number)] != holder::program) return 0;
+  return owner_[size_t(interface_number)];
+}
+
 bool virtual_stick::kernel_driver_active(int interface_number) const {
   std::lock_guard lock(mutex_);
-  return interface_number == stick_hw::interface_number && faults_.kernel_driver_bound;
+  if (!valid_interface(interface_number)) return false;
+  const holder h = holder_[size_t(interface_number)];
+  return h == holder::video_driver || h == holder::sound_driver;
 }
 
 int virtual_stick::detach_kernel_driver(int interface_number) {
@@ -113,11 +272,32 @@ int virtual_stick::detach_kernel_driver(int interface_number) {
   int result = 0;
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
-  else if (interface_number != stick_hw::interface_number || !faults_.kernel_driver_bound)
+  else if (!valid_interface(interface_number) || holder_[size_t(interface_number)] == holder::none)
     result = LIBUSB_ERROR_NOT_FOUND;
-  else
-    faults_.kernel_driver_bound = false;
+  if (result == 0) {
+    holder_[size_t(interface_number)] = holder::none;
+    owner_[size_t(interface_number)] = 0;
+    alternate_[size_t(interface_number)] = 0;
+  }
   log_.push_back({stick_op_kind::detach_kernel_driver, 0, 0, 0, interface_number, 0, result});
+  return result;
+}
+
+int virtual_stick::attach_kernel_driver(int interface_number) {
+  std::lock_guard lock(mutex_);
+  int result = 0;
+  if (faults_.unplugged)
+    result = LIBUSB_ERROR_NO_DEVICE;
+  else if (!valid_interface(interface_number))
+    result = LIBUSB_ERROR_NOT_FOUND;
+  else if (holder_[size_t(interface_number)] != holder::none)
+    result = LIBUSB_ERROR_BUSY;
+  else if (configuration_ == stick_hw::configuration && driver_present_locked(interface_number)) {
+    holder_[size_t(interface_number)] =
+        interface_number == stick_hw::interface_number ? holder::video_driver : holder::sound_driver;
+    result = 1;
+  }
+  log_.push_back({stick_op_kind::attach_kernel_driver, 0, 0, 0, interface_number, 0, result});
   return result;
 }
 
@@ -185,7 +365,38 @@ int virtual_stick::control_locked(int request_type, int request, int value, int 
   if (request_type == standard_out && request == request_set_feature) {
     return length == 0 ? 0 : LIBUSB_ERROR_PIPE;
   }
+  if (request_type == standard_in) return standard_request_locked(request, value, index, data, length);
   return LIBUSB_ERROR_PIPE;  // the bridge stalls what it does not know
+}
+
+int virtual_stick::standard_request_locked(int request, int value, int index, unsigned char* data, int length) {
+  std::vector<uint8_t> answer;
+  if (request == request_get_configuration) {
+    answer = {uint8_t(configuration_)};
+  } else if (request == request_get_descriptor) {
+    const int type = value >> 8, number = value & 0xFF;
+    const std::vector<uint8_t> all = descriptors();
+    if (type == dt_device && number == 0) {
+      answer.assign(all.begin(), all.begin() + 18);
+    } else if (type == dt_config && number == 0) {
+      answer.assign(all.begin() + 18, all.end());
+    } else if (type == dt_string && number == 0) {
+      answer = {4, dt_string};
+      put16(answer, language_id);
+    } else if (type == dt_string && index == language_id) {
+      const std::string text = number == manufacturer_string      ? manufacturer
+                               : number == product_string         ? product_name
+                               : number == sound_interface_string ? std::string(sound_interface_text)
+                                                                  : std::string();
+      if (text.empty()) return LIBUSB_ERROR_PIPE;
+      answer = {uint8_t(2 + 2 * text.size()), dt_string};
+      for (char ch : text) put16(answer, uint8_t(ch));  // UTF-16LE of the ASCII text
+    }
+  }
+  if (answer.empty()) return LIBUSB_ERROR_PIPE;
+  const int n = std::min(length, int(answer.size()));
+  if (n > 0) std::memcpy(data, answer.data(), size_t(n));
+  return n;
 }
 
 void virtual_stick::serial_write_locked() {
@@ -239,17 +450,23 @@ int virtual_stick::configuration() const {
 
 bool virtual_stick::claimed() const {
   std::lock_guard lock(mutex_);
-  return claimed_;
+  return holder_[interface_number] == holder::program;
 }
 
-int virtual_stick::alternate() const {
+int virtual_stick::alternate(int interface_number) const {
   std::lock_guard lock(mutex_);
-  return alternate_;
+  return valid_interface(interface_number) ? alternate_[size_t(interface_number)] : 0;
 }
 
 bool virtual_stick::capture_enabled() const {
   std::lock_guard lock(mutex_);
-  return alternate_ == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+  return alternate_[interface_number] == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+}
+
+int virtual_stick::video_packet_limit() const {
+  std::lock_guard lock(mutex_);
+  if (configuration_ != stick_hw::configuration) return 0;
+  return bytes_per_microframe(video_max_packet[alternate_[interface_number]]);
 }
 
 stream_geometry virtual_stick::geometry_locked() const {
@@ -270,11 +487,6 @@ stream_geometry virtual_stick::geometry() const {
   return geometry_locked();
 }
 
-uint32_t virtual_stick::stream_field_number() const {
-  std::lock_guard lock(mutex_);
-  return stream_.field_number();
-}
-
 bool virtual_stick::next_reap_fails() {
   std::lock_guard lock(mutex_);
   ++reaps_;
@@ -289,7 +501,7 @@ void virtual_stick::skip_microframes(uint64_t count) {
 int virtual_stick::stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) {
   std::lock_guard lock(mutex_);
   if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
-  const bool enabled = alternate_ == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+  const bool enabled = alternate_[interface_number] == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
   const stream_geometry g = geometry_locked();
   auto every = [this](int n) { return n > 0 && data_packets_ % uint64_t(n) == 0; };
   int total = 0;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "sim/video_stream.h"
@@ -20,12 +21,38 @@
 namespace stick_hw {
 constexpr uint16_t vendor_id = 0x05E1;
 constexpr uint16_t product_id = 0x0408;
+constexpr uint16_t bcd_device = 0x0005;
 constexpr int configuration = 1;
-constexpr int interface_number = 0;
-constexpr int alternate_settings = 6;  // 0..5
+constexpr int interface_number = 0;        // video, vendor-specific
+constexpr int sound_control_interface = 1;  // USB audio class: control
+constexpr int sound_stream_interface = 2;   // USB audio class: streaming
+constexpr int interface_count = 3;
+constexpr int alternate_settings = 6;  // of the video interface: 0..5
+constexpr int sound_stream_alternates = 2;
 constexpr int streaming_alternate = 5;
+constexpr uint8_t interrupt_endpoint = 0x81;
 constexpr uint8_t video_endpoint = 0x82;
+constexpr uint8_t sound_endpoint = 0x84;
 constexpr int iso_packet_size = 3072;  // 1024 bytes x 3 transactions per microframe
+// wMaxPacketSize of the video endpoint in each alternate setting: bits 10:0
+// the packet, bits 12:11 the extra transactions per microframe.
+constexpr uint16_t video_max_packet[alternate_settings] = {0, 0x0300, 0x03FC, 0x0400, 0x0C00, 0x1400};
+constexpr int bytes_per_microframe(uint16_t max_packet) { return (max_packet & 0x7FF) * (1 + ((max_packet >> 11) & 3)); }
+static_assert(bytes_per_microframe(video_max_packet[streaming_alternate]) == iso_packet_size);
+
+// Driver names as the kernel reports them (USBDEVFS_GETDRIVER).
+constexpr char video_driver_name[] = "stk1160";
+constexpr char sound_driver_name[] = "snd-usb-audio";
+constexpr char program_driver_name[] = "usbfs";  // a program holds it through libusb
+
+// String descriptors.
+constexpr uint16_t language_id = 0x0409;
+constexpr uint8_t manufacturer_string = 1;
+constexpr uint8_t product_string = 2;
+constexpr uint8_t sound_interface_string = 11;
+constexpr char default_manufacturer[] = "Syntek Semiconductor";
+constexpr char default_product[] = "USB 2.0 Video Capture Controller";
+constexpr char sound_interface_text[] = "USB Audio Interface";
 
 // Bridge registers the model gives meaning to.
 constexpr uint16_t reg_input_routing = 0x000;
@@ -73,8 +100,9 @@ enum class stick_op_kind {
   set_configuration,
   claim_interface,
   release_interface,
-  set_alternate,
-  detach_kernel_driver,
+  set_alternate,         // index: the interface
+  detach_kernel_driver,  // index: the interface
+  attach_kernel_driver,  // index: the interface; result 1 when a driver bound
   control,        // every control transfer, raw
   decoder_write,  // a serial-bus write transaction, as the decoder saw it
   codec_write,
@@ -90,16 +118,29 @@ struct stick_op {
   int request_type = 0;
   int request = 0;
   int value = 0;   // wValue; for decoder/codec events the data
-  int index = 0;   // wIndex; for decoder/codec events the register
+  int index = 0;   // wIndex; for decoder/codec events the register; the interface
   int length = 0;
   int result = 0;  // what the operation returned (decoder writes: the status)
   bool operator==(const stick_op&) const = default;
 };
 
+// How the stick meets the program: by default as a desktop leaves a freshly
+// plugged stick, configured, with the kernel's video driver on interface 0
+// and its sound driver on interfaces 1 and 2. The rest is what a user's
+// machine may differ in.
+struct plug_state {
+  int configuration = stick_hw::configuration;  // 0: not configured yet
+  bool video_driver = true;   // stk1160 is there and binds interface 0
+  bool sound_driver = true;   // snd-usb-audio is there and binds interfaces 1 and 2
+  bool high_speed = true;     // false: on a USB 1.1 (full-speed) port
+  bool video_claimed_elsewhere = false;  // another program holds interface 0
+  bool no_permission = false;  // the device node is closed to this user
+};
+
 struct stick_faults {
-  bool fail_open = false;
+  bool fail_open = false;  // the stick answers no request at all
   bool refuse_configuration = false;
-  bool refuse_interface = false;
+  bool refuse_interface = false;  // claiming interface 0 fails (not busy: broken)
   bool refuse_alternate = false;
   bool codec_silent = false;   // no codec on the AC'97 link: every read gives 0
   int serial_status = stick_hw::serial_done;  // what 0x201 shows after a decoder write
@@ -107,8 +148,6 @@ struct stick_faults {
   // Control transfers addressed to these bridge registers return the given
   // result instead of being carried out (0 on a read: no byte came back).
   std::map<int, int> control_results;
-  // A kernel driver holds interface 0 until it is detached.
-  bool kernel_driver_bound = false;
 
   // The video stream. Counts are of packets that carry payload; 0 is off.
   int lose_packet_every = 0;       // arrives empty, with an error status
@@ -117,29 +156,52 @@ struct stick_faults {
   int packet_count_override = -1;  // the transfer reports this many packets
   int reap_error_every = 0;        // every Nth reap fails with LIBUSB_ERROR_IO
   bool stalled = false;            // transfers never complete: the stick went silent
+  // A cancelled isochronous transfer comes back only this long after the
+  // cancel (a slow host controller); 0: at once.
+  int cancel_delay_ms = 0;
 };
 
 class virtual_stick {
  public:
   virtual_stick();
 
-  // Identity on the bus; tests may make a stick that does not match.
+  // Identity on the bus; tests may make a stick that does not match, or one
+  // that reports other strings.
   uint16_t vendor = stick_hw::vendor_id;
   uint16_t product = stick_hw::product_id;
+  std::string manufacturer = stick_hw::default_manufacturer;
+  std::string product_name = stick_hw::default_product;
+
+  // The stick as it is plugged in: configuration, kernel drivers, port.
+  // Resets the USB state (configuration, drivers, alternate settings).
+  void plug(const plug_state& state);
+  plug_state plugged() const;
 
   // Faults: set before or during use.
   void set_faults(const stick_faults& f);
   stick_faults faults() const;
   void unplug();
 
-  // USB operations, libusb-style results.
+  // What sysfs shows as "descriptors": the device descriptor, then the
+  // whole configuration (three interfaces, 251 bytes).
+  std::vector<uint8_t> descriptors() const;
+
+  // USB operations as the kernel carries them out, libusb-style results.
+  // Interfaces are held by a kernel driver or by a program; `owner` tells
+  // programs apart (adapters number their clients from 1).
   int open();
   int set_configuration(int configuration);
-  int claim_interface(int interface_number);
-  int release_interface(int interface_number);
-  int set_alternate(int interface_number, int alternate);
+  int claim_interface(int interface_number, int owner);
+  int release_interface(int interface_number, int owner);
+  int set_alternate(int interface_number, int alternate, int owner);
+  // "" when nothing holds the interface, else the driver's name
+  // (stick_hw::video_driver_name, sound_driver_name, program_driver_name).
+  std::string driver(int interface_number) const;
+  int owner(int interface_number) const;  // the program holding it, or 0
   bool kernel_driver_active(int interface_number) const;
   int detach_kernel_driver(int interface_number);
+  // The kernel probes its drivers for the interface: 1 when one bound.
+  int attach_kernel_driver(int interface_number);
   int control(int request_type, int request, int value, int index, unsigned char* data, int length);
 
   // State, for tests and for the stream.
@@ -147,9 +209,11 @@ class virtual_stick {
   uint8_t decoder(uint8_t reg) const;
   uint16_t codec(uint8_t reg) const;
   int configuration() const;
-  bool claimed() const;
-  int alternate() const;
+  bool claimed() const;  // interface 0 is held by a program
+  int alternate(int interface_number = stick_hw::interface_number) const;
   bool capture_enabled() const;  // alternate 5 and bit 7 of 0x100
+  // The most bytes per microframe the video endpoint takes now.
+  int video_packet_limit() const;
 
   // The video stream, one packet per microframe: packet k of `count` goes to
   // data + k * packet_size, its length to lengths[k], its status to
@@ -161,7 +225,6 @@ class virtual_stick {
   void skip_microframes(uint64_t count);
   // What the stream is drawn with, from the registers as programmed now.
   stream_geometry geometry() const;
-  uint32_t stream_field_number() const;
   // Counts reaps for the reap_error_every fault; true when this one fails.
   bool next_reap_fails();
 
@@ -176,9 +239,17 @@ class virtual_stick {
   void record(const stick_op& op);
 
  private:
+  enum class holder { none, video_driver, sound_driver, program };
+
   int control_locked(int request_type, int request, int value, int index, unsigned char* data, int length);
+  int standard_request_locked(int request, int value, int index, unsigned char* data, int length);
   void serial_write_locked();
   void codec_command_locked(uint8_t command);
+  void bind_drivers_locked();
+  bool driver_present_locked(int interface_number) const;
+  static bool valid_interface(int interface_number) {
+    return interface_number >= 0 && interface_number < stick_hw::interface_count;
+  }
 
   void wait_if_held(int reg);
 
@@ -189,6 +260,7 @@ class virtual_stick {
 
   mutable std::mutex mutex_;
   stick_faults faults_;
+  plug_state plug_;
   std::array<uint8_t, 0x1000> bridge_{};
   std::array<uint8_t, 256> decoder_{};
   std::array<uint16_t, 128> codec_{};
@@ -198,7 +270,8 @@ class virtual_stick {
   uint64_t data_packets_ = 0;
   uint64_t reaps_ = 0;
   int configuration_ = 0;
-  bool claimed_ = false;
-  int alternate_ = 0;
+  std::array<holder, stick_hw::interface_count> holder_{};
+  std::array<int, stick_hw::interface_count> owner_{};
+  std::array<int, stick_hw::interface_count> alternate_{};
   std::vector<stick_op> log_;
 };

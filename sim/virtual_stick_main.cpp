@@ -3,9 +3,11 @@
 // real one. The program gets UMOCKDEV_DIR and the umockdev preload library;
 // this process answers its USB requests from the model.
 #include <libusb.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +43,20 @@ constexpr char usage_text[] =
     "Usage: ostrevin-virtual-stick [options] [--] command [args...]\n"
     "Runs command with the virtual capture stick (05e1:0408) plugged in on USB bus 1,\n"
     "emulated as a usbfs device that libusb-1.0 opens and drives like the real one.\n"
+    "The stick is as a Linux desktop hands it over: configured, the kernel's video\n"
+    "driver (stk1160) on interface 0, its sound driver (snd-usb-audio) on 1 and 2.\n"
     "\n"
-    "Options:\n"
+    "What a user's machine may differ in:\n"
+    "  --no-video-driver           stk1160 is not loaded (blacklisted)\n"
+    "  --no-sound-driver           snd-usb-audio is not loaded\n"
+    "  --unconfigured              the stick is not configured yet\n"
+    "  --full-speed                plugged into a USB 1.1 (full-speed) port\n"
+    "  --interface-busy            another program holds the video interface\n"
+    "  --no-permission             the device node is closed to the command's user\n"
+    "                              (run as root, the command runs without the\n"
+    "                              capabilities that would let it in anyway)\n"
+    "\n"
+    "Faults:\n"
     "  --no-device                 no stick on the bus\n"
     "  --two-devices               two sticks (addresses 2 and 3)\n"
     "  --refuse-configuration      the stick refuses to be configured\n"
@@ -51,7 +65,7 @@ constexpr char usage_text[] =
     "  --codec-silent              no AC'97 codec answers\n"
     "  --serial-status=N           what register 0x201 shows after a decoder write\n"
     "                              (hex with 0x, or decimal; default 0x04)\n"
-    "  --kernel-driver             the kernel driver (stk1160) holds interface 0 at start\n"
+    "  --cancel-delay=MS           a cancelled transfer comes back only after MS ms\n"
     "  --fail-register=REG:RESULT  control transfers on bridge register REG return RESULT,\n"
     "                              a number or a libusb error name such as PIPE (repeatable)\n"
     "  --unplug-after=SECONDS      pull the stick(s) out after SECONDS\n"
@@ -64,6 +78,7 @@ constexpr char usage_text[] =
 
 struct settings {
   int sticks = 1;
+  plug_state plug;
   stick_faults faults;
   std::optional<double> unplug_after;
   std::string log_file;
@@ -114,8 +129,8 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
     const std::string name = arg.substr(0, eq);
     const std::optional<std::string> value =
         eq == std::string::npos ? std::nullopt : std::optional<std::string>(arg.substr(eq + 1));
-    const bool takes_value =
-        name == "--serial-status" || name == "--fail-register" || name == "--unplug-after" || name == "--log";
+    const bool takes_value = name == "--serial-status" || name == "--fail-register" || name == "--unplug-after" ||
+                             name == "--log" || name == "--cancel-delay";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
     if (!takes_value && value) return fail_usage("option " + name + " takes no value");
 
@@ -134,8 +149,22 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       s.faults.refuse_alternate = true;
     } else if (name == "--codec-silent") {
       s.faults.codec_silent = true;
-    } else if (name == "--kernel-driver") {
-      s.faults.kernel_driver_bound = true;
+    } else if (name == "--no-video-driver") {
+      s.plug.video_driver = false;
+    } else if (name == "--no-sound-driver") {
+      s.plug.sound_driver = false;
+    } else if (name == "--unconfigured") {
+      s.plug.configuration = 0;
+    } else if (name == "--full-speed") {
+      s.plug.high_speed = false;
+    } else if (name == "--interface-busy") {
+      s.plug.video_claimed_elsewhere = true;
+    } else if (name == "--no-permission") {
+      s.plug.no_permission = true;
+    } else if (name == "--cancel-delay") {
+      const auto n = parse_number(*value);
+      if (!n || *n < 0 || *n > 600000) return fail_usage("--cancel-delay wants milliseconds, not '" + *value + "'");
+      s.faults.cancel_delay_ms = int(*n);
     } else if (name == "--serial-status") {
       const auto n = parse_number(*value);
       if (!n || *n < 0 || *n > 0xFF) return fail_usage("--serial-status wants a byte, not '" + *value + "'");
@@ -186,6 +215,9 @@ std::string op_text(const stick_op& op) {
       break;
     case stick_op_kind::detach_kernel_driver:
       std::snprintf(line, sizeof line, "detach_kernel_driver %d -> %d", op.index, op.result);
+      break;
+    case stick_op_kind::attach_kernel_driver:
+      std::snprintf(line, sizeof line, "attach_kernel_driver %d -> %d", op.index, op.result);
       break;
     case stick_op_kind::control:
       std::snprintf(line, sizeof line, "control 0x%02x 0x%02x 0x%04x 0x%04x %d -> %d", op.request_type, op.request,
@@ -304,6 +336,7 @@ int main(int argc, char** argv) {
   std::vector<std::shared_ptr<virtual_stick>> models;
   for (int i = 0; i < s.sticks; ++i) {
     auto model = std::make_shared<virtual_stick>();
+    model->plug(s.plug);
     model->set_faults(s.faults);
     models.push_back(std::move(model));
   }
@@ -318,6 +351,15 @@ int main(int argc, char** argv) {
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
+
+  // Root opens any device node; without these two capabilities the command
+  // meets the node's permissions as a desktop user would. The bounding set
+  // limits only what the command gets when it starts: this process keeps
+  // its own capabilities.
+  if (s.plug.no_permission) {
+    prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+    prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+  }
 
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

@@ -90,10 +90,40 @@ TEST(audio_device_names, only_the_stick_names_match) {
   EXPECT_FALSE(is_easycap_audio_name(""));
 }
 
+// On Linux the input is named after udev's id of the USB sound card, built
+// from the strings the stick reported.
+TEST(audio_device_names, the_sticks_input_is_known_by_its_usb_identity) {
+  const usb_device_identity stick{"Syntek Semiconductor", "USB 2.0 Video Capture Controller", 1};
+  EXPECT_EQ(easycap_sound_card_id(stick), "usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01");
+  // Nothing known yet: what every stick reports.
+  EXPECT_EQ(easycap_sound_card_id({}), easycap_sound_card_id(stick));
+  // udev's rules: whitespace runs make one '_', the ends are trimmed, other
+  // characters it does not keep become '_'.
+  EXPECT_EQ(easycap_sound_card_id({"  Some   Maker ", "Grabber (v2)/x", 2}), "usb-Some_Maker_Grabber__v2__x-02");
+
+  const QString name = pulse_probe::stick_source;
+  EXPECT_TRUE(is_easycap_audio_input(pulse_probe::stick_description, name, stick));
+  // PipeWire names its nodes the same way; another profile is the same stick.
+  EXPECT_TRUE(is_easycap_audio_input("x", "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.mono-fallback", stick));
+  // Another vendor's stick with the same product string, and sticks on
+  // other interfaces or of other makers, are not this one.
+  EXPECT_FALSE(is_easycap_audio_input("USB 2.0 Video Capture Controller Analog Stereo",
+                                      pulse_probe::lookalike_source, stick));
+  EXPECT_FALSE(is_easycap_audio_input(
+      "x", "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-010.analog-stereo", stick));
+  EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description,
+                                      "alsa_output.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo", stick));
+  EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description, name, {"Other", "Grabber", 1}));
+  // The Part's own names hold whatever the identity.
+  EXPECT_TRUE(is_easycap_audio_input("USB Audio Interface", "anything", stick));
+}
+
 TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  // Found by its USB identity, not the look-alike listed before it.
+  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
+  EXPECT_EQ(window->easycap_audio().description(), pulse_probe::stick_description);
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
   ASSERT_TRUE(wait_sound_flowing());
@@ -121,7 +151,7 @@ TEST_F(audio_test, stored_line_in_plays_the_default_input_and_still_finds_the_st
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(line_in()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
-  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_line_in());
 }
@@ -174,17 +204,17 @@ struct audio_without_stick_source : audio_test {
   void SetUp() override {
     audio_test::SetUp();
     if (IsSkipped()) return;
-    removed = pulse_probe::module_of_source("stick_audio");
+    removed = pulse_probe::module_of_source(pulse_probe::stick_source);
     ASSERT_GE(removed, 0);
     pulse_probe::unload_module(removed);
-    ASSERT_TRUE(pulse_probe::wait_for_input("USB Audio Interface", false));
+    ASSERT_TRUE(pulse_probe::wait_for_input(pulse_probe::stick_source, false));
   }
   void TearDown() override {
     window.reset();
     for (int index : loaded) pulse_probe::unload_module(index);
     if (removed >= 0) {
-      pulse_probe::load_source("stick_audio", "USB Audio Interface");
-      pulse_probe::wait_for_input("USB Audio Interface", true);
+      pulse_probe::load_source(pulse_probe::stick_source, pulse_probe::stick_description);
+      pulse_probe::wait_for_input(pulse_probe::stick_source, true);
     }
     audio_test::TearDown();
   }
@@ -192,7 +222,7 @@ struct audio_without_stick_source : audio_test {
     const int index = pulse_probe::load_source(name, description);
     ASSERT_GE(index, 0);
     loaded.push_back(index);
-    ASSERT_TRUE(pulse_probe::wait_for_input(description, true));
+    ASSERT_TRUE(pulse_probe::wait_for_input(name, true));
   }
   void expect_fallen_back() {
     EXPECT_FALSE(easycap()->isChecked());
@@ -203,6 +233,8 @@ struct audio_without_stick_source : audio_test {
   }
 };
 
+// The look-alike stays listed: neither its name nor its description makes it
+// the stick.
 TEST_F(audio_without_stick_source, a_name_that_only_contains_the_stick_name_falls_back_silently) {
   add_source("lookalike", "Generic USB Audio Interface 2");
   store_easycap_audio(true);
@@ -225,6 +257,40 @@ TEST_F(audio_without_stick_source, a_digital_audio_interface_is_the_stick) {
   EXPECT_EQ(window->easycap_audio().description(), "C-Media Digital Audio Interface");
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
+}
+
+// Systems that show the USB interface's own name.
+TEST_F(audio_without_stick_source, the_usb_audio_interface_name_is_the_stick) {
+  add_source("usb_audio_interface", "USB Audio Interface");
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_TRUE(easycap()->isChecked());
+  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+}
+
+// The identity is the attached stick's own: a stick that reports other
+// strings is another card to the sound server, and the input named after
+// this one's strings is not its sound.
+TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
+  stick->manufacturer = "Other Maker";
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_EQ(window->capture().identity().manufacturer, "Other Maker");
+  EXPECT_TRUE(window->is_easycap_audio_missing());
+  EXPECT_TRUE(line_in()->isChecked());
+  const QString other = "alsa_input.usb-Other_Maker_USB_2.0_Video_Capture_Controller-01.analog-stereo";
+  const int index = pulse_probe::load_source(other, "Other Maker Analog Stereo");
+  ASSERT_GE(index, 0);
+  ASSERT_TRUE(pulse_probe::wait_for_input(other, true));
+  window.reset();
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_FALSE(window->is_easycap_audio_missing());
+  EXPECT_EQ(window->easycap_audio().description(), "Other Maker Analog Stereo");
+  window.reset();
+  pulse_probe::unload_module(index);
 }
 
 TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_is_listed) {

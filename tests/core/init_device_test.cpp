@@ -44,8 +44,12 @@ TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
       for (int chosen : {-1, 1, 3}) {
         SCOPED_TRACE(testing::Message() << "standard " << int(std) << " s_video " << s_video << " channel "
                                         << chosen);
+        // A stick of its own: the fixture's thread holds the other one.
+        auto own = std::make_shared<virtual_stick>();
+        in_process_backend own_backend;
+        own_backend.add(own);
         easycap_thread fresh;
-        fresh.backend = &backend;
+        fresh.backend = &own_backend;
         fresh.brightness = 127;
         fresh.contrast = 63;
         fresh.saturation = 63;
@@ -56,25 +60,25 @@ TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
         fresh.height = std == standard::pal ? 576 : 480;
         ASSERT_TRUE(fresh.open_device());
         if (chosen >= 0) fresh.set_input(chosen);
-        stick->clear_log();
+        own->clear_log();
         QSignalSpy audio_missing(&fresh, &easycap_thread::easycap_audio_not_found);
 
         ASSERT_TRUE(fresh.init_device());
 
         const auto expected = expected_programming(std, s_video, chosen).ops;
-        const auto actual = programming_log(*stick);
+        const auto actual = programming_log(*own);
         ASSERT_EQ(actual.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "transfer " << i;
         EXPECT_EQ(audio_missing.count(), 0);
         EXPECT_EQ(fresh.channel.load(), chosen >= 0 ? chosen : s_video ? 0 : 2);
 
         // What the stick now holds.
-        EXPECT_EQ(stick->decoder(0x02), s_video ? 0xC9 : 0xC0);
-        EXPECT_EQ(stick->decoder(0x08) & 0x40, std != standard::pal ? 0x40 : 0);
-        EXPECT_EQ((stick->decoder(0x0E) >> 4) & 7, std == standard::pal_60 ? 1 : 0);
-        EXPECT_EQ(stick->codec(0x1C), 0x0505);
-        EXPECT_EQ(stick->codec(0x1A), 0x0404);
-        EXPECT_TRUE(stick->capture_enabled());
+        EXPECT_EQ(own->decoder(0x02), s_video ? 0xC9 : 0xC0);
+        EXPECT_EQ(own->decoder(0x08) & 0x40, std != standard::pal ? 0x40 : 0);
+        EXPECT_EQ((own->decoder(0x0E) >> 4) & 7, std == standard::pal_60 ? 1 : 0);
+        EXPECT_EQ(own->codec(0x1C), 0x0505);
+        EXPECT_EQ(own->codec(0x1A), 0x0404);
+        EXPECT_TRUE(own->capture_enabled());
       }
     }
   }
@@ -146,8 +150,11 @@ TEST_F(programmed, a_refused_alternate_setting_ends_the_programming) {
   f.refuse_alternate = true;
   stick->set_faults(f);
   QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  QSignalSpy unusable(&thread, &easycap_thread::capture_device_unusable);
   EXPECT_FALSE(thread.init_device());
-  EXPECT_EQ(not_found.count(), 1);
+  EXPECT_EQ(not_found.count(), 0);
+  ASSERT_EQ(unusable.count(), 1) << "the stick is there: it is told why it cannot stream";
+  EXPECT_EQ(unusable[0][0].value<easycap_thread::device_problem>(), easycap_thread::device_problem::streaming_refused);
   EXPECT_TRUE(messages.contains(QString("usb_set_altinterface() error %1").arg(LIBUSB_ERROR_IO)));
 
   const auto log = programming_log(*stick);

@@ -168,20 +168,73 @@ TEST_F(discovery, nothing_usable_on_the_bus_is_not_found) {
   EXPECT_FALSE(thread.has_device());
 }
 
-TEST_F(discovery, refusals_are_not_found) {
-  for (int which = 0; which < 3; ++which) {
+// A stick that is there but cannot be used is told apart from no stick.
+TEST_F(discovery, a_present_stick_that_cannot_be_used_says_why) {
+  using problem = easycap_thread::device_problem;
+  struct case_t {
+    const char* name;
+    plug_state state;
+    stick_faults faults;
+    int expected;  // -1 not found, -2 not USB 2.0, else the problem
+  };
+  plug_state no_access, busy, full_speed, unconfigured;
+  no_access.no_permission = true;
+  busy.video_claimed_elsewhere = true;
+  full_speed.high_speed = false;
+  unconfigured.configuration = 0;
+  stick_faults refuse_configuration, refuse_interface;
+  refuse_configuration.refuse_configuration = true;
+  refuse_interface.refuse_interface = true;
+  const case_t cases[] = {
+      {"no permission", no_access, {}, int(problem::no_permission)},
+      {"in use", busy, {}, int(problem::in_use)},
+      {"full speed", full_speed, {}, -2},
+      {"configuration", unconfigured, refuse_configuration, int(problem::configuration_refused)},
+      {"interface", {}, refuse_interface, int(problem::interface_refused)},
+  };
+  for (const case_t& c : cases) {
+    SCOPED_TRACE(c.name);
     backend.clear();
     auto stick = std::make_shared<virtual_stick>();
-    stick_faults f;
-    f.fail_open = which == 0;
-    f.refuse_configuration = which == 1;
-    f.refuse_interface = which == 2;
-    stick->set_faults(f);
+    stick->plug(c.state);
+    stick->set_faults(c.faults);
     backend.add(stick);
-    int not_found = 0;
-    EXPECT_FALSE(open_and_count_not_found(not_found)) << which;
-    EXPECT_EQ(not_found, 1) << which;
+    easycap_thread fresh;
+    fresh.backend = &backend;
+    QSignalSpy not_found(&fresh, &easycap_thread::capture_device_not_found);
+    QSignalSpy slow_port(&fresh, &easycap_thread::capture_device_not_usb_2_0);
+    QSignalSpy unusable(&fresh, &easycap_thread::capture_device_unusable);
+    EXPECT_FALSE(fresh.open_device());
+    EXPECT_EQ(not_found.count(), c.expected == -1 ? 1 : 0);
+    EXPECT_EQ(slow_port.count(), c.expected == -2 ? 1 : 0);
+    ASSERT_EQ(unusable.count(), c.expected >= 0 ? 1 : 0);
+    if (c.expected >= 0) EXPECT_EQ(int(unusable[0][0].value<problem>()), c.expected);
   }
+}
+
+// Set-configuration is only sent to a stick that is not configured yet: a
+// desktop's stick is, and its sound driver would make the kernel refuse it.
+TEST_F(discovery, only_an_unconfigured_stick_is_configured) {
+  auto configured = std::make_shared<virtual_stick>();
+  backend.add(configured);
+  ASSERT_TRUE(thread.open_device());
+  EXPECT_TRUE(of_kind(configured->log(), stick_op_kind::set_configuration).empty());
+  EXPECT_TRUE(configured->claimed());
+
+  backend.clear();
+  auto fresh_stick = std::make_shared<virtual_stick>();
+  plug_state unconfigured;
+  unconfigured.configuration = 0;
+  fresh_stick->plug(unconfigured);
+  backend.add(fresh_stick);
+  easycap_thread other;
+  other.backend = &backend;
+  ASSERT_TRUE(other.open_device());
+  const auto configure = of_kind(fresh_stick->log(), stick_op_kind::set_configuration);
+  ASSERT_EQ(configure.size(), 1u);
+  EXPECT_EQ(configure[0].value, 1);
+  EXPECT_EQ(configure[0].result, 0);
+  EXPECT_TRUE(fresh_stick->claimed());
 }
 
 TEST_F(discovery, two_sticks_are_both_opened_and_the_last_is_kept) {
@@ -192,10 +245,11 @@ TEST_F(discovery, two_sticks_are_both_opened_and_the_last_is_kept) {
   int not_found = 0;
   ASSERT_TRUE(open_and_count_not_found(not_found));
   EXPECT_EQ(not_found, 0);
-  for (auto& s : {first, second}) {
-    EXPECT_EQ(s->configuration(), 1);
-    EXPECT_TRUE(s->claimed());
-  }
+  for (auto& s : {first, second}) EXPECT_EQ(of_kind(s->log(), stick_op_kind::claim_interface).size(), 1u);
+  // The one not kept is handed back to its video driver.
+  EXPECT_FALSE(first->claimed());
+  EXPECT_EQ(first->driver(0), stick_hw::video_driver_name);
+  EXPECT_TRUE(second->claimed());
   thread.writeIndex(0x500, 0x94);
   EXPECT_EQ(second->bridge(0x500), 0x94);
   EXPECT_EQ(first->bridge(0x500), 0x00);

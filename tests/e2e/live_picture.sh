@@ -16,8 +16,7 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 prefs_dir=$HOME/.local/share/ostrevin
 mkdir -p "$prefs_dir"
 cd "$work"
-
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/../support/x_session.sh"
 
 # Nine bytes: s_video sixty_hz pal_60 widescreen easycap_audio always_on_top
 # display_f2 display_interlaced display_field_blended.
@@ -64,12 +63,9 @@ run_case() {
   echo "$name: $(cat "$work/$name.check")"
   first_png=""
   "$x_window" close "$id"
-  for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-  kill -0 $pid 2>/dev/null && fail "$name: the window did not close"
-  wait $pid
-  local code=$?
+  wait_exit $pid || fail "$name: the window did not close"
   pid=""
-  [ $code -eq 0 ] || { cat "$work/$name.log"; fail "$name: exit code $code after close"; }
+  [ $exit_code -eq 0 ] || { cat "$work/$name.log"; fail "$name: exit code $exit_code after close"; }
 }
 
 run_case pal_4_3_f1                0 0 0 0 0 768 576

@@ -4,30 +4,14 @@
 # window at PAL size, the stick programmed, and closing it exits 0.
 set -uo pipefail
 ostrevin=$1 emulator=$2 x_window=$3
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
 export HOME=$work XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 cd "$work"
 pid=""
-
-fail() { echo "FAIL: $*"; exit 1; }
-
-# Prints the id and size of the first window titled $1 that matches the
-# transient filter: "top" for a top-level window, "dialog" for one transient
-# for another window. Waits up to 20 s.
-wait_window() {
-  local title=$1 kind=$2 line
-  for _ in $(seq 200); do
-    while read -r id size transient name; do
-      [ "$name" = "$title" ] || continue
-      if [ "$kind" = top ] && [ "$transient" = 0x0 ]; then echo "$id $size"; return 0; fi
-      if [ "$kind" = dialog ] && [ "$transient" != 0x0 ]; then echo "$id $size $transient"; return 0; fi
-    done < <("$x_window" list)
-    sleep 0.1
-  done
-  return 1
-}
+source "$here/../support/x_session.sh"
 
 # --- no stick: the message over the visible window, then exit code 1
 "$emulator" --no-device -- "$ostrevin" >"$work/nostick.log" 2>&1 &
@@ -38,12 +22,9 @@ read -r box_id _ box_parent <<<"$box"
 read -r main_id _ <<<"$main"
 [ "$box_parent" = "$main_id" ] || fail "the message box is not over the main window ($box_parent vs $main_id)"
 "$x_window" close "$box_id"
-for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-kill -0 $pid 2>/dev/null && fail "the program did not end after the message"
-wait $pid
-code=$?
+wait_exit $pid || fail "the program did not end after the message"
 pid=""
-[ $code -eq 1 ] || fail "exit code $code without a stick, expected 1"
+[ $exit_code -eq 1 ] || fail "exit code $exit_code without a stick, expected 1"
 echo "no stick: message shown over the window, exit code 1"
 
 # --- with the virtual stick: 768 x 596, programmed, close exits 0
@@ -58,12 +39,9 @@ sleep 1  # let the capture thread program the stick
 main=$(wait_window Ostrevin top) || fail "no main window after the first stream"
 read -r main_id size <<<"$main"
 "$x_window" close "$main_id"
-for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-kill -0 $pid 2>/dev/null && fail "the window did not close"
-wait $pid
-code=$?
+wait_exit $pid || fail "the window did not close"
 pid=""
-[ $code -eq 0 ] || { cat "$work/stick.log"; fail "exit code $code after close, expected 0"; }
+[ $exit_code -eq 0 ] || { cat "$work/stick.log"; fail "exit code $exit_code after close, expected 0"; }
 echo "virtual stick: window 768x596, close exits 0"
 [ -s "$work/ops.txt" ] || fail "the emulator wrote no operation log"
 grep -c decoder_write "$work/ops.txt" | { read -r n; [ "$n" -ge 54 ] || fail "only $n decoder writes"; }

@@ -379,6 +379,40 @@ TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
   EXPECT_EQ(window.size(), QSize(640, 380));
 }
 
+// The decoder's input mode follows the Input menu even when the new input's
+// channel is the one already in use (channel 0 chosen while on Composite,
+// then S-Video, whose channel is 0 too).
+TEST_F(menus_test, an_input_change_on_the_channel_in_use_reaches_the_decoder) {
+  ostrevin window;
+  window.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled() && stick->decoder(0x02) == 0xC0; }, 10000));
+  action(window, "&Channel", "0")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->bridge(0x000) == 0x80; }, 10000));
+  action(window, "&Input", "&S-Video")->trigger();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x02) == 0xC9 && stick->decoder(0x88) == 0xCA; }, 10000))
+      << "decoder input mode 0x" << std::hex << int(stick->decoder(0x02));
+  action(window, "&Input", "&Composite")->trigger();  // channel 2: a different channel
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x02) == 0xC0 && stick->bridge(0x000) == 0x90; }, 10000));
+}
+
+// A file with PAL-60 set but 60 Hz clear describes no standard of the menu:
+// it is read as PAL, which the menu shows and can leave and come back to.
+TEST_F(menus_test, pal_60_without_60_hz_is_read_as_pal) {
+  store(QByteArray("\x00\x00\x01\x00\x01\x00\x00\x00\x00", 9));
+  ostrevin window;
+  window.show();
+  EXPECT_FALSE(window.current_preferences().pal_60);
+  EXPECT_EQ(checked_in(window, "&NTSC/PAL"), QStringList{"&PAL"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
+  QTest::qWait(100);
+  EXPECT_FALSE(window.capture().pal_60.load());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x01 && stick->decoder(0x08) == 0x39; }, 10000));
+  action(window, "&NTSC/PAL", "PAL-&60")->trigger();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x11 && stick->decoder(0x08) == 0x79; }, 10000));
+  action(window, "&NTSC/PAL", "&PAL")->trigger();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x01 && stick->decoder(0x08) == 0x39; }, 10000));
+}
+
 // Closes the next modal box and keeps its title and text.
 QPair<QString, QString> answer_box(const std::function<void()>& open) {
   QPair<QString, QString> seen;

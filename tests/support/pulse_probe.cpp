@@ -79,11 +79,11 @@ int module_of_source(const QString& source_name) {
   return -1;
 }
 
-bool wait_for_input(const QString& description, bool present, int timeout_ms) {
+bool wait_for_input(const QString& id, bool present, int timeout_ms) {
   return QTest::qWaitFor(
       [&] {
         bool listed = false;
-        for (const QAudioDevice& d : QMediaDevices::audioInputs()) listed = listed || d.description() == description;
+        for (const QAudioDevice& d : QMediaDevices::audioInputs()) listed = listed || QString::fromUtf8(d.id()) == id;
         return listed == present;
       },
       timeout_ms);

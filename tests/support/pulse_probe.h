@@ -1,7 +1,8 @@
 // Listens to what the program plays and changes the sound server's devices,
 // against the private PulseAudio server that tests/support/with_pulse.sh
-// starts: a "USB Audio Interface" source with a 1000 Hz tone, a default input
-// ("Line In") with a 2500 Hz tone, and the default output "preview".
+// starts: the stick's input named as a desktop names it, with a 1000 Hz tone;
+// the default input and a look-alike stick with a 2500 Hz tone; the default
+// output "preview".
 #pragma once
 
 #include <QString>
@@ -13,6 +14,12 @@ namespace pulse_probe {
 
 constexpr double stick_tone_hz = 1000.0;
 constexpr double line_in_tone_hz = 2500.0;
+
+// The stick's input as the sound server lists it.
+constexpr char stick_source[] =
+    "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo";
+constexpr char stick_description[] = "STK1160 Video Capture Device Analog Stereo";
+constexpr char lookalike_source[] = "alsa_input.usb-Generic_USB_2.0_Video_Capture_Controller-01.analog-stereo";
 
 // Whether the test server is there (PULSE_SERVER set by with_pulse.sh).
 bool server_available();
@@ -34,7 +41,7 @@ int load_source(const QString& name, const QString& description);
 void unload_module(int index);
 // The module that provides the named source, or -1.
 int module_of_source(const QString& source_name);
-// Waits until Qt lists (or no longer lists) an input with that description.
-bool wait_for_input(const QString& description, bool present, int timeout_ms = 5000);
+// Waits until Qt lists (or no longer lists) an input with that id.
+bool wait_for_input(const QString& id, bool present, int timeout_ms = 5000);
 
 }  // namespace pulse_probe

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Runs a command against a private PulseAudio server started for it:
-#   - "stick_audio", described as "USB Audio Interface", carrying a 1000 Hz tone
-#     (what the stick's own audio function would deliver);
-#   - "line_in", the default input, carrying a 2500 Hz tone;
+# Runs a command against a private PulseAudio server started for it, with the
+# inputs a Linux desktop with the stick plugged in would list, named as the
+# sound server names them:
+#   - the computer's own input, the default, carrying a 2500 Hz tone;
+#   - another vendor's capture stick whose product string is the same as the
+#     stick's ("USB 2.0 Video Capture Controller"), listed before the stick,
+#     carrying the same 2500 Hz tone: a look-alike that must not be chosen;
+#   - the stick's sound function, named after its USB identity and described
+#     from the hardware database, carrying a 1000 Hz tone;
 #   - "preview", a null sink and the default output; tests listen to its
 #     monitor to hear what the program plays.
+# Nothing is called "USB Audio Interface", as on Linux.
 # The server, the tone feeders and the runtime directory go away afterwards.
 set -uo pipefail
 
@@ -40,14 +46,19 @@ load module-null-sink sink_name=preview rate=48000 channels=2 \
 # line-in is created first to be the default input either way.
 load module-null-sink sink_name=line_feed rate=48000 channels=2 \
   "sink_properties='device.description=\"line feed\"'"
-load module-remap-source source_name=line_in master=line_feed.monitor channels=2 \
-  "source_properties='device.description=\"Line In\"'"
+load module-remap-source source_name=alsa_input.pci-0000_00_1f.3.analog-stereo master=line_feed.monitor channels=2 \
+  "source_properties='device.description=\"Built-in Audio Analog Stereo\"'"
+load module-remap-source source_name=alsa_input.usb-Generic_USB_2.0_Video_Capture_Controller-01.analog-stereo \
+  master=line_feed.monitor channels=2 \
+  "source_properties='device.description=\"USB 2.0 Video Capture Controller Analog Stereo\"'"
 load module-null-sink sink_name=stick_feed rate=48000 channels=2 \
   "sink_properties='device.description=\"stick feed\"'"
-load module-remap-source source_name=stick_audio master=stick_feed.monitor channels=2 \
-  "source_properties='device.description=\"USB Audio Interface\"'"
+load module-remap-source \
+  source_name=alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo \
+  master=stick_feed.monitor channels=2 \
+  "source_properties='device.description=\"STK1160 Video Capture Device Analog Stereo\"'"
 pactl set-default-sink preview
-pactl set-default-source line_in
+pactl set-default-source alsa_input.pci-0000_00_1f.3.analog-stereo
 
 tone() {
   ffmpeg -v quiet -nostdin -f lavfi -i "sine=frequency=$1:sample_rate=48000" -ac 2 -f s16le - |

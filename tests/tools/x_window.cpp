@@ -2,9 +2,16 @@
 //   x_window list             mapped top-level windows: id, WxH, transient-for id, title
 //   x_window close ID         ask the window to close (WM_DELETE_WINDOW), as its close button does
 //   x_window grab ID FILE     write what the window shows as a binary PPM (P6)
+//   x_window keys ID KEY...   give the window the keyboard focus and type, through
+//                             the XTEST extension as a keyboard would: each KEY is a
+//                             key with modifiers ("alt+f", "Return", "ctrl+a") or
+//                             "text:" and the characters to type
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +107,55 @@ int grab(Display* display, Window window, const char* path) {
   return 0;
 }
 
+// Presses and releases one key, holding the modifiers (and Shift when the
+// key symbol sits on the key's shifted level).
+bool press(Display* display, KeySym symbol, const std::string& modifiers) {
+  const KeyCode code = XKeysymToKeycode(display, symbol);
+  if (!code) return false;
+  std::string held = modifiers;
+  if (XkbKeycodeToKeysym(display, code, 0, 0) != symbol && XkbKeycodeToKeysym(display, code, 0, 1) == symbol)
+    held += "shift+";
+  const std::pair<const char*, KeySym> names[] = {{"shift+", XK_Shift_L}, {"ctrl+", XK_Control_L}, {"alt+", XK_Alt_L}};
+  for (const auto& [name, modifier] : names)
+    if (held.find(name) != std::string::npos) XTestFakeKeyEvent(display, XKeysymToKeycode(display, modifier), True, 0);
+  XTestFakeKeyEvent(display, code, True, 0);
+  XTestFakeKeyEvent(display, code, False, 0);
+  for (const auto& [name, modifier] : names)
+    if (held.find(name) != std::string::npos) XTestFakeKeyEvent(display, XKeysymToKeycode(display, modifier), False, 0);
+  XSync(display, False);
+  usleep(30000);  // one key at a time, as a person types
+  return true;
+}
+
+int keys(Display* display, Window window, int count, char** specs) {
+  int event = 0, error = 0, major = 0, minor = 0;
+  if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+    std::fprintf(stderr, "x_window: the X server has no XTEST\n");
+    return 1;
+  }
+  XRaiseWindow(display, window);
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  usleep(100000);
+  for (int i = 0; i < count; ++i) {
+    const std::string spec = specs[i];
+    if (spec.rfind("text:", 0) == 0) {
+      for (unsigned char ch : spec.substr(5))
+        if (!press(display, KeySym(ch), "")) return 1;  // Latin-1 key symbols are the characters
+      continue;
+    }
+    const size_t last_plus = spec.rfind('+');
+    const std::string modifiers = last_plus == std::string::npos ? "" : spec.substr(0, last_plus + 1);
+    const std::string name = spec.substr(last_plus == std::string::npos ? 0 : last_plus + 1);
+    const KeySym symbol = XStringToKeysym(name.c_str());
+    if (symbol == NoSymbol || !press(display, symbol, modifiers)) {
+      std::fprintf(stderr, "x_window: no key %s\n", spec.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 // Windows come and go while we look (Qt re-creates a window when its flags
@@ -124,8 +180,10 @@ int main(int argc, char** argv) {
     result = close_window(display, Window(std::strtoul(argv[2], nullptr, 0)));
   else if (argc == 4 && std::strcmp(argv[1], "grab") == 0)
     result = grab(display, Window(std::strtoul(argv[2], nullptr, 0)), argv[3]);
+  else if (argc >= 4 && std::strcmp(argv[1], "keys") == 0)
+    result = keys(display, Window(std::strtoul(argv[2], nullptr, 0)), argc - 3, argv + 3);
   else
-    std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE\n");
+    std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE | keys ID KEY...\n");
   XSync(display, False);
   XCloseDisplay(display);
   if (x_error && result == 0 && argc >= 2 && std::strcmp(argv[1], "list") != 0) result = 1;

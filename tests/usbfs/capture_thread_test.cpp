@@ -63,34 +63,120 @@ TEST_F(capture_over_usbfs, programs_the_stick_transfer_by_transfer) {
   EXPECT_TRUE(messages.messages().isEmpty()) << messages.messages().join("\n").toStdString();
 }
 
-TEST_F(capture_over_usbfs, detaches_a_bound_kernel_driver_and_claims) {
-  stick_faults f;
-  f.kernel_driver_bound = true;
-  plug(1, f);
+// The whole life of the program on a desktop's stick, through the real
+// libusb backend: no set-configuration, the video driver set aside while it
+// streams and bound again after, the sound interfaces never touched.
+TEST_F(capture_over_usbfs, streams_from_the_plugged_in_stick_and_gives_it_back) {
+  plug();
   make_thread();
-  ASSERT_TRUE(thread->open_device());
-  EXPECT_FALSE(models[0]->kernel_driver_active(0));
-  EXPECT_EQ(models[0]->configuration(), 1);
-  EXPECT_TRUE(models[0]->claimed());
-  ASSERT_EQ(ops_of(*models[0], stick_op_kind::detach_kernel_driver).size(), 1u);
+  signal_counter problems(thread.get(), &easycap_thread::capture_device_unusable);
+  thread->start_capture();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  EXPECT_EQ(models[0]->driver(0), "usbfs");
+  EXPECT_EQ(thread->identity().manufacturer, "Syntek Semiconductor");
+  EXPECT_EQ(thread->identity().product, "USB 2.0 Video Capture Controller");
+  EXPECT_EQ(thread->identity().sound_interface, 1);
+  thread->request_close();
+  ASSERT_TRUE(thread->wait(20000));
+
+  const virtual_stick& stick = *models[0];
+  EXPECT_EQ(stick.driver(0), "stk1160");
+  EXPECT_EQ(stick.alternate(), 0);
+  EXPECT_EQ(stick.driver(1), "snd-usb-audio");
+  EXPECT_EQ(stick.driver(2), "snd-usb-audio");
+  EXPECT_TRUE(ops_of(stick, stick_op_kind::set_configuration).empty());
+  for (const stick_op& op : stick.log()) {
+    const bool interface_op = op.kind == stick_op_kind::claim_interface ||
+                              op.kind == stick_op_kind::release_interface ||
+                              op.kind == stick_op_kind::set_alternate ||
+                              op.kind == stick_op_kind::detach_kernel_driver ||
+                              op.kind == stick_op_kind::attach_kernel_driver;
+    if (interface_op) EXPECT_EQ(op.index, 0) << "the sound interfaces must not be touched";
+  }
+  const std::vector<stick_op> attached = ops_of(stick, stick_op_kind::attach_kernel_driver);
+  ASSERT_EQ(attached.size(), 1u);
+  EXPECT_EQ(attached[0].result, 1);
+  EXPECT_EQ(problems.count(), 0);
 }
 
-TEST_F(capture_over_usbfs, refusals_and_an_empty_bus_are_not_found) {
-  for (int which = 0; which < 3; ++which) {
-    SCOPED_TRACE(which);
-    stick_faults f;
-    f.refuse_configuration = which == 1;
-    f.refuse_interface = which == 2;
+TEST_F(capture_over_usbfs, a_present_stick_that_cannot_be_used_says_why) {
+  struct case_t {
+    const char* name;
+    plug_state state;
+    stick_faults faults;
+    int expected;  // -1 not found, -2 not USB 2.0, else the problem
+  };
+  plug_state busy, full_speed, unconfigured;
+  busy.video_claimed_elsewhere = true;
+  full_speed.high_speed = false;
+  unconfigured.configuration = 0;
+  stick_faults refuse_configuration, refuse_interface, refuse_alternate;
+  refuse_configuration.refuse_configuration = true;
+  refuse_interface.refuse_interface = true;
+  refuse_alternate.refuse_alternate = true;
+  using problem = easycap_thread::device_problem;
+  const case_t cases[] = {
+      {"in use", busy, {}, int(problem::in_use)},
+      {"full speed", full_speed, {}, -2},
+      {"configuration", unconfigured, refuse_configuration, int(problem::configuration_refused)},
+      {"interface", {}, refuse_interface, int(problem::interface_refused)},
+      {"streaming", {}, refuse_alternate, int(problem::streaming_refused)},
+  };
+  for (const case_t& c : cases) {
+    SCOPED_TRACE(c.name);
     models.clear();
-    plug(which == 0 ? 0 : 1, f);
+    plug(1, c.faults, {}, c.state);
     make_thread();
     signal_counter not_found(thread.get(), &easycap_thread::capture_device_not_found);
-    EXPECT_FALSE(thread->open_device());
-    EXPECT_EQ(not_found.count(), 1);
+    signal_counter slow_port(thread.get(), &easycap_thread::capture_device_not_usb_2_0);
+    std::atomic<int> seen{-100};
+    QObject::connect(thread.get(), &easycap_thread::capture_device_unusable, thread.get(),
+                     [&](easycap_thread::device_problem p) { seen = int(p); }, Qt::DirectConnection);
+    thread->start_capture();
+    ASSERT_TRUE(thread->wait(20000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(not_found.count(), c.expected == -1 ? 1 : 0);
+    EXPECT_EQ(slow_port.count(), c.expected == -2 ? 1 : 0);
+    EXPECT_EQ(seen.load(), c.expected < 0 ? -100 : c.expected);
+    // Whatever happened, the stick is left as it was found.
+    if (c.state.video_claimed_elsewhere)
+      EXPECT_EQ(models[0]->owner(0), -1);
+    else if (c.state.configuration)
+      EXPECT_EQ(models[0]->driver(0), "stk1160");
     thread.reset();
     backend.reset();
     bus.reset();
   }
+}
+
+// A stick whose serial bus never answers: every decoder write waits out the
+// 5 s control time-out, 54 of them a pass. A close takes the one transfer
+// on the bus, not the rest of the pass.
+TEST_F(capture_over_usbfs, a_close_during_timing_out_programming_is_prompt) {
+  stick_faults f;
+  f.control_results[stick_hw::reg_serial_control] = LIBUSB_ERROR_TIMEOUT;
+  plug(1, f);
+  make_thread();
+  thread->start_capture();
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (const stick_op& op : models[0]->log())
+          if (op.kind == stick_op_kind::control && op.index == stick_hw::reg_serial_control) return true;
+        return false;
+      },
+      20000));
+  thread->request_close();
+  EXPECT_TRUE(thread->wait(20000)) << "the close waited for the whole programming pass";
+  EXPECT_FALSE(models[0]->capture_enabled());
+  EXPECT_EQ(models[0]->driver(0), "stk1160");
+}
+
+TEST_F(capture_over_usbfs, an_empty_bus_is_not_found) {
+  plug(0);
+  make_thread();
+  signal_counter not_found(thread.get(), &easycap_thread::capture_device_not_found);
+  EXPECT_FALSE(thread->open_device());
+  EXPECT_EQ(not_found.count(), 1);
 }
 
 TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {

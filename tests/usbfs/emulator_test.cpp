@@ -87,9 +87,11 @@ TEST_F(emulator_test, a_program_under_the_emulator_programs_the_stick) {
   ASSERT_EQ(run_emulator(args), 0);
 
   const std::vector<std::string> lines = lines_of(work + "/ops.txt");
+  // The stick as a desktop hands it over: the claim sets the video driver
+  // aside, the release gives it back; nothing configures it.
   const std::vector<std::string> expected = {
       "open -> 0",
-      "set_configuration 1 -> 0",
+      "detach_kernel_driver 0 -> 0",
       "claim_interface 0 -> 0",
       "control 0x40 0x01 0x0094 0x0500 0 -> 0",
       "control 0xc0 0x00 0x0000 0x0500 1 -> 1",
@@ -102,6 +104,7 @@ TEST_F(emulator_test, a_program_under_the_emulator_programs_the_stick) {
       "control 0x40 0x01 0x0001 0x0200 0 -> 0",
       "control 0xc0 0x00 0x0000 0x0201 1 -> 1",
       "release_interface 0 -> 0",
+      "attach_kernel_driver 0 -> 1",
   };
   EXPECT_EQ(lines, expected);
 }
@@ -109,15 +112,29 @@ TEST_F(emulator_test, a_program_under_the_emulator_programs_the_stick) {
 TEST_F(emulator_test, options_shape_the_bus_the_program_sees) {
   EXPECT_EQ(run_emulator({"--two-devices", "--", self_path(), child_flag, "count-sticks"}), 2);
   EXPECT_EQ(run_emulator({"--no-device", "--", self_path(), child_flag, "count-sticks"}), 0);
+  EXPECT_EQ(run_emulator({"--", self_path(), child_flag, "speed"}), LIBUSB_SPEED_HIGH);
+  EXPECT_EQ(run_emulator({"--full-speed", "--", self_path(), child_flag, "speed"}), LIBUSB_SPEED_FULL);
 
-  // A bound kernel driver is detached; the program still gets the stick.
-  std::vector<std::string> args = {"--kernel-driver", "--log=" + work + "/ops.txt"};
+  // Without the video driver nothing is set aside; an unconfigured stick is
+  // configured first.
+  std::vector<std::string> args = {"--no-video-driver", "--log=" + work + "/ops.txt"};
   for (const std::string& a : command("write-register")) args.push_back(a);
   ASSERT_EQ(run_emulator(args), 0);
-  const std::vector<std::string> lines = lines_of(work + "/ops.txt");
+  std::vector<std::string> lines = lines_of(work + "/ops.txt");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "claim_interface 0 -> 0");
+  args[0] = "--unconfigured";
+  ASSERT_EQ(run_emulator(args), 0);
+  lines = lines_of(work + "/ops.txt");
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "detach_kernel_driver 0 -> 0");
-  EXPECT_EQ(lines[2], "set_configuration 1 -> 0");
+  EXPECT_EQ(lines[1], "set_configuration 1 -> 0");
+  EXPECT_EQ(lines[2], "detach_kernel_driver 0 -> 0");
+
+  // The program cannot open a node closed to it (as root too), nor claim an
+  // interface another program holds (step 3 of write-register).
+  EXPECT_EQ(run_emulator({"--no-permission", "--", self_path(), child_flag, "open"}), 100 - LIBUSB_ERROR_ACCESS);
+  EXPECT_EQ(run_emulator({"--", self_path(), child_flag, "open"}), 0);
+  EXPECT_EQ(run_emulator({"--interface-busy", "--", self_path(), child_flag, "write-register"}), 13);
 
   // Faults reach the program: the register write fails (step 4 of
   // write-register), the decoder write reports no acknowledge (step 10).
@@ -163,14 +180,32 @@ int count_sticks() {
   return n;
 }
 
+int speed_child() {
+  libusb_backend backend;
+  const std::vector<usb_device_entry> entries = backend.list_devices();
+  return entries.empty() ? 99 : entries[0].speed;
+}
+
+// 0 when the first stick opens, else 100 + the libusb error's magnitude.
+int open_child() {
+  libusb_backend backend;
+  const std::vector<usb_device_entry> entries = backend.list_devices();
+  if (entries.empty()) return 99;
+  std::unique_ptr<usb_device> device;
+  const int r = backend.open(entries[0], device);
+  return r == 0 ? 0 : 100 - r;
+}
+
 // The capture code's first steps; exits with 10 + the step that failed.
 int write_register_child() {
   libusb_backend backend;
   const std::vector<usb_device_entry> entries = backend.list_devices();
   if (entries.empty()) return 10;
-  std::unique_ptr<usb_device> device = backend.open(entries[0]);
-  if (!device) return 11;
-  if (device->set_configuration(stick_hw::configuration) != 0) return 12;
+  std::unique_ptr<usb_device> device;
+  if (backend.open(entries[0], device) != 0) return 11;
+  if (device->get_configuration() != stick_hw::configuration &&
+      device->set_configuration(stick_hw::configuration) != 0)
+    return 12;
   if (device->claim_interface(stick_hw::interface_number) != 0) return 13;
   if (write_register(*device, 0x500, 0x0094) != 0) return 14;
   unsigned char value = 0;
@@ -196,11 +231,10 @@ int until_unplugged_child() {
   libusb_backend backend;
   const std::vector<usb_device_entry> entries = backend.list_devices();
   if (entries.empty()) return 10;
-  std::unique_ptr<usb_device> device = backend.open(entries[0]);
-  if (!device) return 11;
+  std::unique_ptr<usb_device> device;
+  if (backend.open(entries[0], device) != 0) return 11;
   const auto ended = [](int r) { return r == LIBUSB_ERROR_NO_DEVICE ? 0 : 12; };
   int r = 0;
-  if ((r = device->set_configuration(1)) != 0) return ended(r);
   if ((r = device->claim_interface(0)) != 0) return ended(r);
   if ((r = device->set_altinterface(stick_hw::streaming_alternate)) != 0) return ended(r);
   constexpr int packets = libusb_backend::iso_packets;
@@ -221,6 +255,8 @@ int run_child(int argc, char** argv) {
   const std::string mode = argc > 2 ? argv[2] : "";
   if (mode == "count-sticks") return count_sticks();
   if (mode == "write-register") return write_register_child();
+  if (mode == "speed") return speed_child();
+  if (mode == "open") return open_child();
   if (mode == "exit" && argc > 3) return std::atoi(argv[3]);
   if (mode == "wait" && argc > 3) return wait_child(argv[3]);
   if (mode == "until-unplugged") return until_unplugged_child();

@@ -17,9 +17,10 @@ class usbfs_test : public ::testing::Test {
  protected:
   // Plugs n sticks with these faults into a fresh emulated bus, then makes
   // the libusb backend that enumerates it.
-  void plug(int n = 1, const stick_faults& faults = {}, usbfs_stick::options opts = {}) {
+  void plug(int n = 1, const stick_faults& faults = {}, usbfs_stick::options opts = {}, const plug_state& state = {}) {
     for (int i = 0; i < n; ++i) {
       auto model = std::make_shared<virtual_stick>();
+      model->plug(state);
       model->set_faults(faults);
       models.push_back(model);
     }
@@ -36,17 +37,26 @@ class usbfs_test : public ::testing::Test {
   // Opens the stick at the given index of the bus listing.
   std::unique_ptr<usb_device> open(size_t index = 0) {
     const std::vector<usb_device_entry> entries = backend->list_devices();
-    if (index >= entries.size()) return nullptr;
-    return backend->open(entries[index]);
+    std::unique_ptr<usb_device> device;
+    if (index < entries.size()) backend->open(entries[index], device);
+    return device;
   }
 
-  // Opens the first stick, configures it, claims interface 0.
+  // Opens the first stick and claims interface 0, configuring it first only
+  // when it is not configured yet, as the capture thread does.
   std::unique_ptr<usb_device> open_claimed() {
     std::unique_ptr<usb_device> device = open();
     if (!device) return nullptr;
-    if (device->set_configuration(stick_hw::configuration) != 0) return nullptr;
+    if (device->get_configuration() != stick_hw::configuration &&
+        device->set_configuration(stick_hw::configuration) != 0)
+      return nullptr;
     if (device->claim_interface(stick_hw::interface_number) != 0) return nullptr;
     return device;
+  }
+
+  // The testbed's sysfs directory of the stick at the given index.
+  std::string sysfs(size_t index = 0) const {
+    return bus->root_dir() + "/sys/bus/usb/devices/1-" + std::to_string(index + 1);
   }
 
   // The operations of one kind in a stick's log.

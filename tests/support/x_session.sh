@@ -1,0 +1,40 @@
+# Shell helpers for the end-to-end tests: the real ostrevin binary against the
+# emulated stick under Xvfb, acted on as a person would. Sourced; expects
+# $x_window (the tests' X client) and $work (a scratch directory).
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+# Prints the id and size of the first window titled $1 that matches the
+# transient filter: "top" for a top-level window, "dialog" for one transient
+# for another window (then also its parent's id). Fails when there is none.
+find_window() {
+  local title=$1 kind=$2 id size transient name
+  while read -r id size transient name; do
+    [ "$name" = "$title" ] || continue
+    if [ "$kind" = top ] && [ "$transient" = 0x0 ]; then echo "$id $size"; return 0; fi
+    if [ "$kind" = dialog ] && [ "$transient" != 0x0 ]; then echo "$id $size $transient"; return 0; fi
+  done < <("$x_window" list)
+  return 1
+}
+
+# The same, waiting up to 20 s for the window.
+wait_window() {
+  for _ in $(seq 200); do
+    find_window "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits up to $2 seconds (default 20) for process $1, a child of this shell,
+# to end and sets exit_code; fails if it is still running.
+wait_exit() {
+  local pid=$1 limit=${2:-20}
+  for _ in $(seq $((limit * 10))); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && return 1
+  wait "$pid"
+  exit_code=$?
+}
