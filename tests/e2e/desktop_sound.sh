@@ -5,15 +5,10 @@
 # beside a look-alike and played on the preview; a recording made through the
 # menus, typed as a person would, holds the stick's sound.
 set -uo pipefail
-ostrevin=$1 emulator=$2 x_window=$3
 here=$(cd "$(dirname "$0")" && pwd)
 tone_level=$here/../tools/tone_level.py
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
-export HOME=$work
-cd "$work"
 source "$here/../support/x_session.sh"
+e2e_session "$@"
 [ -n "${PULSE_SERVER:-}" ] || fail "no test sound server: run under tests/support/with_pulse.sh"
 
 # Levels of the stick's 1000 Hz and line-in's 2500 Hz in a raw file; fails

@@ -5,15 +5,9 @@
 # stick, gives the video driver its interface back on close and never touches
 # the sound interfaces. A close while every transfer times out is prompt.
 set -uo pipefail
-ostrevin=$1 emulator=$2 x_window=$3
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
-export HOME=$work XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-cd "$work"
 source "$here/../support/x_session.sh"
+e2e_session "$@"
 
 # Runs the program with the emulator options given, lets it stream, closes
 # its window; $1 names the case. The operation log is $work/$1.ops.

@@ -5,18 +5,13 @@
 # bars on top, filling the area below the menu row.
 # Optional 4th argument: where to save the first screenshot as PNG.
 set -uo pipefail
-ostrevin=$(realpath "$1") emulator=$(realpath "$2") x_window=$(realpath "$3") keep_png=${4:+$(realpath -m "$4")}
+keep_png=${4:+$(realpath -m "$4")}
 here=$(cd "$(dirname "$0")" && pwd)
 checker=$here/../tools/check_picture.py
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
-export HOME=$work XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$XDG_RUNTIME_DIR"
+source "$here/../support/x_session.sh"
+e2e_session "$@"
 prefs_dir=$HOME/.local/share/ostrevin
 mkdir -p "$prefs_dir"
-cd "$work"
-source "$here/../support/x_session.sh"
 
 # Nine bytes: s_video sixty_hz pal_60 widescreen easycap_audio always_on_top
 # display_f2 display_interlaced display_field_blended.

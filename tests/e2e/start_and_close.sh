@@ -3,15 +3,9 @@
 # person meets it: without a stick the message and exit code 1; with one the
 # window at PAL size, the stick programmed, and closing it exits 0.
 set -uo pipefail
-ostrevin=$1 emulator=$2 x_window=$3
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
-export HOME=$work XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-cd "$work"
-pid=""
 source "$here/../support/x_session.sh"
+e2e_session "$@"
 
 # --- no stick: the message over the visible window, then exit code 1
 "$emulator" --no-device -- "$ostrevin" >"$work/nostick.log" 2>&1 &

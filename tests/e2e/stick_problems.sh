@@ -4,15 +4,9 @@
 # (also in the log) and ends with exit code 1, and the stick is left as it
 # was found.
 set -uo pipefail
-ostrevin=$1 emulator=$2 x_window=$3
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
-export HOME=$work XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-cd "$work"
 source "$here/../support/x_session.sh"
+e2e_session "$@"
 
 # $1: a name; $2: what the message says; the rest: emulator options.
 expect_refusal() {

@@ -1,6 +1,18 @@
 # Shell helpers for the end-to-end tests: the real ostrevin binary against the
-# emulated stick under Xvfb, acted on as a person would. Sourced; expects
-# $x_window (the tests' X client) and $work (a scratch directory).
+# emulated stick under Xvfb, acted on as a person would. Sourced.
+
+# Takes the test's arguments (the ostrevin binary, the emulator, the tests' X
+# client) and makes a scratch directory the home and working directory; it
+# goes away at exit, with the program $pid names if it still runs.
+e2e_session() {
+  ostrevin=$(realpath "$1") emulator=$(realpath "$2") x_window=$(realpath "$3")
+  work=$(mktemp -d)
+  pid=""
+  trap '[ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$work"' EXIT
+  export HOME=$work XDG_RUNTIME_DIR=$work/run
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  cd "$work" || exit 1
+}
 
 fail() {
   echo "FAIL: $*"
