@@ -127,7 +127,7 @@ bool press(Display* display, KeySym symbol, const std::string& modifiers) {
   return true;
 }
 
-int keys(Display* display, Window window, int count, char** specs) {
+int keys(Display* display, Window window, int count, char** names) {
   int event = 0, error = 0, major = 0, minor = 0;
   if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
     std::fprintf(stderr, "x_window: the X server has no XTEST\n");
@@ -138,18 +138,18 @@ int keys(Display* display, Window window, int count, char** specs) {
   XSync(display, False);
   usleep(100000);
   for (int i = 0; i < count; ++i) {
-    const std::string spec = specs[i];
-    if (spec.rfind("text:", 0) == 0) {
-      for (unsigned char ch : spec.substr(5))
+    const std::string key = names[i];
+    if (key.rfind("text:", 0) == 0) {
+      for (unsigned char ch : key.substr(5))
         if (!press(display, KeySym(ch), "")) return 1;  // Latin-1 key symbols are the characters
       continue;
     }
-    const size_t last_plus = spec.rfind('+');
-    const std::string modifiers = last_plus == std::string::npos ? "" : spec.substr(0, last_plus + 1);
-    const std::string name = spec.substr(last_plus == std::string::npos ? 0 : last_plus + 1);
+    const size_t last_plus = key.rfind('+');
+    const std::string modifiers = last_plus == std::string::npos ? "" : key.substr(0, last_plus + 1);
+    const std::string name = key.substr(last_plus == std::string::npos ? 0 : last_plus + 1);
     const KeySym symbol = XStringToKeysym(name.c_str());
     if (symbol == NoSymbol || !press(display, symbol, modifiers)) {
-      std::fprintf(stderr, "x_window: no key %s\n", spec.c_str());
+      std::fprintf(stderr, "x_window: no key %s\n", key.c_str());
       return 1;
     }
   }
