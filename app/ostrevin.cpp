@@ -1,12 +1,18 @@
 #include "app/ostrevin.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QApplication>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QMessageBox>
 #include <QTextStream>
+#include <QWindow>
 #include <cstdlib>
+#include <xcb/xcb.h>
 
+#include "app/termination_signals.h"
 #include "render/lumo.h"
 
 namespace {
@@ -14,6 +20,45 @@ namespace {
 constexpr int menu_bar_height = 20;
 constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 }  // namespace
+
+// Qt runs on without a window when another X client destroys it; this
+// notices. Qt destroys and re-creates windows itself (when the flags
+// change, or another window goes) and the new one may get a destroyed
+// one's id, so a notification for the window's id is only believed when
+// the X server no longer knows that window.
+class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
+ public:
+  explicit x_window_watch(ostrevin* window) : window_(window) {}
+
+  bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+    if (type != "xcb_generic_event_t") return false;
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
+    const WId destroyed = static_cast<const xcb_destroy_notify_event_t*>(message)->window;
+    // The window Qt draws into now (the widget's own id can be stale after
+    // Qt re-created it).
+    const QWindow* handle = window_->windowHandle();
+    if (!handle || !handle->handle() || destroyed != handle->winId() || still_there(xcb_window_t(destroyed)))
+      return false;
+    QMetaObject::invokeMethod(window_, &ostrevin::window_destroyed, Qt::QueuedConnection);
+    return false;
+  }
+
+ private:
+  static bool still_there(xcb_window_t window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection()) return true;
+    xcb_generic_error_t* error = nullptr;
+    xcb_get_window_attributes_reply_t* reply = xcb_get_window_attributes_reply(
+        x11->connection(), xcb_get_window_attributes(x11->connection(), window), &error);
+    const bool there = reply != nullptr;
+    std::free(reply);
+    std::free(error);
+    return there;
+  }
+
+  ostrevin* window_;
+};
 
 ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   encoder.extension = ".avi";
@@ -75,11 +120,15 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   connect(&encoder, &encode::dropped_frames, this, &ostrevin::dropped_frames);
   connect(&encoder, &encode::recording_failed, this, &ostrevin::recording_failed);
 
+  window_watch = std::make_unique<x_window_watch>(this);
+  QCoreApplication::instance()->installNativeEventFilter(window_watch.get());
+
   frame_timer.start();
   capture_thread.start_capture();
 }
 
 ostrevin::~ostrevin() {
+  QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_encoding();
@@ -155,7 +204,7 @@ void ostrevin::device_error(const QString& text) {
   // the event loop unwinds and the window (and the thread object) goes away.
   capture_thread.request_close();
   capture_thread.wait();
-  QCoreApplication::exit(1);
+  QCoreApplication::exit(close_unasked ? exit_code_on_close : 1);
 }
 
 void ostrevin::capture_device_not_found() {
@@ -202,11 +251,20 @@ void ostrevin::dropped_frames(uint count) { dropped_frames_total += count; }
 void ostrevin::set_easycap_audio_not_found() { easycap_audio_missing = true; }
 
 void ostrevin::closeEvent(QCloseEvent* event) {
-  if (capturing) {
+  if (closing) {  // already closed (a signal during the question)
+    event->accept();
+    return;
+  }
+  if (capturing && !close_unasked) {
     QMessageBox question(QMessageBox::Information, "Ostrevin", tr("Really close Ostrevin?"),
                          QMessageBox::Ok | QMessageBox::Cancel);
     question.setStyleSheet(load_style_sheet());
-    if (question.exec() != QMessageBox::Ok) {
+    const int answer = question.exec();
+    if (closing) {
+      event->accept();
+      return;
+    }
+    if (answer != QMessageBox::Ok) {
       event->ignore();
       return;
     }
@@ -217,5 +275,25 @@ void ostrevin::closeEvent(QCloseEvent* event) {
   stop_encoding();
   capture_thread.request_close();
   capture_thread.wait();
-  QCoreApplication::quit();
+  QCoreApplication::exit(exit_code_on_close);
+}
+
+void ostrevin::close_for_signal(int signal_number) {
+  if (close_unasked) return;  // the first one decides
+  close_unasked = true;
+  exit_code_on_close = termination_signals::exit_code(signal_number);
+  qWarning().noquote() << "Ostrevin: ending on signal" << signal_number;
+  // A question or a message that is open has no one to answer it.
+  if (QWidget* modal = QApplication::activeModalWidget())
+    if (modal != this) modal->close();
+  close();
+}
+
+void ostrevin::window_destroyed() {
+  if (close_unasked) return;
+  close_unasked = true;
+  qWarning().noquote() << "Ostrevin: the window was destroyed from outside; ending";
+  if (QWidget* modal = QApplication::activeModalWidget())
+    if (modal != this) modal->close();
+  close();
 }

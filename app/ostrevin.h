@@ -10,6 +10,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "app/preference_set.h"
 #include "app/stopwatch.h"
@@ -80,6 +81,13 @@ class ostrevin : public QMainWindow {
   void audio_start();
   // The input has captured something: on to the preview and the recording.
   void audio_read();
+  // The system asks the program to end (logout, Ctrl+C, a closed terminal):
+  // the close sequence runs without a question, a recording is finished,
+  // and the exit code names the signal.
+  void close_for_signal(int signal_number);
+  // Something outside destroyed the window's X window: the same close, with
+  // nothing left to show.
+  void window_destroyed();
 
  private slots:
   void action_selected(QAction* action);
@@ -185,6 +193,12 @@ class ostrevin : public QMainWindow {
 
   bool capturing = false;
   bool closing = false;
+  // Set when the program is ended from outside (a signal, the X window
+  // destroyed): the close asks nothing and exits with exit_code_on_close.
+  bool close_unasked = false;
+  int exit_code_on_close = 0;
+  class x_window_watch;
+  std::unique_ptr<x_window_watch> window_watch;
   bool easycap_audio_missing = false;
   bool audio_muted = false;
   double encoder_bytes_per_pixel = 2.0;

@@ -3,6 +3,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QDataStream>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,9 +15,22 @@
 
 #include "app/ostrevin.h"
 
+namespace {
+// A FIFO, socket or device in the file's place: opening it could wait for
+// ever, and it holds no preferences.
+bool is_special_file(const QString& path) {
+  const QFileInfo info(path);
+  return info.exists() && !info.isFile() && !info.isDir();
+}
+}  // namespace
+
 void ostrevin::load_preferences() {
   preferences_path =
       QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
+  if (is_special_file(preferences_path)) {
+    qWarning().noquote() << "Ostrevin:" << preferences_path << "is not a regular file; the defaults stay";
+    return;
+  }
   QFile file(preferences_path);
   if (!file.open(QIODevice::ReadOnly)) return;  // first run: the defaults stay
   QDataStream in(&file);
@@ -25,16 +39,27 @@ void ostrevin::load_preferences() {
   // PAL-60 only exists as a 60 Hz standard; the flag alone would program a
   // 50 Hz colour mode that no menu item shows or undoes.
   if (!preferences.sixty_hz) preferences.pal_60 = false;
+  // One display mode: the first of F2, Interlaced, Field-blended that is set,
+  // in menu order.
+  if (preferences.display_f2) preferences.display_interlaced = false;
+  if (preferences.display_f2 || preferences.display_interlaced) preferences.display_field_blended = false;
 }
 
 void ostrevin::save_preferences() {
+  auto report = [this](const QString& why) {
+    QMessageBox::critical(this, tr("Save Preferences Error"),
+                          tr("There was an error saving the preferences file: %1").arg(why), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+  };
+  if (is_special_file(preferences_path)) {
+    report(tr("%1 is not a regular file").arg(preferences_path));
+    return;
+  }
   // The data location does not exist yet on a fresh account.
   QDir().mkpath(QFileInfo(preferences_path).absolutePath());
   QFile file(preferences_path);
   if (!file.open(QIODevice::WriteOnly)) {
-    QMessageBox::critical(this, tr("Save Preferences Error"),
-                          tr("There was an error saving the preferences file: %1").arg(file.errorString()),
-                          QMessageBox::Ok, QMessageBox::NoButton);
+    report(file.errorString());
     return;
   }
   QDataStream out(&file);

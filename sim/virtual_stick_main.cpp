@@ -273,8 +273,8 @@ std::vector<std::string> child_environment(const std::string& root) {
   return env;
 }
 
-// Waits for the child, passing SIGINT and SIGTERM on to it. The signals are
-// blocked in every thread and taken here synchronously.
+// Waits for the child, passing SIGINT, SIGTERM and SIGHUP on to it. The
+// signals are blocked in every thread and taken here synchronously.
 int wait_forwarding(pid_t pid, const sigset_t& signals) {
   for (;;) {
     int status = 0;
@@ -283,7 +283,7 @@ int wait_forwarding(pid_t pid, const sigset_t& signals) {
     if (done < 0 && errno != EINTR) return exit_setup_failed;
     siginfo_t info{};
     const int signal_number = sigwaitinfo(&signals, &info);
-    if (signal_number == SIGINT || signal_number == SIGTERM) kill(pid, signal_number);
+    if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) kill(pid, signal_number);
   }
 }
 
@@ -330,6 +330,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &signals, &original);
 

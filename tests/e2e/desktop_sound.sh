@@ -38,22 +38,12 @@ done
 [ -n "$heard" ] || { cat "$work/run.log"; fail "the preview does not play the stick: 1000 Hz at $s, 2500 Hz at $o"; }
 echo "preview: the stick's tone (1000 Hz at $s, 2500 Hz at $o)"
 
-# File -> Set capture file ..., a name typed into the dialog, File -> Capture,
-# a few seconds, File -> Stop capture.
-main=$(wait_window Ostrevin top) || fail "no main window"
-read -r main_id _ <<<"$main"
-"$x_window" keys "$main_id" alt+f f || fail "cannot type"
-dialog=$(wait_window "Set Capture File" dialog) || fail "no file dialog"
-read -r dialog_id _ <<<"$dialog"
-"$x_window" keys "$dialog_id" ctrl+a "text:$work/tape" Return
-for _ in $(seq 50); do find_window "Set Capture File" dialog >/dev/null || break; sleep 0.1; done
-"$x_window" keys "$main_id" alt+f c
-for _ in $(seq 100); do [ -s "$work/tape.avi" ] && break; sleep 0.1; done
-[ -s "$work/tape.avi" ] || { cat "$work/run.log"; fail "the recording did not start"; }
+# A recording made through the menus, a few seconds long.
+start_recording "$work/tape"
 sleep 4
-"$x_window" keys "$main_id" alt+f s
+stop_recording
 sleep 1
-"$x_window" close "$main_id"
+"$x_window" close "$(main_window)"
 wait_exit $pid || fail "the window did not close"
 pid=""
 [ "$exit_code" -eq 0 ] || { cat "$work/run.log"; fail "exit code $exit_code after close"; }

@@ -43,3 +43,14 @@ echo "stick programmed: $(grep -c decoder_write "$work/ops.txt") decoder writes"
 grep -q "^set_alternate 0 5 -> 0" "$work/ops.txt" || fail "the streaming alternate setting was never selected"
 grep -q "^control 0x40 0x01 0x00b3 0x0100 0 -> 0" "$work/ops.txt" || fail "capture was never enabled"
 echo "capture enabled on alternate setting 5"
+
+# --- the window destroyed by another X client: the program ends too
+"$emulator" -- "$ostrevin" >"$work/destroyed.log" 2>&1 &
+pid=$!
+main_window >/dev/null || fail "no main window"
+sleep 1
+"$x_window" destroy "$(main_window)"
+wait_exit $pid || fail "the program ran on without its window"
+pid=""
+[ $exit_code -eq 0 ] || { cat "$work/destroyed.log"; fail "exit code $exit_code after the window was destroyed"; }
+echo "window destroyed from outside: the program ended, exit code 0"

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <sys/stat.h>
 
 #include "app/ostrevin.h"
 #include "sim/in_process_backend.h"
@@ -134,14 +135,26 @@ TEST_F(preferences_test, reads_whatever_bytes_are_there) {
        from_bytes({0, 0, 0, 1, 1})},
       {"bytes after the ninth are ignored", QByteArray("\x00\x01\x01\x00\x00\x01\x00\x01\x00\x01\x01\x01", 12),
        from_bytes({0, 1, 1, 0, 0, 1, 0, 1, 0})},
-      {"each field at its own offset", QByteArray("\x00\x00\x00\x00\x00\x00\x01\x00\x01", 9),
-       from_bytes({0, 0, 0, 0, 0, 0, 1, 0, 1})},
+      {"each field at its own offset", QByteArray("\x00\x00\x01\x00\x00\x00\x00\x00\x01", 9),
+       from_bytes({0, 0, 0, 0, 0, 0, 0, 0, 1})},
+      // One display mode: the first set, in menu order.
+      {"F2 before the others", QByteArray("\x00\x00\x00\x00\x00\x00\x01\x01\x01", 9),
+       from_bytes({0, 0, 0, 0, 0, 0, 1, 0, 0})},
+      {"Interlaced before Field-blended", QByteArray("\x00\x00\x00\x00\x00\x00\x00\x01\x01", 9),
+       from_bytes({0, 0, 0, 0, 0, 0, 0, 1, 0})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     store(c.bytes);
     auto window = open_window();
     EXPECT_EQ(window->current_preferences(), c.expected);
+    // The menu shows the one mode in force.
+    const preference_set& p = c.expected;
+    const QString mode = p.display_f2            ? "F&2"
+                         : p.display_interlaced    ? "&Interlaced"
+                         : p.display_field_blended ? "&Field-blended"
+                                                   : "F&1";
+    EXPECT_TRUE(menu_action(*window, "&Display", mode)->isChecked()) << mode.toStdString();
     // The stored format waits for the first stream.
     EXPECT_EQ(window->size(), QSize(768, 596));
   }
@@ -229,6 +242,20 @@ TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_
   EXPECT_EQ(boxes.texts.size(), 2) << "every save tries again";
   EXPECT_TRUE(window->current_preferences().widescreen);
   EXPECT_TRUE(QFileInfo(home.path() + "/blocker").isFile());
+}
+
+// A FIFO in the file's place would block the start for ever.
+TEST_F(preferences_test, a_fifo_in_place_of_the_file_is_no_file_and_saving_says_why) {
+  ASSERT_TRUE(QDir().mkpath(data_dir()));
+  ASSERT_EQ(mkfifo(QFile::encodeName(file_path()).constData(), 0600), 0);
+  auto window = open_window();
+  EXPECT_EQ(window->current_preferences(), preference_set{});
+  box_answerer boxes(window.get());
+  menu_action(*window, "&Window", "&Always on top")->trigger();
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_EQ(boxes.texts[0],
+            "There was an error saving the preferences file: " + file_path() + " is not a regular file");
+  EXPECT_TRUE(window->current_preferences().always_on_top);
 }
 
 TEST_F(preferences_test, a_directory_in_place_of_the_file_is_reported) {

@@ -50,3 +50,29 @@ wait_exit() {
   wait "$pid"
   exit_code=$?
 }
+
+# The id of the main window, looked up again (the first stream re-creates it).
+main_window() {
+  local main
+  main=$(wait_window Ostrevin top) || return 1
+  echo "${main%% *}"
+}
+
+# File -> Set capture file ..., the name $1 typed into the dialog, File ->
+# Capture; waits until the file has begun.
+start_recording() {
+  local name=$1 main_id dialog
+  main_id=$(main_window) || fail "no main window"
+  "$x_window" keys "$main_id" alt+f f || fail "cannot type"
+  dialog=$(wait_window "Set Capture File" dialog) || fail "no file dialog"
+  "$x_window" keys "${dialog%% *}" ctrl+a "text:$name" Return
+  for _ in $(seq 50); do find_window "Set Capture File" dialog >/dev/null || break; sleep 0.1; done
+  "$x_window" keys "$main_id" alt+f c
+  for _ in $(seq 100); do [ -s "$name.avi" ] && return 0; sleep 0.1; done
+  fail "the recording did not start"
+}
+
+# File -> Stop capture.
+stop_recording() {
+  "$x_window" keys "$(main_window)" alt+f s
+}

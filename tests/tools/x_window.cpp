@@ -2,6 +2,7 @@
 //   x_window list             mapped top-level windows: id, WxH, transient-for id, title
 //   x_window close ID         ask the window to close (WM_DELETE_WINDOW), as its close button does
 //   x_window grab ID FILE     write what the window shows as a binary PPM (P6)
+//   x_window destroy ID       destroy the window, as a misbehaving client could
 //   x_window keys ID KEY...   give the window the keyboard focus and type, through
 //                             the XTEST extension as a keyboard would: each KEY is a
 //                             key with modifiers ("alt+f", "Return", "ctrl+a") or
@@ -180,10 +181,12 @@ int main(int argc, char** argv) {
     result = close_window(display, Window(std::strtoul(argv[2], nullptr, 0)));
   else if (argc == 4 && std::strcmp(argv[1], "grab") == 0)
     result = grab(display, Window(std::strtoul(argv[2], nullptr, 0)), argv[3]);
+  else if (argc == 3 && std::strcmp(argv[1], "destroy") == 0)
+    result = (XDestroyWindow(display, Window(std::strtoul(argv[2], nullptr, 0))), 0);
   else if (argc >= 4 && std::strcmp(argv[1], "keys") == 0)
     result = keys(display, Window(std::strtoul(argv[2], nullptr, 0)), argc - 3, argv + 3);
   else
-    std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE | keys ID KEY...\n");
+    std::fprintf(stderr, "usage: x_window list | close ID | grab ID FILE | destroy ID | keys ID KEY...\n");
   XSync(display, False);
   XCloseDisplay(display);
   if (x_error && result == 0 && argc >= 2 && std::strcmp(argv[1], "list") != 0) result = 1;
