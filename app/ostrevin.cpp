@@ -62,6 +62,7 @@ class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
 
 ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   encoder.extension = ".avi";
+  encoder.keep_time = true;  // the stick is live: its time is the recording's
   capture_extension = encoder.extension;
   encoder.pixel_format = encoder_pixel_format;
   encoder.frame_width = capture_width;
@@ -98,12 +99,14 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   connect(this, qOverload<QImage>(&ostrevin::frame_ready), display, &Lumo::display_image);
   setCentralWidget(display);
   display->show();
+  create_notice();
 
   connect(&capture_thread, &easycap_thread::capture_device_not_found, this, &ostrevin::capture_device_not_found);
   connect(&capture_thread, &easycap_thread::capture_device_not_usb_2_0, this,
           &ostrevin::capture_device_not_usb_2_0);
   connect(&capture_thread, &easycap_thread::capture_device_unusable, this, &ostrevin::capture_device_unusable);
   connect(&capture_thread, &easycap_thread::easycap_audio_not_found, this, &ostrevin::set_easycap_audio_not_found);
+  connect(&capture_thread, &easycap_thread::stream_state_changed, this, &ostrevin::stream_state_changed);
 
   qRegisterMetaType<QImage>("QImage");
 

@@ -22,6 +22,7 @@ class QActionGroup;
 class QAudioSink;
 class QAudioSource;
 class QIODevice;
+class QLabel;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
@@ -57,6 +58,8 @@ class ostrevin : public QMainWindow {
   QAudioSink* audio_sink() const { return audio_output; }
   qint64 audio_bytes_read() const { return audio_bytes_total; }
   int displayed_images() const { return images_shown; }
+  // What the notice over the picture says; empty while it is hidden.
+  QString notice_text() const;
   // Takes a whole preference set at once, as loading the file does.
   void set_preferences(const preference_set& p) {
     preferences = p;
@@ -102,6 +105,7 @@ class ostrevin : public QMainWindow {
   void start_encoding();
   void stop_encoding();
   void recording_failed(const QString& message);
+  void stream_state_changed(easycap_thread::stream_state state, unsigned count);
   void channel_action_group_slot(QAction* action);
 
  protected:
@@ -122,6 +126,10 @@ class ostrevin : public QMainWindow {
   void set_settings_actions_enabled(bool on);
   void feed_recording();
   void count_lost_fields();
+  void create_notice();
+  void show_notice();
+  // Ends a recording that cannot go on, and says why and what the file holds.
+  void end_recording_because(const QString& why);
 
   easycap_thread capture_thread;
   encode encoder;
@@ -180,6 +188,11 @@ class ostrevin : public QMainWindow {
   QActionGroup* window_group = nullptr;
 
   Lumo* display = nullptr;
+  // Over the bottom of the picture: what the stream does when it is not
+  // flowing, and how the last recording ended if it did not end by Stop.
+  QLabel* notice = nullptr;
+  QString stream_notice;
+  QString recording_notice;
 
   // Sound: one format for input, preview and recording.
   QAudioFormat audio_format;
@@ -217,6 +230,7 @@ class ostrevin : public QMainWindow {
   unsigned char* recording_frame = nullptr;  // the frame being woven; malloc'd
   uint64_t woven_field_serial = 0;           // the render thread's last field woven
   bool recording_odd_field_seen = false;     // the first frame has both fields
+  bool recording_last_clear = false;         // the last field woven had its flag clear
   uint32_t lost_fields_seen = 0;             // the capture thread's count already reported
   uint32_t dropped_at_start = 0;
 };

@@ -39,6 +39,7 @@ void ostrevin::start_encoding() {
   // nothing; they start black rather than as leftover memory.
   std::memset(recording_frame, 0, recording_frame_bytes);
   recording_odd_field_seen = false;
+  recording_last_clear = false;
   dropped_at_start = dropped_frames_total;
   {
     easycap_render_thread& render = capture_thread.render_thread;
@@ -48,6 +49,8 @@ void ostrevin::start_encoding() {
   lost_fields_seen = capture_thread.lost_fields();
 
   encoder.start_encoder();
+  recording_notice.clear();
+  show_notice();
   set_capture_file_action->setEnabled(false);
   capture_action->setEnabled(false);
   stop_capture_action->setEnabled(true);
@@ -68,9 +71,19 @@ void ostrevin::stop_encoding() {
   recording_frame = nullptr;
   capture_thread.render_thread.encoder_feed = false;
   capturing = false;
+  dropped_frames(uint(encoder.frames_lost_untold()));
   count_lost_fields();
-  qDebug() << "recording stopped:" << dropped_frames_total - dropped_at_start
-           << "frames dropped or damaged in this recording," << dropped_frames_total << "since the program started";
+  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
+  qDebug().noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
+                                "lost (%4 repeated in their place), %5 damaged; %6 frames dropped or damaged in "
+                                "this recording, %7 since the program started")
+                            .arg(periods)
+                            .arg(came)
+                            .arg(periods - came)
+                            .arg(encoder.frames_repeated.load())
+                            .arg(encoder.frames_damaged.load())
+                            .arg(dropped_frames_total - dropped_at_start)
+                            .arg(dropped_frames_total);
 }
 
 void ostrevin::set_settings_actions_enabled(bool on) {
@@ -90,19 +103,16 @@ void ostrevin::recording_failed(const QString& message) {
 
 void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { encoder.add_audio(bytes); }
 
-// Fields the capture pipeline lost while recording: each costs one frame,
-// missing (a flag-clear field) or carrying a stale field (a flag-set one).
+// Fields the capture pipeline lost during the recording, for the log: what
+// they cost the recording (a missing frame, or one with an older field) is
+// counted where it shows, by the recording's clock and by the weave.
 void ostrevin::count_lost_fields() {
   const uint32_t lost = capture_thread.lost_fields();
-  if (lost != lost_fields_seen) {
-    const uint32_t count = lost - lost_fields_seen;
-    lost_fields_seen = lost;
-    dropped_frames(count);
-  }
+  qDebug() << "recording:" << lost - lost_fields_seen << "fields lost by the capture pipeline";
+  lost_fields_seen = lost;
 }
 
 void ostrevin::feed_recording() {
-  count_lost_fields();
   easycap_render_thread& render = capture_thread.render_thread;
   const std::lock_guard<std::mutex> lock(render.encoder_mutex());
   const uint64_t newest = render.encoder_field_serial();
@@ -111,13 +121,15 @@ void ostrevin::feed_recording() {
   const uint64_t oldest_kept =
       newest > uint64_t(render.encoder_ring_fields) ? newest - render.encoder_ring_fields + 1 : 1;
   if (next < oldest_kept) {
-    dropped_frames(uint(oldest_kept - next));
+    // Lost to the recording: its clock counts the frames they would have made.
+    qDebug() << "recording:" << oldest_kept - next << "fields went by before the window could take them";
     next = oldest_kept;
   }
   for (uint64_t serial = next; serial <= newest; ++serial) {
     recording_frame =
         record_encoder_field(encoder, render.encoder_ring_field(serial), recording_frame, capture_width, field_lines,
-                             encoder_bytes_per_pixel, render.encoder_ring_flag(serial), &recording_odd_field_seen);
+                             encoder_bytes_per_pixel, render.encoder_ring_flag(serial), &recording_odd_field_seen,
+                             &recording_last_clear);
     woven_field_serial = serial;
   }
 }

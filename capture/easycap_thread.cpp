@@ -12,6 +12,16 @@ using namespace easycap;
 
 namespace {
 
+// A transfer is reaped in slices of this, up to its time-out, so that what
+// the stick does is noticed while it waits.
+constexpr int reap_slice_ms = 250;
+constexpr int reap_timeout_ms = 5000;
+constexpr double health_check_ms = 250.0;
+// A stick that stopped answering is tried again after this; a pulled one is
+// looked for this often.
+constexpr int retry_after_silence_ms = 2000;
+constexpr int stick_poll_ms = 500;
+
 // Nearest step for a level in [0, 1]; halves go away from zero.
 uint16_t level_step(double level, int steps) { return uint16_t(std::lround(level * steps)); }
 // The same step for both channels of an AC'97 stereo register.
@@ -84,37 +94,30 @@ usb_device_identity easycap_thread::identity() const {
   return stick_identity;
 }
 
-bool easycap_thread::open_device() {
-  const std::vector<usb_device_entry> devices = backend ? backend->list_devices() : std::vector<usb_device_entry>{};
-  if (devices.empty()) {
-    emit capture_device_not_found();
-    return false;
-  }
-  // Why the first stick that is there could not be used, if none could.
-  enum class reason { none, gone, slow_port, problem };
-  reason first_failure = reason::none;
-  device_problem problem = device_problem::interface_refused;
-  auto failed = [&](reason r, device_problem p = device_problem::interface_refused) {
-    if (first_failure != reason::none) return;
-    first_failure = r;
-    problem = p;
+easycap_thread::claim_result easycap_thread::claim_stick() {
+  claim_result r;
+  using failure = claim_result::failure;
+  auto failed = [&r](failure f, device_problem p = device_problem::interface_refused) {
+    if (r.first_failure != failure::none) return;  // the first stick's reason is told
+    r.first_failure = f;
+    r.problem = p;
   };
-  bool claimed = false;
+  const std::vector<usb_device_entry> devices = backend ? backend->list_devices() : std::vector<usb_device_entry>{};
   // Every matching stick is opened and claimed; the last one claimed is kept.
   for (const usb_device_entry& entry : devices) {
     if (entry.vendor != vendor_id || entry.product != product_id) continue;
     // Streaming needs 3072 bytes every microframe: a USB 1.1 port cannot.
     if (entry.speed > 0 && entry.speed < LIBUSB_SPEED_HIGH) {
-      failed(reason::slow_port);
+      failed(failure::slow_port);
       continue;
     }
     std::unique_ptr<usb_device> handle;
     const int opened = backend->open(entry, handle);
     if (opened != 0 || !handle) {
       if (opened == LIBUSB_ERROR_ACCESS)
-        failed(reason::problem, device_problem::no_permission);
+        failed(failure::problem, device_problem::no_permission);
       else
-        failed(reason::gone);
+        failed(failure::gone);
       continue;
     }
     // A desktop hands the stick over configured, with the sound driver on
@@ -122,12 +125,13 @@ bool easycap_thread::open_device() {
     // refused while they are held, and is only needed when it differs.
     const int active = handle->get_configuration();
     if (active != configuration && handle->set_configuration(configuration) != 0) {
-      failed(active == LIBUSB_ERROR_NO_DEVICE ? reason::gone : reason::problem, device_problem::configuration_refused);
+      failed(active == LIBUSB_ERROR_NO_DEVICE ? failure::gone : failure::problem,
+             device_problem::configuration_refused);
       continue;
     }
     const int claim = handle->claim_interface(interface_number);
     if (claim != 0) {
-      failed(claim == LIBUSB_ERROR_NO_DEVICE ? reason::gone : reason::problem,
+      failed(claim == LIBUSB_ERROR_NO_DEVICE ? failure::gone : failure::problem,
              claim == LIBUSB_ERROR_BUSY ? device_problem::in_use : device_problem::interface_refused);
       continue;
     }
@@ -137,27 +141,43 @@ bool easycap_thread::open_device() {
       stick_identity = std::move(id);
     }
     device_handle = std::move(handle);
-    claimed = true;
+    r.claimed = true;
   }
-  if (claimed) return true;
-  if (first_failure == reason::slow_port)
+  return r;
+}
+
+bool easycap_thread::open_device() {
+  const claim_result r = claim_stick();
+  if (r.claimed) return true;
+  using failure = claim_result::failure;
+  if (r.first_failure == failure::slow_port)
     emit capture_device_not_usb_2_0();
-  else if (first_failure == reason::problem)
-    emit capture_device_unusable(problem);
+  else if (r.first_failure == failure::problem)
+    emit capture_device_unusable(r.problem);
   else
     emit capture_device_not_found();
   return false;
 }
 
+// A transfer that timed out or found no device says the stick does not
+// answer: the rest of the pass would only wait out the same time-outs.
+void easycap_thread::note_transfer_failure(int result) {
+  if (!in_pass) return;
+  ++failed_transfers;
+  if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_NO_DEVICE) stick_silent = true;
+}
+
 uint8_t easycap_thread::readIndex(uint16_t reg) {
-  // Closing does not wait for a programming pass: what is left of it is
-  // skipped, since every transfer can take its whole time-out.
-  if (close_requested()) return 0;
+  // Closing does not wait for a programming pass, nor does a stick that
+  // stopped answering: what is left of the pass is skipped, since every
+  // transfer could take its whole time-out.
+  if (transfer_skipped()) return 0;
   unsigned char byte = 0;
   const int result = device_handle ? device_handle->control_msg(read_request_type, read_request, 0, reg, &byte, 1,
                                                                 control_timeout_ms)
                                    : -1;
   if (result != 1) {
+    note_transfer_failure(result);
     qDebug() << "readIndex() error" << unsigned(reg);
     return 0;
   }
@@ -165,11 +185,12 @@ uint8_t easycap_thread::readIndex(uint16_t reg) {
 }
 
 bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
-  if (close_requested()) return false;
+  if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->control_msg(write_request_type, write_request, value, reg, nullptr,
                                                                 0, control_timeout_ms)
                                    : -1;
   if (result < 0) {
+    note_transfer_failure(result);
     qDebug() << "writeIndex() error" << result;
     return false;
   }
@@ -177,11 +198,12 @@ bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
 }
 
 bool easycap_thread::setFeature(uint16_t feature) {
-  if (close_requested()) return false;
+  if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->control_msg(feature_request_type, set_feature_request, feature, 0,
                                                                 nullptr, 0, control_timeout_ms)
                                    : -1;
   if (result < 0) {
+    note_transfer_failure(result);
     qDebug() << "setFeature() error" << result;
     return false;
   }
@@ -189,7 +211,7 @@ bool easycap_thread::setFeature(uint16_t feature) {
 }
 
 void easycap_thread::writeSAA711XRegister(uint8_t reg, uint16_t value) {
-  if (close_requested()) return;
+  if (transfer_skipped()) return;
   writeIndex(serial_subaddress, reg);
   writeIndex(serial_data, value);
   writeIndex(serial_control, serial_start_write);
@@ -219,6 +241,13 @@ bool easycap_thread::init_device() {
   const bool is_sixty_hz = sixty_hz.load();
   const bool is_s_video = s_video.load();
   programmed_s_video = is_s_video;
+  stick_silent = false;
+  failed_transfers = 0;
+  struct pass_scope {
+    bool& flag;
+    explicit pass_scope(bool& f) : flag(f) { flag = true; }
+    ~pass_scope() { flag = false; }
+  } scope(in_pass);
 
   for (const register_write& w : bridge_startup) writeIndex(w.reg, w.value);
   for (const register_write& w : bridge_configuration) writeIndex(w.reg, w.value);
@@ -246,8 +275,8 @@ bool easycap_thread::init_device() {
   // A codec that is not there reads back zeros in both identification registers.
   const uint16_t id1 = readCodecRegister(ac97_vendor_id1);
   const uint16_t id2 = readCodecRegister(ac97_vendor_id2);
-  // (Zeros from reads a close skipped say nothing.)
-  if (id1 == 0 && id2 == 0 && !close_requested()) emit easycap_audio_not_found();
+  // (Zeros from reads that were skipped say nothing.)
+  if (id1 == 0 && id2 == 0 && !transfer_skipped()) emit easycap_audio_not_found();
 
   uint16_t routing;
   if (channel_chosen.load()) {
@@ -272,8 +301,8 @@ bool easycap_thread::init_device() {
   writeIndex(window_end_y, is_sixty_hz ? window_end_y_60hz : window_end_y_50hz);
   writeIndex(window_end_y_high, is_sixty_hz ? window_end_y_high_60hz : window_end_y_high_50hz);
 
-  // A close during the pass cut it short: start nothing.
-  if (close_requested()) return false;
+  // A pass cut short (a close, a stick that stopped answering) starts nothing.
+  if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->set_altinterface(streaming_alternate) : -1;
   if (result < 0) {
     qDebug() << "usb_set_altinterface() error" << result;
@@ -286,7 +315,7 @@ bool easycap_thread::init_device() {
 
   const uint8_t control = readIndex(capture_control);
   writeIndex(capture_control, uint16_t((control & 0x7F) | capture_enable));
-  return !close_requested();
+  return !transfer_skipped();
 }
 
 // ---- the thread ------------------------------------------------------------
@@ -299,20 +328,79 @@ void easycap_thread::run() {
   assembly_buffer.assign(size_t(buffer_size), 0);
   handoff_buffer.assign(size_t(buffer_size), 0);
   assembler = std::make_unique<field_assembler>(assembly_buffer.data(), assembly_buffer.size());
+  health_clock.start();
 
-  while (reinit_requested.load() && !close_requested()) {
+  while (!close_requested()) {
+    // Pulled out: wait for it to come back, then program it afresh.
+    if (!device_handle) {
+      if (!wait_for_stick()) break;
+      reinit_requested = true;
+      health_fresh = true;
+    }
+    if (!reinit_requested.load()) break;  // a stop without a new programming: closing
     reinit_requested = false;
     stop_requested.store(false, std::memory_order_release);
-    if (!init_device()) break;
-    stream();
+    const pass_end pass = program();
+    if (pass == pass_end::refused || pass == pass_end::closed) break;
+    if (pass == pass_end::silent) {
+      // Try again from the start (it may have been pulled out) after a
+      // pause, unless asked for something first.
+      close_device();
+      wait_for_request(retry_after_silence_ms);
+      continue;
+    }
+    switch (stream()) {
+      case stream_end::requested:
+        break;
+      case stream_end::gone:
+        qDebug() << "easycap thread: the stick is gone; waiting for it to come back";
+        set_stream_state(stream_state::gone, 0);
+        close_device();
+        break;
+      case stream_end::stalled:
+        qDebug() << "easycap thread: no field for" << stream_health::reprogram_after_ms / 1000.0
+                 << "s; programming the stick again";
+        reinit_requested = true;
+        break;
+    }
   }
-
   // The render thread never outlives this one. If it never ran, this starts
   // it and it ends at once on seeing quit.
   render_thread.quit = true;
   render_thread.submit_frame(true, nullptr, 0);
   render_thread.wait();
   close_device();
+}
+
+easycap_thread::pass_end easycap_thread::program() {
+  if (init_device()) return pass_end::ready;
+  if (close_requested()) return pass_end::closed;
+  if (stick_silent) {
+    qDebug() << "easycap thread: the stick does not answer:" << failed_transfers << "register transfers failed";
+    set_stream_state(stream_state::not_answering, failed_transfers);
+    return pass_end::silent;
+  }
+  return pass_end::refused;  // already reported
+}
+
+bool easycap_thread::wait_for_stick() {
+  while (!close_requested()) {
+    // A request (a new standard, say) applies once the stick is back.
+    stop_requested.store(false, std::memory_order_release);
+    if (claim_stick().claimed) {
+      qDebug() << "easycap thread: the stick is back";
+      return true;
+    }
+    wait_for_request(stick_poll_ms);
+  }
+  return false;
+}
+
+void easycap_thread::set_stream_state(stream_state state, unsigned count) {
+  if (state == state_told && count == count_told) return;
+  state_told = state;
+  count_told = count;
+  emit stream_state_changed(state, count);
 }
 
 void easycap_thread::close_device() {
@@ -389,7 +477,7 @@ class repeat_filter {
 
 }  // namespace
 
-void easycap_thread::stream() {
+easycap_thread::stream_end easycap_thread::stream() {
   assembler->start_run();
   render_thread.set_render_settings(current_render_settings());
   emit easycap_streaming();
@@ -417,19 +505,69 @@ void easycap_thread::stream() {
   for (int i = 0; i < transfersInFlight; ++i)
     if (contexts[size_t(i)]) submit(i);
 
+  // What the person is told: fields flowing, none coming, or all damaged.
+  const assembly_counters& totals = assembler->counters();
+  if (health_fresh)
+    health.start(health_clock.elapsed(), totals.fields_complete, totals.fields_discarded);
+  else
+    health.resume(health_clock.elapsed(), totals.fields_complete, totals.fields_discarded);
+  health_fresh = false;
+  stopwatch health_check;
+  health_check.start();
+  auto check_health = [&] {
+    if (health_check.elapsed() < health_check_ms) return;
+    health_check.start();
+    const bool changed = health.update(health_clock.elapsed(), totals.fields_complete, totals.fields_discarded);
+    switch (health.current()) {
+      case stream_health::state::flowing:
+        // Also after a run that began in another state (pulled out, silent).
+        set_stream_state(stream_state::flowing, 0);
+        break;
+      case stream_health::state::no_fields:
+        if (changed && health.count() == 1) qDebug() << "easycap thread: no field for a second";
+        set_stream_state(stream_state::no_fields, health.count());
+        break;
+      case stream_health::state::damaged:
+        if (changed)
+          qDebug() << "easycap thread:" << health.count()
+                   << "fields discarded in the last second, none complete (packets lost or damaged)";
+        set_stream_state(stream_state::damaged, health.count());
+        break;
+    }
+  };
+
+  stream_end end = stream_end::requested;
   stopwatch pass_timer;
-  while (!stop_seen()) {
+  while (!stop_seen() && end == stream_end::requested) {
     pass_timer.start();
     bool data_arrived = false;
     for (int i = 0; i < transfersInFlight; ++i) {
       if (!contexts[size_t(i)]) continue;  // its set-up failed: never submitted
-      const int n = device->iso_reap(contexts[size_t(i)].get(), 5000);
+      // In slices, so that a stick that went silent is noticed and told
+      // while the transfer waits out its time-out.
+      int n = LIBUSB_ERROR_TIMEOUT;
+      for (int waited = 0; waited < reap_timeout_ms && !stop_seen(); waited += reap_slice_ms) {
+        n = device->iso_reap(contexts[size_t(i)].get(), reap_slice_ms);
+        if (n != LIBUSB_ERROR_TIMEOUT) break;
+        check_health();
+        if (health.stalled(health_clock.elapsed())) break;
+      }
       if (debug.load(std::memory_order_relaxed))
         emit debug_console_set_text(QString("easycap thread: read usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
       // Closing does not wait for the rest of the pass: with a silent stick
       // every reap would take its full time-out.
       if (close_requested()) break;
+      if (health.stalled(health_clock.elapsed())) {
+        end = stream_end::stalled;
+        break;
+      }
+      if (n == LIBUSB_ERROR_NO_DEVICE) {
+        reap_errors.report(n);
+        end = stream_end::gone;
+        break;
+      }
       submit(i);
+      check_health();
       if (n == 0) continue;
       if (n < 0) {
         reap_errors.report(n);
@@ -451,9 +589,9 @@ void easycap_thread::stream() {
         emit debug_console_set_text(
             QString("easycap thread: finished with usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
     }
-    // A stick that is gone fails every transfer at once: rest between such
-    // passes instead of spinning, and wake at once for a request.
-    if (!data_arrived && pass_timer.elapsed() < 10.0) wait_for_request(200);
+    // Transfers that fail at once (a bus error on every one) would spin:
+    // rest between such passes, and wake at once for a request.
+    if (end == stream_end::requested && !data_arrived && pass_timer.elapsed() < 10.0) wait_for_request(200);
   }
 
   // Cancel what is still queued and wait for it before the regions go. A
@@ -463,4 +601,5 @@ void easycap_thread::stream() {
   for (auto& context : contexts)
     if (context && device->iso_release(context) < 0) still_pointed_into = true;
   if (still_pointed_into) retained_regions.push_back(std::move(regions));
+  return end;
 }

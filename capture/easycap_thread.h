@@ -15,6 +15,7 @@
 #include "app/run_completion.h"
 #include "app/stopwatch.h"
 #include "capture/field_assembler.h"
+#include "capture/stream_health.h"
 #include "capture/usb_seam.h"
 #include "render/easycap_render_thread.h"
 
@@ -31,6 +32,16 @@ class easycap_thread : public QThread {
     streaming_refused,      // it would not select the streaming setting
   };
   Q_ENUM(device_problem)
+
+  // What the picture is doing, for the person in front of it.
+  enum class stream_state {
+    flowing,        // fields arrive
+    no_fields,      // none for a second or more: the stick sends nothing (count: seconds)
+    damaged,        // packets arrive but every field is incomplete (count: fields discarded in a second)
+    gone,           // the stick was pulled out; waiting for it to come back
+    not_answering,  // the stick does not answer its registers (count: transfers that failed)
+  };
+  Q_ENUM(stream_state)
 
   explicit easycap_thread(QObject* parent = nullptr);
   ~easycap_thread() override;
@@ -124,6 +135,8 @@ class easycap_thread : public QThread {
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
   void capture_device_unusable(easycap_thread::device_problem problem);
+  // Whenever the state of the picture or its count changes.
+  void stream_state_changed(easycap_thread::stream_state state, unsigned count);
   void easycap_audio_not_found();
   void easycap_streaming();
   void frame_ready_signal(bool);
@@ -139,8 +152,24 @@ class easycap_thread : public QThread {
   void run() override;
 
  private:
-  void stream();
+  // Why a streaming run ended.
+  enum class stream_end { requested, gone, stalled };
+  // Why a programming pass did not end streaming-ready.
+  enum class pass_end { ready, refused, closed, silent };
+  struct claim_result {
+    bool claimed = false;
+    enum class failure { none, gone, slow_port, problem } first_failure = failure::none;
+    device_problem problem = device_problem::interface_refused;
+  };
+
+  claim_result claim_stick();
+  pass_end program();
+  stream_end stream();
+  bool wait_for_stick();
   void close_device();
+  void set_stream_state(stream_state state, unsigned count);
+  bool transfer_skipped() const { return close_requested() || (in_pass && stick_silent); }
+  void note_transfer_failure(int result);
   void request_stop();
   bool stop_seen() const;
   void wait_for_request(int timeout_ms);
@@ -178,5 +207,17 @@ class easycap_thread : public QThread {
   // The input the last programming pass set up; an input change to the
   // same channel still needs a new pass.
   std::atomic<bool> programmed_s_video{false};
+  // Set when a register transfer timed out or found no device: the rest of
+  // the pass is skipped. Capture thread only.
+  bool stick_silent = false;
+  bool in_pass = false;           // init_device() is running
+  unsigned failed_transfers = 0;  // in the last programming pass
+  stream_state state_told = stream_state::flowing;
+  unsigned count_told = 0;
+  // What the picture does, over the runs on one stick (a new programming
+  // pass goes on counting the time without fields).
+  stream_health health;
+  stopwatch health_clock;
+  bool health_fresh = true;
   run_completion completion;
 };

@@ -69,7 +69,8 @@ bool encode::open_output() {
   video_pts = 0;
   audio_pts = 0;
   packet = av_packet_alloc();
-  if (!packet) {
+  last_video_packet = av_packet_alloc();
+  if (!packet || !last_video_packet) {
     fail("Could not create the recording file " + shown, AVERROR(ENOMEM));
     return false;
   }
@@ -220,12 +221,44 @@ bool encode::write_video_frame() {
   while ((result = avcodec_receive_packet(video_codec, packet)) == 0) {
     av_packet_rescale_ts(packet, video_codec->time_base, video_stream->time_base);
     packet->stream_index = video_stream->index;
+    // HuffYUV frames stand alone: a repeat is this packet again.
+    av_packet_unref(last_video_packet);
+    av_packet_ref(last_video_packet, packet);
     result = av_interleaved_write_frame(format_context, packet);
     if (result < 0) {
       std::fprintf(stderr, "Error while writing video frame\n");
       fail("Could not write to the recording file '" + file_name + "'", result);
       return false;
     }
+  }
+  return true;
+}
+
+bool encode::write_repeated_frame() {
+  ++frames_repeated;
+  if (!last_video_packet->data) {
+    // Nothing to repeat in this file yet: black (Y 16, Cb and Cr 128).
+    const int height = 2 * field_lines;
+    const size_t luma = size_t(frame_width) * size_t(height);
+    auto* black = static_cast<uchar*>(std::malloc(2 * luma));  // planar 4:2:2: two bytes a pixel
+    if (!black) {
+      fail("Could not write to the recording file '" + file_name + "'", AVERROR(ENOMEM));
+      return false;
+    }
+    std::memset(black, 16, luma);
+    std::memset(black + luma, 128, luma);
+    current_frame = black;
+    return write_video_frame();
+  }
+  ++frames_encoded;
+  int result = av_packet_ref(packet, last_video_packet);
+  if (result >= 0) {
+    packet->pts = packet->dts = av_rescale_q(video_pts++, video_codec->time_base, video_stream->time_base);
+    result = av_interleaved_write_frame(format_context, packet);
+  }
+  if (result < 0) {
+    fail("Could not write to the recording file '" + file_name + "'", result);
+    return false;
   }
   return true;
 }
@@ -284,6 +317,7 @@ bool encode::close_output() {
   avcodec_free_context(&video_codec);
   av_frame_free(&picture);
   av_packet_free(&packet);
+  av_packet_free(&last_video_packet);
   avformat_free_context(format_context);  // frees the streams too
   format_context = nullptr;
   output_format = nullptr;

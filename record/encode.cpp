@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QMutexLocker>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -15,6 +16,17 @@ constexpr int overflow_keep = 12;             // ... and what is left of it
 constexpr int pass_sleep_ms = 40;
 constexpr int five_hours_pal = 450000;
 constexpr int five_hours_ntsc = 539460;
+// Frames that may be on their way from the stick to the queue at any time,
+// and how far behind its clock the recording may fall before the missing
+// frames are repeated: beyond the render thread's ring of 16 fields, a
+// frame that has not come will not.
+constexpr int64_t frames_on_their_way = 2;
+constexpr int64_t fill_after_frames = 8;
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -34,6 +46,14 @@ void encode::start_encoder() {
   stop_requested = false;
   failed = false;
   passes = 0;
+  frames_received = 0;
+  frames_repeated = 0;
+  frame_periods = 0;
+  frames_damaged = 0;
+  first_frame_ns = -1;
+  clock_start_ns = 0;
+  repeats_in_gap = 0;
+  dropped_at_start = dropped_frame_count.load();
   frame_rate = sixty_hz ? 29.97 : 25.0;
   start(QThread::InheritPriority);
 }
@@ -43,6 +63,7 @@ void encode::add_video_frame(uchar* frame) {
     std::free(frame);
     return;
   }
+  if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = steady_ns();
   uint dropped = 0;
   {
     QMutexLocker lock(&queue_mutex);
@@ -54,6 +75,19 @@ void encode::add_video_frame(uchar* frame) {
     dropped = drop_video_frames(uint(std::max(1, max_queued_frames)));
   }
   if (dropped > 0) count_dropped_frames(dropped);
+}
+
+int64_t encode::frames_lost_untold() const {
+  if (!keep_time) return 0;
+  // What the clock counted and did not get is lost; frames thrown away
+  // before they were written were told lost already.
+  const int64_t lost = frame_periods - frames_received;
+  return std::max<int64_t>(0, lost - int64_t(dropped_frame_count.load() - dropped_at_start));
+}
+
+void encode::count_damaged_frame() {
+  ++frames_damaged;
+  emit dropped_frames(1);
 }
 
 void encode::count_dropped_frames(uint count) {
@@ -121,6 +155,7 @@ void encode::run() {
   // What arrived while the file was being opened is not recorded.
   empty_queues();
   recording_timer.start();
+  clock_start_ns = steady_ns();
   if (ok && !stop_requested) {
     do {
       ok = interleave();
@@ -135,6 +170,7 @@ void encode::run() {
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
+    if (ok && keep_time) ok = finish_recording();
   }
   // Close even after an error, so the file gets its trailer if it can.
   if (!close_output()) ok = false;
@@ -163,16 +199,97 @@ bool encode::interleave() {
     audio_time = audio_stream_time();
     if (video_time <= audio_time) {
       lock.relock();
-      current_frame = video_queue.isEmpty() ? nullptr : video_queue.takeFirst();
+      const bool any = !video_queue.isEmpty();
+      uchar* frame = any ? video_queue.takeFirst() : nullptr;
       lock.unlock();
-      if (current_frame && !write_video_frame()) return false;
+      if (any && !write_queued_frame(frame)) return false;
     }
     lock.relock();
   }
   return true;
 }
 
+// A queued frame, or a repeat where the queue holds none (null).
+bool encode::write_queued_frame(uchar* frame) {
+  if (!frame) return write_repeated_frame();
+  current_frame = frame;
+  ++frames_received;
+  return write_video_frame();
+}
+
+int64_t encode::clock_periods() const {
+  const double frame_ns = (sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
+  const int64_t first = first_frame_ns.load();
+  // The first frame fills the period it came in.
+  if (first < 0) return int64_t(double(steady_ns() - clock_start_ns.load()) / frame_ns);
+  return int64_t(double(steady_ns() - first) / frame_ns) + 1;
+}
+
+int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
+  const int64_t periods = clock_periods();
+  QMutexLocker lock(&queue_mutex);
+  const int64_t have = frames_received + frames_repeated + video_queue.size();
+  if (periods - have <= after) return 0;
+  const int64_t missing = periods - have - allowance;
+  // They were missed before whatever waits in the queue.
+  for (int64_t i = 0; i < missing; ++i) video_queue.prepend(nullptr);
+  return missing;
+}
+
+bool encode::finish_recording() {
+  frame_periods = clock_periods();
+  const int64_t late = fill_missing_frames(frames_on_their_way, frames_on_their_way);
+  if (late > 0) qDebug() << "recording: the last" << late << "frames never came: repeated";
+  // Everything queued, the sound up to the pictures' time: the sound that
+  // goes beyond it has no pictures and is left out.
+  QMutexLocker lock(&queue_mutex);
+  while (!video_queue.isEmpty()) {
+    const bool sound_first = !audio_queue.isEmpty() && audio_stream_time() <= video_stream_time();
+    if (sound_first) {
+      QByteArray* chunk = audio_queue.takeFirst();
+      lock.unlock();
+      std::copy_n(chunk->constData(), std::min<qsizetype>(chunk->size(), audio_chunk_bytes), samples);
+      delete chunk;
+      if (!write_audio_frame()) return false;
+    } else {
+      uchar* frame = video_queue.takeFirst();
+      lock.unlock();
+      if (!write_queued_frame(frame)) return false;
+    }
+    lock.relock();
+  }
+  while (!audio_queue.isEmpty() && audio_stream_time() < video_stream_time()) {
+    QByteArray* chunk = audio_queue.takeFirst();
+    lock.unlock();
+    std::copy_n(chunk->constData(), std::min<qsizetype>(chunk->size(), audio_chunk_bytes), samples);
+    delete chunk;
+    if (!write_audio_frame()) return false;
+    lock.relock();
+  }
+  lock.unlock();
+  // Silence for the rest, so both streams end together.
+  if (audio_chunk_bytes == 0) return true;
+  const double chunk_seconds = audio_chunk_bytes / audio_byte_rate;
+  while (audio_stream_time() + chunk_seconds / 2 < video_stream_time()) {
+    std::fill_n(samples, audio_chunk_bytes.load(), uint8_t(0));
+    if (!write_audio_frame()) return false;
+  }
+  return true;
+}
+
 void encode::status_pass() {
+  if (keep_time) {
+    const int64_t filled = fill_missing_frames(fill_after_frames, frames_on_their_way);
+    // Told once a gap: when it starts and when frames come again.
+    if (filled > 0) {
+      if (repeats_in_gap == 0) qDebug() << "recording: frames stopped coming; repeating the last one";
+      repeats_in_gap += filled;
+      received_at_fill = frames_received;
+    } else if (repeats_in_gap > 0 && frames_received > received_at_fill + fill_after_frames) {
+      qDebug() << "recording: frames come again after" << repeats_in_gap << "repeated in their place";
+      repeats_in_gap = 0;
+    }
+  }
   const double frame_ms = sixty_hz ? ntsc_frame_ms : pal_frame_ms;
   const double supposed = recording_timer.elapsed() / frame_ms;
   const int encoded = frames_encoded;

@@ -5,6 +5,12 @@
 // throws away the oldest audio when it piles up, and starts a new numbered
 // file after five hours of video.
 //
+// The recording keeps its own clock: frames that never came (a stick that
+// stalls, a machine too busy to take them) are written as repeats of the
+// last frame, so the file is as long as the time it recorded and the sound
+// stays with the picture. At the end the frame periods that clock counted
+// are told beside the frames that came: the difference is what was lost.
+//
 // A recording that cannot go on (the file cannot be created, a write fails,
 // the trailer cannot be written) ends the thread with the file closed as far
 // as it can be, sets `failed` so later frames and audio are refused, and
@@ -91,6 +97,21 @@ class encode : public QThread {
   int max_queued_frames = 125;
   // Frames add_video_frame() dropped, over the object's life.
   std::atomic<unsigned> dropped_frame_count{0};
+  // Keep the recording's own clock (a live source): repeats for the frames
+  // that never came, and at the stop what is queued goes into the file. Off,
+  // the file holds just the frames given, as for a source that is not live.
+  std::atomic<bool> keep_time{false};
+  // This recording, over all its files (encoder thread; read after wait(),
+  // or at any time as a figure): frames written as they came, repeats
+  // written for frames that never came, and at the end the frame periods
+  // of the recording's clock.
+  std::atomic<int64_t> frames_received{0};
+  std::atomic<int64_t> frames_repeated{0};
+  std::atomic<int64_t> frame_periods{0};
+  // Frames the main window wove with a field that was lost: written, but
+  // carrying an older field.
+  std::atomic<int64_t> frames_damaged{0};
+
   // Frames after which a new file is started; 0 = five hours at the
   // nominal rate.
   std::atomic<int> split_frames{0};
@@ -100,6 +121,11 @@ class encode : public QThread {
   // Main thread.
   void start_encoder();
   void add_video_frame(uchar* frame);
+  // A frame went out with a field that was lost (main thread).
+  void count_damaged_frame();
+  // After a recording ended (wait()): the frames its clock counted that
+  // never came, less those dropped_frames() already told.
+  int64_t frames_lost_untold() const;
   void add_audio(QByteArray* bytes);
   // A frame lost before it reached the queue (e.g. no memory for its copy).
   void count_dropped_frames(uint count);
@@ -116,6 +142,9 @@ class encode : public QThread {
   bool add_audio_stream();
   bool open_audio();
   bool write_video_frame();
+  // The last frame again, for one that never came (a black one when this
+  // file has none yet).
+  bool write_repeated_frame();
   bool write_audio_frame();
   bool close_output();
   void close_audio();
@@ -136,7 +165,15 @@ class encode : public QThread {
 
  private:
   bool interleave();
+  bool write_queued_frame(uchar* frame);
   void status_pass();
+  // When the recording's clock counts more than `after` frames that have not
+  // come, queues repeats for all of them but `allowance` (those still on
+  // their way); returns how many.
+  int64_t fill_missing_frames(int64_t after, int64_t allowance);
+  // At the stop: what is queued, the frames still missing, and silence to
+  // make the sound as long as the pictures.
+  bool finish_recording();
   int split_limit() const;
   void empty_queues();
   void fail(const QString& what, int av_error);
@@ -150,7 +187,17 @@ class encode : public QThread {
   AVCodecContext* video_codec = nullptr;
   AVFrame* picture = nullptr;
   AVPacket* packet = nullptr;
+  AVPacket* last_video_packet = nullptr;  // the last frame of this file, for repeats
   bool header_written = false;
+  // The recording's clock, in steady-clock nanoseconds: frame periods since
+  // the first frame was handed over (set on the main thread), or since the
+  // first file was opened while none has been (set here).
+  std::atomic<int64_t> clock_start_ns{0};
+  std::atomic<int64_t> first_frame_ns{-1};
+  int64_t clock_periods() const;
+  unsigned dropped_at_start = 0;  // dropped_frame_count when the recording started
+  int64_t repeats_in_gap = 0;     // repeats since frames stopped coming
+  int64_t received_at_fill = 0;
   // Time stamps of the next packet: frames (video codec time base) and
   // sample frames (1/48000).
   int64_t video_pts = 0;

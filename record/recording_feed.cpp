@@ -31,14 +31,17 @@ uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate
 }
 
 uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
-                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen) {
+                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen, bool* last_clear) {
   if (!frame) return frame;  // no recording frame to weave into
   weave_encoder_field(field, frame, width, field_lines, bytes_per_pixel, field_flag);
+  const bool after_clear = last_clear && *last_clear;
+  if (last_clear) *last_clear = !field_flag;
   if (field_flag) {
     *odd_field_seen = true;
     return frame;
   }
   // The first frame of a recording goes out once it holds both fields.
   if (!*odd_field_seen) return frame;
+  if (after_clear) encoder.count_damaged_frame();
   return hand_over_recording_frame(encoder, frame);
 }

@@ -27,6 +27,10 @@ uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate
 // One field while recording: the weave, and the hand-over on a flag-clear
 // field once a flag-set field has been woven since the recording started
 // (*odd_field_seen, false at the start), so no frame goes out with rows no
-// field has filled. Returns the recording frame to use from now on.
+// field has filled. Two flag-clear fields in a row mean the flag-set field
+// between them was lost: that frame goes out with an older one, and the
+// encoder counts it damaged (*last_clear remembers the last flag; false at
+// the start). Returns the recording frame to use from now on.
 uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
-                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen);
+                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
+                            bool* last_clear = nullptr);

@@ -26,17 +26,20 @@ struct in_process_iso : usb_iso_context {
 class in_process_device : public usb_device {
  public:
   in_process_device(std::shared_ptr<virtual_stick> stick, bool paced, int owner)
-      : stick_(std::move(stick)), paced_(paced), owner_(owner) {}
+      : stick_(std::move(stick)), paced_(paced), owner_(owner), generation_(stick_->generation()) {}
   ~in_process_device() override {
-    if (claimed_ >= 0 && stick_->release_interface(claimed_, owner_) == 0 && detached_)
+    if (!stale() && claimed_ >= 0 && stick_->release_interface(claimed_, owner_) == 0 && detached_)
       stick_->attach_kernel_driver(claimed_);
   }
 
   int get_configuration() override {
-    return stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : stick_->configuration();
+    return stale() || stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : stick_->configuration();
   }
-  int set_configuration(int configuration) override { return stick_->set_configuration(configuration); }
+  int set_configuration(int configuration) override {
+    return stale() ? LIBUSB_ERROR_NO_DEVICE : stick_->set_configuration(configuration);
+  }
   int claim_interface(int interface_number) override {
+    if (stale()) return LIBUSB_ERROR_NO_DEVICE;
     const bool driver_bound = stick_->kernel_driver_active(interface_number);
     if (driver_bound) {
       const int r = stick_->detach_kernel_driver(interface_number);
@@ -52,6 +55,7 @@ class in_process_device : public usb_device {
     return r;
   }
   int set_altinterface(int alternate) override {
+    if (stale()) return LIBUSB_ERROR_NO_DEVICE;
     if (claimed_ < 0) return LIBUSB_ERROR_NOT_FOUND;
     return stick_->set_alternate(claimed_, alternate, owner_);
   }
@@ -61,6 +65,7 @@ class in_process_device : public usb_device {
   int control_msg(int request_type, int request, int value, int index, unsigned char* data, int length,
                   int timeout_ms) override {
     (void)timeout_ms;  // the model answers at once
+    if (stale()) return LIBUSB_ERROR_NO_DEVICE;
     return stick_->control(request_type, request, value, index, data, length);
   }
 
@@ -84,7 +89,7 @@ class in_process_device : public usb_device {
   int iso_submit(usb_iso_context* context, unsigned char* region, int size) override {
     auto* iso = static_cast<in_process_iso*>(context);
     if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
-    if (stick_->faults().unplugged) return LIBUSB_ERROR_NO_DEVICE;
+    if (stale() || stick_->faults().unplugged) return LIBUSB_ERROR_NO_DEVICE;
     deliver_late_cancels();
     // As usbfs: packets larger than the alternate setting allows are refused.
     if (iso->packet_size > stick_->video_packet_limit()) return LIBUSB_ERROR_INVALID_PARAM;
@@ -112,7 +117,12 @@ class in_process_device : public usb_device {
   int iso_reap(usb_iso_context* context, int timeout_ms) override {
     auto* iso = static_cast<in_process_iso*>(context);
     if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
-    if (!iso->submitted) return stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_NOT_FOUND;
+    if (!iso->submitted)
+      return stale() || stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_NOT_FOUND;
+    if (stale()) {
+      iso->submitted = false;
+      return LIBUSB_ERROR_NO_DEVICE;
+    }
     const stick_faults faults = stick_->faults();
     const auto deadline = bus_clock::now() + std::chrono::milliseconds(timeout_ms);
     if (faults.stalled || iso->done > deadline) {
@@ -163,6 +173,9 @@ class in_process_device : public usb_device {
   }
 
  private:
+  // Opened before the stick was pulled out and plugged in again.
+  bool stale() const { return stick_->generation() != generation_; }
+
   // What a cancelled transfer writes when it finally completes: a header
   // saying that none of its packets arrived.
   void deliver_late_cancels() {
@@ -178,6 +191,7 @@ class in_process_device : public usb_device {
   std::shared_ptr<virtual_stick> stick_;
   bool paced_;
   const int owner_;
+  const unsigned generation_;
   int claimed_ = -1;
   bool detached_ = false;
   bus_clock::time_point bus_free_{};

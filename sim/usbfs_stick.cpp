@@ -169,6 +169,7 @@ struct client_state {
   size_t device = 0;
   int open_result = 0;
   int owner = 0;              // how the model tells this client's claims apart
+  unsigned generation = 0;    // opened before the stick was plugged in again: dead
   bool waiting_reap = false;  // blocked in REAPURB
 };
 
@@ -250,7 +251,7 @@ client_state* usbfs_stick::impl::client_for(UMockdevIoctlClient* c) {
     if (node && devices[i].node == node) {
       // The first request on a newly opened node: the open as the stick sees it.
       clients.push_back({static_cast<UMockdevIoctlClient*>(g_object_ref(c)), i, devices[i].model->open(),
-                         ++clients_opened, false});
+                         ++clients_opened, devices[i].model->generation(), false});
       ensure_timer();
       schedule();
       return &clients.back();
@@ -307,7 +308,7 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
     complete(c, -1, errno_for(state->open_result, ENODEV));
     return;
   }
-  if (d.model->faults().unplugged) {
+  if (d.model->faults().unplugged || state->generation != d.model->generation()) {
     complete(c, -1, ENODEV);
     return;
   }
@@ -897,7 +898,7 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     const plug_state plugged = d.model->plugged();
 
     // The device as sysfs shows it, with the strings the kernel read from it.
-    char name[32], number[32], bus_prop[8], dev_prop[8], product_prop[32];
+    char name[32], bus_prop[8], dev_prop[8], product_prop[32];
     std::snprintf(name, sizeof name, "%d-%zu", bus_number, i + 1);
     std::snprintf(bus_prop, sizeof bus_prop, "%03d", bus_number);
     std::snprintf(dev_prop, sizeof dev_prop, "%03d", d.address);
@@ -1038,6 +1039,15 @@ void usbfs_stick::set_iso_source(size_t index, std::shared_ptr<iso_source> sourc
   if (index >= impl_->devices.size()) return;
   emulated_device& d = impl_->devices[index];
   d.source = source ? std::move(source) : std::make_shared<model_stream>(d.model);
+}
+
+void usbfs_stick::replug(size_t index) {
+  std::lock_guard lock(impl_->mutex);
+  if (index >= impl_->devices.size()) return;
+  emulated_device& d = impl_->devices[index];
+  d.model->replug();
+  d.iso_bus_end_us = 0;
+  impl_->update_sysfs(d);
 }
 
 void usbfs_stick::unplug(size_t index) {

@@ -73,6 +73,9 @@ class usbfs_stick {
   // Pulls the stick out: the model is unplugged, URBs in flight end with
   // -ESHUTDOWN and stay reapable, every other request fails with ENODEV.
   void unplug(size_t index);
+  // Plugs it in again: power-on state, configured and bound as when it was
+  // first plugged. Nodes opened before stay dead; a new open reaches it.
+  void replug(size_t index);
 
   struct impl;
 

@@ -10,11 +10,37 @@
 using namespace stick_hw;
 
 virtual_stick::virtual_stick() {
-  // Power-on state of the AC'97 codec: identification registers answer.
+  {
+    std::lock_guard lock(mutex_);
+    power_on_locked();
+  }
+  plug(plug_state{});
+}
+
+void virtual_stick::power_on_locked() {
+  bridge_.fill(0);
+  decoder_.fill(0);
+  codec_.fill(0);
+  // The AC'97 codec's identification registers answer from power-on.
   codec_[0x7C / 2] = codec_vendor_id1;
   codec_[0x7E / 2] = codec_vendor_id2;
   bridge_[reg_serial_status] = serial_done;
-  plug(plug_state{});
+}
+
+void virtual_stick::replug() {
+  {
+    std::lock_guard lock(mutex_);
+    faults_.unplugged = false;
+    ++generation_;
+    power_on_locked();
+    log_.push_back({stick_op_kind::plugged_in, 0, 0, 0, 0, 0, 0});
+  }
+  plug(plugged());
+}
+
+unsigned virtual_stick::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
 }
 
 void virtual_stick::plug(const plug_state& state) {
@@ -40,6 +66,8 @@ plug_state virtual_stick::plugged() const {
 
 void virtual_stick::set_faults(const stick_faults& f) {
   std::lock_guard lock(mutex_);
+  // A bridge that hangs loses its programming: capture stays off after it.
+  if (f.registers_silent && !faults_.registers_silent) bridge_[reg_capture_control] &= 0x7F;
   faults_ = f;
 }
 
@@ -338,6 +366,7 @@ int virtual_stick::control(int request_type, int request, int value, int index, 
 int virtual_stick::control_locked(int request_type, int request, int value, int index, unsigned char* data,
                                   int length) {
   if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
+  if (faults_.registers_silent) return LIBUSB_ERROR_TIMEOUT;
   if (length < 0 || (length > 0 && !data)) return LIBUSB_ERROR_INVALID_PARAM;
   const int reg = index & 0xFFFF;
   if ((request_type == vendor_in || request_type == vendor_out) && reg < int(bridge_.size())) {
@@ -501,7 +530,8 @@ void virtual_stick::skip_microframes(uint64_t count) {
 int virtual_stick::stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) {
   std::lock_guard lock(mutex_);
   if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
-  const bool enabled = alternate_[interface_number] == streaming_alternate && (bridge_[reg_capture_control] & 0x80);
+  const bool enabled = alternate_[interface_number] == streaming_alternate &&
+                       (bridge_[reg_capture_control] & 0x80) && !faults_.registers_silent;
   const stream_geometry g = geometry_locked();
   auto every = [this](int n) { return n > 0 && data_packets_ % uint64_t(n) == 0; };
   int total = 0;

@@ -111,6 +111,7 @@ enum class stick_op_kind {
   iso_submit,
   iso_reap,
   iso_release,
+  plugged_in,  // plugged in again after an unplug
 };
 
 struct stick_op {
@@ -156,6 +157,9 @@ struct stick_faults {
   int packet_count_override = -1;  // the transfer reports this many packets
   int reap_error_every = 0;        // every Nth reap fails with LIBUSB_ERROR_IO
   bool stalled = false;            // transfers never complete: the stick went silent
+  // The bridge hangs: every control transfer times out and capture stops
+  // (the bridge lost its programming) until this is cleared again.
+  bool registers_silent = false;
   // A cancelled isochronous transfer comes back only this long after the
   // cancel (a slow host controller); 0: at once.
   int cancel_delay_ms = 0;
@@ -181,6 +185,11 @@ class virtual_stick {
   void set_faults(const stick_faults& f);
   stick_faults faults() const;
   void unplug();
+  // Plugged in again after an unplug: a new device on the bus, in its
+  // power-on state, configured and bound as plug() says. Handles opened
+  // before it stay dead (generation() tells them apart).
+  void replug();
+  unsigned generation() const;
 
   // What sysfs shows as "descriptors": the device descriptor, then the
   // whole configuration (three interfaces, 251 bytes).
@@ -269,6 +278,8 @@ class virtual_stick {
   video_stream stream_;
   uint64_t data_packets_ = 0;
   uint64_t reaps_ = 0;
+  unsigned generation_ = 0;
+  void power_on_locked();
   int configuration_ = 0;
   std::array<holder, stick_hw::interface_count> holder_{};
   std::array<int, stick_hw::interface_count> owner_{};

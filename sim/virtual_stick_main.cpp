@@ -11,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,6 +71,14 @@ constexpr char usage_text[] =
     "  --fail-register=REG:RESULT  control transfers on bridge register REG return RESULT,\n"
     "                              a number or a libusb error name such as PIPE (repeatable)\n"
     "  --unplug-after=SECONDS      pull the stick(s) out after SECONDS\n"
+    "  --replug-after=SECONDS      with --unplug-after: plug them in again SECONDS later\n"
+    "  --stall=START:LENGTH        the stick sends nothing from START for LENGTH seconds\n"
+    "  --hang=START:LENGTH         the bridge hangs from START for LENGTH seconds: register\n"
+    "                              transfers time out, capture stops until programmed again\n"
+    "  --lose-packets=N            one data packet in N is lost on the bus\n"
+    "  --truncate-packets=N        one data packet in N loses half its payload\n"
+    "  --corrupt-packets=N         one data packet in N claims to start a field\n"
+    "  --reap-errors=N             one transfer in N fails with a bus error\n"
     "  --log=FILE                  at exit, write the first stick's operations to FILE,\n"
     "                              one per line\n"
     "  --help                      show this text\n"
@@ -76,11 +86,21 @@ constexpr char usage_text[] =
     "Exit status: the command's; 128+N if it was killed by signal N; 2 for bad options;\n"
     "125 if the stick cannot be emulated; 126/127 if the command cannot be run.\n";
 
+// A fault that begins START seconds after the command starts and lasts
+// LENGTH seconds.
+struct fault_window {
+  double start = 0.0;
+  double length = 0.0;
+};
+
 struct settings {
   int sticks = 1;
   plug_state plug;
   stick_faults faults;
   std::optional<double> unplug_after;
+  std::optional<double> replug_after;
+  std::optional<fault_window> stall;
+  std::optional<fault_window> hang;
   std::string log_file;
   std::vector<char*> command;
 };
@@ -97,6 +117,14 @@ std::optional<long> parse_number(const std::string& text) {
   const long value = std::strtol(text.c_str(), &end, base);
   if (errno != 0 || *end != '\0' || end == text.c_str() + start) return std::nullopt;
   return value;
+}
+
+// Seconds, 0 or more, with a fraction if wanted.
+std::optional<double> parse_seconds(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds >= 0)) return std::nullopt;
+  return seconds;
 }
 
 // A number, or a libusb error name with or without its LIBUSB_ERROR_ prefix.
@@ -130,7 +158,9 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
     const std::optional<std::string> value =
         eq == std::string::npos ? std::nullopt : std::optional<std::string>(arg.substr(eq + 1));
     const bool takes_value = name == "--serial-status" || name == "--fail-register" || name == "--unplug-after" ||
-                             name == "--log" || name == "--cancel-delay";
+                             name == "--log" || name == "--cancel-delay" || name == "--replug-after" ||
+                             name == "--stall" || name == "--hang" || name == "--lose-packets" ||
+                             name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
     if (!takes_value && value) return fail_usage("option " + name + " takes no value");
 
@@ -176,12 +206,25 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       if (!reg || !result || *reg < 0 || *reg > 0xFFF)
         return fail_usage("--fail-register wants REG:RESULT, such as 0x500:-9 or 0x500:PIPE, not '" + *value + "'");
       s.faults.control_results[int(*reg)] = int(*result);
-    } else if (name == "--unplug-after") {
-      char* end = nullptr;
-      const double seconds = std::strtod(value->c_str(), &end);
-      if (value->empty() || *end != '\0' || !(seconds >= 0))
-        return fail_usage("--unplug-after wants seconds, not '" + *value + "'");
-      s.unplug_after = seconds;
+    } else if (name == "--unplug-after" || name == "--replug-after") {
+      const auto seconds = parse_seconds(*value);
+      if (!seconds) return fail_usage(name + " wants seconds, not '" + *value + "'");
+      (name == "--unplug-after" ? s.unplug_after : s.replug_after) = *seconds;
+    } else if (name == "--stall" || name == "--hang") {
+      const size_t colon = value->find(':');
+      const auto start = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(0, colon));
+      const auto length = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(colon + 1));
+      if (!start || !length) return fail_usage(name + " wants START:LENGTH in seconds, not '" + *value + "'");
+      (name == "--stall" ? s.stall : s.hang) = fault_window{*start, *length};
+    } else if (name == "--lose-packets" || name == "--truncate-packets" || name == "--corrupt-packets" ||
+               name == "--reap-errors") {
+      const auto n = parse_number(*value);
+      if (!n || *n < 1 || *n > 1000000) return fail_usage(name + " wants a count of 1 or more, not '" + *value + "'");
+      int& every = name == "--lose-packets"       ? s.faults.lose_packet_every
+                   : name == "--truncate-packets" ? s.faults.truncate_packet_every
+                   : name == "--corrupt-packets"  ? s.faults.corrupt_packet_every
+                                                  : s.faults.reap_error_every;
+      every = int(*n);
     } else if (name == "--log") {
       if (value->empty()) return fail_usage("--log wants a file name");
       s.log_file = *value;
@@ -190,6 +233,7 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
     }
   }
   for (; i < argc; ++i) s.command.push_back(argv[i]);
+  if (s.replug_after && !s.unplug_after) return fail_usage("--replug-after needs --unplug-after");
   if (s.command.empty()) return fail_usage("no command to run");
   s.command.push_back(nullptr);
   return true;
@@ -215,6 +259,9 @@ std::string op_text(const stick_op& op) {
       break;
     case stick_op_kind::detach_kernel_driver:
       std::snprintf(line, sizeof line, "detach_kernel_driver %d -> %d", op.index, op.result);
+      break;
+    case stick_op_kind::plugged_in:
+      std::snprintf(line, sizeof line, "plugged_in");
       break;
     case stick_op_kind::attach_kernel_driver:
       std::snprintf(line, sizeof line, "attach_kernel_driver %d -> %d", op.index, op.result);
@@ -287,17 +334,49 @@ int wait_forwarding(pid_t pid, const sigset_t& signals) {
   }
 }
 
-// Pulls the sticks out after a delay, unless the program ended first.
-class unplug_timer {
+// Plays the timed faults on the sticks, unless the program ended first.
+class fault_schedule {
  public:
-  unplug_timer(usbfs_stick& stick, double seconds)
-      : thread_([this, &stick, seconds] {
-          std::unique_lock lock(mutex_);
-          const auto delay = std::chrono::duration<double>(seconds);
-          if (cv_.wait_for(lock, delay, [this] { return stop_; })) return;
-          for (size_t i = 0; i < stick.size(); ++i) stick.unplug(i);
-        }) {}
-  ~unplug_timer() {
+  fault_schedule(usbfs_stick& stick, const std::vector<std::shared_ptr<virtual_stick>>& models, const settings& s) {
+    auto on_every = [&models](auto change) {
+      return [&models, change] {
+        for (const auto& model : models) {
+          stick_faults f = model->faults();
+          change(f);
+          model->set_faults(f);
+        }
+      };
+    };
+    if (s.unplug_after) {
+      events_.push_back({*s.unplug_after, [&stick] {
+                           for (size_t i = 0; i < stick.size(); ++i) stick.unplug(i);
+                         }});
+      if (s.replug_after)
+        events_.push_back({*s.unplug_after + *s.replug_after, [&stick] {
+                             for (size_t i = 0; i < stick.size(); ++i) stick.replug(i);
+                           }});
+    }
+    if (s.stall) {
+      events_.push_back({s.stall->start, on_every([](stick_faults& f) { f.stalled = true; })});
+      events_.push_back({s.stall->start + s.stall->length, on_every([](stick_faults& f) { f.stalled = false; })});
+    }
+    if (s.hang) {
+      events_.push_back({s.hang->start, on_every([](stick_faults& f) { f.registers_silent = true; })});
+      events_.push_back({s.hang->start + s.hang->length, on_every([](stick_faults& f) { f.registers_silent = false; })});
+    }
+    std::sort(events_.begin(), events_.end(), [](const event& a, const event& b) { return a.at < b.at; });
+    thread_ = std::thread([this] {
+      const auto begin = std::chrono::steady_clock::now();
+      std::unique_lock lock(mutex_);
+      for (const event& e : events_) {
+        const auto when = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(e.at));
+        if (cv_.wait_until(lock, when, [this] { return stop_; })) return;
+        e.action();
+      }
+    });
+  }
+  ~fault_schedule() {
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
@@ -307,6 +386,11 @@ class unplug_timer {
   }
 
  private:
+  struct event {
+    double at;
+    std::function<void()> action;
+  };
+  std::vector<event> events_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool stop_ = false;
@@ -374,8 +458,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot run %s: %s\n", program_name, s.command[0], std::strerror(spawn_error));
     exit_code = spawn_error == ENOENT ? exit_not_found : exit_cannot_run;
   } else {
-    std::unique_ptr<unplug_timer> unplug;
-    if (s.unplug_after) unplug = std::make_unique<unplug_timer>(*stick, *s.unplug_after);
+    const fault_schedule schedule(*stick, models, s);
     exit_code = wait_forwarding(pid, signals);
   }
 

@@ -208,7 +208,9 @@ TEST_F(discovery, a_present_stick_that_cannot_be_used_says_why) {
     EXPECT_EQ(not_found.count(), c.expected == -1 ? 1 : 0);
     EXPECT_EQ(slow_port.count(), c.expected == -2 ? 1 : 0);
     ASSERT_EQ(unusable.count(), c.expected >= 0 ? 1 : 0);
-    if (c.expected >= 0) EXPECT_EQ(int(unusable[0][0].value<problem>()), c.expected);
+    if (c.expected >= 0) {
+      EXPECT_EQ(int(unusable[0][0].value<problem>()), c.expected);
+    }
   }
 }
 

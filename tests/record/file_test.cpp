@@ -1,6 +1,8 @@
 // Files written by the encoder thread, read back with FFmpeg: the streams,
 // every frame bit-exact and in order, the audio as sent, the made-up
 // silence, the names and the split into numbered files.
+#include <QElapsedTimer>
+#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -87,6 +89,62 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
 INSTANTIATE_TEST_SUITE_P(recording, standards,
                          ::testing::Values(standard_case{false, 576, 25.0, 7}, standard_case{true, 480, 29.97, 6}),
                          [](const auto& info) { return info.param.sixty_hz ? "sixty_hz" : "fifty_hz"; });
+
+// A live recording keeps its own clock: pictures that stop coming for a
+// while (a stalled stick) leave repeats of the last frame in their place,
+// the sound goes on beside them, and at the stop the clock's frame periods
+// are the frames that came plus those lost.
+TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
+  encoder.keep_time = true;
+  ASSERT_TRUE(start(path("live")));
+  QElapsedTimer clock;
+  clock.start();
+  // In real time: frames and their sound for 1 s, sound alone for 1 s,
+  // then both again for 1 s.
+  auto play = [&](int until_ms, bool pictures) {
+    while (clock.elapsed() < until_ms) {
+      const int frames_due = int(clock.elapsed() / 40) + 1;
+      const int64_t bytes_due = audio_bytes_for_frames(frames_due, false);
+      const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
+      if (!block.isEmpty()) {
+        sent_audio += block;
+        encoder.add_audio(new QByteArray(block));
+      }
+      if (pictures)
+        while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
+      else
+        next_frame = frames_due;  // their time passes without them
+      QTest::qWait(10);
+    }
+  };
+  play(1000, true);
+  const int before_stall = next_frame;
+  play(2000, false);
+  const int after_stall = next_frame;
+  play(3000, true);
+  stop();
+
+  const avi_contents file = read_avi(path("live.avi"), field_lines);
+  expect_streams(file, 576, 25.0);
+  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
+  const int64_t repeated = encoder.frames_repeated;
+  // The file is as long as the recording, to within the frames still on
+  // their way, and what came plus what was lost is what the clock counted.
+  EXPECT_NEAR(double(file.frames.size()), double(periods), 3.0);
+  EXPECT_EQ(int64_t(file.frames.size()), came + repeated);
+  EXPECT_EQ(encoder.frames_lost_untold(), periods - came);
+  // The stall's frames are repeats, where the stall was.
+  const int missing = after_stall - before_stall;
+  EXPECT_NEAR(double(repeated), double(missing), 4.0);
+  int repeats_in_file = 0;
+  for (size_t i = 1; i < file.frames.size(); ++i) repeats_in_file += file.frames[i] == file.frames[i - 1];
+  EXPECT_EQ(repeats_in_file, repeated);
+  const auto first_after = std::find(file.frames.begin(), file.frames.end(), after_stall);
+  ASSERT_NE(first_after, file.frames.end());
+  EXPECT_NEAR(double(first_after - file.frames.begin()), double(after_stall), 4.0)
+      << "the pictures after the stall stay with their time";
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
+}
 
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   ASSERT_TRUE(start(path("stalled")));

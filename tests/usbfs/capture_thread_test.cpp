@@ -91,7 +91,9 @@ TEST_F(capture_over_usbfs, streams_from_the_plugged_in_stick_and_gives_it_back) 
                               op.kind == stick_op_kind::set_alternate ||
                               op.kind == stick_op_kind::detach_kernel_driver ||
                               op.kind == stick_op_kind::attach_kernel_driver;
-    if (interface_op) EXPECT_EQ(op.index, 0) << "the sound interfaces must not be touched";
+    if (interface_op) {
+      EXPECT_EQ(op.index, 0) << "the sound interfaces must not be touched";
+    }
   }
   const std::vector<stick_op> attached = ops_of(stick, stick_op_kind::attach_kernel_driver);
   ASSERT_EQ(attached.size(), 1u);
@@ -139,10 +141,11 @@ TEST_F(capture_over_usbfs, a_present_stick_that_cannot_be_used_says_why) {
     EXPECT_EQ(slow_port.count(), c.expected == -2 ? 1 : 0);
     EXPECT_EQ(seen.load(), c.expected < 0 ? -100 : c.expected);
     // Whatever happened, the stick is left as it was found.
-    if (c.state.video_claimed_elsewhere)
+    if (c.state.video_claimed_elsewhere) {
       EXPECT_EQ(models[0]->owner(0), -1);
-    else if (c.state.configuration)
+    } else if (c.state.configuration) {
       EXPECT_EQ(models[0]->driver(0), "stk1160");
+    }
     thread.reset();
     backend.reset();
     bus.reset();
