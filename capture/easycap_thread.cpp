@@ -333,9 +333,11 @@ void easycap_thread::run() {
   while (!close_requested()) {
     // Pulled out: wait for it to come back, then program it afresh.
     if (!device_handle) {
+      const bool was_gone = state_told == stream_state::gone;
       if (!wait_for_stick()) break;
+      qDebug() << (was_gone ? "easycap thread: the stick is back" : "easycap thread: trying the stick again");
       reinit_requested = true;
-      health_fresh = true;
+      health_fresh = was_gone;
     }
     if (!reinit_requested.load()) break;  // a stop without a new programming: closing
     reinit_requested = false;
@@ -387,10 +389,7 @@ bool easycap_thread::wait_for_stick() {
   while (!close_requested()) {
     // A request (a new standard, say) applies once the stick is back.
     stop_requested.store(false, std::memory_order_release);
-    if (claim_stick().claimed) {
-      qDebug() << "easycap thread: the stick is back";
-      return true;
-    }
+    if (claim_stick().claimed) return true;
     wait_for_request(stick_poll_ms);
   }
   return false;
