@@ -83,42 +83,36 @@ TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0)
 }
 
 TEST_F(window_test, a_device_error_after_start_up_ends_cleanly) {
-  // Between the first programming and a channel change the stick is pulled
-  // out, or stops accepting its streaming setting: the re-programming fails
-  // and the window says which.
-  struct case_t {
-    bool unplugged;
-    const char* message;
-  };
-  for (const case_t& c : {case_t{true, "Sorry, Ostrevin could not locate"},
-                          case_t{false, "Sorry, the EasyCap could not start its video stream"}}) {
-    SCOPED_TRACE(c.message);
-    backend.clear();
-    auto stick = std::make_shared<virtual_stick>();
-    backend.add(stick);
-    auto window = std::make_unique<ostrevin>();
-    window->show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
-    stick_faults f;
-    f.unplugged = c.unplugged;
-    f.refuse_alternate = !c.unplugged;
-    stick->set_faults(f);
+  // Between the first programming and a channel change the stick stops
+  // accepting its streaming setting: the re-programming fails and the window
+  // says why. (A stick pulled out is no error: the window waits for it.)
+  auto stick = std::make_shared<virtual_stick>();
+  backend.add(stick);
+  auto window = std::make_unique<ostrevin>();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
+  stick_faults f;
+  f.refuse_alternate = true;
+  stick->set_faults(f);
 
-    QString text;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box || !box->isVisible()) return;
-      poll.stop();
-      text = box->text();
-      box->button(QMessageBox::Ok)->click();
-    });
-    poll.start(20);
-    QTimer::singleShot(0, [&] { emit window->change_channel(1); });
-    EXPECT_EQ(QApplication::exec(), 1);
-    EXPECT_TRUE(text.startsWith(c.message)) << text.toStdString();
-    window.reset();  // must not abort on a running thread
-  }
+  QString text;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    poll.stop();
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  poll.start(20);
+  QTimer::singleShot(0, [&] { emit window->change_channel(1); });
+  QTimer guard;  // never wait for ever
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  guard.start(30000);
+  EXPECT_EQ(QApplication::exec(), 1);
+  EXPECT_TRUE(text.startsWith("Sorry, the EasyCap could not start its video stream")) << text.toStdString();
+  window.reset();  // must not abort on a running thread
 }
 
 TEST(style_sheet, read_from_the_working_directory_when_present) {
