@@ -120,6 +120,7 @@ class ostrevin : public QMainWindow {
   void switch_aspect_ratio();
   void switch_audio_source();
   void fall_back_to_line_in();
+  void stick_sound_gone();
   void release_audio_input();
   void release_audio();
   void hand_audio_to_recorder(QByteArray* bytes);
@@ -203,6 +204,11 @@ class ostrevin : public QMainWindow {
   QIODevice* audio_output_device = nullptr;
   bool audio_running = false;
   bool audio_output_created = false;
+  // After the stick was pulled out: how many more times audio_start() looks
+  // for its input before it gives up on it.
+  int stick_sound_waits = 0;
+  static constexpr int stick_sound_tries = 20;
+  static constexpr int stick_sound_poll_ms = 500;
 
   bool capturing = false;
   bool closing = false;

@@ -60,6 +60,7 @@ void ostrevin::stream_state_changed(easycap_thread::stream_state state, unsigned
     case stream_state::gone:
       stream_notice = tr("The EasyCap was unplugged. Plug it in again to go on.");
       if (capturing) end_recording_because(tr("the EasyCap was unplugged"));
+      stick_sound_gone();
       break;
     case stream_state::not_answering:
       stream_notice = tr("The EasyCap does not answer (%1 register transfers failed). Trying again...").arg(count);

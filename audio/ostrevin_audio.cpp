@@ -5,6 +5,7 @@
 #include <QAudioSink>
 #include <QAudioSource>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "app/ostrevin.h"
 #include "audio/audio_device_search.h"
@@ -18,6 +19,17 @@ void ostrevin::audio_start() {
     emit set_standard();
   }
   if (audio_running) return;
+
+  // Back after being pulled out: the sound server lists the stick's input
+  // anew, maybe a moment after the picture is back. Wait for it a while
+  // before giving up on the stick's sound.
+  if (stick_sound_waits > 0) {
+    if (find_easycap_audio_device(capture_thread.identity()).isNull() && --stick_sound_waits > 0) {
+      QTimer::singleShot(stick_sound_poll_ms, this, &ostrevin::audio_start);
+      return;
+    }
+    stick_sound_waits = 0;
+  }
 
   // The stick's audio function is looked for whichever source is chosen, so
   // that "&Easycap" is disabled when it is absent. The capture thread has
@@ -51,6 +63,14 @@ void ostrevin::audio_start() {
     mute_action->activate(QAction::Trigger);
   }
   audio_running = true;
+}
+
+void ostrevin::stick_sound_gone() {
+  // Its input went with it; a new one comes with the stick.
+  if (!audio_running || !preferences.easycap_audio) return;
+  release_audio_input();
+  audio_running = false;
+  stick_sound_waits = stick_sound_tries;
 }
 
 void ostrevin::fall_back_to_line_in() {

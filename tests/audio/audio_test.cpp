@@ -293,6 +293,28 @@ TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
   pulse_probe::unload_module(index);
 }
 
+// Pulled out and plugged in again: the sound server lists the stick's input
+// anew, a moment after the picture is back, and its sound plays again.
+TEST_F(audio_test, the_sticks_sound_comes_back_with_the_stick) {
+  open_window();
+  ASSERT_TRUE(wait_audio_running());
+  ASSERT_TRUE(wait_sound_flowing());
+  const int module = pulse_probe::module_of_source(pulse_probe::stick_source);
+  ASSERT_GE(module, 0);
+  stick->unplug();
+  pulse_probe::unload_module(module);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_audio_running(); }, 10000));
+  stick->replug();
+  QTest::qWait(1500);
+  ASSERT_GE(pulse_probe::load_source(pulse_probe::stick_source, pulse_probe::stick_description), 0);
+  ASSERT_TRUE(wait_audio_running());
+  EXPECT_TRUE(easycap()->isChecked());
+  EXPECT_FALSE(window->is_easycap_audio_missing());
+  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
+  ASSERT_TRUE(wait_sound_flowing());
+  EXPECT_TRUE(hears_stick());
+}
+
 TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_is_listed) {
   stick_faults faults;
   faults.codec_silent = true;
