@@ -39,10 +39,36 @@ log_says() {
   return 1
 }
 
+# Starts the program under the emulator with the options given; $1 names
+# the case, whose log is $work/$1.log.
+start_case() {
+  local name=$1
+  shift
+  "$emulator" "$@" -- "$ostrevin" >"$work/$name.log" 2>&1 &
+  pid=$!
+  main_window >/dev/null || fail "$name: no main window"
+}
+
+# Closes the window and waits for the program.
+end_case() {
+  "$x_window" close "$(main_window)"
+  wait_exit $pid || fail "$1: the window did not close"
+  pid=""
+}
+
+# Waits for the test pattern to fill the window again.
+expect_picture_back() {
+  for _ in $(seq 40); do
+    sleep 0.5
+    "$x_window" grab "$(main_window)" "$work/back.ppm" || continue
+    python3 "$checker" "$work/back.ppm" 768 576 >/dev/null && return 0
+  done
+  cat "$work/$1.log"
+  fail "$1: the picture did not come back"
+}
+
 # --- pulled out during a recording, plugged in again 3 s later
-"$emulator" --unplug-after=6 --replug-after=3 -- "$ostrevin" >"$work/unplug.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "unplug: no main window"
+start_case unplug --unplug-after=6 --replug-after=3
 sleep 1.5
 start_recording "$work/unplug"
 log_says "$work/unplug.log" 20 "The recording stopped because the EasyCap was unplugged" ||
@@ -50,23 +76,12 @@ log_says "$work/unplug.log" 20 "The recording stopped because the EasyCap was un
 grep "The recording stopped because" "$work/unplug.log"
 expect_account "unplug" "$work/unplug.log" "$work/unplug.avi"
 log_says "$work/unplug.log" 20 "the stick is back" || fail "unplug: the stick was not found again"
-# The picture returns: the test pattern fills the window again.
-ok=""
-for _ in $(seq 30); do
-  sleep 0.5
-  "$x_window" grab "$(main_window)" "$work/back.ppm" || continue
-  python3 "$checker" "$work/back.ppm" 768 576 >/dev/null && { ok=1; break; }
-done
-[ -n "$ok" ] || fail "unplug: the picture did not come back"
+expect_picture_back unplug
 echo "unplug: the picture is back after the stick was plugged in again"
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "unplug: the window did not close"
-pid=""
+end_case unplug
 
 # --- silent for 3 s during a recording: told, recorded as lost, goes on
-"$emulator" --stall=7:3 -- "$ostrevin" >"$work/stall.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "stall: no main window"
+start_case stall --stall=7:3
 sleep 1.5
 start_recording "$work/stall"
 log_says "$work/stall.log" 20 "no field for a second" || fail "stall: not told"
@@ -77,48 +92,28 @@ log_says "$work/stall.log" 10 "recording stopped:" || fail "stall: the recording
 grep -q "The recording stopped because" "$work/stall.log" && fail "stall: a 3 s stall ended the recording"
 expect_account "3 s stall" "$work/stall.log" "$work/stall.avi"
 [ "$last_repeated" -ge 50 ] || fail "3 s stall: only $last_repeated frames repeated"
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "stall: the window did not close"
-pid=""
+end_case stall
 
 # --- silent for 15 s: the recording ends after 10 s of it, whole
-"$emulator" --stall=6:15 -- "$ostrevin" >"$work/long.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "long stall: no main window"
+start_case long --stall=6:15
 sleep 1.5
 start_recording "$work/long"
 log_says "$work/long.log" 30 "The recording stopped because the EasyCap sent no picture for 10 s" ||
   { cat "$work/long.log"; fail "long stall: the recording did not end with a message"; }
 expect_account "15 s stall" "$work/long.log" "$work/long.avi"
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "long stall: the window did not close"
-pid=""
+end_case long
 
-# --- a damaged stream (one packet in 137 lost) and a bridge that hangs for
-# 4 s: told, and the picture is back after the hang.
-"$emulator" --lose-packets=137 -- "$ostrevin" >"$work/damaged.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "damaged: no main window"
+# --- a damaged stream (one packet in 137 lost): told
+start_case damaged --lose-packets=137
 log_says "$work/damaged.log" 20 "fields discarded in the last second, none complete" ||
   { cat "$work/damaged.log"; fail "damaged: not told"; }
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "damaged: the window did not close"
-pid=""
 echo "damaged stream: told ($(grep -m1 'fields discarded' "$work/damaged.log"))"
+end_case damaged
 
-"$emulator" --hang=4:4 -- "$ostrevin" >"$work/hang.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "hang: no main window"
+# --- the bridge hangs for 4 s: told, tried again, and the picture is back
+start_case hang --hang=4:4
 log_says "$work/hang.log" 30 "the stick does not answer" || { cat "$work/hang.log"; fail "hang: not told"; }
 log_says "$work/hang.log" 30 "trying the stick again" || fail "hang: never tried again"
-ok=""
-for _ in $(seq 40); do
-  sleep 0.5
-  "$x_window" grab "$(main_window)" "$work/hang.ppm" || continue
-  python3 "$checker" "$work/hang.ppm" 768 576 >/dev/null && { ok=1; break; }
-done
-[ -n "$ok" ] || { cat "$work/hang.log"; fail "hang: the picture did not come back"; }
+expect_picture_back hang
 echo "hang: told, and the picture came back"
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "hang: the window did not close"
-pid=""
+end_case hang
