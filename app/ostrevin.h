@@ -126,7 +126,6 @@ class ostrevin : public QMainWindow {
   void hand_audio_to_recorder(QByteArray* bytes);
   void set_settings_actions_enabled(bool on);
   void feed_recording();
-  void count_lost_fields();
   void create_notice();
   void show_notice();
   // Ends a recording that cannot go on, and says why and what the file holds.

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -71,17 +72,21 @@ void ostrevin::stop_encoding() {
   recording_frame = nullptr;
   capture_thread.render_thread.encoder_feed = false;
   capturing = false;
-  dropped_frames(uint(encoder.frames_lost_untold()));
-  count_lost_fields();
-  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
+  // Fields the capture pipeline lost cost a frame each pair, or went out in
+  // a frame with an older field (damaged): at least so many frames are lost.
+  const int64_t damaged = encoder.frames_damaged;
+  const int64_t fields_lost = int64_t(capture_thread.lost_fields() - lost_fields_seen);
+  const int64_t known_lost = std::max<int64_t>(0, (fields_lost - damaged + 1) / 2);
+  dropped_frames(uint(encoder.frames_lost_untold(known_lost)));
   qDebug().noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
-                                "lost (%4 repeated in their place), %5 damaged; %6 frames dropped or damaged in "
-                                "this recording, %7 since the program started")
-                            .arg(periods)
-                            .arg(came)
-                            .arg(periods - came)
+                                "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
+                                "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
+                            .arg(encoder.frame_periods.load())
+                            .arg(encoder.frames_received.load())
+                            .arg(encoder.frames_lost(known_lost))
                             .arg(encoder.frames_repeated.load())
-                            .arg(encoder.frames_damaged.load())
+                            .arg(damaged)
+                            .arg(fields_lost)
                             .arg(dropped_frames_total - dropped_at_start)
                             .arg(dropped_frames_total);
 }
@@ -102,15 +107,6 @@ void ostrevin::recording_failed(const QString& message) {
 }
 
 void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { encoder.add_audio(bytes); }
-
-// Fields the capture pipeline lost during the recording, for the log: what
-// they cost the recording (a missing frame, or one with an older field) is
-// counted where it shows, by the recording's clock and by the weave.
-void ostrevin::count_lost_fields() {
-  const uint32_t lost = capture_thread.lost_fields();
-  qDebug() << "recording:" << lost - lost_fields_seen << "fields lost by the capture pipeline";
-  lost_fields_seen = lost;
-}
 
 void ostrevin::feed_recording() {
   easycap_render_thread& render = capture_thread.render_thread;

@@ -77,11 +77,13 @@ void encode::add_video_frame(uchar* frame) {
   if (dropped > 0) count_dropped_frames(dropped);
 }
 
-int64_t encode::frames_lost_untold() const {
-  if (!keep_time) return 0;
-  // What the clock counted and did not get is lost; frames thrown away
-  // before they were written were told lost already.
-  const int64_t lost = frame_periods - frames_received;
+int64_t encode::frames_lost(int64_t at_least) const {
+  return std::max(keep_time ? frame_periods - frames_received : 0, at_least);
+}
+
+int64_t encode::frames_lost_untold(int64_t at_least) const {
+  // Frames thrown away before they were written were told lost already.
+  const int64_t lost = frames_lost(at_least);
   return std::max<int64_t>(0, lost - int64_t(dropped_frame_count.load() - dropped_at_start));
 }
 

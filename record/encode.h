@@ -124,8 +124,11 @@ class encode : public QThread {
   // A frame went out with a field that was lost (main thread).
   void count_damaged_frame();
   // After a recording ended (wait()): the frames its clock counted that
-  // never came, less those dropped_frames() already told.
-  int64_t frames_lost_untold() const;
+  // never came, or `at_least` when more are known lost (the clock's count
+  // is good to a frame of the time things take on their way); and that less
+  // those dropped_frames() already told.
+  int64_t frames_lost(int64_t at_least = 0) const;
+  int64_t frames_lost_untold(int64_t at_least = 0) const;
   void add_audio(QByteArray* bytes);
   // A frame lost before it reached the queue (e.g. no memory for its copy).
   void count_dropped_frames(uint count);
