@@ -194,9 +194,9 @@ struct usbfs_stick::impl : std::enable_shared_from_this<usbfs_stick::impl> {
  private:
   client_state* client_for(UMockdevIoctlClient* c);
   void forget_client(size_t i);
-  void submit(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg);
+  void submit(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, int owner);
   void submit_control(UMockdevIoctlClient* c, emulated_device& d, client_data& u);
-  void submit_iso(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, client_data& u);
+  void submit_iso(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, client_data& u, int owner);
   void discard(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg);
   void reap(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, bool wait);
   void deliver(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, std::deque<urb>::iterator it);
@@ -423,7 +423,7 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
       return r >= 0 ? complete(c, std::min<int>(r, ct->wLength), 0) : complete(c, -1, errno_for(r, EPIPE));
     }
     case USBDEVFS_SUBMITURB:
-      return submit(c, d, arg);
+      return submit(c, d, arg, state->owner);
     case USBDEVFS_DISCARDURB:
       return discard(c, d, arg);
     default:
@@ -431,12 +431,12 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
   }
 }
 
-void usbfs_stick::impl::submit(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg) {
+void usbfs_stick::impl::submit(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, int owner) {
   client_data u = resolve(arg, 0, sizeof(usbdevfs_urb));
   if (!u) return complete(c, -1, EFAULT);
   const auto* header = reinterpret_cast<const usbdevfs_urb*>(u.bytes());
   if (header->type == USBDEVFS_URB_TYPE_CONTROL && (header->endpoint & 0x7F) == 0) return submit_control(c, d, u);
-  if (header->type == USBDEVFS_URB_TYPE_ISO) return submit_iso(c, d, arg, u);
+  if (header->type == USBDEVFS_URB_TYPE_ISO) return submit_iso(c, d, arg, u, owner);
   // No bulk or interrupt endpoints on this device.
   record_refusal(d, header->endpoint, header->buffer_length, ENOENT);
   complete(c, -1, ENOENT);
@@ -494,7 +494,7 @@ void usbfs_stick::impl::submit_control(UMockdevIoctlClient* c, emulated_device& 
 }
 
 void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg,
-                                   client_data& u) {
+                                   client_data& u, int owner) {
   const auto* header = reinterpret_cast<const usbdevfs_urb*>(u.bytes());
   const uint8_t endpoint = header->endpoint;
   const int packets = header->number_of_packets;
@@ -505,8 +505,7 @@ void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, U
     record_refusal(d, endpoint, header->buffer_length, ENOENT);
     return complete(c, -1, ENOENT);
   }
-  if (d.model->owner(interface_number) != client_for(c)->owner &&
-      d.model->claim_interface(interface_number, client_for(c)->owner) != 0) {
+  if (d.model->owner(interface_number) != owner && d.model->claim_interface(interface_number, owner) != 0) {
     record_refusal(d, endpoint, header->buffer_length, EBUSY);
     return complete(c, -1, EBUSY);
   }

@@ -33,7 +33,6 @@ class video_stream {
   // Microframes that pass with nothing queued on the bus: their data is lost.
   void skip(uint64_t microframes, const stream_geometry& geometry);
 
-  uint32_t field_number() const { return field_; }
   uint64_t microframe() const { return microframe_; }
 
  private:

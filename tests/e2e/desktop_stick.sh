@@ -59,12 +59,11 @@ echo "unconfigured: configured, then claimed"
 # wait for the pass.
 "$emulator" --fail-register=0x200:TIMEOUT -- "$ostrevin" >"$work/timeout.log" 2>&1 &
 pid=$!
-main=$(wait_window Ostrevin top) || fail "timeout: no main window"
-read -r main_id _ <<<"$main"
+main_window >/dev/null || fail "timeout: no main window"
 sleep 2
 start=$(date +%s)
-"$x_window" close "$main_id"
-wait_exit $pid 30 || fail "timeout: the close waited for the programming pass"
+"$x_window" close "$(main_window)"
+wait_exit $pid 30 || { cat "$work/timeout.log"; "$x_window" list; fail "timeout: the close waited for the programming pass"; }
 pid=""
 [ "$exit_code" -eq 0 ] || fail "timeout: exit code $exit_code after close"
 echo "timing-out stick: closed in $(($(date +%s) - start)) s"

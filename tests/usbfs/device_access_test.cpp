@@ -29,19 +29,6 @@ struct raw_libusb {
   }
 };
 
-bool touches_sound_interfaces(const stick_op& op) {
-  switch (op.kind) {
-    case stick_op_kind::claim_interface:
-    case stick_op_kind::release_interface:
-    case stick_op_kind::set_alternate:
-    case stick_op_kind::detach_kernel_driver:
-    case stick_op_kind::attach_kernel_driver:
-      return op.index != stick_hw::interface_number;
-    default:
-      return false;
-  }
-}
-
 TEST_F(usbfs_test, discovery_lists_sticks_in_bus_order_with_their_ids_and_speed) {
   models.push_back(std::make_shared<virtual_stick>());
   auto other = std::make_shared<virtual_stick>();

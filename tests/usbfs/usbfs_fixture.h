@@ -77,6 +77,21 @@ class usbfs_test : public ::testing::Test {
   std::unique_ptr<libusb_backend> backend;
 };
 
+// An operation on an interface other than the video one: what the program
+// must never do to the sound driver's interfaces.
+inline bool touches_sound_interfaces(const stick_op& op) {
+  switch (op.kind) {
+    case stick_op_kind::claim_interface:
+    case stick_op_kind::release_interface:
+    case stick_op_kind::set_alternate:
+    case stick_op_kind::detach_kernel_driver:
+    case stick_op_kind::attach_kernel_driver:
+      return op.index != stick_hw::interface_number;
+    default:
+      return false;
+  }
+}
+
 // Bridge register access as the capture code does it.
 inline int write_register(usb_device& d, int reg, int value) {
   return d.control_msg(stick_hw::vendor_out, stick_hw::request_write, value, reg, nullptr, 0, 1000);
