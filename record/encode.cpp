@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -11,9 +12,17 @@ namespace {
 constexpr double ntsc_frame_ms = 33.366700033366705;  // 1000 / 29.97
 constexpr double pal_frame_ms = 40.0;
 constexpr double audio_byte_rate = 192000.0;  // 48000 Hz, 2 channels, 2 bytes
-constexpr int overflow_chunks = 18;           // audio queue limit ...
-constexpr int overflow_keep = 12;             // ... and what is left of it
+constexpr int sample_rate = 48000;
 constexpr int pass_sleep_ms = 40;
+// A pass writes for at most this long, so that splits, the status line and
+// the stop are seen to when writing is slower than the picture.
+constexpr int pass_budget_ms = 200;
+// Sound resampled but not yet written: at most this much is taken from the
+// queue ahead of the pictures.
+constexpr int64_t sound_out_limit = sample_rate;
+// A frame that has waited this long for sound gets silence instead: the
+// sound is not coming (no input, or it stopped).
+constexpr int64_t no_sound_wait_ns = 1500 * 1000 * 1000LL;
 constexpr int five_hours_pal = 450000;
 constexpr int five_hours_ntsc = 539460;
 // Frames that may be on their way from the stick to the queue at any time,
@@ -54,6 +63,11 @@ void encode::start_encoder() {
   clock_start_ns = 0;
   repeats_in_gap = 0;
   dropped_at_start = dropped_frame_count.load();
+  sound_dropped_samples = 0;
+  sound_missing_samples = 0;
+  sound_cuts = 0;
+  sound_paddings = 0;
+  sound_clock_ppm = 0.0;
   frame_rate = sixty_hz ? 29.97 : 25.0;
   start(QThread::InheritPriority);
 }
@@ -63,7 +77,8 @@ void encode::add_video_frame(uchar* frame) {
     std::free(frame);
     return;
   }
-  if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = steady_ns();
+  const int64_t now = steady_ns();
+  if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
   {
     QMutexLocker lock(&queue_mutex);
@@ -72,6 +87,7 @@ void encode::add_video_frame(uchar* frame) {
       return;
     }
     video_queue.append(frame);
+    frame_arrivals.append(now);
     dropped = drop_video_frames(uint(std::max(1, max_queued_frames)));
   }
   if (dropped > 0) count_dropped_frames(dropped);
@@ -102,28 +118,53 @@ void encode::add_audio(QByteArray* bytes) {
     delete bytes;
     return;
   }
+  const int64_t now = steady_ns();
   pending_audio->append(*bytes);
   delete bytes;
   const unsigned chunk = audio_chunk_bytes;
   if (chunk == 0) return;  // no audio stream yet: the bytes wait
   const qsizetype whole = pending_audio->size() / qsizetype(chunk) * qsizetype(chunk);
-  if (whole == 0) return;
   QList<QByteArray*> chunks;
   for (qsizetype offset = 0; offset < whole; offset += chunk)
     chunks.append(new QByteArray(pending_audio->constData() + offset, qsizetype(chunk)));
   pending_audio->remove(0, whole);
-  QMutexLocker lock(&queue_mutex);
-  if (failed) {
-    qDeleteAll(chunks);
-    return;
+  int64_t dropped = 0;
+  {
+    QMutexLocker lock(&queue_mutex);
+    if (failed) {
+      qDeleteAll(chunks);
+      return;
+    }
+    audio_queue.append(chunks);
+    sound_queued_samples += whole / 4;
+    // Everything received so far, the bytes short of a chunk included.
+    sound_arrivals.append({sound_queued_samples + pending_audio->size() / 4, now});
+    // Bounded: a recording that cannot keep up loses its oldest sound.
+    const qsizetype limit = std::max<qsizetype>(1, qsizetype(max_queued_sound_seconds * audio_byte_rate) / chunk);
+    const uint gone = audio_queue.size() > limit ? drop_audio_chunks(uint(limit)) : 0;
+    dropped = int64_t(gone) * chunk / 4;
+    sound_dropped_untaken += dropped;
+    while (sound_arrivals.size() > 4096) sound_arrivals.removeFirst();
   }
-  audio_queue.append(chunks);
+  if (dropped > 0) {
+    // Told when it starts, then once a second's worth.
+    const int64_t before = sound_dropped_samples.fetch_add(dropped);
+    if (before == 0 || (before + dropped) / sample_rate > before / sample_rate)
+      qDebug().noquote() << QString("audio: the recording cannot keep up; %1 ms of sound dropped so far")
+                                .arg((before + dropped) * 1000 / sample_rate);
+  }
 }
 
 uint encode::drop_video_frames(uint keep) {
+  // Frames hold memory, repeats do not: the bound is on frames, and only
+  // they count as dropped. A repeat that goes with them is a frame period
+  // the recording's clock still counts as lost.
   uint dropped = 0;
-  while (uint(video_queue.size()) > keep) {
-    std::free(video_queue.takeFirst());
+  while (!video_queue.isEmpty() && (uint(frame_arrivals.size()) > keep || keep == 0)) {
+    uchar* frame = video_queue.takeFirst();
+    if (!frame) continue;
+    if (!frame_arrivals.isEmpty()) frame_arrivals.removeFirst();
+    std::free(frame);
     ++dropped;
   }
   return dropped;
@@ -142,6 +183,10 @@ void encode::empty_queues() {
   QMutexLocker lock(&queue_mutex);
   drop_audio_chunks(0);
   drop_video_frames(0);
+  frame_arrivals.clear();
+  sound_arrivals.clear();
+  sound_queued_samples = 0;
+  sound_dropped_untaken = 0;
 }
 
 int encode::split_limit() const {
@@ -156,6 +201,11 @@ void encode::run() {
   bool ok = open_output();
   // What arrived while the file was being opened is not recorded.
   empty_queues();
+  const double samples_per_frame = sample_rate / (sixty_hz ? 30000.0 / 1001.0 : 25.0);
+  sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
+  sound_out.clear();
+  sound_out_read = 0;
+  steady_origin_ns = steady_ns();
   recording_timer.start();
   clock_start_ns = steady_ns();
   if (ok && !stop_requested) {
@@ -181,41 +231,128 @@ void encode::run() {
     failed = true;
   }
   empty_queues();
+  sound_cuts = sound->sync.cuts;
+  sound_paddings = sound->sync.silences;
+  sound_missing_samples = sound->missing_samples;
+  sound_clock_ppm = sound->sync.clock_difference_ppm();
+  if (sound->sync.tracking())
+    qDebug().noquote() << QString("recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
+                                  "them together, with %2 cuts and %3 paddings for jumps")
+                              .arg(sound_clock_ppm.load(), 0, 'f', 1)
+                              .arg(sound_cuts.load())
+                              .arg(sound_paddings.load());
+  if (sound_missing_samples > 0 || sound_dropped_samples > 0)
+    qDebug().noquote() << QString("recording: %1 ms of sound never came (silence in its place), %2 ms dropped")
+                              .arg(sound_missing_samples.load() * 1000 / sample_rate)
+                              .arg(sound_dropped_samples.load() * 1000 / sample_rate);
+  sound.reset();
+  sound_out = {};
   if (!ok) emit recording_failed(failure_message);
 }
 
-bool encode::interleave() {
-  QMutexLocker lock(&queue_mutex);
-  while (!video_queue.isEmpty() && !audio_queue.isEmpty()) {
-    // Let the main thread in between two packets.
-    lock.unlock();
-    lock.relock();
-    if (audio_queue.isEmpty()) break;
-    QByteArray* chunk = audio_queue.takeFirst();
-    lock.unlock();
-
-    std::copy_n(chunk->constData(), std::min<qsizetype>(chunk->size(), audio_chunk_bytes), samples);
+void encode::take_sound(bool all) {
+  QList<QByteArray*> chunks;
+  QList<sound_arrival> arrivals;
+  int64_t dropped = 0;
+  {
+    QMutexLocker lock(&queue_mutex);
+    arrivals.swap(sound_arrivals);
+    dropped = sound_dropped_untaken;
+    sound_dropped_untaken = 0;
+    const unsigned chunk = audio_chunk_bytes;
+    int64_t room = sound_out_limit - int64_t(sound_out_frames());
+    while (!audio_queue.isEmpty() && (all || room > 0)) {
+      chunks.append(audio_queue.takeFirst());
+      room -= chunk / 4;
+    }
+  }
+  // Only a live source has a clock of its own to follow; otherwise the sound
+  // goes into the file as it came.
+  if (keep_time) {
+    for (const sound_arrival& a : arrivals) sound->sync.sound(a.position, double(a.ns - steady_origin_ns) * 1e-9);
+  }
+  sound->skip(dropped);
+  for (QByteArray* chunk : chunks) {
+    sound->take(reinterpret_cast<const int16_t*>(chunk->constData()), chunk->size() / 4, &sound_out);
     delete chunk;
-    if (!write_audio_frame()) return false;
+  }
+}
+
+bool encode::make_up_missing_sound() {
+  {
+    QMutexLocker lock(&queue_mutex);
+    if (video_queue.isEmpty()) return false;
+    // The oldest real frame's wait; repeats wait as long as the frames after them.
+    const int64_t waited = frame_arrivals.isEmpty() ? 0 : steady_ns() - frame_arrivals.first();
+    const qsizetype long_queue = qsizetype(no_sound_wait_ns / 1e9 * frame_rate);
+    if (waited < no_sound_wait_ns && video_queue.size() <= long_queue) return false;
+  }
+  // Enough to write the next frame against.
+  const double frame_seconds = 1.0 / (sixty_hz ? 30000.0 / 1001.0 : 25.0);
+  const double wanted = (video_stream_time() + frame_seconds - audio_stream_time()) * sample_rate;
+  const int64_t chunk_frames = audio_input_frame_size;
+  int64_t frames = std::max<int64_t>(int64_t(std::ceil(wanted)) - int64_t(sound_out_frames()), chunk_frames);
+  frames = (frames + chunk_frames - 1) / chunk_frames * chunk_frames;
+  sound->add_silence(frames, &sound_out);
+  return true;
+}
+
+bool encode::write_sound_chunk() {
+  const size_t values = audio_chunk_bytes / 2;
+  if (sound_out.size() - sound_out_read < values) return false;
+  std::copy_n(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read), audio_chunk_bytes.load(), samples);
+  sound_out_read += values;
+  if (sound_out_read > sound_out.size() / 2 && sound_out_read > 65536) {
+    sound_out.erase(sound_out.begin(), sound_out.begin() + ptrdiff_t(sound_out_read));
+    sound_out_read = 0;
+  }
+  return write_audio_frame();
+}
+
+bool encode::take_frame(uchar** frame, int64_t* arrival_ns) {
+  QMutexLocker lock(&queue_mutex);
+  if (video_queue.isEmpty()) return false;
+  *frame = video_queue.takeFirst();
+  *arrival_ns = -1;
+  if (*frame && !frame_arrivals.isEmpty()) *arrival_ns = frame_arrivals.takeFirst();
+  return true;
+}
+
+bool encode::interleave() {
+  if (audio_chunk_bytes == 0) return true;
+  const int64_t deadline = steady_ns() + int64_t(pass_budget_ms) * 1000000;
+  take_sound(false);
+  for (;;) {
+    {
+      QMutexLocker lock(&queue_mutex);
+      if (video_queue.isEmpty()) break;
+    }
+    if (sound_out_frames() < size_t(audio_input_frame_size)) {
+      take_sound(false);
+      if (sound_out_frames() < size_t(audio_input_frame_size) && !make_up_missing_sound()) break;
+    }
+    if (!write_sound_chunk()) return false;
     video_time = video_stream_time();
     audio_time = audio_stream_time();
     if (video_time <= audio_time) {
-      lock.relock();
-      const bool any = !video_queue.isEmpty();
-      uchar* frame = any ? video_queue.takeFirst() : nullptr;
-      lock.unlock();
-      if (any && !write_queued_frame(frame)) return false;
+      uchar* frame = nullptr;
+      int64_t arrival = -1;
+      if (take_frame(&frame, &arrival) && !write_queued_frame(frame, arrival)) return false;
     }
-    lock.relock();
+    // Writing slower than the picture: the rest waits for the next pass.
+    if (steady_ns() > deadline) break;
   }
   return true;
 }
 
 // A queued frame, or a repeat where the queue holds none (null).
-bool encode::write_queued_frame(uchar* frame) {
+bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
   if (!frame) return write_repeated_frame();
+  if (keep_time && arrival_ns >= 0)
+    sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
   current_frame = frame;
   ++frames_received;
+  if (const int ms = slow_write_ms; ms > 0) QThread::msleep(ulong(ms));
   return write_video_frame();
 }
 
@@ -243,32 +380,37 @@ bool encode::finish_recording() {
   const int64_t late = fill_missing_frames(frames_on_their_way, frames_on_their_way);
   if (late > 0) qDebug() << "recording: the last" << late << "frames never came: repeated";
   // Everything queued, the sound up to the pictures' time: the sound that
-  // goes beyond it has no pictures and is left out.
-  QMutexLocker lock(&queue_mutex);
-  while (!video_queue.isEmpty()) {
-    const bool sound_first = !audio_queue.isEmpty() && audio_stream_time() <= video_stream_time();
-    if (sound_first) {
-      QByteArray* chunk = audio_queue.takeFirst();
-      lock.unlock();
-      std::copy_n(chunk->constData(), std::min<qsizetype>(chunk->size(), audio_chunk_bytes), samples);
-      delete chunk;
-      if (!write_audio_frame()) return false;
-    } else {
-      uchar* frame = video_queue.takeFirst();
-      lock.unlock();
-      if (!write_queued_frame(frame)) return false;
+  // goes beyond it has no pictures and is left out. A stop is prompt: what
+  // cannot be written in time is dropped and told.
+  take_sound(true);
+  sound->finish(&sound_out);
+  const int64_t deadline = steady_ns() + int64_t(stop_budget_ms) * 1000000;
+  for (;;) {
+    if (steady_ns() > deadline) {
+      uint dropped = 0;
+      {
+        QMutexLocker lock(&queue_mutex);
+        dropped = drop_video_frames(0);
+      }
+      if (dropped > 0) {
+        qDebug() << "recording:" << dropped << "frames still queued at the stop could not be written in time";
+        count_dropped_frames(dropped);
+      }
+      break;
     }
-    lock.relock();
+    const bool sound_first =
+        sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() <= video_stream_time();
+    if (sound_first) {
+      if (!write_sound_chunk()) return false;
+      continue;
+    }
+    uchar* frame = nullptr;
+    int64_t arrival = -1;
+    if (!take_frame(&frame, &arrival)) break;
+    if (!write_queued_frame(frame, arrival)) return false;
   }
-  while (!audio_queue.isEmpty() && audio_stream_time() < video_stream_time()) {
-    QByteArray* chunk = audio_queue.takeFirst();
-    lock.unlock();
-    std::copy_n(chunk->constData(), std::min<qsizetype>(chunk->size(), audio_chunk_bytes), samples);
-    delete chunk;
-    if (!write_audio_frame()) return false;
-    lock.relock();
-  }
-  lock.unlock();
+  while (sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() < video_stream_time())
+    if (!write_sound_chunk()) return false;
   // Silence for the rest, so both streams end together.
   if (audio_chunk_bytes == 0) return true;
   const double chunk_seconds = audio_chunk_bytes / audio_byte_rate;
@@ -295,27 +437,17 @@ void encode::status_pass() {
   const double frame_ms = sixty_hz ? ntsc_frame_ms : pal_frame_ms;
   const double supposed = recording_timer.elapsed() / frame_ms;
   const int encoded = frames_encoded;
-
-  QMutexLocker lock(&queue_mutex);
+  qsizetype queued_frames = 0, queued_chunks = 0;
+  {
+    QMutexLocker lock(&queue_mutex);
+    queued_frames = video_queue.size();
+    queued_chunks = audio_queue.size();
+  }
+  // Written after the lock is left: a terminal that blocks holds up no one
+  // who waits for the queues.
   // Items separated by one space, the last one followed by a space too.
   qDebug().noquote().nospace() << '"' << QString("%1").arg(encoded - supposed, 10, 'f', 10) << '"'
                                << " : supposed to have encoded " << QString::number(supposed, 'g', 6)
-                               << " actually encoded " << encoded << " ; video_queue.size() " << video_queue.size()
-                               << " audio_queue.size() " << audio_queue.size() << ' ';
-
-  if (audio_queue.size() > overflow_chunks) {
-    const uint dropped = drop_audio_chunks(overflow_keep);
-    qDebug() << "audio: dropped" << dropped << "frames!";
-  }
-
-  const unsigned chunk = audio_chunk_bytes;
-  if (video_queue.size() > 1 && audio_queue.isEmpty() && chunk != 0) {
-    // About one frame's worth of silence for every waiting frame but the
-    // last, so the video goes on when no audio comes.
-    const int k = int(audio_byte_rate / frame_rate / chunk);
-    for (qsizetype i = 0; i < video_queue.size() - 1; ++i) {
-      qDebug() << "adding" << k << "audio frames to audio_queue";
-      for (int j = 0; j < k; ++j) audio_queue.append(new QByteArray(qsizetype(chunk), '\0'));
-    }
-  }
+                               << " actually encoded " << encoded << " ; video_queue.size() " << queued_frames
+                               << " audio_queue.size() " << queued_chunks << ' ';
 }

@@ -1,9 +1,14 @@
 // The encoder thread: takes whole frames and raw audio from the main window,
 // queues them, and interleaves them into a HuffYUV + PCM AVI file. The audio
 // stream keeps time: a frame is written once the audio already written has
-// reached that frame's time. It makes up silence when audio is missing,
-// throws away the oldest audio when it piles up, and starts a new numbered
-// file after five hours of video.
+// reached that frame's time. A new numbered file starts after five hours of
+// video.
+//
+// In a live recording the sound is resampled to keep its place against the
+// picture, whose clock is not the sound's (sound_sync.h); it is cut or padded
+// with silence only for jumps no clock makes. Sound that does not come at all
+// while frames wait is made up as silence. Both queues are bounded: what a
+// recording that cannot keep up throws away is counted and told.
 //
 // The recording keeps its own clock: frames that never came (a stick that
 // stalls, a machine too busy to take them) are written as repeats of the
@@ -24,9 +29,12 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "app/run_completion.h"
 #include "app/stopwatch.h"
+#include "record/sound_sync.h"
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -80,6 +88,21 @@ class encode : public QThread {
   QList<QByteArray*> audio_queue;
   // Bytes short of a whole chunk; main thread only, kept between recordings.
   QByteArray* pending_audio;
+  // When things were handed over (queue_mutex): the steady-clock time of
+  // each real frame in video_queue, in order; and for each block of sound,
+  // the samples received through it and when.
+  QList<int64_t> frame_arrivals;
+  struct sound_arrival {
+    int64_t position;
+    int64_t ns;
+  };
+  QList<sound_arrival> sound_arrivals;
+  // Samples queued as chunks since the queues were last emptied, and those
+  // of them the bound threw away before they were taken (queue_mutex).
+  int64_t sound_queued_samples = 0;
+  int64_t sound_dropped_untaken = 0;
+  // Most sound the queue holds, in seconds; the oldest goes beyond it.
+  double max_queued_sound_seconds = 5.0;
   // Bytes per audio chunk; 0 until the audio stream of a file is set up.
   std::atomic<unsigned> audio_chunk_bytes{0};
 
@@ -111,6 +134,22 @@ class encode : public QThread {
   // Frames the main window wove with a field that was lost: written, but
   // carrying an older field.
   std::atomic<int64_t> frames_damaged{0};
+
+  // This recording's sound (encoder thread; read after wait(), or at any
+  // time as a figure): samples thrown away because the queue was full,
+  // samples of silence for sound that never came, the sync's cuts and
+  // paddings, and the sound's clock against the picture's in ppm.
+  std::atomic<int64_t> sound_dropped_samples{0};
+  std::atomic<int64_t> sound_missing_samples{0};
+  std::atomic<int64_t> sound_cuts{0};
+  std::atomic<int64_t> sound_paddings{0};
+  std::atomic<double> sound_clock_ppm{0.0};
+  // Longest a stop may spend writing what is still queued; the frames left
+  // after it are dropped and told.
+  int stop_budget_ms = 1000;
+  // Each frame write takes at least this long: a disk slower than the
+  // picture, to see what the recording does then.
+  std::atomic<int> slow_write_ms{0};
 
   // Frames after which a new file is started; 0 = five hours at the
   // nominal rate.
@@ -168,7 +207,17 @@ class encode : public QThread {
 
  private:
   bool interleave();
-  bool write_queued_frame(uchar* frame);
+  // Moves observations and sound from the queues into the sound path (all
+  // of it, or as much as the outgoing buffer has room for).
+  void take_sound(bool all);
+  // Silence for frames that have waited too long for sound that never came;
+  // false when none is due.
+  bool make_up_missing_sound();
+  size_t sound_out_frames() const { return (sound_out.size() - sound_out_read) / 2; }
+  bool write_sound_chunk();
+  bool write_queued_frame(uchar* frame, int64_t arrival_ns);
+  // The next frame and its arrival (-1 for a repeat); false if none.
+  bool take_frame(uchar** frame, int64_t* arrival_ns);
   void status_pass();
   // When the recording's clock counts more than `after` frames that have not
   // come, queues repeats for all of them but `allowance` (those still on
@@ -201,6 +250,12 @@ class encode : public QThread {
   unsigned dropped_at_start = 0;  // dropped_frame_count when the recording started
   int64_t repeats_in_gap = 0;     // repeats since frames stopped coming
   int64_t received_at_fill = 0;
+  // The recording's sound on its way to the file, and what came out of it
+  // and waits to be written (interleaved stereo, from sound_out_read on).
+  std::unique_ptr<sound_path> sound;
+  std::vector<int16_t> sound_out;
+  size_t sound_out_read = 0;
+  int64_t steady_origin_ns = 0;
   // Time stamps of the next packet: frames (video codec time base) and
   // sample frames (1/48000).
   int64_t video_pts = 0;

@@ -1,5 +1,7 @@
 #include "tests/support/message_log.h"
 
+#include <QRegularExpression>
+
 std::mutex message_log::mutex_;
 std::vector<std::string>* message_log::messages_ = nullptr;
 
@@ -28,6 +30,13 @@ QStringList message_log::messages() const {
 }
 
 bool message_log::contains(const QString& text) const { return messages().contains(text); }
+
+bool message_log::contains_match(const QString& pattern) const {
+  const QRegularExpression expression(pattern);
+  for (const QString& message : messages())
+    if (expression.match(message).hasMatch()) return true;
+  return false;
+}
 
 void message_log::clear() {
   std::lock_guard lock(mutex_);

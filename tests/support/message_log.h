@@ -13,6 +13,8 @@ class message_log {
   ~message_log();  // restores the previous one
   QStringList messages() const;
   bool contains(const QString& text) const;
+  // Some message matches the regular expression.
+  bool contains_match(const QString& pattern) const;
   void clear();
 
  private:
