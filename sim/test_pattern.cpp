@@ -50,6 +50,7 @@ void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info
   bit_block(32, info.first_field);
   const uint16_t bits = info.programmed.bits();
   for (int i = 0; i < 10; ++i) bit_block(33 + i, (bits >> i) & 1);
+  bit_block(43, info.sync_mark);
   for (int y = strip_start + 1; y < lines; ++y)
     std::memcpy(uyvy + size_t(y) * line_bytes, first, size_t(line_bytes));
 }
@@ -66,6 +67,7 @@ field_info decode(Sample bit_at) {
   for (int i = 0; i < 10; ++i)
     if (bit_at(33 + i)) bits |= uint16_t(1 << i);
   info.programmed = programming::from_bits(bits);
+  info.sync_mark = bit_at(43);
   return info;
 }
 
@@ -88,6 +90,13 @@ field_info decode_bgra(const uint8_t* bgra, int picture_width, int picture_heigh
   return decode([&](int i) {
     const int x = (i * block + block / 2) * picture_width / width;
     return row[size_t(x) * 4 + 1] > 128;  // green follows luma for grey levels
+  });
+}
+
+field_info decode_luma(const uint8_t* luma, int picture_width) {
+  return decode([&](int i) {
+    const int x = (i * block + block / 2) * picture_width / width;
+    return luma[x] > 128;
   });
 }
 

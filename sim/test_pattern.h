@@ -11,6 +11,14 @@
 //                           blocks 33..42  what the stick was programmed with:
 //                                          bits 0-3 decoder input mode, bit 4 60 Hz,
 //                                          bits 5-7 colour standard, bits 8-9 channel
+//                           block 43       sync mark: the first field of each second
+//                                          of the stick's field clock
+//
+// The sync mark is on every 50th field at 50 Hz (one a second) and every
+// 60th at 59.94 Hz (one every 1.001 s: whole fields, so the mark never
+// wanders within a field). The stick's sound carries a click at the moment a
+// marked field starts on the bus, so a recording shows how far its sound
+// and picture are apart.
 #pragma once
 
 #include <array>
@@ -60,10 +68,17 @@ struct programming {
   bool operator==(const programming&) const = default;
 };
 
+// Fields from one sync mark to the next.
+constexpr uint32_t sync_mark_interval(bool sixty_hz) { return sixty_hz ? 60 : 50; }
+constexpr bool carries_sync_mark(uint32_t field_number, bool sixty_hz) {
+  return field_number % sync_mark_interval(sixty_hz) == 0;
+}
+
 struct field_info {
   uint32_t number = 0;
   bool first_field = false;
   programming programmed;
+  bool sync_mark = false;
   bool operator==(const field_info&) const = default;
 };
 
@@ -77,6 +92,10 @@ field_info decode_uyvy(const uint8_t* uyvy, int lines, int line_bytes = width * 
 // interleaved: pass the field's first row, 0 or 1, and 2 as the row step).
 field_info decode_bgra(const uint8_t* bgra, int picture_width, int picture_height, int field_lines,
                        int first_row = 0, int row_step = 1);
+
+// Reads it from one row of luma (Y) of the strip of a field drawn
+// picture_width pixels wide.
+field_info decode_luma(const uint8_t* luma, int picture_width = width);
 
 // Left edge of the moving box in a field.
 int box_x(uint32_t field_number);

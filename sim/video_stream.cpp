@@ -27,6 +27,7 @@ void video_stream::begin_field(const stream_geometry& geometry, int max) {
   per_packet_ &= ~3;  // whole UYVY pixel pairs
   if (per_packet_ * data_packets < field_bytes_ && per_packet_ + 4 <= max - data_header) per_packet_ += 4;
   drawn_ = false;
+  if (test_pattern::carries_sync_mark(field_, current_.sixty_hz)) marks_.push_back(microframe_);
 }
 
 int video_stream::next_packet(const stream_geometry& geometry, unsigned char* out, int max) {
@@ -46,7 +47,8 @@ int video_stream::next_packet(const stream_geometry& geometry, unsigned char* ou
       if (!drawn_) {
         picture_.resize(size_t(field_bytes_));
         test_pattern::draw_field(picture_.data(), current_.lines, current_.line_bytes,
-                                 {field_, first_field, current_.programmed});
+                                 {field_, first_field, current_.programmed,
+                                  test_pattern::carries_sync_mark(field_, current_.sixty_hz)});
         drawn_ = true;
       }
       out[0] = first_field ? 0x40 : 0x00;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "sim/test_pattern.h"
@@ -34,6 +35,9 @@ class video_stream {
   void skip(uint64_t microframes, const stream_geometry& geometry);
 
   uint64_t microframe() const { return microframe_; }
+  // The microframes (numbered as microframe() counts them) in which a field
+  // carrying the sync mark started, sent or skipped, since the last call.
+  std::vector<uint64_t> take_marks() { return std::exchange(marks_, {}); }
 
  private:
   void begin_field(const stream_geometry& geometry, int max);
@@ -48,4 +52,5 @@ class video_stream {
   int per_packet_ = 0;
   bool drawn_ = false;
   std::vector<uint8_t> picture_;
+  std::vector<uint64_t> marks_;
 };

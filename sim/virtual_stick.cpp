@@ -522,14 +522,29 @@ bool virtual_stick::next_reap_fails() {
   return faults_.reap_error_every > 0 && reaps_ % uint64_t(faults_.reap_error_every) == 0;
 }
 
-void virtual_stick::skip_microframes(uint64_t count) {
+namespace {
+// The stream's marks as offsets from the microframe `first`.
+void hand_marks(video_stream& stream, uint64_t first, std::vector<uint64_t>* marks) {
+  std::vector<uint64_t> taken = stream.take_marks();
+  if (!marks) return;
+  marks->clear();
+  for (uint64_t m : taken) marks->push_back(m - first);
+}
+}  // namespace
+
+void virtual_stick::skip_microframes(uint64_t count, std::vector<uint64_t>* marks) {
   std::lock_guard lock(mutex_);
+  const uint64_t first = stream_.microframe();
   stream_.skip(count, geometry_locked());
+  hand_marks(stream_, first, marks);
 }
 
-int virtual_stick::stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) {
+int virtual_stick::stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses,
+                                  std::vector<uint64_t>* marks) {
   std::lock_guard lock(mutex_);
+  if (marks) marks->clear();
   if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
+  const uint64_t first = stream_.microframe();
   const bool enabled = alternate_[interface_number] == streaming_alternate &&
                        (bridge_[reg_capture_control] & 0x80) && !faults_.registers_silent;
   const stream_geometry g = geometry_locked();
@@ -558,6 +573,7 @@ int virtual_stick::stream_packets(int count, int packet_size, unsigned char* dat
     lengths[k] = length;
     total += length;
   }
+  hand_marks(stream_, first, marks);
   return total;
 }
 

@@ -229,9 +229,15 @@ class virtual_stick {
   // statuses[k] (0, or a negative errno as usbfs reports it). Nothing but
   // empty packets unless capture is enabled. Returns the bytes delivered, or
   // LIBUSB_ERROR_NO_DEVICE once unplugged.
-  int stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses);
+  //
+  // marks, when given, gets the packets (k) in which a field carrying the
+  // picture's sync mark started; for skip_microframes, the microframes
+  // counted from the first one skipped. The field clock runs whether or
+  // not capture is enabled, so marks come either way.
+  int stream_packets(int count, int packet_size, unsigned char* data, int* lengths, int* statuses,
+                     std::vector<uint64_t>* marks = nullptr);
   // Microframes with no transfer queued: their data is lost.
-  void skip_microframes(uint64_t count);
+  void skip_microframes(uint64_t count, std::vector<uint64_t>* marks = nullptr);
   // What the stream is drawn with, from the registers as programmed now.
   stream_geometry geometry() const;
   // Counts reaps for the reap_error_every fault; true when this one fails.
