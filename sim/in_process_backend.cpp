@@ -1,7 +1,11 @@
 #include "sim/in_process_backend.h"
 
+#include "sim/bus_schedule.h"
+#include "sim/stick_sound.h"
+
 #include <libusb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -9,7 +13,11 @@
 namespace {
 
 using bus_clock = std::chrono::steady_clock;
-constexpr auto microframe = std::chrono::microseconds(125);
+
+int64_t ns_of(bus_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+bus_clock::time_point time_of(int64_t ns) { return bus_clock::time_point(std::chrono::nanoseconds(ns)); }
 
 struct in_process_iso : usb_iso_context {
   unsigned char endpoint = 0;
@@ -17,6 +25,7 @@ struct in_process_iso : usb_iso_context {
   unsigned char* region = nullptr;
   int packets = 0;
   bool submitted = false;
+  int64_t start_ns = 0;  // the first packet's microframe
   bus_clock::time_point done;
 };
 
@@ -25,8 +34,14 @@ struct in_process_iso : usb_iso_context {
 // interface back when the handle goes.
 class in_process_device : public usb_device {
  public:
-  in_process_device(std::shared_ptr<virtual_stick> stick, bool paced, int owner)
-      : stick_(std::move(stick)), paced_(paced), owner_(owner), generation_(stick_->generation()) {}
+  in_process_device(std::shared_ptr<virtual_stick> stick, bool paced, double ppm, int owner,
+                    in_process_backend::sync_mark_listener listener)
+      : stick_(std::move(stick)),
+        paced_(paced),
+        owner_(owner),
+        generation_(stick_->generation()),
+        schedule_(ppm),
+        listener_(std::move(listener)) {}
   ~in_process_device() override {
     if (!stale() && claimed_ >= 0 && stick_->release_interface(claimed_, owner_) == 0 && detached_)
       stick_->attach_kernel_driver(claimed_);
@@ -101,13 +116,14 @@ class in_process_device : public usb_device {
     iso->submitted = true;
     const auto now = bus_clock::now();
     if (paced_) {
+      const bus_schedule::slot slot = schedule_.queue(ns_of(now), packets);
       // Microframes that passed with nothing queued carried data nobody took.
-      if (bus_free_ < now) {
-        if (bus_free_ != bus_clock::time_point{}) stick_->skip_microframes(uint64_t((now - bus_free_) / microframe));
-        bus_free_ = now;
+      if (slot.skipped > 0) {
+        stick_->skip_microframes(slot.skipped, &marks_);
+        tell_marks(slot.skipped_from_ns);
       }
-      iso->done = bus_free_ + packets * microframe;
-      bus_free_ = iso->done;
+      iso->start_ns = slot.start_ns;
+      iso->done = time_of(slot.end_ns);
     } else {
       iso->done = now;
     }
@@ -137,7 +153,8 @@ class in_process_device : public usb_device {
     lengths_.resize(size_t(iso->packets));
     statuses_.resize(size_t(iso->packets));
     const int total = stick_->stream_packets(iso->packets, iso->packet_size, iso->region + header, lengths_.data(),
-                                             statuses_.data());
+                                             statuses_.data(), &marks_);
+    if (paced_) tell_marks(iso->start_ns);
     if (total < 0) return total;
     const uint32_t count = faults.packet_count_override >= 0 ? uint32_t(faults.packet_count_override)
                                                               : uint32_t(iso->packets);
@@ -176,6 +193,13 @@ class in_process_device : public usb_device {
   // Opened before the stick was pulled out and plugged in again.
   bool stale() const { return stick_->generation() != generation_; }
 
+  // The marks the model just gave, as packets from the one that began at start_ns.
+  void tell_marks(int64_t start_ns) {
+    if (listener_)
+      for (uint64_t k : marks_) listener_(time_of(schedule_.packet_start(start_ns, k)));
+    marks_.clear();
+  }
+
   // What a cancelled transfer writes when it finally completes: a header
   // saying that none of its packets arrived.
   void deliver_late_cancels() {
@@ -194,7 +218,9 @@ class in_process_device : public usb_device {
   const unsigned generation_;
   int claimed_ = -1;
   bool detached_ = false;
-  bus_clock::time_point bus_free_{};
+  bus_schedule schedule_;
+  const in_process_backend::sync_mark_listener listener_;
+  std::vector<uint64_t> marks_;
   std::vector<int> lengths_;
   std::vector<int> statuses_;
 };
@@ -214,6 +240,35 @@ void in_process_backend::clear() {
 void in_process_backend::set_paced(bool paced) {
   std::lock_guard lock(mutex_);
   paced_ = paced;
+}
+
+void in_process_backend::set_clock_ppm(double ppm) {
+  std::lock_guard lock(mutex_);
+  clock_ppm_ = std::clamp(ppm, -bus_schedule::max_ppm, bus_schedule::max_ppm);
+}
+
+void in_process_backend::set_sync_mark_listener(sync_mark_listener listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+bool in_process_backend::play_sound(const std::string& sink, std::string* error) {
+  stick_sound::options opts;
+  opts.sink = sink;
+  std::shared_ptr<stick_sound> sound = stick_sound::start(opts, error);
+  if (!sound) return false;
+  std::lock_guard lock(mutex_);
+  sound_ = std::move(sound);
+  return true;
+}
+
+void in_process_backend::stop_sound() {
+  std::shared_ptr<stick_sound> sound;
+  {
+    std::lock_guard lock(mutex_);
+    sound = std::move(sound_);
+  }
+  if (sound) sound->stop();
 }
 
 void in_process_backend::set_no_bus(bool no_bus) {
@@ -237,10 +292,22 @@ int in_process_backend::open(const usb_device_entry& entry, std::unique_ptr<usb_
   device.reset();
   std::shared_ptr<virtual_stick> stick;
   bool paced;
+  double ppm;
   int owner;
+  sync_mark_listener listener;
   {
     std::lock_guard lock(mutex_);
     paced = paced_;
+    ppm = clock_ppm_;
+    // The test's listener and the sound, both told of every mark.
+    if (sound_) {
+      listener = [sound = sound_, then = listener_](std::chrono::steady_clock::time_point t) {
+        sound->mark(t);
+        if (then) then(t);
+      };
+    } else {
+      listener = listener_;
+    }
     owner = ++opened_;
     const size_t i = size_t(entry.address - 2);
     if (entry.bus != 1 || entry.address < 2 || i >= sticks_.size()) return LIBUSB_ERROR_NO_DEVICE;
@@ -248,6 +315,6 @@ int in_process_backend::open(const usb_device_entry& entry, std::unique_ptr<usb_
   }
   const int result = stick->open();
   if (result != 0) return result;
-  device = std::make_unique<in_process_device>(std::move(stick), paced, owner);
+  device = std::make_unique<in_process_device>(std::move(stick), paced, ppm, owner, std::move(listener));
   return 0;
 }

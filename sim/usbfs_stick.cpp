@@ -1,5 +1,7 @@
 #include "sim/usbfs_stick.h"
 
+#include "sim/bus_schedule.h"
+
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
@@ -24,7 +26,6 @@ namespace {
 
 constexpr int bus_number = 1;
 constexpr int first_address = 2;
-constexpr int64_t microframe_us = 125;
 // How often the worker looks for clients that closed the device node
 // (umockdev does not tell).
 constexpr int64_t client_check_us = 50000;
@@ -127,6 +128,7 @@ struct urb {
   int buffer_length = 0;
   std::vector<uint32_t> lengths;  // requested, per isochronous packet
   int64_t due_us = 0;             // monotonic time its bus time is over
+  int64_t bus_start_ns = 0;       // isochronous: its first packet's microframe begins
   bool held = false;              // never completes by itself: only a discard ends it
   bool cancelled = false;         // discarded, but still on its way back
   // The outcome.
@@ -143,12 +145,14 @@ class model_stream : public iso_source {
  public:
   explicit model_stream(std::shared_ptr<virtual_stick> model) : model_(std::move(model)) {}
   int fill(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) override {
-    return model_->stream_packets(count, packet_size, data, lengths, statuses);
+    return model_->stream_packets(count, packet_size, data, lengths, statuses, &marks_);
   }
-  void skip(uint64_t microframes) override { model_->skip_microframes(microframes); }
+  void skip(uint64_t microframes) override { model_->skip_microframes(microframes, &marks_); }
+  std::vector<uint64_t> take_marks() override { return std::exchange(marks_, {}); }
 
  private:
   std::shared_ptr<virtual_stick> model_;
+  std::vector<uint64_t> marks_;
 };
 
 struct emulated_device {
@@ -160,7 +164,7 @@ struct emulated_device {
   bool fifo_full = false;  // a byte in the FIFO: nothing to reap, no POLLOUT
   std::deque<urb> in_flight;
   std::deque<urb> completed;
-  int64_t iso_bus_end_us = 0;  // the endpoint's schedule: URBs follow each other
+  bus_schedule iso_schedule;  // the endpoint's: URBs follow each other
   std::shared_ptr<iso_source> source;
 };
 
@@ -182,6 +186,8 @@ struct usbfs_stick::impl : std::enable_shared_from_this<usbfs_stick::impl> {
   std::mutex mutex;
   bool alive = true;
   bool paced = true;
+  double clock_ppm = 0.0;
+  std::function<void(int64_t)> sync_mark;
   std::vector<emulated_device> devices;
   std::vector<client_state> clients;
   int clients_opened = 0;
@@ -211,6 +217,7 @@ struct usbfs_stick::impl : std::enable_shared_from_this<usbfs_stick::impl> {
   void release_claims(emulated_device& d, int owner);
   void update_sysfs(emulated_device& d);
   void record_refusal(emulated_device& d, uint8_t endpoint, int bytes, int error);
+  void tell_marks(emulated_device& d, int64_t start_ns);
 
   friend class usbfs_stick;
 };
@@ -554,12 +561,14 @@ void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, U
   // The URB takes one microframe per packet, after those queued before it.
   const int64_t now = g_get_monotonic_time();
   if (paced) {
+    const bus_schedule::slot slot = d.iso_schedule.queue(now * 1000, packets);
     // Microframes that went by with nothing queued are lost to the stream.
-    if (d.source && d.iso_bus_end_us > 0 && now > d.iso_bus_end_us)
-      d.source->skip(uint64_t((now - d.iso_bus_end_us) / microframe_us));
-    const int64_t start = std::max(now, d.iso_bus_end_us);
-    record.due_us = start + packets * microframe_us;
-    d.iso_bus_end_us = record.due_us;
+    if (d.source && slot.skipped > 0) {
+      d.source->skip(slot.skipped);
+      tell_marks(d, slot.skipped_from_ns);
+    }
+    record.bus_start_ns = slot.start_ns;
+    record.due_us = (slot.end_ns + 999) / 1000;
   } else {
     record.due_us = now;
   }
@@ -674,6 +683,7 @@ void usbfs_stick::impl::finish_iso(emulated_device& d, urb& u, bool unplugged) {
   std::vector<uint8_t> packed(packets * stride);
   std::vector<int> lengths(packets, 0), statuses(packets, 0);
   const int r = d.source->fill(int(packets), int(stride), packed.data(), lengths.data(), statuses.data());
+  if (paced) tell_marks(d, u.bus_start_ns);
   if (r < 0) {
     u.status = r == LIBUSB_ERROR_NO_DEVICE ? -ESHUTDOWN : -EPROTO;
     u.packet_status.assign(packets, u.status);
@@ -723,7 +733,7 @@ void usbfs_stick::impl::complete_due(emulated_device& d, int64_t now) {
     d.completed.push_back(std::move(*it));
     it = d.in_flight.erase(it);
   }
-  if (unplugged) d.iso_bus_end_us = 0;
+  if (unplugged) d.iso_schedule.stop();
   hand_to_waiting(d);
   update_fifo(d);
 }
@@ -741,7 +751,7 @@ void usbfs_stick::impl::kill_iso(emulated_device& d, int status) {
     d.completed.push_back(std::move(*it));
     it = d.in_flight.erase(it);
   }
-  d.iso_bus_end_us = 0;
+  d.iso_schedule.stop();
   hand_to_waiting(d);
   update_fifo(d);
 }
@@ -769,6 +779,12 @@ void usbfs_stick::impl::update_fifo(emulated_device& d) {
 
 void usbfs_stick::impl::record_refusal(emulated_device& d, uint8_t endpoint, int bytes, int error) {
   d.model->record({stick_op_kind::iso_submit, 0, 0, 0, endpoint, bytes, libusb_result_for(error)});
+}
+
+void usbfs_stick::impl::tell_marks(emulated_device& d, int64_t start_ns) {
+  const std::vector<uint64_t> marks = d.source->take_marks();
+  if (!sync_mark) return;
+  for (uint64_t k : marks) sync_mark(d.iso_schedule.packet_start(start_ns, k));
 }
 
 void usbfs_stick::impl::ensure_timer() {
@@ -876,6 +892,8 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
   std::unique_ptr<usbfs_stick> stick(new usbfs_stick());
   stick->impl_ = std::make_shared<impl>();
   stick->impl_->paced = opts.paced;
+  stick->impl_->clock_ppm = std::clamp(opts.clock_ppm, -bus_schedule::max_ppm, bus_schedule::max_ppm);
+  stick->impl_->sync_mark = opts.sync_mark;
   stick->testbed_ = std::make_unique<testbed>();
   testbed& t = *stick->testbed_;
   t.bed = umockdev_testbed_new();
@@ -894,6 +912,7 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus_number, d.address);
     d.node = node;
     d.source = std::make_shared<model_stream>(d.model);
+    d.iso_schedule.set_ppm(stick->impl_->clock_ppm);
     const plug_state plugged = d.model->plugged();
 
     // The device as sysfs shows it, with the strings the kernel read from it.
@@ -1045,7 +1064,7 @@ void usbfs_stick::replug(size_t index) {
   if (index >= impl_->devices.size()) return;
   emulated_device& d = impl_->devices[index];
   d.model->replug();
-  d.iso_bus_end_us = 0;
+  d.iso_schedule.stop();
   impl_->update_sysfs(d);
 }
 

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ class iso_source {
   virtual int fill(int count, int packet_size, unsigned char* data, int* lengths, int* statuses) = 0;
   // Microframes that passed with no URB queued on the endpoint.
   virtual void skip(uint64_t microframes) { (void)microframes; }
+  // The microframes of the last fill() or skip() in which a field carrying
+  // the picture's sync mark started, counted from its first. None unless
+  // the source draws the test pattern.
+  virtual std::vector<uint64_t> take_marks() { return {}; }
 };
 
 class usbfs_stick {
@@ -47,6 +52,16 @@ class usbfs_stick {
     // packet, URBs queued one after another on the endpoint). Unpaced: as
     // soon as the worker gets to it.
     bool paced = true;
+    // Paced: the stick's field clock runs this many parts per million fast
+    // (negative: slow) against real time, -1000..1000; a microframe takes
+    // 125 us / (1 + ppm * 1e-6).
+    double clock_ppm = 0.0;
+    // Paced: told, on umockdev's worker thread with the stick's lock held,
+    // when a field carrying the picture's sync mark started on the bus
+    // (CLOCK_MONOTONIC, ns). Marks come once their packets are made, at the
+    // end of their URB's bus time, or for microframes nobody queued an URB
+    // for, when the next URB is queued.
+    std::function<void(int64_t monotonic_ns)> sync_mark;
   };
 
   // Builds the testbed; null with a message in *error when it cannot.

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/stick_sound.h"
 #include "sim/usbfs_stick.h"
 #include "sim/virtual_stick.h"
 
@@ -81,6 +82,14 @@ constexpr char usage_text[] =
     "  --reap-errors=N             one transfer in N fails with a bus error\n"
     "  --log=FILE                  at exit, write the first stick's operations to FILE,\n"
     "                              one per line\n"
+    "\n"
+    "Clocks and sound:\n"
+    "  --clock-ppm=N               the stick's field clock runs N parts per million fast\n"
+    "                              (negative: slow) against real time, -1000 to 1000\n"
+    "  --sound[=SINK]              play the stick's sound into the PulseAudio sink SINK\n"
+    "                              (default stick_feed): a 1000 Hz tone with a 1 ms click\n"
+    "                              when each field with the picture's sync mark (one a\n"
+    "                              second of the field clock) starts on the bus\n"
     "  --help                      show this text\n"
     "\n"
     "Exit status: the command's; 128+N if it was killed by signal N; 2 for bad options;\n"
@@ -102,6 +111,8 @@ struct settings {
   std::optional<fault_window> stall;
   std::optional<fault_window> hang;
   std::string log_file;
+  double clock_ppm = 0.0;
+  std::optional<std::string> sound_sink;
   std::vector<char*> command;
 };
 
@@ -160,9 +171,11 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
     const bool takes_value = name == "--serial-status" || name == "--fail-register" || name == "--unplug-after" ||
                              name == "--log" || name == "--cancel-delay" || name == "--replug-after" ||
                              name == "--stall" || name == "--hang" || name == "--lose-packets" ||
-                             name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors";
+                             name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors" ||
+                             name == "--clock-ppm";
+    const bool value_optional = name == "--sound";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
-    if (!takes_value && value) return fail_usage("option " + name + " takes no value");
+    if (!takes_value && !value_optional && value) return fail_usage("option " + name + " takes no value");
 
     if (name == "--help") {
       help = true;
@@ -225,6 +238,15 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
                    : name == "--corrupt-packets"  ? s.faults.corrupt_packet_every
                                                   : s.faults.reap_error_every;
       every = int(*n);
+    } else if (name == "--clock-ppm") {
+      char* end = nullptr;
+      const double ppm = std::strtod(value->c_str(), &end);
+      if (value->empty() || *end != '\0' || !(ppm >= -1000.0 && ppm <= 1000.0))
+        return fail_usage("--clock-ppm wants parts per million from -1000 to 1000, not '" + *value + "'");
+      s.clock_ppm = ppm;
+    } else if (name == "--sound") {
+      if (value && value->empty()) return fail_usage("--sound= wants a sink name");
+      s.sound_sink = value.value_or("stick_feed");
     } else if (name == "--log") {
       if (value->empty()) return fail_usage("--log wants a file name");
       s.log_file = *value;
@@ -426,7 +448,20 @@ int main(int argc, char** argv) {
     models.push_back(std::move(model));
   }
   std::string error;
-  std::unique_ptr<usbfs_stick> stick = usbfs_stick::create(models, &error);
+  std::unique_ptr<stick_sound> sound;
+  if (s.sound_sink) {
+    stick_sound::options sound_options;
+    sound_options.sink = *s.sound_sink;
+    sound = stick_sound::start(sound_options, &error);
+    if (!sound) {
+      std::fprintf(stderr, "%s: %s\n", program_name, error.c_str());
+      return exit_setup_failed;
+    }
+  }
+  usbfs_stick::options stick_options;
+  stick_options.clock_ppm = s.clock_ppm;
+  if (sound) stick_options.sync_mark = [&sound](int64_t ns) { sound->mark_ns(ns); };
+  std::unique_ptr<usbfs_stick> stick = usbfs_stick::create(models, stick_options, &error);
   if (!stick) {
     std::fprintf(stderr, "%s: %s\n", program_name, error.c_str());
     return exit_setup_failed;
@@ -463,6 +498,14 @@ int main(int argc, char** argv) {
   }
 
   stick.reset();
+  if (sound) {
+    sound->stop();
+    const stick_sound::counts counts = sound->stats();
+    if (counts.late > 0 || counts.failed)
+      std::fprintf(stderr, "%s: the stick's sound %s; %llu of %llu clicks came too late to be heard\n",
+                   program_name, counts.failed ? "lost its sound server" : "played to the end",
+                   (unsigned long long)counts.late, (unsigned long long)(counts.clicks + counts.late));
+  }
   if (!s.log_file.empty()) {
     const std::vector<stick_op> ops = models.empty() ? std::vector<stick_op>{} : models[0]->log();
     if (!write_log(s.log_file, ops)) {
