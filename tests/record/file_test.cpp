@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
+#include <atomic>
 
 #include "tests/record/recording_fixture.h"
 
@@ -347,6 +349,30 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
     const avi_contents file = read_avi(path(name), field_lines);
     expect_streams(file, 576, 25.0);
   }
+}
+
+// A terminal that stops taking output (a paused terminal, a full pipe)
+// holds up the encoder's status line, but never the main thread handing
+// frames and sound over.
+std::atomic<bool> status_blocked{false}, status_release{false};
+void blocking_handler(QtMsgType, const QMessageLogContext&, const QString& message) {
+  if (!message.contains("supposed to have encoded") || status_release) return;
+  status_blocked = true;
+  for (int i = 0; i < 1000 && !status_release; ++i) QThread::msleep(10);
+  status_blocked = false;
+}
+
+TEST_F(recording, a_blocked_terminal_holds_up_no_hand_over) {
+  ASSERT_TRUE(start(path("blocked")));
+  status_release = false;
+  const QtMessageHandler previous = qInstallMessageHandler(blocking_handler);
+  ASSERT_TRUE(QTest::qWaitFor([] { return status_blocked.load(); }, 10000));
+  feed(5);
+  const bool still_blocked = status_blocked;
+  status_release = true;
+  qInstallMessageHandler(previous);
+  EXPECT_TRUE(still_blocked) << "the hand-over waited for the terminal";
+  stop();
 }
 
 }  // namespace
