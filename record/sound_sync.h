@@ -151,6 +151,9 @@ class sound_path {
 
   // Takes `frames` frames of sound (null: count only).
   void take(const int16_t* samples, int64_t frames, std::vector<int16_t>* out);
+  // Sound that was lost before it could be taken (a full queue): counted as
+  // taken, so the sync sees the gap.
+  void skip(int64_t frames) { cut_done_ += frames; }
   // Silence for time no sound came for at all.
   void add_silence(int64_t frames, std::vector<int16_t>* out);
   // What the resampler still holds, at the end.
