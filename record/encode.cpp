@@ -357,6 +357,11 @@ bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
 }
 
 int64_t encode::clock_periods() const {
+  // The picture's own clock once it is known: a stick whose field clock
+  // runs slow has no frames missing, however far it falls behind the
+  // computer's clock over hours.
+  if (sound && sound->sync.picture_known())
+    return int64_t(std::floor(sound->sync.picture_position_at(double(steady_ns() - steady_origin_ns) * 1e-9))) + 1;
   const double frame_ns = (sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
   const int64_t first = first_frame_ns.load();
   // The first frame fills the period it came in.

@@ -108,6 +108,11 @@ class sound_sync {
   // held inside the resampler, silence included).
   step plan(int64_t consumed, int64_t produced);
 
+  // The picture's clock, once known: the position of the frame arriving
+  // at `time`.
+  bool picture_known() const { return picture_line_.ready(); }
+  double picture_position_at(double time) const { return picture_line_.position_at(time); }
+
   // The sound's clock against the picture's, in ppm: positive when the
   // sound runs fast. 0 until both are known.
   double clock_difference_ppm() const;

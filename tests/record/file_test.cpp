@@ -150,6 +150,32 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// A stick whose field clock runs slow sends fewer frames than the
+// computer's clock counts: none of them is missing, so none is repeated.
+TEST_F(recording, a_slow_picture_clock_is_no_loss) {
+  encoder.keep_time = true;
+  ASSERT_TRUE(start(path("slow_clock")));
+  QElapsedTimer clock;
+  clock.start();
+  const double frame_ms = 40.0 / 0.95;  // 5 % slow: 10 frames behind in 8 s
+  while (clock.elapsed() < 8000) {
+    const int frames_due = int(clock.elapsed() / frame_ms) + 1;
+    const int64_t bytes_due = int64_t(clock.elapsed() * 192) / 4 * 4;
+    const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
+    if (!block.isEmpty()) {
+      sent_audio += block;
+      encoder.add_audio(new QByteArray(block));
+    }
+    while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
+    QTest::qWait(10);
+  }
+  stop();
+  EXPECT_EQ(encoder.frames_repeated.load(), 0);
+  EXPECT_NEAR(double(encoder.frame_periods.load()), double(encoder.frames_received.load()), 3.0);
+  const avi_contents file = read_avi(path("slow_clock.avi"), field_lines);
+  EXPECT_TRUE(is_run(file.frames, 0, next_frame));
+}
+
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   encoder.max_queued_sound_seconds = 0.1;  // 19 chunks of 1000 bytes
   ASSERT_TRUE(start(path("stalled")));
