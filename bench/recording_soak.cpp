@@ -25,16 +25,12 @@
 
 namespace {
 
-std::atomic<int> status_lines{0}, audio_trims{0}, silence_fills{0};
+std::atomic<int> status_lines{0};
 
 void quiet_handler(QtMsgType type, const QMessageLogContext&, const QString& text) {
   if (text.contains("supposed to have encoded"))
     ++status_lines;
-  else if (text.startsWith("audio: dropped"))
-    ++audio_trims;
-  else if (text.startsWith("adding"))
-    ++silence_fills;
-  else if (type != QtDebugMsg || text.startsWith("recording stopped"))
+  else if (type != QtDebugMsg || text.startsWith("recording"))
     std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
@@ -122,8 +118,12 @@ int main(int argc, char** argv) {
   std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
               "(%u incomplete, %u while the render thread was busy)\n",
               window.dropped_frames_count() - dropped_before, lost, lost - busy, busy);
-  std::printf("sound read: %.1f s; audio trims: %d; silence fills: %d; status lines: %d\n",
-              (window.audio_bytes_read() - audio_before) / 192000.0, audio_trims.load(), silence_fills.load(),
+  encode& recorder = window.recorder();
+  std::printf("sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
+              "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
+              (window.audio_bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
+              (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
+              recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
               status_lines.load());
   std::printf("CPU: %.1f s over %.1f s = %.1f %% of one core (%d cores here)\n", cpu, elapsed, 100.0 * cpu / elapsed,
               QThread::idealThreadCount());
