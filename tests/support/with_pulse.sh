@@ -7,7 +7,9 @@
 #     stick's ("USB 2.0 Video Capture Controller"), listed before the stick,
 #     carrying the same 2500 Hz tone: a look-alike that must not be chosen;
 #   - the stick's sound function, named after its USB identity and described
-#     from the hardware database, carrying a 1000 Hz tone;
+#     from the hardware database, carrying a 1000 Hz tone (with
+#     OSTREVIN_STICK_SOUND=emulated, nothing: the emulator or the test plays
+#     the stick's own sound into stick_feed);
 #   - "preview", a null sink and the default output; tests listen to its
 #     monitor to hear what the program plays.
 # Nothing is called "USB Audio Interface", as on Linux.
@@ -65,7 +67,7 @@ tone() {
     pacat --latency-msec=20 -d "$2" --rate=48000 --channels=2 --format=s16le --raw 2>/dev/null &
   feeders+=($!)
 }
-tone 1000 stick_feed
+[ "${OSTREVIN_STICK_SOUND:-}" = emulated ] || tone 1000 stick_feed
 tone 2500 line_feed
 
 "$@"

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Sound and picture stay together in a recording: the real ostrevin binary
+# records (PAL, the stick's sound) from the emulated stick while the stick
+# plays its own sound, a tone with a click whenever a field with the
+# picture's sync mark starts on the bus, and its field clock runs fast
+# against the sound's. av_offsets pairs each mark in the file with its click;
+# the offsets may sit anywhere, but must not spread.
+#
+# Environment (the defaults are CTest's run):
+#   AV_SECONDS          how long to record (40)
+#   AV_CLOCK_PPM        how fast the stick's field clock runs, ppm (1000)
+#   AV_SPREAD_LIMIT_MS  the most spread allowed, ms, or "none" to only
+#                       report it (10)
+#   AV_KEEP             a path to keep the recording at
+# The stick's sound must be the emulator's alone: with_pulse.sh leaves
+# stick_feed to it with OSTREVIN_STICK_SOUND=emulated (CTest sets it);
+# otherwise the tone feeder it started is muted here.
+# Optional 4th argument: av_offsets (default: next to the X client).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/x_session.sh"
+av_offsets=$(realpath -m "${4:-$(dirname "$3")/av_offsets}")
+keep=${AV_KEEP:+$(realpath -m "$AV_KEEP")}
+e2e_session "$@"
+[ -n "${PULSE_SERVER:-}" ] || fail "no test sound server: run under tests/support/with_pulse.sh"
+[ -x "$av_offsets" ] || fail "no av_offsets at $av_offsets"
+seconds=${AV_SECONDS:-40}
+ppm=${AV_CLOCK_PPM:-1000}
+limit=${AV_SPREAD_LIMIT_MS:-10}
+
+# Anything already playing into stick_feed (with_pulse.sh's tone feeder) is
+# muted: the clicks must be the only loud thing there.
+stick_feed=$(pactl list short sinks | awk '$2 == "stick_feed" { print $1 }')
+[ -n "$stick_feed" ] || fail "the sound server has no stick_feed sink"
+while read -r input sink _; do
+  [ "$sink" = "$stick_feed" ] && pactl set-sink-input-mute "$input" 1
+done < <(pactl list short sink-inputs)
+
+prefs_dir=$HOME/.local/share/ostrevin
+mkdir -p "$prefs_dir"
+# PAL, composite, the stick's sound (byte 5), interlaced display.
+printf '\x00\x00\x00\x00\x01\x00\x00\x01\x00' >"$prefs_dir/ostrevin_preferences"
+
+"$emulator" --sound --clock-ppm="$ppm" -- "$ostrevin" >"$work/run.log" 2>&1 &
+pid=$!
+main_window >/dev/null || { cat "$work/run.log"; fail "no main window"; }
+sleep 3  # streaming, and the stick's sound found
+pactl list sink-inputs | grep -q 'application.name = "ostrevin-virtual-stick"' ||
+  { cat "$work/run.log"; fail "the emulator plays nothing into the sound server"; }
+echo "the emulated stick plays into stick_feed, field clock at $ppm ppm"
+
+start_recording "$work/av"
+sleep "$seconds"
+stop_recording
+for _ in $(seq 100); do grep -q "recording stopped:" "$work/run.log" && break; sleep 0.1; done
+"$x_window" close "$(main_window)"
+wait_exit $pid 30 || fail "the window did not close"
+pid=""
+[ "$exit_code" -eq 0 ] || { cat "$work/run.log"; fail "exit code $exit_code after close"; }
+grep -E "recording stopped:|clicks came too late" "$work/run.log"
+[ -n "$keep" ] && cp "$work/av.avi" "$keep"
+
+"$av_offsets" "$work/av.avi" >"$work/offsets.txt" 2>"$work/offsets.err"
+status=$?
+cat "$work/offsets.txt"
+[ "$status" -eq 0 ] || { cat "$work/offsets.err"; fail "av_offsets: exit status $status"; }
+
+# The summary's values by name: "marks M offset first X ms last X ms ...".
+summary() { awk -v key="$1" '$1 == "marks" { for (i = 1; i < NF; ++i) if ($i == key) print $(i + 1) }' "$work/offsets.txt"; }
+marks=$(summary marks) first=$(summary first) spread=$(summary spread) drift=$(summary drift)
+[ -n "$spread" ] || fail "no summary from av_offsets"
+# A mark a second; the first and last few may miss the file's sound.
+[ "$marks" -ge $((seconds * 3 / 4)) ] || fail "only $marks marks paired with clicks in $seconds s"
+echo "A/V offset: $first ms at first, spread $spread ms, drift $drift ms over $marks marks ($ppm ppm)"
+if [ "$limit" != none ]; then
+  awk -v s="$spread" -v l="$limit" 'BEGIN { exit !(s <= l) }' ||
+    fail "sound and picture spread $spread ms apart, more than $limit ms"
+fi
