@@ -86,12 +86,13 @@ struct stick_sound::stream {
 
 std::unique_ptr<stick_sound> stick_sound::start(const options& opts, std::string* error) {
   const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(sound_track::rate), uint8_t(sound_track::channels)};
-  const int ahead_ms = opts.delay_ms + opts.lead_ms;
   const size_t bytes_per_ms = size_t(sound_track::rate / 1000 * sound_track::channels * 2);
   pa_buffer_attr attr{};
   attr.maxlength = uint32_t(-1);
-  // Room for the whole lead-in and some: a write never waits for the server.
-  attr.tlength = uint32_t(bytes_per_ms * size_t(ahead_ms + 200));
+  // The server splits this between the sink and the stream's queue: the
+  // sink takes a sample well within the lead, so a writer on time never
+  // leaves it waiting.
+  attr.tlength = uint32_t(bytes_per_ms * size_t(opts.lead_ms + 100));
   // No prebuffering: the stream plays from the start and, should the
   // writer ever fall behind, plays silence and drops what came too late,
   // so every later sample still sounds at its time.
@@ -107,16 +108,26 @@ std::unique_ptr<stick_sound> stick_sound::start(const options& opts, std::string
     if (error) *error = "cannot play into sink '" + opts.sink + "': " + pa_strerror(pa_error);
     return nullptr;
   }
-  // The lead-in: the tone up to the delay and the lead, written at once,
-  // ends just before the track's first sample.
-  const int64_t origin = now_ns();
-  const size_t lead_in = size_t(ahead_ms) * size_t(sound_track::rate / 1000);
+  // The lead-in, the tone for the delay and the lead. A sink nobody
+  // listened to closely sleeps for up to its longest latency (2 s for a
+  // null sink) before it takes anything, so the write may wait that long.
+  const int lead_in_ms = opts.delay_ms + opts.lead_ms;
+  const size_t lead_in = size_t(lead_in_ms) * size_t(sound_track::rate / 1000);
   std::vector<int16_t> samples(lead_in * sound_track::channels);
   sound_track::tone(samples.data(), lead_in, -int64_t(lead_in));
   if (pa_simple_write(s->pa, samples.data(), samples.size() * sizeof(int16_t), &pa_error) < 0) {
     if (error) *error = std::string("cannot write to the sound server: ") + pa_strerror(pa_error);
     return nullptr;
   }
+  // The track's first sample follows the lead-in; it sounds once what the
+  // server holds now has played. It is the codec's sample of delay + lead
+  // before that.
+  const pa_usec_t queued_us = pa_simple_get_latency(s->pa, &pa_error);
+  if (queued_us == pa_usec_t(-1)) {
+    if (error) *error = std::string("the sound server tells no latency: ") + pa_strerror(pa_error);
+    return nullptr;
+  }
+  const int64_t origin = now_ns() + int64_t(queued_us) * 1000 - int64_t(lead_in_ms) * 1'000'000;
   return std::unique_ptr<stick_sound>(new stick_sound(opts, std::move(s), origin));
 }
 

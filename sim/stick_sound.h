@@ -72,13 +72,14 @@ class stick_sound {
     std::string sink = "stick_feed";
     // How far behind real time the sound is made: longer than the adapters
     // take to learn of a mark.
-    int delay_ms = 250;
-    // How far the writes stay ahead of the server: a thread that sleeps
-    // this long leaves a gap of silence, but no later sound moves.
+    int delay_ms = 120;
+    // How far the writes stay ahead of the sink: a thread that sleeps
+    // longer leaves a gap of silence, but no later sound moves.
     int lead_ms = 100;
   };
 
-  // Connects to the sound server and starts playing. Null, with a message
+  // Connects to the sound server and starts playing; a sink that was idle
+  // may take up to two seconds to start taking sound. Null, with a message
   // in *error, when the stream cannot be made.
   static std::unique_ptr<stick_sound> start(const options& opts, std::string* error);
   ~stick_sound();  // stops
