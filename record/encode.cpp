@@ -272,10 +272,16 @@ void encode::take_sound(bool all) {
     for (const sound_arrival& a : arrivals) sound->sync.sound(a.position, double(a.ns - steady_origin_ns) * 1e-9);
   }
   sound->skip(dropped);
+  const bool was_tracking = sound->sync.tracking();
   for (QByteArray* chunk : chunks) {
     sound->take(reinterpret_cast<const int16_t*>(chunk->constData()), chunk->size() / 4, &sound_out);
     delete chunk;
   }
+  if (!was_tracking && sound->sync.tracking())
+    qDebug().noquote() << QString("recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
+                                  "against the picture's")
+                              .arg(double(steady_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
+                              .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
 }
 
 bool encode::make_up_missing_sound() {

@@ -3,20 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
-clock_line::clock_line(double memory_seconds) : memory_(memory_seconds) {}
+clock_line::clock_line(double nominal_period, double memory_seconds)
+    : nominal_(nominal_period), memory_(memory_seconds) {}
 
 bool clock_line::have_line() const {
   // Enough points and spread for a slope.
   return count_ >= 3 && w_ * spp_ - sp_ * sp_ > 0.0;
 }
 
-bool clock_line::ready() const {
-  return have_line() && count_ >= ready_observations && last_time_ - first_time_ >= ready_seconds;
-}
+bool clock_line::ready() const { return have_line() && span() >= ready_seconds; }
 
 double clock_line::period() const {
-  if (!have_line()) return 0.0;
-  return (w_ * spt_ - sp_ * st_) / (w_ * spp_ - sp_ * sp_);
+  if (!have_line()) return nominal_;
+  // No crystal is off by more than this; a steeper line is the delays
+  // settling (a sound server after its start), not a clock.
+  const double fitted = (w_ * spt_ - sp_ * st_) / (w_ * spp_ - sp_ * sp_);
+  return std::clamp(fitted, nominal_ * (1.0 - max_ppm * 1e-6), nominal_ * (1.0 + max_ppm * 1e-6));
 }
 
 double clock_line::time_at(double position) const {
@@ -68,16 +70,36 @@ void clock_line::take(double position, double time) {
   last_time_ = std::max(last_time_, time);
 }
 
+void clock_line::collect(double position, double time) {
+  if (bin_open_ && time - bin_start_ >= bin_seconds) {
+    bin_open_ = false;
+    // A second in which everything came late (a busy thread, a burst) is
+    // no sign of the clock, unless the stream stays there.
+    const bool late = have_line() && best_time_ - time_at(best_position_) > late_seconds;
+    if (late && ++late_bins_ <= late_bins_allowed) return collect(position, time);
+    late_bins_ = 0;
+    take(best_position_, best_time_);
+  }
+  // Ranked by their delay against a line of the nominal period: over a
+  // second the period's error does not matter.
+  if (!bin_open_ || time - position * nominal_ < best_time_ - best_position_ * nominal_) {
+    if (!bin_open_) bin_start_ = time;
+    bin_open_ = true;
+    best_position_ = position;
+    best_time_ = time;
+  }
+}
+
 clock_line::verdict clock_line::add(double position, double time) {
-  if (!have_line() || count_ < ready_observations) {
-    take(position, time);
+  if (!have_line()) {
+    collect(position, time);
     return verdict::used;
   }
   const double residual = time - time_at(position);
   if (std::abs(residual) <= jump_seconds) {
     // Held ones that the stream came back from were late, not a jump.
     held_.clear();
-    take(position, time);
+    collect(position, time);
     return verdict::used;
   }
   held_.push_back({position, time, residual});
@@ -94,18 +116,25 @@ clock_line::verdict clock_line::add(double position, double time) {
     held_.erase(held_.begin());
     return verdict::held;
   }
-  // Every earlier observation moves by the jump; the held ones then fit.
-  st_ += w_ * median;
-  spt_ += sp_ * median;
-  last_jump_ = median;
+  // Every earlier second moves by the jump, to run under the held ones
+  // (their least delayed); the second being collected is dropped.
+  double jump = held_.front().residual;
+  for (const observation& o : held_) jump = std::min(jump, o.residual);
+  st_ += w_ * jump;
+  spt_ += sp_ * jump;
+  last_jump_ = jump;
+  bin_open_ = false;
   std::vector<observation> held;
   held.swap(held_);
-  for (const observation& o : held) take(o.position, o.time);
+  for (const observation& o : held) collect(o.position, o.time);
   return verdict::jumped;
 }
 
 sound_sync::sound_sync(double samples_per_frame, double sample_rate)
-    : samples_per_frame_(samples_per_frame), rate_(sample_rate) {}
+    : samples_per_frame_(samples_per_frame),
+      rate_(sample_rate),
+      picture_line_(samples_per_frame / sample_rate),
+      sound_line_(1.0 / sample_rate) {}
 
 void sound_sync::picture(int64_t position, double time) {
   if (picture_line_.add(double(position), time) == clock_line::verdict::jumped) ++picture_jumps;
@@ -133,14 +162,17 @@ sound_sync::step sound_sync::plan(int64_t consumed, int64_t produced) {
     first_consumed_ = consumed;
     first_produced_ = produced;
   }
-  if (!started_) {
-    if (!picture_line_.ready() || !sound_line_.ready()) return s;
-    // The offset the recording started with, as the lines now place its
-    // first sample: kept from here on.
+  if (!started_ && (!picture_line_.ready() || !sound_line_.ready())) return s;
+  // The offset the recording started with, as the lines place its first
+  // sample: learnt while the lines are young and still straight back to the
+  // start, then kept.
+  const bool learning = !started_ || (sound_line_.span() < learn_seconds && picture_line_.span() < learn_seconds &&
+                                      sound_jumps == 0 && picture_jumps == 0);
+  if (learning) {
     phase_ = 0.0;
     phase_ = double(first_produced_) - target(double(first_consumed_));
-    started_ = true;
   }
+  started_ = true;
   double error = target(double(consumed)) - double(produced);
   const double guard = guard_seconds * rate_;
   if (error > guard) {

@@ -29,11 +29,17 @@
 
 // A straight line time = a + b * position through (position, time)
 // observations of one stream. The position is exact (samples, frames); the
-// time carries the jitter of the way the data came. Older observations
-// weigh less, so the line follows a clock that wanders slowly.
+// time carries the delay of the way the data came, which is never less than
+// the pipeline's shortest but often more, by a few to tens of ms, and whose
+// spread changes (a sound server settles its buffers for several seconds
+// after a start). So the line is drawn under the arrivals, not through
+// them: from each second only the least delayed observation counts. Older
+// seconds weigh less, so the line follows a clock that wanders slowly.
 class clock_line {
  public:
-  explicit clock_line(double memory_seconds = 60.0);
+  // nominal_period: seconds per unit of position, roughly; it only ranks
+  // the observations of a second against each other.
+  explicit clock_line(double nominal_period, double memory_seconds = 60.0);
 
   // What add() made of an observation.
   enum class verdict { used, held, jumped };
@@ -52,6 +58,8 @@ class clock_line {
   double position_at(double time) const;
   // Seconds per unit of position.
   double period() const;
+  // Seconds from the first observation to the last taken.
+  double span() const { return count_ > 0 ? last_time_ - first_time_ : 0.0; }
   // Seconds the last jump moved the stream's times (positive: later).
   double last_jump() const { return last_jump_; }
   int observations() const { return count_; }
@@ -59,21 +67,33 @@ class clock_line {
   double jump_seconds = 0.1;
   double confirm_seconds = 0.3;
   double ready_seconds = 2.0;
-  int ready_observations = 20;
+  double bin_seconds = 1.0;
+  // A second whose least delayed observation is this much above the line
+  // is left out, up to so many in a row.
+  double late_seconds = 0.004;
+  int late_bins_allowed = 4;
+  // The most a clock is taken to be off its nominal period.
+  double max_ppm = 1500.0;
 
  private:
+  void collect(double position, double time);
   void take(double position, double time);
   void decay_to(double time);
   void move_origin(double position, double time);
   bool have_line() const;
 
+  double nominal_;
   double memory_;
+  // The least delayed observation of the second being collected.
+  bool bin_open_ = false;
+  int late_bins_ = 0;
+  double bin_start_ = 0, best_position_ = 0, best_time_ = 0;
   // Weighted sums of (position - origin_p) and (time - origin_t).
   double w_ = 0, sp_ = 0, st_ = 0, spp_ = 0, spt_ = 0;
   double origin_p_ = 0, origin_t_ = 0;
   double last_time_ = 0;
   double first_time_ = 0;
-  int count_ = 0;
+  int count_ = 0;  // seconds taken
   struct observation {
     double position, time, residual;
   };
@@ -129,6 +149,8 @@ class sound_sync {
   double settle_seconds = 10.0;
   // The most the resampling changes the rate by, in ppm (2000: 3.5 cents).
   double max_ppm = 2000.0;
+  // For so long the offset at the start is learnt again as the lines firm up.
+  double learn_seconds = 20.0;
 
  private:
   double target(double consumed) const;
