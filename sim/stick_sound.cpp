@@ -85,7 +85,7 @@ struct stick_sound::stream {
 };
 
 std::unique_ptr<stick_sound> stick_sound::start(const options& opts, std::string* error) {
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(sound_track::rate), uint8_t(sound_track::channels)};
+  const pa_sample_spec format{PA_SAMPLE_S16LE, uint32_t(sound_track::rate), uint8_t(sound_track::channels)};
   const size_t bytes_per_ms = size_t(sound_track::rate / 1000 * sound_track::channels * 2);
   pa_buffer_attr attr{};
   attr.maxlength = uint32_t(-1);
@@ -102,7 +102,7 @@ std::unique_ptr<stick_sound> stick_sound::start(const options& opts, std::string
   int pa_error = 0;
   auto s = std::make_unique<stream>();
   s->pa = pa_simple_new(nullptr, "ostrevin-virtual-stick", PA_STREAM_PLAYBACK,
-                        opts.sink.empty() ? nullptr : opts.sink.c_str(), "stick sound", &spec, nullptr, &attr,
+                        opts.sink.empty() ? nullptr : opts.sink.c_str(), "stick sound", &format, nullptr, &attr,
                         &pa_error);
   if (!s->pa) {
     if (error) *error = "cannot play into sink '" + opts.sink + "': " + pa_strerror(pa_error);

@@ -24,14 +24,14 @@ constexpr char test_sink[] = "stick_sound_test";
 class monitor_recorder {
  public:
   explicit monitor_recorder(const std::string& sink) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 48000, 2};
     // Small fragments: what was played is here soon after.
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.fragsize = 48 * 4 * 20;
     int error = 0;
     pa_ = pa_simple_new(nullptr, "stick sound test", PA_STREAM_RECORD, (sink + ".monitor").c_str(), "monitor",
-                        &spec, nullptr, &attr, &error);
+                        &format, nullptr, &attr, &error);
     if (!pa_) return;
     thread_ = std::thread([this] {
       std::vector<int16_t> chunk(960);
