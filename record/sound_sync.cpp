@@ -96,7 +96,7 @@ clock_line::verdict clock_line::add(double position, double time) {
     return verdict::used;
   }
   const double residual = time - time_at(position);
-  if (std::abs(residual) <= jump_seconds) {
+  if (residual <= jump_seconds && residual >= -early_seconds) {
     // Held ones that the stream came back from were late, not a jump.
     held_.clear();
     collect(position, time);
@@ -175,20 +175,28 @@ sound_sync::step sound_sync::plan(int64_t consumed, int64_t produced) {
   started_ = true;
   double error = target(double(consumed)) - double(produced);
   const double guard = guard_seconds * rate_;
-  if (error > guard) {
+  if (std::abs(error) <= guard) {
+    beyond_guard_since_ = -1;
+  } else if (beyond_guard_since_ < 0) {
+    beyond_guard_since_ = consumed;
+  }
+  // Until it has stayed there a while, only the resampling works on it.
+  const bool held = beyond_guard_since_ >= 0 && double(consumed - beyond_guard_since_) >= guard_hold_seconds * rate_;
+  if (held && error > guard) {
     // The sound lost a stretch (or the pictures jumped ahead): silence in
     // its place, once.
     s.silence = std::llround(error);
     ++silences;
     silence_samples += s.silence;
     error = 0.0;
-  } else if (error < -guard) {
+  } else if (held && error < -guard) {
     // More sound than time for it: the surplus goes.
     s.cut = std::llround(-error);
     ++cuts;
     cut_samples += s.cut;
     error = target(double(consumed + s.cut)) - double(produced);
   }
+  if (held) beyond_guard_since_ = -1;
   // The clocks' ratio for the next second, and the offset taken back over
   // settle_seconds.
   const double at = double(consumed + s.cut);

@@ -43,7 +43,9 @@ class clock_line {
 
   // What add() made of an observation.
   enum class verdict { used, held, jumped };
-  // An observation more than `jump_seconds` off the line is held back;
+  // An observation more than `jump_seconds` after the line, or more than
+  // `early_seconds` before it, is held back (the line runs under the
+  // arrivals, so coming late is common and coming early is not);
   // once such observations agree with each other for `confirm_seconds`,
   // the stream has jumped: the line moves to them and add() says so,
   // with the size of the move in last_jump(). One that fits the line again
@@ -65,8 +67,9 @@ class clock_line {
   int observations() const { return count_; }
 
   double jump_seconds = 0.1;
+  double early_seconds = 0.1;
   double confirm_seconds = 0.3;
-  double ready_seconds = 2.0;
+  double ready_seconds = 2.5;
   double bin_seconds = 1.0;
   // A second whose least delayed observation is this much above the line
   // is left out, up to so many in a row.
@@ -143,14 +146,16 @@ class sound_sync {
   // Jumps seen on each stream.
   int64_t sound_jumps = 0, picture_jumps = 0;
 
-  // Beyond this the offset is corrected at once, not by resampling.
+  // An offset beyond this for `guard_hold_seconds` of sound is corrected
+  // at once, not by resampling: a jump, not the jitter of a busy machine.
   double guard_seconds = 0.05;
+  double guard_hold_seconds = 1.0;
   // Seconds over which an offset is taken back by resampling.
   double settle_seconds = 10.0;
   // The most the resampling changes the rate by, in ppm (2000: 3.5 cents).
   double max_ppm = 2000.0;
   // For so long the offset at the start is learnt again as the lines firm up.
-  double learn_seconds = 20.0;
+  double learn_seconds = 30.0;
 
  private:
   double target(double consumed) const;
@@ -163,6 +168,7 @@ class sound_sync {
   bool first_seen_ = false;
   int64_t first_consumed_ = 0, first_produced_ = 0;
   double phase_ = 0;  // produced - picture position in samples, kept
+  int64_t beyond_guard_since_ = -1;  // consumed when the offset went beyond the guard
 };
 
 #include "record/sound_resampler.h"

@@ -77,7 +77,7 @@ low=$(summary min) high=$(summary max)
 # A mark a second; the first and last few may miss the file's sound.
 [ "$marks" -ge $((seconds * 3 / 4)) ] || fail "only $marks marks paired with clicks in $seconds s"
 # How far any mark strays from the first.
-worst=$(awk -v f="$first" -v lo="$low" -v hi="$high" 'BEGIN { a = hi - f; b = f - lo; printf "%.1f", a > b ? a : b }')
+worst=$(awk -v f="$first" -v lo="$low" -v hi="$high" 'BEGIN { a = hi - f; b = f - lo; printf "%.1f", (a > b ? a : b) }')
 echo "A/V offset: $first ms at first, every mark within $worst ms of it (spread $spread ms, drift $drift ms)" \
   "over $marks marks ($ppm ppm)"
 if [ "$limit" != none ]; then

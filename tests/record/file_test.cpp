@@ -107,17 +107,7 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   // then both again for 1 s.
   auto play = [&](int until_ms, bool pictures) {
     while (clock.elapsed() < until_ms) {
-      const int frames_due = int(clock.elapsed() / 40) + 1;
-      const int64_t bytes_due = audio_bytes_for_frames(frames_due, false);
-      const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
-      if (!block.isEmpty()) {
-        sent_audio += block;
-        encoder.add_audio(new QByteArray(block));
-      }
-      if (pictures)
-        while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
-      else
-        next_frame = frames_due;  // their time passes without them
+      play_to(clock.elapsed(), 40.0, pictures);
       QTest::qWait(10);
     }
   };
@@ -148,32 +138,6 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(double(first_after - file.frames.begin()), double(after_stall), 4.0)
       << "the pictures after the stall stay with their time";
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
-}
-
-// A stick whose field clock runs slow sends fewer frames than the
-// computer's clock counts: none of them is missing, so none is repeated.
-TEST_F(recording, a_slow_picture_clock_is_no_loss) {
-  encoder.keep_time = true;
-  ASSERT_TRUE(start(path("slow_clock")));
-  QElapsedTimer clock;
-  clock.start();
-  const double frame_ms = 40.0 / 0.95;  // 5 % slow: 10 frames behind in 8 s
-  while (clock.elapsed() < 8000) {
-    const int frames_due = int(clock.elapsed() / frame_ms) + 1;
-    const int64_t bytes_due = int64_t(clock.elapsed() * 192) / 4 * 4;
-    const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
-    if (!block.isEmpty()) {
-      sent_audio += block;
-      encoder.add_audio(new QByteArray(block));
-    }
-    while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
-    QTest::qWait(10);
-  }
-  stop();
-  EXPECT_EQ(encoder.frames_repeated.load(), 0);
-  EXPECT_NEAR(double(encoder.frame_periods.load()), double(encoder.frames_received.load()), 3.0);
-  const avi_contents file = read_avi(path("slow_clock.avi"), field_lines);
-  EXPECT_TRUE(is_run(file.frames, 0, next_frame));
 }
 
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
@@ -337,14 +301,7 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
   int most_frames = 0, most_chunks = 0;
   // In real time until the second file has begun and frames were dropped.
   while (clock.elapsed() < 60000) {
-    const int frames_due = int(clock.elapsed() / 40) + 1;
-    const int64_t bytes_due = audio_bytes_for_frames(frames_due, false);
-    const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
-    if (!block.isEmpty()) {
-      sent_audio += block;
-      encoder.add_audio(new QByteArray(block));
-    }
-    while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
+    play_to(clock.elapsed());
     {
       // Frames, not the repeats queued in place of lost ones (no memory).
       QMutexLocker lock(&encoder.queue_mutex);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QMutexLocker>
+#include <algorithm>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -69,6 +70,21 @@ struct recording : ::testing::Test {
       }
       encoder.add_video_frame(new_frame(next_frame, field_lines, noisy));
     }
+  }
+
+  // As in real time: the sound due `elapsed_ms` after the start, and the
+  // frames due by then at one every `frame_ms` (skipped, their time passing
+  // without them, when `pictures` is false).
+  void play_to(qint64 elapsed_ms, double frame_ms = 40.0, bool pictures = true) {
+    const int frames_due = int(double(elapsed_ms) / frame_ms) + 1;
+    const int64_t bytes_due = elapsed_ms * 192;  // 48000 Hz x 4 bytes
+    const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
+    if (!block.isEmpty()) {
+      sent_audio += block;
+      encoder.add_audio(new QByteArray(block));
+    }
+    if (!pictures) next_frame = std::max(next_frame, frames_due);
+    while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
   }
 
   int queued_frames() {

@@ -5,6 +5,7 @@
 // checks where the sample lands in the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -29,6 +30,9 @@ drift_result run(const av_clock_sim& sim, double from = 0.0) {
   sound_path path(samples_per_frame, sim.sample_rate);
   drift_result r;
   bool started = false;
+  // As the encoder: the file's position of each frame, and repeats for
+  // frames found lost; the frames lost before a stick frame, less the
+  // repeats, move it in the file.
   sim.run([&](int64_t frame, double arrival) {
             path.sync.picture(frame, arrival);
             ++r.frames;
@@ -93,6 +97,28 @@ TEST(sound_sync, a_sound_server_stall_is_padded_once_and_the_offset_comes_back) 
     EXPECT_EQ(r.cuts, 0);
     EXPECT_LE(r.worst_ms, 5.0);
     EXPECT_LE(std::abs(r.final_ms), 5.0);
+  }
+}
+
+// The recording counts its frame periods by the picture's own clock: over
+// an hour of a slow or fast field clock, with jitter, it stays on the frames
+// that really came.
+TEST(sound_sync, the_picture_clock_counts_the_frames_that_came) {
+  for (const double ppm : {-1000.0, 1000.0}) {
+    SCOPED_TRACE(testing::Message() << ppm << " ppm");
+    av_clock_sim sim;
+    sim.seconds = 3600.0;
+    sim.picture_ppm = ppm;
+    sound_sync sync(1920.0);
+    double worst = 0.0;
+    sim.run(
+        [&](int64_t frame, double arrival) {
+          if (sync.picture_known()) worst = std::max(worst, std::abs(sync.picture_position_at(arrival) - double(frame)));
+          sync.picture(frame, arrival);
+        },
+        [](int64_t, int64_t, int64_t, double) {});
+    EXPECT_TRUE(sync.picture_known());
+    EXPECT_LT(worst, 1.0) << "frames off the picture's count";
   }
 }
 
