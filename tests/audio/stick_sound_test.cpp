@@ -14,6 +14,7 @@
 
 #include "sim/in_process_backend.h"
 #include "sim/stick_sound.h"
+#include "tests/support/iso_stream.h"
 #include "tests/support/pulse_probe.h"
 
 namespace {
@@ -99,15 +100,8 @@ TEST(stick_sound, clicks_reach_the_sink_as_far_apart_as_the_marks_on_the_bus) {
   std::string error;
   ASSERT_TRUE(backend.play_sound(test_sink, &error)) << error;
 
-  std::unique_ptr<usb_device> device;
-  ASSERT_EQ(backend.open(backend.list_devices().at(0), device), 0);
-  ASSERT_EQ(device->claim_interface(stick_hw::interface_number), 0);
-  ASSERT_EQ(device->set_altinterface(stick_hw::streaming_alternate), 0);
-  constexpr int packets = 32;
-  const int region_size = iso_region_size(packets, stick_hw::iso_packet_size);
-  std::vector<unsigned char> region(static_cast<size_t>(region_size));
-  std::unique_ptr<usb_iso_context> iso;
-  ASSERT_EQ(device->iso_setup(iso, stick_hw::video_endpoint, stick_hw::iso_packet_size), 0);
+  auto stream = std::make_unique<iso_stream>(backend);
+  ASSERT_TRUE(stream->ok());
   // Three marks, then long enough for the last click to be played.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   std::chrono::steady_clock::time_point played_out{};
@@ -115,10 +109,9 @@ TEST(stick_sound, clicks_reach_the_sink_as_far_apart_as_the_marks_on_the_bus) {
     if (marks.size() == 3 && played_out == std::chrono::steady_clock::time_point{})
       played_out = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     if (played_out != std::chrono::steady_clock::time_point{} && std::chrono::steady_clock::now() > played_out) break;
-    ASSERT_EQ(device->iso_submit(iso.get(), region.data(), region_size), 0);
-    ASSERT_GE(device->iso_reap(iso.get(), 2000), 0);
+    ASSERT_TRUE(stream->transfer());
   }
-  device->iso_release(iso);
+  stream.reset();
   const std::vector<int16_t> heard = recorder.stop();
   backend.stop_sound();
 

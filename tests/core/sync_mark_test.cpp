@@ -17,6 +17,7 @@
 #include "sim/stick_sound.h"
 #include "sim/test_pattern.h"
 #include "sim/video_stream.h"
+#include "tests/support/iso_stream.h"
 
 namespace {
 
@@ -165,29 +166,18 @@ TEST(stick_clock, marks_follow_the_field_clock_fast_or_slow) {
     backend.set_sync_mark_listener([&marks](std::chrono::steady_clock::time_point t) {
       marks.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
     });
-    const std::vector<usb_device_entry> entries = backend.list_devices();
-    ASSERT_EQ(entries.size(), 1u);
-    std::unique_ptr<usb_device> device;
-    ASSERT_EQ(backend.open(entries[0], device), 0);
-    ASSERT_EQ(device->claim_interface(stick_hw::interface_number), 0);
-    ASSERT_EQ(device->set_altinterface(stick_hw::streaming_alternate), 0);
-    constexpr int packets = 32;
-    const int region_size = iso_region_size(packets, stick_hw::iso_packet_size);
-    std::vector<unsigned char> region(static_cast<size_t>(region_size));
-    std::unique_ptr<usb_iso_context> iso;
-    ASSERT_EQ(device->iso_setup(iso, stick_hw::video_endpoint, stick_hw::iso_packet_size), 0);
+    iso_stream stream(backend);
+    ASSERT_TRUE(stream.ok());
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     // One transfer at a time, with a pause after each: the bus idles often.
     while (marks.size() < 2 && std::chrono::steady_clock::now() < give_up) {
-      ASSERT_EQ(device->iso_submit(iso.get(), region.data(), region_size), 0);
-      ASSERT_GE(device->iso_reap(iso.get(), 2000), 0);
+      ASSERT_TRUE(stream.transfer());
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     ASSERT_EQ(marks.size(), 2u) << "ppm " << ppm;
     const double apart = 8000 * 125000.0 / (1.0 + ppm * 1e-6);
     for (size_t i = 1; i < marks.size(); ++i)
       EXPECT_LE(std::abs(double(marks[i] - marks[i - 1]) - apart), 2.0) << "ppm " << ppm << ", mark " << i;
-    device->iso_release(iso);
   }
 }
 
