@@ -64,7 +64,6 @@ class clock_line {
   double span() const { return count_ > 0 ? last_time_ - first_time_ : 0.0; }
   // Seconds the last jump moved the stream's times (positive: later).
   double last_jump() const { return last_jump_; }
-  int observations() const { return count_; }
 
   double jump_seconds = 0.1;
   double early_seconds = 0.1;
@@ -195,8 +194,6 @@ class sound_path {
   // Sound taken (cut included) and where the next of it will come out.
   int64_t consumed() const { return resampler_.consumed() + cut_done_; }
   double next_output() const { return resampler_.next_output_position() + double(silence_); }
-  // Output made so far, silence included.
-  int64_t produced() const { return resampler_.produced() + silence_; }
   // Silence added for sound that never came (not the sync's own).
   int64_t missing_samples = 0;
 
