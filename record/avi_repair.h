@@ -1,0 +1,48 @@
+// Making a recording whole again after its writer died: a crash, a kill, a
+// power cut. The file is mended in place, in the layout FFmpeg's AVI muxer
+// gives a file it finishes, without a second copy of it.
+//
+// What such a file holds: the header FFmpeg wrote first, with lengths of 0
+// and the OpenDML master index still empty or holding the sections finished
+// so far; every finished 1 GiB section (RIFF 'AVI ', then 'AVIX') closed
+// with its size and its standard indexes ('ix00', 'ix01', and 'idx1' in the
+// first); and the last section open, its sizes 0xFFFFFFFF, ending in
+// whatever part of the last chunk reached the disk.
+//
+// The repair walks the chunk headers of the open section only (the finished
+// ones are known from the master index), cuts the file after its last whole
+// chunk, writes that section's indexes and sizes, and the lengths of the
+// header: every complete frame and all the sound up to the last whole chunk
+// are kept.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+struct avi_repair_result {
+  bool ok = false;
+  // Why it failed (not an AVI file, a layout this does not know, I/O).
+  QString error;
+  // The file could not be reached or read (missing, in use, an I/O error):
+  // worth trying again later, unlike a file that is no recording.
+  bool worth_retrying = false;
+  // Already whole (it was finished, or repaired before): nothing written.
+  bool was_whole = false;
+  // The file as it now stands.
+  int64_t video_frames = 0;
+  int64_t audio_samples = 0;  // sample frames
+  double video_seconds = 0.0;
+  double audio_seconds = 0.0;
+  int sections = 0;
+  // Bytes cut off the end (the torn chunk, a half-written section start or
+  // index) and bytes of the file read to find that out.
+  int64_t bytes_cut = 0;
+  int64_t bytes_read = 0;
+};
+
+// The file must not be open for writing elsewhere: a recording in progress
+// holds a lock on its file, and then the repair refuses.
+avi_repair_result repair_avi(const QString& path);
+
+// "12 min 5.4 s, 18135 frames" and the like, for telling the user.
+QString describe_repaired_length(const avi_repair_result& result);
