@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QTextStream>
 #include <QWindow>
+
+#include "record/recording_journal.h"
 #include <cstdlib>
 #include <xcb/xcb.h>
 
@@ -91,6 +93,7 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   capture_thread.hue = 0;
 
   load_preferences();
+  encoder.journal_directory = recording_journal::default_directory();
   create_menus();
 
   setWindowTitle("Ostrevin");
@@ -128,6 +131,7 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
 
   frame_timer.start();
   capture_thread.start_capture();
+  repair_unfinished_recordings();
 }
 
 ostrevin::~ostrevin() {
@@ -142,6 +146,8 @@ ostrevin::~ostrevin() {
   // Also when it has already ended: waiting is what orders the threads'
   // last writes into the buffers before they are freed.
   capture_thread.wait();
+  // A repair is let finish: a file cut in the middle of it would be worse.
+  if (repair_thread) repair_thread->wait();
   release_audio();
   std::free(encoder_field_buffer);
   std::free(image_buffer_0);
@@ -169,6 +175,7 @@ void ostrevin::apply_preferences() {
   capture_thread.half_display_height = half_display_height;
   field_lines = preferences.sixty_hz ? 240 : 288;
   encoder.sixty_hz = preferences.sixty_hz;
+  encoder.widescreen = preferences.widescreen;
   encoder.field_lines = field_lines;
   display_width = half_display_width * 2;
   display_height = half_display_height * 2;

@@ -128,11 +128,15 @@ class ostrevin : public QMainWindow {
   void feed_recording();
   void create_notice();
   void show_notice();
+  // Repairs, off the GUI thread, the recordings a crash left unfinished,
+  // and says what they hold.
+  void repair_unfinished_recordings();
   // Ends a recording that cannot go on, and says why and what the file holds.
   void end_recording_because(const QString& why);
 
   easycap_thread capture_thread;
   encode encoder;
+  std::unique_ptr<QThread> repair_thread;
 
   unsigned char* encoder_field_buffer = nullptr;
   unsigned char* image_buffer_0 = nullptr;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "record/encode.h"
+#include "record/file_sink.h"
+#include "record/recording_journal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,6 +24,20 @@ constexpr int audio_channels = 2;
 constexpr int audio_outbuf_size = 1000;
 constexpr int64_t video_bit_rate = 5000000;
 constexpr int video_gop_size = 12;
+
+// The weave (recording_feed.h) completes a frame with each field that goes
+// on the even rows, so the odd rows hold the field before it: the earlier
+// field is the bottom one, whatever the standard.
+constexpr AVFieldOrder woven_field_order = AV_FIELD_BB;
+
+// Each pixel of a 720-wide frame: the whole frame shows at the aspect the
+// user chose, as the window shows it.
+AVRational pixel_aspect(bool widescreen, int width, int height) {
+  AVRational aspect{0, 1};
+  av_reduce(&aspect.num, &aspect.den, int64_t(widescreen ? 16 : 4) * height, int64_t(widescreen ? 9 : 3) * width,
+            1 << 16);
+  return aspect;
+}
 
 QString av_error_text(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -79,12 +95,20 @@ bool encode::open_output() {
   if (output_format->audio_codec != AV_CODEC_ID_NONE && !add_audio_stream()) return false;
   if (audio_stream && !open_audio()) return false;
 
-  result = avio_open(&format_context->pb, path.constData(), AVIO_FLAG_WRITE);
+  sink = std::make_unique<file_sink>();
+  if (const int64_t reserve = reserve_bytes; reserve > 0) sink->reserve_bytes = reserve;
+  sink->forced_free_bytes = forced_free_bytes;
+  result = sink->open(path);
   if (result < 0) {
     std::fprintf(stderr, "Could not open '%s'\n", path.constData());
     fail("Could not open the recording file " + shown, result);
+    sink.reset();
     return false;
   }
+  format_context->pb = sink->io();
+  // Noted before the first byte of the file: from here on a crash leaves
+  // something the next start can repair.
+  journal_note = recording_journal::begin(journal_directory, file_name);
   result = avformat_write_header(format_context, nullptr);
   if (result < 0) {
     fail("Could not write the start of the recording file " + shown, result);
@@ -119,12 +143,17 @@ bool encode::add_video_stream() {
   video_codec->bit_rate = video_bit_rate;
   video_codec->width = frame_width;
   video_codec->height = 2 * field_lines;
-  video_codec->time_base = sixty_hz ? AVRational{100, 2997} : AVRational{1, 25};
+  video_codec->time_base = sixty_hz ? AVRational{1001, 30000} : AVRational{1, 25};
   video_codec->framerate = av_inv_q(video_codec->time_base);
   video_codec->gop_size = video_gop_size;
   video_codec->pix_fmt = AVPixelFormat(pixel_format);
   video_codec->thread_count = 1;
   video_codec->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+  // Declared where AVI readers look: FFmpeg's muxer writes both into the
+  // stream's video properties ('vprp').
+  video_codec->field_order = woven_field_order;
+  video_codec->sample_aspect_ratio = pixel_aspect(widescreen, frame_width, video_codec->height);
+  video_stream->sample_aspect_ratio = video_codec->sample_aspect_ratio;
   if (output_format->flags & AVFMT_GLOBALHEADER) video_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   video_stream->time_base = video_codec->time_base;
   video_stream->avg_frame_rate = video_codec->framerate;
@@ -305,14 +334,20 @@ bool encode::close_output() {
     }
     header_written = false;
   }
-  if (format_context && format_context->pb) {
-    const int error = format_context->pb->error;
-    const int closed = avio_closep(&format_context->pb);
+  if (sink) {
+    const int error = format_context && format_context->pb ? format_context->pb->error : 0;
+    if (format_context) format_context->pb = nullptr;  // the sink's
+    const int closed = sink->close();
+    sink.reset();
     if (error < 0 || closed < 0) {
       fail("Could not write to the recording file '" + file_name + "'", error < 0 ? error : closed);
       ok = false;
     }
   }
+  // A file closed whole needs no repair; one whose end could not be
+  // written keeps its note for the next start.
+  if (ok) recording_journal::end(journal_note);
+  journal_note.clear();
   close_audio();
   avcodec_free_context(&video_codec);
   av_frame_free(&picture);

@@ -1,5 +1,7 @@
 #include "record/encode.h"
 
+#include "record/file_sink.h"
+
 #include <QDebug>
 #include <QMutexLocker>
 #include <algorithm>
@@ -9,7 +11,7 @@
 
 namespace {
 
-constexpr double ntsc_frame_ms = 33.366700033366705;  // 1000 / 29.97
+constexpr double ntsc_frame_ms = 1001.0 / 30.0;  // 30000/1001 frames a second
 constexpr double pal_frame_ms = 40.0;
 constexpr double audio_byte_rate = 192000.0;  // 48000 Hz, 2 channels, 2 bytes
 constexpr int sample_rate = 48000;
@@ -23,8 +25,9 @@ constexpr int64_t sound_out_limit = sample_rate;
 // A frame that has waited this long for sound gets silence instead: the
 // sound is not coming (no input, or it stopped).
 constexpr int64_t no_sound_wait_ns = 1500 * 1000 * 1000LL;
-constexpr int five_hours_pal = 450000;
-constexpr int five_hours_ntsc = 539460;
+// Five hours of frames at the signal's rate.
+constexpr int five_hours_pal = 5 * 3600 * 25;
+constexpr int five_hours_ntsc = int(5 * 3600 * 30000LL / 1001);
 // Frames that may be on their way from the stick to the queue at any time,
 // and how far behind its clock the recording may fall before the missing
 // frames are repeated: beyond the render thread's ring of 16 fields, a
@@ -68,7 +71,8 @@ void encode::start_encoder() {
   sound_cuts = 0;
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
-  frame_rate = sixty_hz ? 29.97 : 25.0;
+  stopped_by_full_disk = false;
+  frame_rate = sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
 }
 
@@ -224,6 +228,14 @@ void encode::run() {
     } while (!stop_requested);
     if (ok && keep_time) ok = finish_recording();
   }
+  if (stopped_by_full_disk) {
+    // Ended inside the room the file kept for it: whole and indexed.
+    ok = end_sound_with_pictures() && close_output();
+    qDebug().noquote() << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
+    fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
+             .arg(file_name));
+    ok = false;
+  }
   // Close even after an error, so the file gets its trailer if it can.
   if (!close_output()) ok = false;
   if (!ok) {
@@ -345,6 +357,7 @@ bool encode::interleave() {
       int64_t arrival = -1;
       if (take_frame(&frame, &arrival) && !write_queued_frame(frame, arrival)) return false;
     }
+    if (disk_nearly_full()) return false;
     // Writing slower than the picture: the rest waits for the next pass.
     if (steady_ns() > deadline) break;
   }
@@ -419,7 +432,19 @@ bool encode::finish_recording() {
     int64_t arrival = -1;
     if (!take_frame(&frame, &arrival)) break;
     if (!write_queued_frame(frame, arrival)) return false;
+    if (disk_nearly_full()) return false;
   }
+  return end_sound_with_pictures();
+}
+
+bool encode::disk_nearly_full() {
+  if (!sink || !sink->space_low()) return false;
+  stopped_by_full_disk = true;
+  return true;
+}
+
+bool encode::end_sound_with_pictures() {
+  if (!header_written) return false;
   while (sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() < video_stream_time())
     if (!write_sound_chunk()) return false;
   // Silence for the rest, so both streams end together.

@@ -42,6 +42,7 @@ struct AVFrame;
 struct AVOutputFormat;
 struct AVPacket;
 struct AVStream;
+class file_sink;
 
 class encode : public QThread {
   Q_OBJECT
@@ -67,7 +68,20 @@ class encode : public QThread {
   std::atomic<int> field_lines{288};
   int pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
   std::atomic<bool> sixty_hz{false};
+  // The aspect the user chose (16:9, else 4:3), declared in the file.
+  std::atomic<bool> widescreen{false};
   double frame_rate = 25.0;  // set by start_encoder()
+
+  // Where a note of each open file is kept, so that one a crash left
+  // unfinished is found and repaired at the next start
+  // (recording_journal.h); empty: none is kept. Set while no recording runs.
+  QString journal_directory;
+  // Room each file keeps for its end (file_sink.h); 0: the sink's own. And
+  // a test hook: the free space the sink sees where it cannot allocate.
+  int64_t reserve_bytes = 0;
+  int64_t forced_free_bytes = -1;
+  // The last recording ended because its disk was full (read after wait()).
+  std::atomic<bool> stopped_by_full_disk{false};
 
   // Cleared by start_encoder(), set by the main window to end a recording.
   std::atomic<bool> stop_requested{true};
@@ -226,6 +240,11 @@ class encode : public QThread {
   // At the stop: what is queued, the frames still missing, and silence to
   // make the sound as long as the pictures.
   bool finish_recording();
+  // The sound up to the pictures' time, silence where there is none: both
+  // streams end together.
+  bool end_sound_with_pictures();
+  // The disk has no more room than the file needs for its end.
+  bool disk_nearly_full();
   int split_limit() const;
   void empty_queues();
   void fail(const QString& what, int av_error);
@@ -241,6 +260,8 @@ class encode : public QThread {
   AVPacket* packet = nullptr;
   AVPacket* last_video_packet = nullptr;  // the last frame of this file, for repeats
   bool header_written = false;
+  std::unique_ptr<file_sink> sink;
+  QString journal_note;
   // The recording's clock, in steady-clock nanoseconds: frame periods since
   // the first frame was handed over (set on the main thread), or since the
   // first file was opened while none has been (set here).

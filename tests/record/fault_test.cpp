@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "record/avi_repair.h"
+#include "record/recording_journal.h"
 #include "tests/record/recording_fixture.h"
 
 namespace {
@@ -248,7 +250,7 @@ struct child_recorder : recording {
   }
 };
 
-TEST_F(child_recorder, a_killed_recorder_leaves_a_file_readable_up_to_the_last_second) {
+TEST_F(child_recorder, a_killed_recorder_leaves_a_file_the_repair_makes_whole) {
   run_child("killed");
   const std::string written = child.wait_for_line("written ");
   ASSERT_FALSE(written.empty()) << child.output;
@@ -256,30 +258,55 @@ TEST_F(child_recorder, a_killed_recorder_leaves_a_file_readable_up_to_the_last_s
   const int status = child.wait();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
+  // Left behind: a file without an index, and the note that finds it.
+  const avi_contents killed = read_avi(path("killed.avi"), 288);
+  ASSERT_TRUE(killed.opened) << killed.error.toStdString();
+  EXPECT_FALSE(killed.has_index);
+  const QList<recording_journal::entry> notes = recording_journal::unfinished(path("journal"));
+  ASSERT_EQ(notes.size(), 1);
+  EXPECT_EQ(notes[0].recording, path("killed.avi"));
+
+  const avi_repair_result repaired = repair_avi(path("killed.avi"));
+  ASSERT_TRUE(repaired.ok) << repaired.error.toStdString();
+  EXPECT_FALSE(repaired.was_whole);
   const avi_contents file = read_avi(path("killed.avi"), 288);
   ASSERT_TRUE(file.opened) << file.error.toStdString();
-  EXPECT_FALSE(file.has_index);
-  const int frames = recovered_frames(file);
-  EXPECT_GE(frames, std::stoi(written) - 25);
+  EXPECT_TRUE(file.has_index);
+  EXPECT_EQ(file.decode_errors, 0);
+  // Every frame that reached the disk, in order, and the header says so.
+  EXPECT_GE(int(file.frames.size()), std::stoi(written) - 25);
+  EXPECT_TRUE(is_run(file.frames, 0, int(file.frames.size())));
+  EXPECT_EQ(int64_t(file.frames.size()), repaired.video_frames);
   // The audio that came with them is there too, as sent.
+  EXPECT_EQ(int64_t(file.audio.size()), repaired.audio_samples * 4);
   EXPECT_TRUE(file.audio == audio_bytes(0, file.audio.size()));
-  EXPECT_NEAR(file.audio_seconds(), frames / 25.0, 1.0);
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0);
+  // Whole now: a second repair changes nothing.
+  EXPECT_TRUE(repair_avi(path("killed.avi")).was_whole);
 }
 
-TEST_F(child_recorder, a_full_disk_ends_the_recording_with_a_readable_file) {
+TEST_F(child_recorder, a_full_disk_ends_the_recording_with_a_whole_indexed_file) {
   run_child("full");
-  const std::string result = child.wait_for_line("result ");
+  const std::string result = child.wait_for_line("result ", 120000);
   const int status = child.wait();
   if (result == "no private tmpfs") GTEST_SKIP() << "cannot mount a private tmpfs here";
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
-  EXPECT_THAT(result, HasSubstr("No space left on device"));
+  EXPECT_THAT(result, HasSubstr("The disk is full"));
   EXPECT_THAT(result, HasSubstr("full.avi"));
+  const std::string frames_written = child.wait_for_line("frames ", 1000);
 
+  // Ended inside the room it kept: as whole as a file the user stopped.
   const avi_contents file = read_avi(path("full.avi"), 288, true);
   ASSERT_TRUE(file.opened) << file.error.toStdString();
-  const int frames = recovered_frames(file);
-  EXPECT_GE(frames, int((4 << 20) / frame_bytes(288)) - 2);
-  EXPECT_LT(frames, 12);
+  EXPECT_TRUE(file.has_index);
+  EXPECT_EQ(file.decode_errors, 0);
+  EXPECT_TRUE(is_run(file.frames, 0, int(file.frames.size())));
+  // 48 MiB less the reserve: a good part of the disk was used.
+  EXPECT_GE(int(file.frames.size()), 15);
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
+  // Nothing to repair.
+  EXPECT_TRUE(repair_avi(path("full.avi")).was_whole);
+  EXPECT_TRUE(recording_journal::unfinished(path("journal")).isEmpty());
 }
 
 // The child side of the tests above; runs only when they start it.
@@ -288,6 +315,7 @@ TEST_F(recording, DISABLED_child) {
   const QString out = qEnvironmentVariable("OSTREVIN_RECORD_CHILD_DIR");
   ASSERT_FALSE(out.isEmpty());
 
+  encoder.journal_directory = out + "/journal";
   if (mode == "killed") {
     ASSERT_TRUE(start(out + "/killed"));
     QDeadlineTimer give_up(20000);
@@ -307,17 +335,22 @@ TEST_F(recording, DISABLED_child) {
   const QString full = out + "/disk";
   ASSERT_TRUE(QDir().mkpath(full));
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=4m") != 0) {
+      mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=48m") != 0) {
     std::printf("result no private tmpfs\n");
     return;
   }
   noisy = true;
   ASSERT_TRUE(start(full + "/full"));
-  feed(12);
+  // Until the disk is nearly full, and then no more.
+  for (int i = 0; i < 200 && !encoder.isFinished(); ++i) {
+    while (queued_frames() >= 8 && !encoder.isFinished()) QThread::msleep(2);
+    feed(1);
+  }
   ASSERT_TRUE(failures.wait_for(1));
   expect_ended_and_refusing(*this);
+  EXPECT_TRUE(encoder.stopped_by_full_disk);
   ASSERT_TRUE(QFile::copy(full + "/full.avi", out + "/full.avi"));
-  std::printf("result %s\n", failure().c_str());
+  std::printf("result %s\nframes %d\n", failure().c_str(), encoder.frames_encoded.load());
   std::fflush(stdout);
   umount(QFile::encodeName(full).constData());
 }

@@ -91,7 +91,7 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
 }
 
 INSTANTIATE_TEST_SUITE_P(recording, standards,
-                         ::testing::Values(standard_case{false, 576, 25.0}, standard_case{true, 480, 29.97}),
+                         ::testing::Values(standard_case{false, 576, 25.0}, standard_case{true, 480, 30000.0 / 1001.0}),
                          [](const auto& info) { return info.param.sixty_hz ? "sixty_hz" : "fifty_hz"; });
 
 // A live recording keeps its own clock: pictures that stop coming for a

@@ -1,0 +1,52 @@
+// Recordings a crash, a kill or a power cut left unfinished: found at start
+// through the notes the recorder keeps, repaired in place off the GUI thread,
+// and told over the picture.
+#include <QDebug>
+#include <QFileInfo>
+#include <QThread>
+
+#include "app/ostrevin.h"
+#include "record/avi_repair.h"
+#include "record/recording_journal.h"
+
+void ostrevin::repair_unfinished_recordings() {
+  const QString directory = encoder.journal_directory;
+  const QList<recording_journal::entry> notes = recording_journal::unfinished(directory);
+  if (notes.isEmpty() || repair_thread) return;
+  repair_thread.reset(QThread::create([this, notes] {
+    QStringList told;
+    for (const recording_journal::entry& note : notes) {
+      const QString name = QFileInfo(note.recording).fileName();
+      if (!QFileInfo::exists(note.recording)) {
+        // On a disk that is not there now, perhaps: kept for a later start.
+        qDebug().noquote() << "recording:" << note.recording << "did not end normally and is not there now";
+        continue;
+      }
+      const avi_repair_result result = repair_avi(note.recording);
+      if (result.ok) {
+        recording_journal::end(note.note);
+        if (result.was_whole) continue;
+        qDebug().noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut")
+                                  .arg(note.recording, describe_repaired_length(result))
+                                  .arg(result.bytes_cut);
+        told << tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
+                    .arg(name, describe_repaired_length(result));
+        continue;
+      }
+      qWarning().noquote() << "recording:" << note.recording
+                           << "did not end normally and cannot be repaired:" << result.error;
+      if (!result.worth_retrying) recording_journal::end(note.note);
+      told << tr("The recording '%1' did not end normally and could not be repaired: %2.").arg(name, result.error);
+    }
+    if (!told.isEmpty())
+      QMetaObject::invokeMethod(
+          this,
+          [this, told] {
+            if (capturing) return;  // the notice belongs to the recording now
+            recording_notice = told.join('\n');
+            show_notice();
+          },
+          Qt::QueuedConnection);
+  }));
+  repair_thread->start();
+}
