@@ -4,10 +4,15 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include "app/ostrevin.h"
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
+
+namespace {
+constexpr int notice_seconds = 60;
+}  // namespace
 
 void ostrevin::repair_unfinished_recordings() {
   const QString directory = encoder.journal_directory;
@@ -43,8 +48,15 @@ void ostrevin::repair_unfinished_recordings() {
           this,
           [this, told] {
             if (capturing) return;  // the notice belongs to the recording now
-            recording_notice = told.join('\n');
+            const QString text = told.join('\n');
+            recording_notice = text;
             show_notice();
+            // Read by now, or in the debug output.
+            QTimer::singleShot(notice_seconds * 1000, this, [this, text] {
+              if (recording_notice != text) return;
+              recording_notice.clear();
+              show_notice();
+            });
           },
           Qt::QueuedConnection);
   }));

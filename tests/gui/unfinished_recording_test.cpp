@@ -1,0 +1,80 @@
+// A recording a crash left unfinished is repaired when the program next
+// starts, and the window says what it holds; the start after that finds
+// nothing to do.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTest>
+#include <cstdlib>
+#include <cstring>
+
+#include "record/avi_repair.h"
+#include "record/recording_journal.h"
+#include "tests/support/window_fixture.h"
+
+namespace {
+
+struct unfinished_recording : window_fixture {
+  // A short recording's file as it stood on the disk while it was being
+  // written, put back in place of the finished one, with its note.
+  QString leave_unfinished(const QString& base) {
+    encode encoder;
+    encoder.base_name = base;
+    encoder.start_encoder();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
+    for (int i = 0; i < 20; ++i) {
+      encoder.add_audio(new QByteArray(7680, '\0'));  // one frame's sound
+      auto* frame = static_cast<uchar*>(std::malloc(829440));
+      std::memset(frame, 16 + i, 829440);
+      encoder.add_video_frame(frame);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.frames_encoded.load() >= 19; }, 10000));
+    const QString file = encoder.file_name;
+    QFile written(file);
+    EXPECT_TRUE(written.open(QIODevice::ReadOnly));
+    const QByteArray unfinished = written.readAll();
+    written.close();
+    encoder.stop_requested = true;
+    encoder.wait();
+    QFile out(file);
+    EXPECT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write(unfinished.left(unfinished.size() - 1000));  // the last chunk torn too
+    out.close();
+    EXPECT_FALSE(recording_journal::begin(recording_journal::default_directory(), file).isEmpty());
+    return file;
+  }
+};
+
+TEST_F(unfinished_recording, is_repaired_at_the_next_start_and_told_once) {
+  const QString file = leave_unfinished(home.filePath("tape"));
+  ASSERT_EQ(recording_journal::unfinished(recording_journal::default_directory()).size(), 1);
+
+  open_window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->notice_text().contains("tape.avi"); }, 20000))
+      << window->notice_text().toStdString();
+  EXPECT_TRUE(window->notice_text().contains("did not end normally; it has been repaired and holds"))
+      << window->notice_text().toStdString();
+  EXPECT_TRUE(window->notice_text().contains(" frames")) << window->notice_text().toStdString();
+  EXPECT_TRUE(recording_journal::unfinished(recording_journal::default_directory()).isEmpty());
+  const avi_repair_result whole = repair_avi(file);
+  EXPECT_TRUE(whole.ok && whole.was_whole) << whole.error.toStdString();
+  EXPECT_GE(whole.video_frames, 10);
+
+  // The next start: nothing to repair, nothing said.
+  window.reset();
+  open_window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() >= 5; }, 20000));
+  EXPECT_TRUE(window->notice_text().isEmpty()) << window->notice_text().toStdString();
+}
+
+TEST_F(unfinished_recording, whose_file_is_gone_is_kept_for_later_and_not_told) {
+  const QString file = leave_unfinished(home.filePath("elsewhere"));
+  ASSERT_TRUE(QFile::rename(file, home.filePath("moved.avi")));
+  open_window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() >= 5; }, 20000));
+  EXPECT_TRUE(window->notice_text().isEmpty()) << window->notice_text().toStdString();
+  // A disk that is not plugged in now may be at the next start.
+  EXPECT_EQ(recording_journal::unfinished(recording_journal::default_directory()).size(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// The repair of a recording whose writer died: the file as it stands on the
+// disk mid-recording (no trailer, lengths 0, the last chunk torn anywhere),
+// made whole in place; and what it leaves alone.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include "record/avi_repair.h"
+#include "record/recording_journal.h"
+#include "tests/record/recording_fixture.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+QByteArray file_bytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool write_bytes(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+struct repair : recording {
+  // The file of a recording still running, as a crash would leave it: what
+  // the writer has handed to the system so far.
+  QByteArray unfinished_file(const QString& name, int frames, bool sixty_hz = false) {
+    EXPECT_TRUE(start(path(name), sixty_hz));
+    feed(frames);
+    EXPECT_TRUE(settle());
+    const QByteArray bytes = file_bytes(path(name + ".avi"));
+    stop();
+    return bytes;
+  }
+
+  // Repairs a copy of `bytes` and checks it against what was sent: every
+  // frame whole and in order, the sound as sent, an index, and lengths that
+  // say so.
+  avi_repair_result expect_repaired(const QByteArray& bytes, const QString& name, bool sixty_hz = false) {
+    const QString copy = path(name);
+    EXPECT_TRUE(write_bytes(copy, bytes));
+    const avi_repair_result result = repair_avi(copy);
+    EXPECT_TRUE(result.ok) << name.toStdString() << ": " << result.error.toStdString();
+    if (!result.ok) return result;
+    const avi_contents file = read_avi(copy, sixty_hz ? 240 : 288);
+    EXPECT_TRUE(file.opened) << file.error.toStdString();
+    EXPECT_TRUE(file.has_index) << name.toStdString();
+    EXPECT_EQ(file.decode_errors, 0) << name.toStdString();
+    EXPECT_TRUE(is_run(file.frames, 0, int(file.frames.size()))) << name.toStdString();
+    EXPECT_EQ(int64_t(file.frames.size()), result.video_frames) << name.toStdString();
+    EXPECT_EQ(int64_t(file.audio.size()), result.audio_samples * 4) << name.toStdString();
+    EXPECT_TRUE(file.audio == audio_bytes(0, file.audio.size())) << name.toStdString();
+    EXPECT_NEAR(result.video_seconds, double(result.video_frames) / (sixty_hz ? 30000.0 / 1001.0 : 25.0), 1e-9);
+    // Whole now: again, nothing to do.
+    const QByteArray repaired = file_bytes(copy);
+    const avi_repair_result again = repair_avi(copy);
+    EXPECT_TRUE(again.ok && again.was_whole) << name.toStdString();
+    EXPECT_EQ(again.video_frames, result.video_frames);
+    EXPECT_TRUE(file_bytes(copy) == repaired) << name.toStdString();
+    return result;
+  }
+};
+
+TEST_F(repair, a_file_torn_anywhere_keeps_every_whole_frame_and_its_sound) {
+  const QByteArray bytes = unfinished_file("unfinished", 40);
+  ASSERT_GT(bytes.size(), 4 << 20);
+  // Torn at the end as the writer left it, and cut short at many places:
+  // in a frame's data, in a chunk header, right after a chunk.
+  int64_t previous = -1;
+  for (int i = 0; i <= 16; ++i) {
+    const qsizetype size = i == 16 ? bytes.size() : qsizetype(20000 + int64_t(bytes.size() - 20000) * i / 16 + i * 37);
+    const avi_repair_result result = expect_repaired(bytes.left(size), QString("cut%1.avi").arg(i));
+    if (!result.ok) continue;
+    EXPECT_FALSE(result.was_whole);
+    EXPECT_GE(result.video_frames, previous);
+    previous = result.video_frames;
+  }
+  // Most of what was written is still there at the full length.
+  EXPECT_GE(previous, 30);
+}
+
+TEST_F(repair, a_torn_sixty_hz_file_keeps_its_rate) {
+  const QByteArray bytes = unfinished_file("sixty", 30, true);
+  const avi_repair_result result = expect_repaired(bytes.left(bytes.size() - 12345), "sixty_cut.avi", true);
+  EXPECT_GE(result.video_frames, 10);
+}
+
+TEST_F(repair, leaves_a_whole_file_as_it_is) {
+  ASSERT_TRUE(start(path("whole")));
+  feed(20);
+  ASSERT_TRUE(settle());
+  stop();
+  const QByteArray before = file_bytes(path("whole.avi"));
+  const avi_repair_result result = repair_avi(path("whole.avi"));
+  ASSERT_TRUE(result.ok) << result.error.toStdString();
+  EXPECT_TRUE(result.was_whole);
+  EXPECT_EQ(result.video_frames, 20);
+  EXPECT_EQ(result.sections, 1);
+  EXPECT_TRUE(file_bytes(path("whole.avi")) == before);
+  EXPECT_EQ(describe_repaired_length(result).toStdString(), "0.8 s, 20 frames");
+}
+
+TEST_F(repair, refuses_what_is_no_recording_and_changes_nothing) {
+  const QByteArray bytes = unfinished_file("header", 5);
+  struct bad {
+    const char* name;
+    QByteArray bytes;
+    const char* says;
+  };
+  for (const bad& b : {bad{"empty.avi", QByteArray(), "header"}, bad{"text.avi", QByteArray(5000, 'x'), "not an AVI"},
+                       bad{"header_only.avi", bytes.left(600), "header"}}) {
+    ASSERT_TRUE(write_bytes(path(b.name), b.bytes));
+    const avi_repair_result result = repair_avi(path(b.name));
+    EXPECT_FALSE(result.ok) << b.name;
+    EXPECT_FALSE(result.worth_retrying) << b.name;
+    EXPECT_THAT(result.error.toStdString(), HasSubstr(b.says)) << b.name;
+    EXPECT_TRUE(file_bytes(path(b.name)) == b.bytes) << b.name;
+  }
+  const avi_repair_result missing = repair_avi(path("not_there.avi"));
+  EXPECT_FALSE(missing.ok);
+  EXPECT_TRUE(missing.worth_retrying);
+}
+
+TEST_F(repair, a_file_being_recorded_is_left_alone_and_its_note_kept_until_it_ends) {
+  encoder.journal_directory = path("journal");
+  ASSERT_TRUE(start(path("live")));
+  feed(5);
+  ASSERT_TRUE(settle());
+  const QList<recording_journal::entry> notes = recording_journal::unfinished(path("journal"));
+  ASSERT_EQ(notes.size(), 1);
+  EXPECT_EQ(notes[0].recording, path("live.avi"));
+  const QByteArray before = file_bytes(path("live.avi"));
+  const avi_repair_result result = repair_avi(path("live.avi"));
+  EXPECT_FALSE(result.ok);
+  EXPECT_TRUE(result.worth_retrying);
+  EXPECT_THAT(result.error.toStdString(), HasSubstr("being recorded"));
+  EXPECT_TRUE(file_bytes(path("live.avi")) == before);
+  stop();
+  // Ended normally: nothing left behind, nothing to repair.
+  EXPECT_TRUE(recording_journal::unfinished(path("journal")).isEmpty());
+  EXPECT_TRUE(QDir(path("journal")).entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(repair_avi(path("live.avi")).was_whole);
+}
+
+TEST_F(repair, notes_name_their_recordings_and_are_forgotten_by_recording) {
+  const QString journal = path("notes");
+  const QString a = recording_journal::begin(journal, path("a.avi"));
+  const QString b = recording_journal::begin(journal, path("b.avi"));
+  ASSERT_FALSE(a.isEmpty());
+  ASSERT_FALSE(b.isEmpty());
+  EXPECT_NE(a, b);
+  QStringList noted;
+  for (const recording_journal::entry& e : recording_journal::unfinished(journal)) noted << e.recording;
+  noted.sort();
+  EXPECT_EQ(noted, QStringList({path("a.avi"), path("b.avi")}));
+  // Something else in the directory is not a note.
+  ASSERT_TRUE(write_bytes(journal + "/stray.recording", "hello\n"));
+  recording_journal::forget(journal, path("a.avi"));
+  const QList<recording_journal::entry> left = recording_journal::unfinished(journal);
+  ASSERT_EQ(left.size(), 1);
+  EXPECT_EQ(left[0].recording, path("b.avi"));
+  // Nowhere to write one: the recording goes on without.
+  EXPECT_TRUE(recording_journal::begin(QString(), path("c.avi")).isEmpty());
+  EXPECT_TRUE(recording_journal::begin("/proc/no/such/place", path("c.avi")).isEmpty());
+}
+
+}  // namespace
