@@ -2,6 +2,17 @@
 // recording frame at its field's row parity and, on every field whose flag
 // is clear, hands the finished frame to the encoder and keeps weaving into a
 // copy, so the other field's rows carry over into the next frame.
+//
+// Field order. The field whose first packet the stick marks 0xC0 comes with
+// the flag clear and fills the even rows (the top field: the kernel's stk1160
+// driver places it there too); 0x80 fields fill the odd rows. A frame goes
+// out on a 0xC0 field, so its odd rows hold the field before: the earlier
+// field is the bottom one, for every standard, and the file says so. For
+// 525-line signals that is the signal's own pairing (there the 0x80 field is
+// field 1). A 625-line signal sends field 1 as 0xC0 first, so a frame here
+// joins field 2 of one picture with field 1 of the next: a proper interlaced
+// frame, bottom first, but a film-sourced PAL picture is not rebuilt whole
+// by weaving it.
 #pragma once
 
 #include <QtGlobal>

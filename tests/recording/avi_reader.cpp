@@ -58,6 +58,12 @@ recording read_recording(const QString& path) {
   r.width = video->codecpar->width;
   r.height = video->codecpar->height;
   r.frame_rate = av_q2d(video->avg_frame_rate.num ? video->avg_frame_rate : video->r_frame_rate);
+  if (video->sample_aspect_ratio.num > 0) {
+    AVRational aspect{};
+    av_reduce(&aspect.num, &aspect.den, int64_t(video->sample_aspect_ratio.num) * video->codecpar->width,
+              int64_t(video->sample_aspect_ratio.den) * video->codecpar->height, 1 << 16);
+    r.display_aspect = QString("%1:%2").arg(aspect.num).arg(aspect.den);
+  }
   r.audio_codec = avcodec_get_name(audio->codecpar->codec_id);
   r.sample_rate = audio->codecpar->sample_rate;
   r.channels = audio->codecpar->ch_layout.nb_channels;

@@ -21,6 +21,7 @@ struct recording {
   QString video_codec, pixel_format, audio_codec;
   int width = 0, height = 0;
   double frame_rate = 0.0;
+  QString display_aspect;  // "4:3", from the pixel aspect the file declares
   int sample_rate = 0, channels = 0;
   int decode_errors = 0;
   std::vector<recorded_frame> frames;

@@ -156,7 +156,8 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   EXPECT_EQ(r.pixel_format, "yuv422p");
   EXPECT_EQ(r.width, 720);
   EXPECT_EQ(r.height, c.height);
-  EXPECT_NEAR(r.frame_rate, c.frame_rate, 0.001);
+  EXPECT_NEAR(r.frame_rate, c.frame_rate, 1e-9);
+  EXPECT_EQ(r.display_aspect, "4:3");
   EXPECT_EQ(r.audio_codec, "pcm_s16le");
   EXPECT_EQ(r.sample_rate, 48000);
   EXPECT_EQ(r.channels, 2);
@@ -164,7 +165,8 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   ASSERT_GE(r.frames.size(), size_t(2 * c.frame_rate)) << "3 s of recording";
 
   // Each frame: the flag-set field on the odd rows, the next field on the
-  // even rows, each starting with two black luma rows; frames follow each
+  // even rows (the file says bottom field first), each starting with two
+  // black luma rows; frames follow each
   // other two fields apart. A frame that never came leaves a gap, or a
   // repeat of the frame before in its place; one with a lost field carries
   // an older one. All of that was reported as dropped or damaged.
