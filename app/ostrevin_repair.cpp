@@ -28,6 +28,8 @@ void ostrevin::repair_unfinished_recordings() {
         continue;
       }
       const avi_repair_result result = repair_avi(note.recording);
+      // Another instance of the program is recording it: its own note.
+      if (result.in_use) continue;
       if (result.ok) {
         recording_journal::end(note.note);
         if (result.was_whole) continue;

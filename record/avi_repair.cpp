@@ -305,10 +305,16 @@ bool repair::close_first_section(const section& s, const std::vector<chunk>& chu
 
 bool repair::close_later_section(int number, const section& s, const std::vector<chunk>& chunks, int64_t end) {
   // As FFmpeg closes an 'AVIX' section: a standard index per stream inside
-  // its 'movi' list, each entered in the stream's master index.
+  // its 'movi' list, each entered in the stream's master index. The indexes
+  // go to the disk before anything points at them.
   std::vector<uint8_t> out;
   if (end & 1) out.push_back(0);
   const int64_t base = s.movi_at + 8;
+  struct master_entry {
+    int64_t at;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<master_entry> entries;
   for (size_t n = 0; n < streams.size(); ++n) {
     stream_header& st = streams[n];
     if (st.index_at < 0 || uint32_t(number) >= st.index_capacity)
@@ -337,18 +343,21 @@ bool repair::close_later_section(int number, const section& s, const std::vector
     }
     const uint32_t ix_size = uint32_t(end + int64_t(out.size()) - ix_at);
     const uint32_t duration = st.type == fourcc("auds") ? uint32_t(bytes / st.block_align) : uint32_t(own.size());
-    // The master index entry, and how many are in use.
-    std::vector<uint8_t> entry;
-    put64(&entry, uint64_t(ix_at));
-    put32(&entry, ix_size);
-    put32(&entry, duration);
-    if (!write_at(st.index_at + 8 + 24 + int64_t(number) * 16, entry.data(), entry.size())) return false;
-    if (!write32_at(st.index_at + 8 + 4, uint32_t(number + 1))) return false;
-    if (!write32_at(st.index_at, fourcc("indx"))) return false;
+    master_entry e{st.index_at + 8 + 24 + int64_t(number) * 16, {}};
+    put64(&e.bytes, uint64_t(ix_at));
+    put32(&e.bytes, ix_size);
+    put32(&e.bytes, duration);
+    entries.push_back(std::move(e));
   }
   if (::ftruncate(fd, end) != 0) return fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
   if (!write_at(end, out.data(), out.size())) return false;
   const int64_t file_end = end + int64_t(out.size());
+  for (size_t n = 0; n < streams.size(); ++n) {
+    // The entry, how many are in use, and the chunk named as an index.
+    if (!write_at(entries[n].at, entries[n].bytes.data(), entries[n].bytes.size())) return false;
+    if (!write32_at(streams[n].index_at + 8 + 4, uint32_t(number + 1))) return false;
+    if (!write32_at(streams[n].index_at, fourcc("indx"))) return false;
+  }
   if (!write32_at(s.movi_at + 4, uint32_t(file_end - (s.movi_at + 8)))) return false;
   if (!write32_at(s.riff_at + 4, uint32_t(file_end - (s.riff_at + 8)))) return false;
   file_size = file_end;
@@ -505,23 +514,27 @@ avi_repair_result repair_avi(const QString& path) {
   const QByteArray name = QFile::encodeName(path);
   const int fd = ::open(name.constData(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    result.error = QString("cannot open it: %1").arg(std::strerror(errno));
+    const int error = errno;
+    result.error = QString("cannot open it: %1").arg(std::strerror(error));
     result.worth_retrying = true;
     return result;
   }
   // A recording in progress holds this lock on its file.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    result.error = errno == EWOULDBLOCK ? QString("it is being recorded right now")
-                                        : QString("cannot lock it: %1").arg(std::strerror(errno));
+    const int error = errno;
+    result.in_use = error == EWOULDBLOCK;
+    result.error = result.in_use ? QString("it is being recorded right now")
+                                 : QString("cannot lock it: %1").arg(std::strerror(error));
     result.worth_retrying = true;
     ::close(fd);
     return result;
   }
   result = repair(fd).run();
   if (result.ok && !result.was_whole && ::fsync(fd) != 0) {
+    const int error = errno;
     result.ok = false;
     result.worth_retrying = true;
-    result.error = QString("cannot write the file: %1").arg(std::strerror(errno));
+    result.error = QString("cannot write the file: %1").arg(std::strerror(error));
   }
   ::close(fd);  // releases the lock
   return result;

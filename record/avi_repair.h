@@ -26,6 +26,8 @@ struct avi_repair_result {
   // The file could not be reached or read (missing, in use, an I/O error):
   // worth trying again later, unlike a file that is no recording.
   bool worth_retrying = false;
+  // A recording in progress holds the file: not for a repair.
+  bool in_use = false;
   // Already whole (it was finished, or repaired before): nothing written.
   bool was_whole = false;
   // The file as it now stands.

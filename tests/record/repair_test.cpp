@@ -91,6 +91,44 @@ TEST_F(repair, a_torn_sixty_hz_file_keeps_its_rate) {
   EXPECT_GE(result.video_frames, 10);
 }
 
+TEST_F(repair, a_file_killed_while_its_index_was_written_keeps_every_frame) {
+  ASSERT_TRUE(start(path("ending")));
+  feed(25);
+  ASSERT_TRUE(settle());
+  stop();
+  QByteArray bytes = file_bytes(path("ending.avi"));
+  // As the end was being written: the 'movi' list closed, the index half
+  // there, the file's own size not yet written.
+  const qsizetype index = bytes.lastIndexOf("idx1");
+  ASSERT_GT(index, 0);
+  bytes = bytes.left(index + 8 + 16 * 20 + 7);
+  bytes.replace(4, 4, QByteArray(4, char(0xFF)));
+  const avi_repair_result result = expect_repaired(bytes, "ending_cut.avi");
+  EXPECT_EQ(result.video_frames, 25);
+}
+
+// Where the file system cannot allocate ahead, the free space it reports is
+// watched instead: too little, and the recording ends whole at once.
+TEST_F(repair, a_disk_without_room_for_the_end_stops_the_recording_whole) {
+  encoder.journal_directory = path("journal");
+  encoder.forced_free_bytes = 1 << 20;
+  ASSERT_TRUE(start(path("cramped")));
+  feed(10);
+  ASSERT_TRUE(failures.wait_for(1));
+  EXPECT_TRUE(encoder.wait(10000));
+  EXPECT_TRUE(encoder.stopped_by_full_disk);
+  EXPECT_THAT(failure(), HasSubstr("The disk is full"));
+  EXPECT_THAT(failure(), HasSubstr("cramped.avi"));
+  const avi_repair_result whole = repair_avi(path("cramped.avi"));
+  EXPECT_TRUE(whole.ok && whole.was_whole) << whole.error.toStdString();
+  const avi_contents file = read_avi(path("cramped.avi"), 288);
+  EXPECT_TRUE(file.has_index);
+  EXPECT_TRUE(is_run(file.frames, 0, int(file.frames.size())));
+  EXPECT_EQ(int64_t(file.frames.size()), whole.video_frames);
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
+  EXPECT_TRUE(recording_journal::unfinished(path("journal")).isEmpty());
+}
+
 TEST_F(repair, leaves_a_whole_file_as_it_is) {
   ASSERT_TRUE(start(path("whole")));
   feed(20);
@@ -139,6 +177,7 @@ TEST_F(repair, a_file_being_recorded_is_left_alone_and_its_note_kept_until_it_en
   const avi_repair_result result = repair_avi(path("live.avi"));
   EXPECT_FALSE(result.ok);
   EXPECT_TRUE(result.worth_retrying);
+  EXPECT_TRUE(result.in_use);
   EXPECT_THAT(result.error.toStdString(), HasSubstr("being recorded"));
   EXPECT_TRUE(file_bytes(path("live.avi")) == before);
   stop();
