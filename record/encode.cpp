@@ -1,13 +1,13 @@
 #include "record/encode.h"
 
-#include "record/file_sink.h"
-
 #include <QDebug>
 #include <QMutexLocker>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+
+#include "record/file_sink.h"
 
 namespace {
 
@@ -72,6 +72,7 @@ void encode::start_encoder() {
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
   stopped_by_full_disk = false;
+  split_for_size = false;
   frame_rate = sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
 }
@@ -217,7 +218,17 @@ void encode::run() {
       ok = interleave();
       if (!ok) break;
       status_pass();
-      if (frames_encoded > split_limit()) {
+      if (frames_encoded > split_limit() || split_for_size) {
+        if (split_for_size && frames_encoded == 0) {
+          fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name));
+          ok = false;
+          break;
+        }
+        if (split_for_size)
+          qDebug().noquote() << QString(
+                                    "recording: %1 is as large as its file system allows; going on in the next file")
+                                    .arg(file_name);
+        split_for_size = false;
         ok = close_output();
         if (ok) ok = open_output();
         if (!ok) break;
@@ -231,7 +242,8 @@ void encode::run() {
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
     ok = end_sound_with_pictures() && close_output();
-    qDebug().noquote() << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
+    qDebug().noquote()
+        << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
     fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
              .arg(file_name));
     ok = false;
@@ -248,8 +260,9 @@ void encode::run() {
   sound_missing_samples = sound->missing_samples;
   sound_clock_ppm = sound->sync.clock_difference_ppm();
   if (sound->sync.tracking())
-    qDebug().noquote() << QString("recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
-                                  "them together, with %2 cuts and %3 paddings for jumps")
+    qDebug().noquote() << QString(
+                              "recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
+                              "them together, with %2 cuts and %3 paddings for jumps")
                               .arg(sound_clock_ppm.load(), 0, 'f', 1)
                               .arg(sound_cuts.load())
                               .arg(sound_paddings.load());
@@ -290,8 +303,9 @@ void encode::take_sound(bool all) {
     delete chunk;
   }
   if (!was_tracking && sound->sync.tracking())
-    qDebug().noquote() << QString("recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
-                                  "against the picture's")
+    qDebug().noquote() << QString(
+                              "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
+                              "against the picture's")
                               .arg(double(steady_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
                               .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
 }
@@ -358,11 +372,18 @@ bool encode::interleave() {
       if (take_frame(&frame, &arrival) && !write_queued_frame(frame, arrival)) return false;
     }
     if (disk_nearly_full()) return false;
+    // The rest goes into the next file.
+    if (file_size_limit_near()) {
+      split_for_size = true;
+      break;
+    }
     // Writing slower than the picture: the rest waits for the next pass.
     if (steady_ns() > deadline) break;
   }
   return true;
 }
+
+bool encode::file_size_limit_near() const { return sink && sink->size_limit_near(); }
 
 // A queued frame, or a repeat where the queue holds none (null).
 bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
@@ -433,6 +454,7 @@ bool encode::finish_recording() {
     if (!take_frame(&frame, &arrival)) break;
     if (!write_queued_frame(frame, arrival)) return false;
     if (disk_nearly_full()) return false;
+    if (file_size_limit_near() && !(close_output() && open_output())) return false;
   }
   return end_sound_with_pictures();
 }

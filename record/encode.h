@@ -245,6 +245,9 @@ class encode : public QThread {
   bool end_sound_with_pictures();
   // The disk has no more room than the file needs for its end.
   bool disk_nearly_full();
+  // The file has grown as large as its file system (or a limit) allows.
+  bool file_size_limit_near() const;
+  bool split_for_size = false;
   int split_limit() const;
   void empty_queues();
   void fail(const QString& what, int av_error);

@@ -1,7 +1,10 @@
 #include "record/file_sink.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -16,6 +19,18 @@ extern "C" {
 
 namespace {
 constexpr int buffer_size = 1 << 18;
+
+// The largest file the process may write on this file system.
+int64_t largest_file(int fd) {
+  int64_t largest = INT64_MAX;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) largest = int64_t(limit.rlim_cur);
+  const long bits = ::fpathconf(fd, _PC_FILESIZEBITS);
+  if (bits > 0 && bits < 63) largest = std::min(largest, (int64_t(1) << bits) - 1);
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) largest = std::min(largest, (int64_t(1) << 32) - 1);
+  return largest;
+}
 // Without fallocate, the free space is looked at after every so many bytes.
 constexpr int64_t check_every = 4ll << 20;
 }  // namespace
@@ -35,6 +50,7 @@ int file_sink::open(const QByteArray& path) {
     return AVERROR(ENOMEM);
   }
   context->seekable = AVIO_SEEKABLE_NORMAL;
+  max_file_bytes = largest_file(fd);
   position = end = allocated_end = checked_at = 0;
   low = false;
   error = 0;
@@ -98,7 +114,9 @@ void file_sink::keep_reserve() {
     if (end + reserve_bytes <= allocated_end) return;
     // Well ahead when the disk has room; just the reserve when it is nearly
     // full; and when not even that, it is time to end the file.
-    for (const int64_t want : {end + reserve_bytes + allocation_step, end + reserve_bytes}) {
+    for (int64_t want : {end + reserve_bytes + allocation_step, end + reserve_bytes}) {
+      want = std::min(want, max_file_bytes);  // never past what the file may hold
+      if (want <= allocated_end) return;
       if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, allocated_end, want - allocated_end) == 0) {
         allocated_end = want;
         return;

@@ -11,11 +11,17 @@
 // free space is checked instead. At the close, whatever was allocated
 // beyond the end is given back.
 //
+// A file system may also cap the size of a file (FAT: 4 GiB less a byte),
+// and so may the process (RLIMIT_FSIZE). size_limit_near() tells when the
+// file has grown as large as it may less the room its end needs: the writer
+// then goes on in a new file.
+//
 // The file is locked (flock) while it is open: a repair started meanwhile,
 // by a second instance of the program, leaves it alone.
 #pragma once
 
 #include <QByteArray>
+#include <algorithm>
 #include <cstdint>
 
 struct AVIOContext;
@@ -32,6 +38,10 @@ class file_sink {
   AVIOContext* io() const { return context; }
   // Fewer bytes left ahead of the end than the reserve: end the file now.
   bool space_low() const { return low; }
+  // As large as the file may grow, less the room for its end.
+  bool size_limit_near() const { return end + limit_reserve() >= max_file_bytes; }
+  // The largest file allowed here (set by open()).
+  int64_t max_file_bytes = INT64_MAX;
   // Flushes and closes; an FFmpeg error code if anything written was lost.
   int close();
 
@@ -51,6 +61,7 @@ class file_sink {
   int write(const uint8_t* data, int size);
   void keep_reserve();
   int64_t free_bytes() const;
+  int64_t limit_reserve() const { return std::min(reserve_bytes, max_file_bytes / 4); }
 
   int fd = -1;
   AVIOContext* context = nullptr;

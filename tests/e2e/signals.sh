@@ -2,8 +2,9 @@
 # The real ostrevin binary recording from the emulated stick when the system
 # asks it to end: SIGTERM (logout, shutdown), SIGINT (Ctrl+C), SIGHUP (the
 # terminal closed) finish the file, which every reader then finds whole and
-# indexed, and the exit code names the signal. Under a file-size limit the
-# recording ends with a message and a readable file, and the program lives on.
+# indexed, and the exit code names the signal. SIGKILL leaves a file the next
+# start repairs. Under a file-size limit each file ends whole below it and
+# the recording goes on in the next.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/x_session.sh"
@@ -35,21 +36,57 @@ for signal in TERM INT HUP; do
   expect_whole "SIG$signal, exit code $exit_code" "$work/$signal.avi"
 done
 
-# A file-size limit of 16 MB: the recording stops with a message, the
-# program goes on and closes normally.
+# SIGKILL (a crash, the power gone): no chance to finish the file. Its note
+# stays behind; the next start repairs the file in place and says so.
+notes="$HOME/.local/share/ostrevin/unfinished recordings"
+"$emulator" -- "$ostrevin" >"$work/KILL.log" 2>&1 &
+pid=$!
+main_window >/dev/null || fail "KILL: no main window"
+sleep 2
+start_recording "$work/KILL"
+sleep 3
+program=$(pgrep -P $pid) || fail "KILL: the program is not running"
+kill -KILL "$program"
+wait_exit $pid 30 || fail "KILL: the program did not end"
+pid=""
+ls "$notes"/*.recording >/dev/null 2>&1 || fail "KILL: no note of the unfinished recording"
+length=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/KILL.avi")
+echo "SIGKILL: the file as left has a length of '${length}' (no index)"
+"$emulator" -- "$ostrevin" >"$work/KILL-again.log" 2>&1 &
+pid=$!
+main_window >/dev/null || fail "KILL: no main window at the next start"
+for _ in $(seq 100); do
+  ls "$notes"/*.recording >/dev/null 2>&1 || break
+  sleep 0.2
+done
+ls "$notes"/*.recording >/dev/null 2>&1 && { cat "$work/KILL-again.log"; fail "KILL: the next start did not repair the file"; }
+grep -q "recording: repaired $work/KILL.avi" "$work/KILL-again.log" || { cat "$work/KILL-again.log"; fail "KILL: the repair was not told"; }
+"$x_window" close "$(main_window)"
+wait_exit $pid || fail "KILL: the window did not close"
+pid=""
+expect_whole "SIGKILL, repaired at the next start" "$work/KILL.avi"
+"$ostrevin" --repair "$work/KILL.avi" | grep -q "is whole" || fail "KILL: --repair does not find the file whole"
+
+# A file-size limit of 16 MB (as a FAT file system has one of 4 GiB): every
+# file ends whole below it and the recording goes on in the next one.
 (ulimit -f 16384 && exec "$emulator" -- "$ostrevin") >"$work/limit.log" 2>&1 &
 pid=$!
 main_window >/dev/null || fail "limit: no main window"
 sleep 2
 start_recording "$work/limit"
-box=$(wait_window Ostrevin dialog) || { cat "$work/limit.log"; fail "limit: no message when the file reached the limit"; }
-kill -0 $pid || fail "limit: the program died"
-"$x_window" close "${box%% *}"
-sleep 0.5
-"$x_window" close "$(main_window)"
-wait_exit $pid || fail "limit: the window did not close"
+for _ in $(seq 150); do
+  [ -e "$work/limit3.avi" ] && break
+  sleep 0.2
+done
+[ -e "$work/limit3.avi" ] || { cat "$work/limit.log"; fail "limit: the recording did not go on in new files"; }
+find_window Ostrevin dialog >/dev/null && fail "limit: a message where the recording should go on"
+program=$(pgrep -P $pid) || fail "limit: the program died"
+kill -TERM "$program"
+wait_exit $pid 30 || fail "limit: the program did not end"
 pid=""
-[ "$exit_code" -eq 0 ] || { cat "$work/limit.log"; fail "limit: exit code $exit_code after close"; }
-frames=$(ffprobe -v error -count_packets -select_streams v -show_entries stream=nb_read_packets -of csv=p=0 "$work/limit.avi")
-[ "${frames:-0}" -gt 0 ] || fail "limit: nothing readable in the file"
-echo "file-size limit: message, the program lived on, $frames frames readable"
+[ "$exit_code" -eq 143 ] || { cat "$work/limit.log"; fail "limit: exit code $exit_code after SIGTERM"; }
+for file in "$work"/limit*.avi; do
+  size=$(stat -c %s "$file")
+  [ "$size" -le $((16384 * 1024)) ] || fail "limit: $file is $size bytes, past the limit"
+  expect_whole "file-size limit, $(basename "$file")" "$file"
+done
