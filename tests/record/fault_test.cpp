@@ -1,7 +1,9 @@
-// Recordings that cannot go on: a file that cannot be created, a file-size
-// limit, a full disk, and a recorder killed outright. Nothing crashes, the
-// file holds every frame up to the fault and FFmpeg reads it, the user is
-// told once, the thread ends, and later input is refused.
+// Recordings that meet the limits of the machine: a file that cannot be
+// created, a full disk and a recorder killed outright, which end the
+// recording (the user told once, the thread ended, later input refused) with
+// every frame up to the fault kept and a file that is whole, or is made whole
+// by the repair; and a file-size limit, which the recording goes past in new
+// files.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <poll.h>
