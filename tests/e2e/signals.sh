@@ -20,7 +20,10 @@ expect_whole() {
   echo "$what: whole file of $seconds s"
 }
 
-for signal in TERM INT HUP; do
+# Starts the program, records 3 s into $work/NAME.avi, sends it signal NAME
+# and waits for it to end.
+record_then_signal() {
+  local signal=$1 program
   "$emulator" -- "$ostrevin" >"$work/$signal.log" 2>&1 &
   pid=$!
   main_window >/dev/null || fail "$signal: no main window"
@@ -31,6 +34,10 @@ for signal in TERM INT HUP; do
   kill -$signal "$program"
   wait_exit $pid 30 || fail "$signal: the program did not end"
   pid=""
+}
+
+for signal in TERM INT HUP; do
+  record_then_signal $signal
   expected=$((128 + $(kill -l $signal)))
   [ "$exit_code" -eq "$expected" ] || { cat "$work/$signal.log"; fail "$signal: exit code $exit_code, expected $expected"; }
   expect_whole "SIG$signal, exit code $exit_code" "$work/$signal.avi"
@@ -39,16 +46,7 @@ done
 # SIGKILL (a crash, the power gone): no chance to finish the file. Its note
 # stays behind; the next start repairs the file in place and says so.
 notes="$HOME/.local/share/ostrevin/unfinished recordings"
-"$emulator" -- "$ostrevin" >"$work/KILL.log" 2>&1 &
-pid=$!
-main_window >/dev/null || fail "KILL: no main window"
-sleep 2
-start_recording "$work/KILL"
-sleep 3
-program=$(pgrep -P $pid) || fail "KILL: the program is not running"
-kill -KILL "$program"
-wait_exit $pid 30 || fail "KILL: the program did not end"
-pid=""
+record_then_signal KILL
 ls "$notes"/*.recording >/dev/null 2>&1 || fail "KILL: no note of the unfinished recording"
 length=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/KILL.avi")
 echo "SIGKILL: the file as left has a length of '${length}' (no index)"
