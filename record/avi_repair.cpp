@@ -73,6 +73,10 @@ class repair {
   bool read_at(int64_t offset, void* data, size_t size);
   bool write_at(int64_t offset, const void* data, size_t size);
   bool write32_at(int64_t offset, uint32_t value);
+  // The file ends at `at` from now on.
+  bool cut(int64_t at);
+  // What the repair tells of a stream that holds `units` frames or samples.
+  void note_length(const stream_header& st, int64_t units);
   bool fail(const QString& why) {
     result.error = why;
     return false;
@@ -89,7 +93,7 @@ class repair {
   bool close_later_section(int number, const section& s, const std::vector<chunk>& chunks, int64_t end);
   bool write_totals(int complete_sections, const std::vector<chunk>* last);
   bool read_lengths();
-  bool master_entry(const stream_header& st, uint32_t n, uint64_t* offset, uint32_t* size, uint32_t* duration);
+  bool master_entry(const stream_header& st, uint32_t n, uint64_t* offset, uint32_t* duration);
   int stream_of(uint32_t id) const;
 
   int fd;
@@ -135,6 +139,23 @@ bool repair::write32_at(int64_t offset, uint32_t value) {
   return write_at(offset, b, 4);
 }
 
+bool repair::cut(int64_t at) {
+  if (::ftruncate(fd, at) != 0) return fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
+  file_size = at;
+  return true;
+}
+
+void repair::note_length(const stream_header& st, int64_t units) {
+  const double seconds = double(units) * st.scale / st.rate;
+  if (st.type == fourcc("vids")) {
+    result.video_frames = units;
+    result.video_seconds = seconds;
+  } else {
+    result.audio_samples = units;
+    result.audio_seconds = seconds;
+  }
+}
+
 int repair::stream_of(uint32_t id) const {
   for (size_t i = 0; i < streams.size(); ++i)
     if (streams[i].chunk_id == id) return int(i);
@@ -172,14 +193,12 @@ bool repair::parse_stream_list(int64_t at, int64_t end) {
     }
     at = data + size + (size & 1);
   }
-  const size_t n = streams.size();
-  const char digits[2] = {char('0' + n / 10), char('0' + n % 10)};
+  // Its chunks: the stream's number in two digits, then 'dc' or 'wb'.
+  const uint32_t number = uint32_t('0' + streams.size() / 10) | uint32_t('0' + streams.size() % 10) << 8;
   if (st.type == fourcc("vids"))
-    st.chunk_id =
-        uint32_t(uint8_t(digits[0])) | uint32_t(uint8_t(digits[1])) << 8 | uint32_t('d') << 16 | uint32_t('c') << 24;
+    st.chunk_id = number | (fourcc("00dc") & 0xFFFF0000u);
   else if (st.type == fourcc("auds"))
-    st.chunk_id =
-        uint32_t(uint8_t(digits[0])) | uint32_t(uint8_t(digits[1])) << 8 | uint32_t('w') << 16 | uint32_t('b') << 24;
+    st.chunk_id = number | (fourcc("00wb") & 0xFFFF0000u);
   else
     return fail("a stream that is neither video nor sound");
   if (st.length_at < 0 || st.scale == 0 || st.rate == 0) return fail("a stream without its header");
@@ -294,8 +313,7 @@ bool repair::close_first_section(const section& s, const std::vector<chunk>& chu
     put32(&out, uint32_t(c.offset - base));
     put32(&out, c.size);
   }
-  if (::ftruncate(fd, end) != 0) return fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
-  if (!write_at(end, out.data(), out.size())) return false;
+  if (!cut(end) || !write_at(end, out.data(), out.size())) return false;
   const int64_t file_end = end + int64_t(out.size());
   if (!write32_at(s.movi_at + 4, uint32_t(index_at - (s.movi_at + 8)))) return false;
   if (!write32_at(s.riff_at + 4, uint32_t(file_end - (s.riff_at + 8)))) return false;
@@ -349,8 +367,7 @@ bool repair::close_later_section(int number, const section& s, const std::vector
     put32(&e.bytes, duration);
     entries.push_back(std::move(e));
   }
-  if (::ftruncate(fd, end) != 0) return fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
-  if (!write_at(end, out.data(), out.size())) return false;
+  if (!cut(end) || !write_at(end, out.data(), out.size())) return false;
   const int64_t file_end = end + int64_t(out.size());
   for (size_t n = 0; n < streams.size(); ++n) {
     // The entry, how many are in use, and the chunk named as an index.
@@ -364,12 +381,11 @@ bool repair::close_later_section(int number, const section& s, const std::vector
   return true;
 }
 
-bool repair::master_entry(const stream_header& st, uint32_t n, uint64_t* offset, uint32_t* size, uint32_t* duration) {
+bool repair::master_entry(const stream_header& st, uint32_t n, uint64_t* offset, uint32_t* duration) {
   if (st.index_at < 0 || n >= st.index_capacity) return fail("the file's master index is missing");
   uint8_t e[16];
   if (!read_at(st.index_at + 8 + 24 + int64_t(n) * 16, e, 16)) return false;
   *offset = le64(e);
-  *size = le32(e + 8);
   *duration = le32(e + 12);
   return true;
 }
@@ -382,7 +398,7 @@ bool repair::write_totals(int complete_sections, const std::vector<chunk>* last)
   std::vector<int64_t> units(streams.size(), 0);  // frames, or sample frames
   std::vector<uint32_t> largest(streams.size(), 0);
   int64_t first_section_frames = -1;
-  if (complete_sections > 1 || (complete_sections == 1 && last)) {
+  if (complete_sections > 0) {
     for (size_t n = 0; n < streams.size(); ++n) {
       uint8_t in_use[4];
       if (streams[n].index_at < 0) return fail("the file's master index is missing");
@@ -390,8 +406,8 @@ bool repair::write_totals(int complete_sections, const std::vector<chunk>* last)
       if (le32(in_use) < uint32_t(complete_sections)) return fail("the file's master index misses a finished section");
       for (int k = 0; k < complete_sections; ++k) {
         uint64_t offset = 0;
-        uint32_t size = 0, duration = 0;
-        if (!master_entry(streams[n], uint32_t(k), &offset, &size, &duration)) return false;
+        uint32_t duration = 0;
+        if (!master_entry(streams[n], uint32_t(k), &offset, &duration)) return false;
         if (offset == 0 || int64_t(offset) >= file_size) return fail("the file's master index is damaged");
         units[n] += duration;
         if (k == 0 && streams[n].type == fourcc("vids")) first_section_frames = duration;
@@ -417,15 +433,8 @@ bool repair::write_totals(int complete_sections, const std::vector<chunk>* last)
     uint8_t b[4];
     if (!read_at(st.buffer_size_at, b, 4)) return false;
     if (largest[n] > le32(b) && !write32_at(st.buffer_size_at, largest[n])) return false;
-    const double seconds = double(units[n]) * st.scale / st.rate;
-    if (st.type == fourcc("vids")) {
-      video_frames = std::max(video_frames, units[n]);
-      result.video_frames = units[n];
-      result.video_seconds = seconds;
-    } else {
-      result.audio_samples = units[n];
-      result.audio_seconds = seconds;
-    }
+    if (st.type == fourcc("vids")) video_frames = std::max(video_frames, units[n]);
+    note_length(st, units[n]);
   }
   if (first_section_frames >= 0 && !write32_at(total_frames_at, uint32_t(first_section_frames))) return false;
   const int all_sections = complete_sections + (last ? 1 : 0);
@@ -443,14 +452,7 @@ bool repair::read_lengths() {
   for (const stream_header& st : streams) {
     uint8_t b[4];
     if (!read_at(st.length_at, b, 4)) return false;
-    const double seconds = double(le32(b)) * st.scale / st.rate;
-    if (st.type == fourcc("vids")) {
-      result.video_frames = le32(b);
-      result.video_seconds = seconds;
-    } else {
-      result.audio_samples = le32(b);
-      result.audio_seconds = seconds;
-    }
+    note_length(st, le32(b));
   }
   result.sections = 1;
   return true;
@@ -470,14 +472,7 @@ avi_repair_result repair::run() {
     // one is left over, and the lengths may not have been written.
     const int complete = int(sections.size());
     result.bytes_cut = file_size - cut_at;
-    if (cut_at < file_size) {
-      if (::ftruncate(fd, cut_at) != 0) {
-        fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
-        return result;
-      }
-      file_size = cut_at;
-    }
-    if (!write_totals(complete, nullptr)) return result;
+    if ((cut_at < file_size && !cut(cut_at)) || !write_totals(complete, nullptr)) return result;
     result.was_whole = result.bytes_cut == 0;
     result.ok = true;
     return result;
@@ -491,12 +486,7 @@ avi_repair_result repair::run() {
   if (chunks.empty() && number > 0) {
     // A section begun and nothing in it: the file ends with the one before.
     result.bytes_cut = file_size - last.riff_at;
-    if (::ftruncate(fd, last.riff_at) != 0) {
-      fail_io(QString("cannot cut the torn end: %1").arg(std::strerror(errno)));
-      return result;
-    }
-    file_size = last.riff_at;
-    if (!write_totals(number, nullptr)) return result;
+    if (!cut(last.riff_at) || !write_totals(number, nullptr)) return result;
     result.ok = true;
     return result;
   }

@@ -72,7 +72,6 @@ void encode::start_encoder() {
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
   stopped_by_full_disk = false;
-  split_for_size = false;
   frame_rate = sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
 }
@@ -218,22 +217,7 @@ void encode::run() {
       ok = interleave();
       if (!ok) break;
       status_pass();
-      if (frames_encoded > split_limit() || split_for_size) {
-        if (split_for_size && frames_encoded == 0) {
-          fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name));
-          ok = false;
-          break;
-        }
-        if (split_for_size)
-          qDebug().noquote() << QString(
-                                    "recording: %1 is as large as its file system allows; going on in the next file")
-                                    .arg(file_name);
-        split_for_size = false;
-        ok = close_output();
-        if (ok) ok = open_output();
-        if (!ok) break;
-        recording_timer.start();
-      }
+      if ((frames_encoded > split_limit() || file_size_limit_near()) && !(ok = start_next_file())) break;
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
@@ -241,7 +225,7 @@ void encode::run() {
   }
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
-    ok = end_sound_with_pictures() && close_output();
+    if (end_sound_with_pictures()) close_output();
     qDebug().noquote()
         << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
     fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
@@ -373,10 +357,7 @@ bool encode::interleave() {
     }
     if (disk_nearly_full()) return false;
     // The rest goes into the next file.
-    if (file_size_limit_near()) {
-      split_for_size = true;
-      break;
-    }
+    if (file_size_limit_near()) break;
     // Writing slower than the picture: the rest waits for the next pass.
     if (steady_ns() > deadline) break;
   }
@@ -384,6 +365,20 @@ bool encode::interleave() {
 }
 
 bool encode::file_size_limit_near() const { return sink && sink->size_limit_near(); }
+
+bool encode::start_next_file() {
+  const bool for_size = file_size_limit_near();
+  if (for_size && frames_encoded == 0) {
+    fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name));
+    return false;
+  }
+  if (for_size)
+    qDebug().noquote()
+        << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
+  if (!close_output() || !open_output()) return false;
+  recording_timer.start();
+  return true;
+}
 
 // A queued frame, or a repeat where the queue holds none (null).
 bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
@@ -454,7 +449,7 @@ bool encode::finish_recording() {
     if (!take_frame(&frame, &arrival)) break;
     if (!write_queued_frame(frame, arrival)) return false;
     if (disk_nearly_full()) return false;
-    if (file_size_limit_near() && !(close_output() && open_output())) return false;
+    if (file_size_limit_near() && !start_next_file()) return false;
   }
   return end_sound_with_pictures();
 }

@@ -247,7 +247,9 @@ class encode : public QThread {
   bool disk_nearly_full();
   // The file has grown as large as its file system (or a limit) allows.
   bool file_size_limit_near() const;
-  bool split_for_size = false;
+  // Closes this file and goes on in the next numbered one (five hours, or
+  // the size limit near).
+  bool start_next_file();
   int split_limit() const;
   void empty_queues();
   void fail(const QString& what, int av_error);

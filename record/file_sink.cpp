@@ -41,7 +41,7 @@ int file_sink::open(const QByteArray& path) {
   fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return AVERROR(errno);
   ::flock(fd, LOCK_EX | LOCK_NB);
-  buffer = static_cast<uint8_t*>(av_malloc(buffer_size));
+  auto* buffer = static_cast<uint8_t*>(av_malloc(buffer_size));
   if (buffer) context = avio_alloc_context(buffer, buffer_size, 1, this, nullptr, write_packet, seek);
   if (!context) {
     av_freep(&buffer);

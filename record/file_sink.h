@@ -65,7 +65,6 @@ class file_sink {
 
   int fd = -1;
   AVIOContext* context = nullptr;
-  uint8_t* buffer = nullptr;
   int64_t position = 0;
   int64_t end = 0;            // the file's size
   int64_t allocated_end = 0;  // blocks are allocated up to here

@@ -96,15 +96,6 @@ void expect_ended_and_refusing(recording& r) {
   EXPECT_EQ(r.queued_chunks(), 0);
 }
 
-// The frames recovered from a file cut short: 0, 1, 2, ... with at most a
-// last one that was cut off in the middle.
-int recovered_frames(const avi_contents& file) {
-  std::vector<int> frames = file.frames;
-  if (!frames.empty() && frames.back() < 0) frames.pop_back();
-  const int n = int(frames.size());
-  return is_run(frames, 0, n) ? n : -1;
-}
-
 struct unwritable : recording, ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
 
 TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
