@@ -65,24 +65,13 @@ class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
 ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   encoder.extension = ".avi";
   encoder.keep_time = true;  // the stick is live: its time is the recording's
+  encoder.fields_on_their_way = [this] { return capture_thread.render_thread.fields_for_recording(); };
   capture_extension = encoder.extension;
   encoder.pixel_format = encoder_pixel_format;
   encoder.frame_width = capture_width;
   capture_thread.encoder_pixel_format = encoder_pixel_format;
   capture_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
   capture_thread.width = capture_width;
-
-  // Every frame buffer is allocated once, at the largest (PAL) size.
-  const size_t image_bytes = size_t(max_image_width) * size_t(max_image_height) * 4;
-  image_buffer_0 = static_cast<unsigned char*>(std::malloc(image_bytes));
-  image_buffer_1 = static_cast<unsigned char*>(std::malloc(image_bytes));
-  image_buffer_2 = static_cast<unsigned char*>(std::malloc(image_bytes));
-  encoder_field_buffer =
-      static_cast<unsigned char*>(std::malloc(size_t(max_field_lines * capture_width * encoder_bytes_per_pixel)));
-  capture_thread.display_buffer = image_buffer_0;
-  capture_thread.field_buffer_0 = image_buffer_1;
-  capture_thread.field_buffer_1 = image_buffer_2;
-  capture_thread.encoder_field_buffer = encoder_field_buffer;
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
@@ -149,10 +138,6 @@ ostrevin::~ostrevin() {
   // A repair is let finish: a file cut in the middle of it would be worse.
   if (repair_thread) repair_thread->wait();
   release_audio();
-  std::free(encoder_field_buffer);
-  std::free(image_buffer_0);
-  std::free(image_buffer_1);
-  std::free(image_buffer_2);
 }
 
 void ostrevin::apply_preferences() {

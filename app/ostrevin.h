@@ -16,6 +16,8 @@
 #include "app/stopwatch.h"
 #include "capture/easycap_thread.h"
 #include "record/encode.h"
+#include "record/recording_feed.h"
+#include "render/latency_record.h"
 
 class QAction;
 class QActionGroup;
@@ -58,6 +60,7 @@ class ostrevin : public QMainWindow {
   QAudioSink* audio_sink() const { return audio_output; }
   qint64 audio_bytes_read() const { return audio_bytes_total; }
   int displayed_images() const { return images_shown; }
+  const latency_record& display_latency_record() const { return display_latency; }
   // What the notice over the picture says; empty while it is hidden.
   QString notice_text() const;
   // Takes a whole preference set at once, as loading the file does.
@@ -126,6 +129,7 @@ class ostrevin : public QMainWindow {
   void hand_audio_to_recorder(QByteArray* bytes);
   void set_settings_actions_enabled(bool on);
   void feed_recording();
+  void note_display_latency(double ms);
   void create_notice();
   void show_notice();
   // Repairs, off the GUI thread, the recordings a crash left unfinished,
@@ -137,11 +141,6 @@ class ostrevin : public QMainWindow {
   easycap_thread capture_thread;
   encode encoder;
   std::unique_ptr<QThread> repair_thread;
-
-  unsigned char* encoder_field_buffer = nullptr;
-  unsigned char* image_buffer_0 = nullptr;
-  unsigned char* image_buffer_1 = nullptr;
-  unsigned char* image_buffer_2 = nullptr;
 
   int capture_width = 720;
   int half_display_width = 384;
@@ -237,9 +236,10 @@ class ostrevin : public QMainWindow {
   // Recording.
   QString capture_extension;
   unsigned char* recording_frame = nullptr;  // the frame being woven; malloc'd
-  uint64_t woven_field_serial = 0;           // the render thread's last field woven
-  bool recording_odd_field_seen = false;     // the first frame has both fields
-  bool recording_last_clear = false;         // the last field woven had its flag clear
-  uint32_t lost_fields_seen = 0;             // the capture thread's count already reported
+  recording_feed_state feed_state;
   uint32_t dropped_at_start = 0;
+
+  // From a field's last packet to its picture handed to the display.
+  latency_record display_latency;
+  uint64_t latency_images = 0;
 };

@@ -39,15 +39,10 @@ void ostrevin::start_encoding() {
   // Until both fields of the first frame have arrived the odd rows hold
   // nothing; they start black rather than as leftover memory.
   std::memset(recording_frame, 0, recording_frame_bytes);
-  recording_odd_field_seen = false;
-  recording_last_clear = false;
+  feed_state = {};
   dropped_at_start = dropped_frames_total;
-  {
-    easycap_render_thread& render = capture_thread.render_thread;
-    const std::lock_guard<std::mutex> lock(render.encoder_mutex());
-    woven_field_serial = render.encoder_field_serial();
-  }
-  lost_fields_seen = capture_thread.lost_fields();
+  // Fields converted for an earlier recording are not this one's.
+  capture_thread.render_thread.discard_recorded_fields();
 
   encoder.start_encoder();
   recording_notice.clear();
@@ -62,6 +57,9 @@ void ostrevin::start_encoding() {
 
 void ostrevin::stop_encoding() {
   if (!capturing) return;
+  // Everything converted so far goes in; what comes later is not recorded.
+  capture_thread.render_thread.encoder_feed = false;
+  feed_recording();
   encoder.stop_requested = true;
   encoder.wait();
   set_capture_file_action->setEnabled(true);
@@ -72,18 +70,19 @@ void ostrevin::stop_encoding() {
   recording_frame = nullptr;
   capture_thread.render_thread.encoder_feed = false;
   capturing = false;
-  // Fields the capture pipeline lost cost a frame each pair, or went out in
-  // a frame with an older field (damaged): at least so many frames are lost.
+  // The frames the recording's clock counted that did not come are lost:
+  // those not told yet are told now, so the frames that came and those told
+  // lost add up to the frame periods. Frames that went out with an older
+  // field (damaged) were told as they went.
   const int64_t damaged = encoder.frames_damaged;
-  const int64_t fields_lost = int64_t(capture_thread.lost_fields() - lost_fields_seen);
-  const int64_t known_lost = std::max<int64_t>(0, (fields_lost - damaged + 1) / 2);
-  dropped_frames(uint(encoder.frames_lost_untold(known_lost)));
+  const int64_t fields_lost = feed_state.fields_missing;
+  dropped_frames(uint(encoder.frames_lost_untold()));
   qDebug().noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
                                 "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
                                 "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
                             .arg(encoder.frame_periods.load())
                             .arg(encoder.frames_received.load())
-                            .arg(encoder.frames_lost(known_lost))
+                            .arg(encoder.frames_lost())
                             .arg(encoder.frames_repeated.load())
                             .arg(damaged)
                             .arg(fields_lost)
@@ -109,23 +108,11 @@ void ostrevin::recording_failed(const QString& message) {
 void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { encoder.add_audio(bytes); }
 
 void ostrevin::feed_recording() {
-  easycap_render_thread& render = capture_thread.render_thread;
-  const std::lock_guard<std::mutex> lock(render.encoder_mutex());
-  const uint64_t newest = render.encoder_field_serial();
-  uint64_t next = woven_field_serial + 1;
-  // This slot fell so far behind that the ring no longer holds those fields.
-  const uint64_t oldest_kept =
-      newest > uint64_t(render.encoder_ring_fields) ? newest - render.encoder_ring_fields + 1 : 1;
-  if (next < oldest_kept) {
-    // Lost to the recording: its clock counts the frames they would have made.
-    qDebug() << "recording:" << oldest_kept - next << "fields went by before the window could take them";
-    next = oldest_kept;
-  }
-  for (uint64_t serial = next; serial <= newest; ++serial) {
-    recording_frame =
-        record_encoder_field(encoder, render.encoder_ring_field(serial), recording_frame, capture_width, field_lines,
-                             encoder_bytes_per_pixel, render.encoder_ring_flag(serial), &recording_odd_field_seen,
-                             &recording_last_clear);
-    woven_field_serial = serial;
-  }
+  // The render thread queues every converted field; taking them costs it
+  // nothing, and nothing here holds a lock it needs.
+  capture_thread.render_thread.take_recorded_fields([this](const recorded_field& field) {
+    recording_frame = record_numbered_field(encoder, field.pixels, recording_frame, capture_width, field_lines,
+                                            encoder_bytes_per_pixel, field.flag, field.serial, field.arrival_ns,
+                                            &feed_state);
+  });
 }

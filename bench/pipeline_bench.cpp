@@ -22,13 +22,8 @@ void capture_and_render(benchmark::State& state) {
     auto stick = std::make_shared<virtual_stick>();
     in_process_backend backend;
     backend.add(stick);
-    std::vector<unsigned char> display(768 * 576 * 4), f0(display.size()), f1(display.size()), enc(720 * 288 * 2);
     easycap_thread thread;
     thread.backend = &backend;
-    thread.display_buffer = display.data();
-    thread.field_buffer_0 = f0.data();
-    thread.field_buffer_1 = f1.data();
-    thread.encoder_field_buffer = enc.data();
     thread.sixty_hz = sixty_hz;
     thread.height = sixty_hz ? 480 : 576;
     thread.half_display_width = sixty_hz ? 320 : 384;

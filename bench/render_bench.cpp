@@ -27,10 +27,7 @@ const char* const mode_names[] = {"F1", "F2", "Interlaced", "Field-blended"};
 
 struct buffers {
   std::vector<unsigned char> handoff = std::vector<unsigned char>(easycap_render_thread::handoff_buffer_size);
-  std::vector<unsigned char> encoder = std::vector<unsigned char>(easycap_render_thread::encoder_field_buffer_size);
   std::vector<unsigned char> display = std::vector<unsigned char>(easycap_render_thread::image_buffer_size);
-  std::vector<unsigned char> field_0 = std::vector<unsigned char>(easycap_render_thread::image_buffer_size);
-  std::vector<unsigned char> field_1 = std::vector<unsigned char>(easycap_render_thread::image_buffer_size);
 };
 
 // A realistic field: colour bars over the top two thirds, a luma ramp with a
@@ -82,11 +79,6 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   s.frame_lines = 2 * lines;
   s.half_display_width = sixty_hz ? 320 : 384;
   s.half_display_height = sixty_hz ? (widescreen ? 180 : 240) : (widescreen ? 216 : 288);
-  s.handoff_buffer = b.handoff.data();
-  s.encoder_field_buffer = b.encoder.data();
-  s.display_buffer = b.display.data();
-  s.field_buffer_0 = b.field_0.data();
-  s.field_buffer_1 = b.field_1.data();
   render.set_render_settings(s);
   render.display_f2 = m == f2;
   render.display_interlaced = m == interlaced;
@@ -95,7 +87,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
 
   // The first field builds pictures and scalers; the program pays that once.
   bool flag = false;
-  if (!render.render_one_field_for_benchmark(flag)) {
+  if (!render.render_one_field_for_benchmark(flag, b.handoff.data())) {
     state.SkipWithError("conversion failed");
     return;
   }
@@ -104,7 +96,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   for (auto _ : state) {
     flag = !flag;  // fields alternate, so F2, weave and blend do their real share
     const auto t0 = std::chrono::steady_clock::now();
-    render.render_one_field_for_benchmark(flag);
+    render.render_one_field_for_benchmark(flag, b.handoff.data());
     ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   report(state, ms, sixty_hz ? 16.68 : 20.0);

@@ -326,7 +326,6 @@ void easycap_thread::run() {
 
   buffer_size = width.load() * 1152;  // two PAL fields of UYVY
   assembly_buffer.assign(size_t(buffer_size), 0);
-  handoff_buffer.assign(size_t(buffer_size), 0);
   assembler = std::make_unique<field_assembler>(assembly_buffer.data(), assembly_buffer.size());
   health_clock.start();
 
@@ -416,11 +415,6 @@ render_settings easycap_thread::current_render_settings() {
   r.frame_lines = height.load();
   r.half_display_width = half_display_width.load();
   r.half_display_height = half_display_height.load();
-  r.handoff_buffer = handoff_buffer.data();
-  r.encoder_field_buffer = encoder_field_buffer;
-  r.display_buffer = display_buffer;
-  r.field_buffer_0 = field_buffer_0;
-  r.field_buffer_1 = field_buffer_1;
   return r;
 }
 
@@ -432,11 +426,13 @@ void easycap_thread::wait_for_request(int timeout_ms) {
 void easycap_thread::field_handoff::field_complete(bool field_flag) {
   easycap_thread& t = *thread;
   // Only the field itself: what lies beyond it in the buffer is stale.
-  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(), size_t(t.sixty_hz ? field_bytes_60hz : field_bytes_50hz));
+  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(),
+                               size_t(t.sixty_hz ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns, t.field_starts);
 }
 
 void easycap_thread::field_handoff::field_start(int bytes) {
   easycap_thread& t = *thread;
+  ++t.field_starts;
   if (t.debug.load(std::memory_order_relaxed))
     emit t.debug_console_set_text(
         QString("easycap thread: read %1 pixels in this frame in %2").arg(bytes).arg(t.timer.lap(), 0, 'g', -1));
@@ -573,6 +569,9 @@ easycap_thread::stream_end easycap_thread::stream() {
         continue;
       }
       data_arrived = true;
+      reaped_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
       const int expected = sixty_hz.load(std::memory_order_relaxed) ? field_bytes_60hz : field_bytes_50hz;
       assembler->set_format(expected, width.load(std::memory_order_relaxed) * height.load(std::memory_order_relaxed) * 2);
       uint32_t claimed;

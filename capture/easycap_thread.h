@@ -62,16 +62,12 @@ class easycap_thread : public QThread {
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> reinit_requested{true};
 
-  // Render settings, written by the main window (the pointers before the
-  // start, the sizes whenever the format changes).
+  // Render settings, written by the main window whenever the format
+  // changes.
   std::atomic<int> width{720};
   std::atomic<int> height{576};
   std::atomic<int> half_display_width{384};
   std::atomic<int> half_display_height{288};
-  unsigned char* encoder_field_buffer = nullptr;
-  unsigned char* display_buffer = nullptr;
-  unsigned char* field_buffer_0 = nullptr;
-  unsigned char* field_buffer_1 = nullptr;
 
   // Decoder picture controls, signed 16-bit.
   std::atomic<int> brightness{127};
@@ -193,7 +189,11 @@ class easycap_thread : public QThread {
   std::vector<unsigned char> assembly_buffer;
   std::unique_ptr<field_assembler> assembler;
   field_handoff handoff;
-  std::vector<unsigned char> handoff_buffer;
+  // Field starts seen, over the thread's life: every field the stick sent
+  // has its number, the ones that arrived damaged too.
+  uint64_t field_starts = 0;
+  // When the transfer being parsed was reaped (steady clock).
+  int64_t reaped_ns = -1;
   int buffer_size = 0;
   stopwatch timer;
   int bytes_in_frame = 0;

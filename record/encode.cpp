@@ -28,10 +28,11 @@ constexpr int64_t no_sound_wait_ns = 1500 * 1000 * 1000LL;
 // Five hours of frames at the signal's rate.
 constexpr int five_hours_pal = 5 * 3600 * 25;
 constexpr int five_hours_ntsc = int(5 * 3600 * 30000LL / 1001);
-// Frames that may be on their way from the stick to the queue at any time,
-// and how far behind its clock the recording may fall before the missing
-// frames are repeated: beyond the render thread's ring of 16 fields, a
-// frame that has not come will not.
+// Frames that may be on their way from the stick to the queue at any time
+// beyond those the pipeline says it holds (fields_on_their_way), and how
+// far behind its clock the recording may fall before the missing frames
+// are repeated. Fields lost on the way are repeated at once, by the feed,
+// from the gaps in their numbers; this is for a stick that sends nothing.
 constexpr int64_t frames_on_their_way = 2;
 constexpr int64_t fill_after_frames = 8;
 
@@ -65,6 +66,7 @@ void encode::start_encoder() {
   first_frame_ns = -1;
   clock_start_ns = 0;
   repeats_in_gap = 0;
+  clock_repeats_since_frame = 0;
   dropped_at_start = dropped_frame_count.load();
   sound_dropped_samples = 0;
   sound_missing_samples = 0;
@@ -76,12 +78,12 @@ void encode::start_encoder() {
   start(QThread::InheritPriority);
 }
 
-void encode::add_video_frame(uchar* frame) {
+void encode::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_before) {
   if (stop_requested) {
     std::free(frame);
     return;
   }
-  const int64_t now = steady_ns();
+  const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_ns();
   if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
   {
@@ -90,11 +92,26 @@ void encode::add_video_frame(uchar* frame) {
       std::free(frame);
       return;
     }
+    queue_missing_frames(missing_before);
+    clock_repeats_since_frame = 0;
     video_queue.append(frame);
     frame_arrivals.append(now);
     dropped = drop_video_frames(uint(std::max(1, max_queued_frames)));
   }
   if (dropped > 0) count_dropped_frames(dropped);
+}
+
+void encode::add_missing_frames(int64_t count) {
+  if (stop_requested || count <= 0) return;
+  QMutexLocker lock(&queue_mutex);
+  if (!failed) queue_missing_frames(count);
+}
+
+void encode::queue_missing_frames(int64_t count) {
+  // Those the clock has repeated already are not repeated twice.
+  const int64_t repeated = std::min(std::max<int64_t>(count, 0), clock_repeats_since_frame);
+  clock_repeats_since_frame -= repeated;
+  for (int64_t i = repeated; i < count; ++i) video_queue.append(nullptr);
 }
 
 int64_t encode::frames_lost(int64_t at_least) const {
@@ -406,18 +423,24 @@ int64_t encode::clock_periods() const {
 
 int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
   const int64_t periods = clock_periods();
+  // Fields converted but not yet woven, or not yet converted, are frames
+  // that came: the window may be busy, but they are not lost.
+  const int64_t upstream = fields_on_their_way ? (fields_on_their_way() + 1) / 2 : 0;
   QMutexLocker lock(&queue_mutex);
-  const int64_t have = frames_received + frames_repeated + video_queue.size();
+  const int64_t have = frames_received + frames_repeated + video_queue.size() + upstream;
   if (periods - have <= after) return 0;
   const int64_t missing = periods - have - allowance;
   // They were missed before whatever waits in the queue.
   for (int64_t i = 0; i < missing; ++i) video_queue.prepend(nullptr);
+  clock_repeats_since_frame += missing;
   return missing;
 }
 
 bool encode::finish_recording() {
+  // The feed has handed over everything it had: a frame that has not come
+  // now is lost, and the file ends as long as the recording's clock says.
   frame_periods = clock_periods();
-  const int64_t late = fill_missing_frames(frames_on_their_way, frames_on_their_way);
+  const int64_t late = fill_missing_frames(0, 0);
   if (late > 0) qDebug() << "recording: the last" << late << "frames never came: repeated";
   // Everything queued, the sound up to the pictures' time: the sound that
   // goes beyond it has no pictures and is left out. A stop is prompt: what

@@ -29,6 +29,7 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -165,6 +166,11 @@ class encode : public QThread {
   // picture, to see what the recording does then.
   std::atomic<int> slow_write_ms{0};
 
+  // Fields of this recording still on their way to add_video_frame() (in
+  // the render thread's queues); set by the owner while no recording runs,
+  // called from the encoder thread. Empty: none are counted.
+  std::function<int()> fields_on_their_way;
+
   // Frames after which a new file is started; 0 = five hours at the
   // nominal rate.
   std::atomic<int> split_frames{0};
@@ -173,7 +179,15 @@ class encode : public QThread {
 
   // Main thread.
   void start_encoder();
-  void add_video_frame(uchar* frame);
+  // A whole frame (the queue takes it over). `arrival_ns` is when its
+  // picture came from the stick (steady clock; -1: now); `missing_before`
+  // frame periods went by since the frame before it without a frame of
+  // their own: the last frame is repeated in their place (less those the
+  // recording's clock has repeated already).
+  void add_video_frame(uchar* frame, int64_t arrival_ns = -1, int64_t missing_before = 0);
+  // Frame periods that went by without a frame, with no frame to follow
+  // them yet (main thread).
+  void add_missing_frames(int64_t count);
   // A frame went out with a field that was lost (main thread).
   void count_damaged_frame();
   // After a recording ended (wait()): the frames its clock counted that
@@ -237,6 +251,8 @@ class encode : public QThread {
   // come, queues repeats for all of them but `allowance` (those still on
   // their way); returns how many.
   int64_t fill_missing_frames(int64_t after, int64_t allowance);
+  // Repeats for `count` frame periods without a frame (queue_mutex held).
+  void queue_missing_frames(int64_t count);
   // At the stop: what is queued, the frames still missing, and silence to
   // make the sound as long as the pictures.
   bool finish_recording();
@@ -275,6 +291,9 @@ class encode : public QThread {
   int64_t clock_periods() const;
   unsigned dropped_at_start = 0;  // dropped_frame_count when the recording started
   int64_t repeats_in_gap = 0;     // repeats since frames stopped coming
+  // Repeats the clock queued since the last frame came (queue_mutex): the
+  // feed's count of missing frames takes them into account.
+  int64_t clock_repeats_since_frame = 0;
   int64_t received_at_fill = 0;
   // The recording's sound on its way to the file, and what came out of it
   // and waits to be written (interleaved stereo, from sound_out_read on).

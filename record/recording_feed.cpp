@@ -1,5 +1,6 @@
 #include "record/recording_feed.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "record/encode.h"
@@ -19,14 +20,16 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
     std::memcpy(frame_chroma + j * w + f * chroma_width, chroma + j * chroma_width, chroma_width);
 }
 
-uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t)) {
+uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t), int64_t arrival_ns,
+                                 int64_t missing_before) {
   auto* copy = static_cast<uchar*>(allocate(recording_frame_bytes));
   if (!copy) {
+    encoder.add_missing_frames(missing_before);
     encoder.count_dropped_frames(1);
     return frame;
   }
   std::memcpy(copy, frame, recording_frame_bytes);
-  encoder.add_video_frame(frame);
+  encoder.add_video_frame(frame, arrival_ns, missing_before);
   return copy;
 }
 
@@ -44,4 +47,31 @@ uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, i
   if (!*odd_field_seen) return frame;
   if (after_clear) encoder.count_damaged_frame();
   return hand_over_recording_frame(encoder, frame);
+}
+
+uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+                             double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
+                             recording_feed_state* state) {
+  if (!frame) return frame;
+  if (state->last_serial != 0 && serial > state->last_serial + 1)
+    state->fields_missing += int64_t(serial - state->last_serial - 1);
+  if (serial > state->last_serial) state->last_serial = serial;
+  weave_encoder_field(field, frame, width, field_lines, bytes_per_pixel, field_flag);
+  state->last_clear = !field_flag;
+  if (field_flag) {
+    state->odd_field_seen = true;
+    state->set_serial = serial;
+    return frame;
+  }
+  if (!state->odd_field_seen) return frame;
+  // Frame periods since the last frame: two fields each. A flag-clear field
+  // lost since then left its period without a frame.
+  int64_t missing = 0;
+  if (state->frame_serial != 0 && serial > state->frame_serial)
+    missing = std::max<int64_t>(0, (int64_t(serial - state->frame_serial) + 1) / 2 - 1);
+  state->frame_serial = serial;
+  // Its odd rows should hold the field just before it; an older one means
+  // that field was lost.
+  if (state->set_serial + 1 != serial) encoder.count_damaged_frame();
+  return hand_over_recording_frame(encoder, frame, std::malloc, arrival_ns, missing);
 }

@@ -30,18 +30,39 @@ constexpr size_t recording_frame_bytes = 829440;
 void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_lines, double bytes_per_pixel,
                          bool field_flag);
 
+// Where a recording's feed stands; all false / 0 when a recording starts.
+struct recording_feed_state {
+  bool odd_field_seen = false;  // the first frame has both fields
+  bool last_clear = false;      // the last field woven had its flag clear
+  uint64_t last_serial = 0;     // the last field woven (0: none)
+  uint64_t frame_serial = 0;    // the flag-clear field of the last frame handed over (0: none)
+  uint64_t set_serial = 0;      // the last flag-set field woven
+  int64_t fields_missing = 0;   // fields that never reached the feed
+};
+
 // Hands frame to the encoder and returns a copy of it to weave on. When the
 // copy cannot be allocated, frame stays the recording frame, nothing is
-// handed over and the encoder counts one dropped frame.
-uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc);
+// handed over and the encoder counts one dropped frame. `missing_before`
+// frame periods went by without a frame of their own since the last one.
+uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc,
+                                 int64_t arrival_ns = -1, int64_t missing_before = 0);
 
 // One field while recording: the weave, and the hand-over on a flag-clear
-// field once a flag-set field has been woven since the recording started
-// (*odd_field_seen, false at the start), so no frame goes out with rows no
-// field has filled. Two flag-clear fields in a row mean the flag-set field
-// between them was lost: that frame goes out with an older one, and the
-// encoder counts it damaged (*last_clear remembers the last flag; false at
-// the start). Returns the recording frame to use from now on.
+// field once a flag-set field has been woven since the recording started,
+// so no frame goes out with rows no field has filled. Two flag-clear
+// fields in a row mean the flag-set field between them was lost: that
+// frame goes out with an older one, and the encoder counts it damaged.
+// Returns the recording frame to use from now on.
 uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                             double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
                             bool* last_clear = nullptr);
+
+// The same for a field the stick numbered (`serial`, counting every field
+// it sent, `arrival_ns` when it came): fields missing between the numbers
+// are counted, and the frame periods they leave without a frame are handed
+// to the encoder with the next frame, which repeats the last one in their
+// place. So the file keeps the stick's time to the frame wherever fields
+// were lost on the way.
+uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+                             double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
+                             recording_feed_state* state);

@@ -2,8 +2,10 @@
 
 #include <QtDebug>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -16,33 +18,6 @@ extern "C" {
 namespace {
 
 constexpr int display_bytes_per_pixel = 4;  // BGRA
-
-// An AVFrame over one av_malloc'd buffer, planes packed with no padding so
-// they lie one after another (the encoder copy relies on that). Null when
-// either allocation fails.
-AVFrame* alloc_picture(AVPixelFormat format, int width, int height) {
-  const int size = av_image_get_buffer_size(format, width, height, 1);
-  if (size <= 0) return nullptr;
-  AVFrame* picture = av_frame_alloc();
-  if (!picture) return nullptr;
-  auto* buffer = static_cast<uint8_t*>(av_malloc(size_t(size)));
-  if (!buffer || av_image_fill_arrays(picture->data, picture->linesize, buffer, format, width, height, 1) < 0) {
-    av_free(buffer);
-    av_frame_free(&picture);
-    return nullptr;
-  }
-  picture->format = format;
-  picture->width = width;
-  picture->height = height;
-  return picture;
-}
-
-// The pixel buffer is ours, not reference-counted: av_frame_free leaves it.
-void free_picture(AVFrame*& picture) {
-  if (!picture) return;
-  av_free(picture->data[0]);
-  av_frame_free(&picture);
-}
 
 // trunc(x) as a byte count, clamped to [0, limit]; NaN counts as 0.
 size_t truncated_bytes(double x, size_t limit) {
@@ -77,7 +52,15 @@ void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, s
 
 }  // namespace
 
-easycap_render_thread::easycap_render_thread(QObject* parent) : QThread(parent) {}
+static int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+easycap_render_thread::easycap_render_thread(QObject* parent) : QThread(parent) {
+  for (int i = handoff_slots - 1; i >= 0; --i) free_.push_back(i);
+  for (auto& picture : field_picture_) picture.assign(image_buffer_size, 0);
+}
 
 easycap_render_thread::~easycap_render_thread() {
   // A running QThread must not be destroyed: stop the loop as the capture
@@ -96,9 +79,9 @@ void easycap_render_thread::set_render_settings(const render_settings& replaceme
   std::unique_lock<std::mutex> lock(frame_mutex);
   // Called back from the render thread itself (a direct slot), the field in
   // progress is the caller's own: waiting for it would never end. The loop
-  // converts from its own copy, so replacing them is safe there.
+  // converts with its own copy, so replacing them is safe there.
   if (QThread::currentThread() != this)
-    frame_condition.wait(lock, [this] { return !frame_pending || !loop_running; });
+    frame_condition.wait(lock, [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
   settings = replacement;
 }
 
@@ -107,8 +90,11 @@ render_settings easycap_render_thread::current_settings() {
   return settings;
 }
 
-void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, size_t size) {
-  bool dropped = false;
+void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, size_t size, int64_t arrival_ns,
+                                         uint64_t serial) {
+  if (arrival_ns < 0) arrival_ns = steady_now_ns();
+  uint32_t dropped = 0;
+  int slot = -1;
   {
     std::unique_lock<std::mutex> lock(frame_mutex);
     if (!loop_running && isRunning()) {
@@ -118,38 +104,60 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
       wait();
       lock.lock();
     }
-    const bool stopping = quit.load();
-    const auto take_field = [&] {
-      const size_t bytes = std::min(size, handoff_buffer_size);
-      if (settings.handoff_buffer && field && bytes) std::memcpy(settings.handoff_buffer, field, bytes);
-      field_flag = flag;
-      frame_pending = true;
-    };
-
+    if (quit.load()) {
+      if (!loop_running) {
+        // Started only to end at once.
+        encoder_feed = false;
+        loop_running = true;
+        start(QThread::InheritPriority);
+      } else {
+        // The stop call only wakes the thread; a field it is busy with still
+        // finishes, then the loop sees quit.
+        frame_condition.notify_all();
+      }
+      return;
+    }
+    // Room for the field: while recording every slot may wait (one is in
+    // hand), otherwise a few, the newest.
+    const size_t limit = encoder_feed ? size_t(handoff_slots - 1) : size_t(display_backlog);
+    while (!waiting_.empty() && (waiting_.size() >= limit || free_.empty())) {
+      free_.push_back(waiting_.front());
+      waiting_.pop_front();
+      ++dropped;
+    }
+    slot = free_.back();
+    free_.pop_back();
+  }
+  // The slot is the capture thread's alone until it is queued: the copy
+  // needs no lock.
+  handoff_slot& s = slots_[size_t(slot)];
+  if (s.bytes.empty()) s.bytes.assign(handoff_buffer_size, 0);
+  const size_t bytes = std::min(size, handoff_buffer_size);
+  if (field && bytes) std::memcpy(s.bytes.data(), field, bytes);
+  s.flag = flag;
+  s.arrival_ns = arrival_ns;
+  {
+    std::lock_guard<std::mutex> lock(frame_mutex);
+    s.serial = serial ? serial : ++own_serial_;
+    waiting_.push_back(slot);
     if (!loop_running) {
-      // First field of the process: the thread starts with it already pending
-      // and takes the capture thread's time-critical priority. With quit set
-      // it starts only to end at once.
-      if (!stopping) take_field();
+      // First field of the process: the thread starts with it waiting and
+      // takes the capture thread's priority.
       encoder_feed = false;
       loop_running = true;
       start(QThread::InheritPriority);
-    } else if (stopping) {
-      // The stop call only wakes the thread; a field it is busy with still
-      // finishes, then the loop sees quit.
-      frame_condition.notify_all();
-    } else if (frame_pending) {
-      // Still converting the previous field: the hand-off buffer is in use.
-      ++dropped_fields_;
-      dropped = true;
     } else {
-      take_field();
       // All waiters: set_render_settings may share the condition.
       frame_condition.notify_all();
     }
   }
-  // Outside the lock, so no slot can run while the hand-off is held.
-  if (dropped && debug) emit debug_console_set_text(QStringLiteral("easycap_render_thread dropping frame"));
+  if (dropped > 0) {
+    dropped_fields_ += dropped;
+    // Outside the lock, so no slot can run while the hand-off is held.
+    if (debug)
+      for (uint32_t i = 0; i < dropped; ++i)
+        emit debug_console_set_text(QStringLiteral("easycap_render_thread dropping frame"));
+  }
 }
 
 void easycap_render_thread::run() {
@@ -162,23 +170,34 @@ void easycap_render_thread::run() {
   for (;;) {
     // Asleep until submit_frame hands over a field (or the stop call wakes
     // us). The predicate covers spurious wake-ups.
-    frame_condition.wait(lock, [this] { return frame_pending || quit.load(); });
+    frame_condition.wait(lock, [this] { return !waiting_.empty() || quit.load(); });
     if (quit) break;
 
-    // The hand-off buffer belongs to us while frame_pending is set; only
-    // the settings and flag are copied, under the lock.
+    in_hand_ = waiting_.front();
+    waiting_.pop_front();
+    const handoff_slot& slot = slots_[size_t(in_hand_)];
+    // A display picture only for the newest: in F1 any field behind this
+    // one replaces it; in the other modes a picture needs a pair of fields,
+    // so this one counts unless a field of its own kind waits too.
+    const bool single = !display_interlaced && !display_field_blended;
+    const size_t newer = waiting_.size();
+    const field_in_hand field{slot.bytes.data(), slot.flag, slot.serial, slot.arrival_ns,
+                              newer < (single && !display_f2 ? 1u : 2u)};
     const render_settings s = settings;
-    const bool flag = field_flag;
     lock.unlock();
-    render_field(s, flag);
+    render_field(s, field);
     lock.lock();
 
-    frame_pending = false;
+    free_.push_back(in_hand_);
+    in_hand_ = -1;
     frame_condition.notify_all();  // set_render_settings may be waiting
   }
   // Leave nothing for a waiter to wait on. The pictures go first: whoever
   // sees loop_running clear under the lock may touch them (the destructor).
-  frame_pending = false;
+  while (!waiting_.empty()) {
+    free_.push_back(waiting_.front());
+    waiting_.pop_front();
+  }
   lock.unlock();
   release_pictures();
   lock.lock();
@@ -188,15 +207,13 @@ void easycap_render_thread::run() {
   frame_condition.notify_all();
 }
 
-bool easycap_render_thread::render_one_field_for_benchmark(bool flag) {
+bool easycap_render_thread::render_one_field_for_benchmark(bool flag, const unsigned char* pixels) {
   if (isRunning()) return false;  // the pictures belong to the thread then
-  return render_field(current_settings(), flag);
+  return render_field(current_settings(), field_in_hand{pixels, flag, ++own_serial_, steady_now_ns(), true});
 }
 
 void easycap_render_thread::release_pictures() {
-  if (source_picture) av_frame_free(&source_picture);  // describes the hand-off buffer only
-  free_picture(display_picture);
-  free_picture(encoder_picture);
+  if (source_picture) av_frame_free(&source_picture);  // describes a hand-off slot only
   sws_freeContext(display_scaler);
   display_scaler = nullptr;
   sws_freeContext(encoder_scaler);
@@ -206,6 +223,7 @@ void easycap_render_thread::release_pictures() {
 }
 
 bool easycap_render_thread::rebuild(const render_settings& s, const geometry& g) {
+  (void)s;
   release_pictures();
   built = g;
 
@@ -214,33 +232,66 @@ bool easycap_render_thread::rebuild(const render_settings& s, const geometry& g)
   const size_t picture_bytes = size_t(std::max(g.half_display_width, 0)) * 2 * display_bytes_per_pixel *
                                size_t(std::max(g.half_display_height, 0)) * 2;
   if (g.width <= 0 || g.width % 2 || g.field_lines <= 0 || g.half_display_width <= 0 ||
-      g.half_display_height <= 0 || field_bytes > handoff_buffer_size || picture_bytes > image_buffer_size ||
-      !s.handoff_buffer || !s.display_buffer || !s.field_buffer_0 || !s.field_buffer_1 || !s.encoder_field_buffer)
+      g.half_display_height <= 0 || field_bytes > handoff_buffer_size || picture_bytes > image_buffer_size)
     return false;
 
   // swscale asserts on a format it does not know rather than failing.
   const auto encoder_format = static_cast<AVPixelFormat>(g.encoder_format);
   if (!sws_isSupportedOutput(encoder_format)) return false;
+  const int size = av_image_get_buffer_size(encoder_format, g.width, g.field_lines, 1);
+  if (size <= 0 || size_t(size) > encoder_field_buffer_size * 2) return false;
   const int display_width = 2 * g.half_display_width;
   const int scaled_height = g.half_height ? g.half_display_height : 2 * g.half_display_height;
 
   source_picture = av_frame_alloc();
-  display_picture = alloc_picture(AV_PIX_FMT_BGRA, display_width, 2 * g.half_display_height);
-  encoder_picture = alloc_picture(encoder_format, g.width, g.field_lines);
   display_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, display_width, scaled_height,
                                   AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
   encoder_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, g.width, g.field_lines, encoder_format,
                                   SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!source_picture || !display_picture || !encoder_picture || !display_scaler || !encoder_scaler) {
+  if (!source_picture || !display_scaler || !encoder_scaler) {
     release_pictures();
     return false;
   }
-  encoder_picture_size = av_image_get_buffer_size(encoder_format, g.width, g.field_lines, 1);
+  encoder_picture_size = size;
   pictures_ready = true;
   return true;
 }
 
-bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
+int easycap_render_thread::recording_slot() {
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  if (!recording_free_.empty()) {
+    const int slot = recording_free_.back();
+    recording_free_.pop_back();
+    return slot;
+  }
+  if (recording_slots_used_ < recording_slots) return recording_slots_used_++;
+  // The GUI thread has taken nothing for all the slots' time: the oldest
+  // field gives way, and the recording counts it lost.
+  const int slot = recording_queue_.front().slot;
+  recording_queue_.pop_front();
+  ++recording_overflows_;
+  return slot;
+}
+
+void easycap_render_thread::record_field(const field_in_hand& field, int lines) {
+  const int slot = recording_slot();
+  std::vector<unsigned char>& buffer = recording_pool_[size_t(slot)];
+  if (buffer.size() < size_t(encoder_picture_size)) buffer.assign(size_t(encoder_picture_size), 0);
+  uint8_t* planes[4] = {};
+  int strides[4] = {};
+  av_image_fill_arrays(planes, strides, buffer.data(), static_cast<AVPixelFormat>(built.encoder_format), built.width,
+                       lines, 1);
+  sws_scale(encoder_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
+  const double bytes_per_pixel = encoder_bytes_per_pixel;
+  const size_t limit = std::min(size_t(encoder_picture_size), encoder_field_buffer_size);
+  const size_t bytes = truncated_bytes(double(lines) * built.width * bytes_per_pixel, limit);
+  // The recorder expects every field to start with two rows of luma 0.
+  std::memset(buffer.data(), 0, truncated_bytes(built.width * bytes_per_pixel, bytes));
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  recording_queue_.push_back({slot, bytes, field.flag, field.serial, field.arrival_ns});
+}
+
+bool easycap_render_thread::render_field(const render_settings& s, const field_in_hand& field) {
   // Every switch is read once per field; a change counts from the next one.
   const bool f2 = display_f2;
   const bool interlaced = display_interlaced;
@@ -248,6 +299,7 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
   const bool feed = encoder_feed;
   const bool debugging = debug;
   const bool changed = settings_changed.exchange(false);
+  const bool flag = field.flag;
 
   const geometry wanted{s.width, s.frame_lines / 2, s.half_display_width, s.half_display_height,
                         encoder_pixel_format.load(), interlaced || blended};
@@ -266,56 +318,61 @@ bool easycap_render_thread::render_field(const render_settings& s, bool flag) {
   }
 
   if (debugging) render_timer.start();
+  if (const int ms = slow_render_ms; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
   const int lines = built.field_lines;
-  // The source picture only points into the hand-off buffer.
-  av_image_fill_arrays(source_picture->data, source_picture->linesize, s.handoff_buffer, AV_PIX_FMT_UYVY422,
-                       built.width, lines, 1);
+  // The source picture only points into the field in hand.
+  av_image_fill_arrays(source_picture->data, source_picture->linesize, field.pixels, AV_PIX_FMT_UYVY422, built.width,
+                       lines, 1);
+
+  // The recording first: it needs every field, the display only the newest.
+  if (feed) record_field(field, lines);
 
   // F2 shows only flag-set fields; the others are still signalled.
-  if (!(f2 && !interlaced && !blended && !flag)) {
-    sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, display_picture->data,
-              display_picture->linesize);
-    const size_t row_bytes = size_t(built.half_display_width) * 2 * display_bytes_per_pixel;
+  const bool shown_in_mode = !(f2 && !interlaced && !blended && !flag);
+  if (shown_in_mode && !field.show) ++unshown_fields_;
+  if (shown_in_mode && field.show) {
+    const int display_width = 2 * built.half_display_width;
+    const size_t row_bytes = size_t(display_width) * display_bytes_per_pixel;
     const size_t field_bytes = row_bytes * size_t(built.half_display_height);
+    uint8_t* planes[4] = {};
+    int strides[4] = {};
+    picture_info& info = display_.back_info();
+    bool publish = false;
     if (interlaced || blended) {
       // One field at display width and half height, kept per flag; the
       // picture changes only when the flag-set field completes the pair.
-      std::memcpy(flag ? s.field_buffer_1 : s.field_buffer_0, display_picture->data[0], field_bytes);
+      unsigned char* half = field_picture_[flag ? 1 : 0].data();
+      av_image_fill_arrays(planes, strides, half, AV_PIX_FMT_BGRA, display_width, built.half_display_height, 1);
+      sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
       if (flag) {
-        const std::lock_guard<std::mutex> lock(display_mutex_);
         if (interlaced)
-          weave(s.display_buffer, s.field_buffer_0, s.field_buffer_1, row_bytes, built.half_display_height);
+          weave(display_.back(), field_picture_[0].data(), field_picture_[1].data(), row_bytes,
+                built.half_display_height);
         else
-          blend(s.display_buffer, s.field_buffer_0, s.field_buffer_1, field_bytes);
+          blend(display_.back(), field_picture_[0].data(), field_picture_[1].data(), field_bytes);
+        info.height = interlaced ? 2 * built.half_display_height : built.half_display_height;
+        publish = true;
       }
     } else {
-      const std::lock_guard<std::mutex> lock(display_mutex_);
-      std::memcpy(s.display_buffer, display_picture->data[0], 2 * field_bytes);
+      av_image_fill_arrays(planes, strides, display_.back(), AV_PIX_FMT_BGRA, display_width,
+                           2 * built.half_display_height, 1);
+      sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
+      info.height = 2 * built.half_display_height;
+      publish = true;
     }
-  }
-
-  // While recording, every field (shown or not) also goes to the encoder.
-  if (feed) {
-    sws_scale(encoder_scaler, source_picture->data, source_picture->linesize, 0, lines, encoder_picture->data,
-              encoder_picture->linesize);
-    const double bytes_per_pixel = encoder_bytes_per_pixel;
-    const size_t limit = std::min(size_t(encoder_picture_size), encoder_field_buffer_size);
-    const size_t bytes = truncated_bytes(double(lines) * built.width * bytes_per_pixel, limit);
-    const std::lock_guard<std::mutex> lock(encoder_mutex_);
-    std::memcpy(s.encoder_field_buffer, encoder_picture->data[0], bytes);
-    // The recorder expects every field to start with two rows of luma 0.
-    std::memset(s.encoder_field_buffer, 0, truncated_bytes(built.width * bytes_per_pixel, bytes));
-    if (encoder_ring_.empty()) encoder_ring_.resize(size_t(encoder_ring_fields) * encoder_field_buffer_size);
-    ++encoder_field_serial_;
-    std::memcpy(encoder_ring_.data() + (encoder_field_serial_ % encoder_ring_fields) * encoder_field_buffer_size,
-                s.encoder_field_buffer, bytes);
-    encoder_ring_flags_[encoder_field_serial_ % encoder_ring_fields] = flag;
+    if (publish) {
+      info.width = display_width;
+      info.field_serial = field.serial;
+      info.arrival_ns = field.arrival_ns;
+      last_published_ = display_.back();
+      display_.publish();
+    }
   }
 
   ++rendered_fields_;
   emit frame_ready(flag);
-  emit broadcast_frame(s.display_buffer, s.half_display_width, s.half_display_height);
+  emit broadcast_frame(last_published_, s.half_display_width, s.half_display_height);
 
   if (debugging)
     emit debug_console_set_text(QStringLiteral("easycap_render_thread: %1").arg(render_timer.lap(), 0, 'g', -1, QChar(' ')));

@@ -8,14 +8,16 @@
 #include <QThread>
 #include <array>
 #include <atomic>
-#include <vector>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "app/run_completion.h"
 #include "app/stopwatch.h"
+#include "render/latest_picture.h"
 
 struct AVFrame;
 struct SwsContext;
@@ -26,11 +28,15 @@ struct render_settings {
   int frame_lines = 576;           // 480 or 576; a field has half
   int half_display_width = 384;    // 320 or 384
   int half_display_height = 288;   // 240, 180, 288 or 216
-  unsigned char* handoff_buffer = nullptr;        // the raw field (UYVY), owned by the capture thread
-  unsigned char* encoder_field_buffer = nullptr;  // 720 x 288 x 2 bytes, owned by the main window
-  unsigned char* display_buffer = nullptr;        // 768 x 576 x 4 bytes each, owned by the main window
-  unsigned char* field_buffer_0 = nullptr;
-  unsigned char* field_buffer_1 = nullptr;
+};
+
+// One converted field on its way to the recording.
+struct recorded_field {
+  const unsigned char* pixels = nullptr;  // planar YUV 4:2:2, the first two rows black
+  size_t bytes = 0;
+  bool flag = false;
+  uint64_t serial = 0;      // the capture thread's number for the field
+  int64_t arrival_ns = -1;  // steady clock: when its last packet came
 };
 
 class easycap_render_thread : public QThread {
@@ -63,54 +69,97 @@ class easycap_render_thread : public QThread {
   std::atomic<int> encoder_pixel_format{4};  // FFmpeg's planar YUV 4:2:2
   std::atomic<double> encoder_bytes_per_pixel{2.0};
 
-  // Sizes of the buffers the render settings point at, as the capture thread
-  // and the main window allocate them (largest standard, PAL).
-  static constexpr size_t handoff_buffer_size = 829440;           // 720 x 576 x 2
-  static constexpr size_t image_buffer_size = 768 * 576 * 4;      // display and field buffers
+  // Sizes of the buffers the thread keeps (largest standard, PAL).
+  static constexpr size_t handoff_buffer_size = 829440;           // one raw field fits with room to spare
+  static constexpr size_t image_buffer_size = 768 * 576 * 4;      // display pictures and field pictures
   static constexpr size_t encoder_field_buffer_size = 720 * 288 * 2;
+  // Fields that may wait for conversion: while recording, a few hundred ms
+  // of scheduling jitter is absorbed; otherwise only the newest few are
+  // kept, since the display wants the newest.
+  static constexpr int handoff_slots = 16;
+  static constexpr int display_backlog = 4;
+  // Converted fields that may wait for the GUI thread to take them into the
+  // recording: 1.3 s of PAL.
+  static constexpr int recording_slots = 64;
 
-  // Replaces the render settings. Waits until no field is being converted,
-  // so a conversion never sees half-old, half-new settings.
+  // Replaces the render settings. Waits until no field waits or is being
+  // converted, so a conversion never sees half-old, half-new settings.
   void set_render_settings(const render_settings& settings);
   render_settings current_settings();
 
-  // Held while display_buffer is written; a reader that holds it sees the
-  // picture of the latest completed field, never a half-written one.
-  std::mutex& display_mutex() { return display_mutex_; }
+  // Capture thread only: hands over a complete field (copying `size` bytes
+  // of it). It waits, with others, until the thread takes it; when too many
+  // wait, the oldest gives way (while recording only when all the slots
+  // are full). Starts the thread on the first field. With quit set, only
+  // wakes (or starts) the thread. `serial` numbers fields as the stick sent
+  // them (0: the thread numbers them itself); `arrival_ns` is when the
+  // field's last packet came (-1: now).
+  void submit_frame(bool field_flag, const unsigned char* field, size_t size, int64_t arrival_ns = -1,
+                    uint64_t serial = 0);
 
-  // Held while encoder_field_buffer is written. The GUI thread weaves the
-  // fields into the recording later, when the queued frame_ready(bool)
-  // arrives; by then the render thread may have converted more fields. So
-  // each recorded field is also kept, with its flag, in a ring of the last
-  // encoder_ring_fields fields, numbered from 1 by encoder_field_serial().
-  // A reader holding this lock can take every field it has not seen yet,
-  // as long as it is no more than the ring's length behind.
-  static constexpr int encoder_ring_fields = 16;
-  std::mutex& encoder_mutex() { return encoder_mutex_; }
-  uint64_t encoder_field_serial() const { return encoder_field_serial_; }
-  const unsigned char* encoder_ring_field(uint64_t serial) const {
-    return encoder_ring_.data() + (serial % encoder_ring_fields) * encoder_field_buffer_size;
+  // The display picture, newest first (GUI thread: take() and front()).
+  latest_picture& display() { return display_; }
+
+  // GUI thread: hands every converted field waiting for the recording, oldest
+  // first, to `use`; returns how many. Nothing waits on the render thread
+  // while `use` runs.
+  template <typename F>
+  int take_recorded_fields(F&& use) {
+    std::vector<recording_entry> taken;
+    {
+      std::lock_guard<std::mutex> lock(recording_mutex_);
+      taken.assign(recording_queue_.begin(), recording_queue_.end());
+      recording_queue_.clear();
+    }
+    for (const recording_entry& e : taken)
+      use(recorded_field{recording_pool_[size_t(e.slot)].data(), e.bytes, e.flag, e.serial, e.arrival_ns});
+    std::lock_guard<std::mutex> lock(recording_mutex_);
+    for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
+    return int(taken.size());
   }
-  bool encoder_ring_flag(uint64_t serial) const { return encoder_ring_flags_[serial % encoder_ring_fields]; }
+  // GUI thread: forgets what waits for the recording (a recording starts).
+  void discard_recorded_fields() {
+    take_recorded_fields([](const recorded_field&) {});
+  }
 
-  // Capture thread only: hands over a complete field from the assembly
-  // buffer (copying `size` bytes into the hand-off buffer), or drops it if
-  // the previous field is still being converted. Starts the thread on the
-  // first field. With quit set, only wakes (or starts) the thread.
-  void submit_frame(bool field_flag, const unsigned char* field, size_t size);
+  // While recording: fields handed over and not yet taken by
+  // take_recorded_fields(), converted or not.
+  int fields_for_recording() {
+    if (!encoder_feed) return 0;
+    int count = 0;
+    {
+      std::lock_guard<std::mutex> lock(frame_mutex);
+      count = int(waiting_.size()) + (in_hand_ >= 0 ? 1 : 0);
+    }
+    std::lock_guard<std::mutex> lock(recording_mutex_);
+    return count + int(recording_queue_.size());
+  }
 
-  // Fields submit_frame dropped because the thread was still busy.
+  // Fields dropped from the hand-off because too many waited.
   uint32_t dropped_fields() const { return dropped_fields_.load(); }
   // Fields converted (frame_ready emitted).
   uint32_t rendered_fields() const { return rendered_fields_.load(); }
+  // Fields converted without a display picture, because newer ones waited.
+  uint32_t unshown_fields() const { return unshown_fields_.load(); }
   // Conversions skipped because a picture or scaler could not be built.
   uint32_t failed_fields() const { return failed_fields_.load(); }
+  // Converted fields the recording lost because the GUI thread left all the
+  // recording slots full.
+  uint32_t recording_overflows() const { return recording_overflows_.load(); }
 
-  // Converts the field in the hand-off buffer on the calling thread, exactly
-  // as run() does for one field (signals included), so a benchmark can time
-  // the conversion without the thread hand-off. Only while the thread is not
-  // running; returns false then, or when the field could not be converted.
-  bool render_one_field_for_benchmark(bool field_flag);
+  // The half-height picture of the last field of each flag (Interlaced and
+  // Field-blended), as the weave and the blend take them. Read it only while
+  // no field is being converted.
+  const unsigned char* field_picture(bool flag) const { return field_picture_[flag ? 1 : 0].data(); }
+
+  // A test hook: each conversion takes at least this long (a slow machine).
+  std::atomic<int> slow_render_ms{0};
+
+  // Converts `field` on the calling thread, exactly as run() does for one
+  // field (signals included), so a benchmark can time the conversion
+  // without the thread hand-off. Only while the thread is not running;
+  // returns false then, or when the field could not be converted.
+  bool render_one_field_for_benchmark(bool field_flag, const unsigned char* field);
 
  signals:
   void frame_ready(bool field_flag);
@@ -132,31 +181,63 @@ class easycap_render_thread : public QThread {
     bool operator==(const geometry&) const = default;
   };
 
+  struct field_in_hand {
+    const unsigned char* pixels;
+    bool flag;
+    uint64_t serial;
+    int64_t arrival_ns;
+    bool show;  // no newer field waits to be shown instead
+  };
+  struct handoff_slot {
+    std::vector<unsigned char> bytes;
+    bool flag = false;
+    uint64_t serial = 0;
+    int64_t arrival_ns = -1;
+  };
+  struct recording_entry {
+    int slot;
+    size_t bytes;
+    bool flag;
+    uint64_t serial;
+    int64_t arrival_ns;
+  };
+
   bool rebuild(const render_settings& s, const geometry& g);
   void release_pictures();
-  bool render_field(const render_settings& s, bool flag);
+  bool render_field(const render_settings& s, const field_in_hand& field);
+  void record_field(const field_in_hand& field, int lines);
+  int recording_slot();
 
-  // Guards frame_pending, field_flag, the settings and the wait.
+  // Guards the hand-off queue, the settings and the wait.
   std::mutex frame_mutex;
-  std::mutex display_mutex_;
-  std::mutex encoder_mutex_;
-  // Guarded by encoder_mutex_.
-  uint64_t encoder_field_serial_ = 0;
-  std::vector<unsigned char> encoder_ring_;  // allocated with the first recorded field
-  std::array<bool, encoder_ring_fields> encoder_ring_flags_{};
   std::condition_variable frame_condition;
-  bool frame_pending = false;
-  bool field_flag = false;
+  std::array<handoff_slot, handoff_slots> slots_;
+  std::deque<int> waiting_;  // slots holding fields, oldest first
+  std::vector<int> free_;    // slots nobody uses
+  int in_hand_ = -1;         // the slot being converted
+  uint64_t own_serial_ = 0;
   bool loop_running = false;  // set by the starting submit_frame, cleared as run() ends
   render_settings settings;
 
+  // Field pictures for Interlaced and Field-blended (render thread only),
+  // and the display pictures.
+  std::vector<unsigned char> field_picture_[2];
+  latest_picture display_{image_buffer_size};
+
+  // Guards the recording queue and free list (never held while converting
+  // or while the GUI thread weaves).
+  std::mutex recording_mutex_;
+  std::array<std::vector<unsigned char>, recording_slots> recording_pool_;
+  std::deque<recording_entry> recording_queue_;
+  std::vector<int> recording_free_;
+  int recording_slots_used_ = 0;
+
   stopwatch render_timer;
-  AVFrame* source_picture = nullptr;
-  AVFrame* display_picture = nullptr;
-  AVFrame* encoder_picture = nullptr;
+  AVFrame* source_picture = nullptr;  // describes the field in hand
   SwsContext* display_scaler = nullptr;
   SwsContext* encoder_scaler = nullptr;
   int encoder_picture_size = 0;
+  unsigned char* last_published_ = nullptr;
   geometry built;
   bool pictures_ready = false;
   bool failure_reported = false;
@@ -164,6 +245,7 @@ class easycap_render_thread : public QThread {
   std::atomic<uint32_t> dropped_fields_{0};
   std::atomic<uint32_t> rendered_fields_{0};
   std::atomic<uint32_t> failed_fields_{0};
- private:
+  std::atomic<uint32_t> unshown_fields_{0};
+  std::atomic<uint32_t> recording_overflows_{0};
   run_completion completion;
 };

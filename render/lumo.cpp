@@ -8,6 +8,10 @@
 #include <cstring>
 #include <vector>
 
+// QImage's 32-bit formats are words 0xAARRGGBB: in memory B, G, R, A only
+// on a little-endian machine, which the BGRA upload relies on.
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the display uploads 32-bit images as BGRA bytes");
+
 Lumo::Lumo(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
 
 Lumo::~Lumo() = default;
@@ -27,6 +31,7 @@ void Lumo::initializeGL() {
   GLuint id = 0;
   glGenTextures(1, &id);
   texture_id = id;
+  texture_width = texture_height = 0;
   glBindTexture(GL_TEXTURE_2D, texture_id);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
@@ -69,7 +74,14 @@ void Lumo::upload_texture(const void* pixels, int width, int height, unsigned in
   makeCurrent();
   glBindTexture(GL_TEXTURE_2D, texture_id);
   glPixelStorei(GL_UNPACK_ROW_LENGTH, row_pixels);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+  if (width == texture_width && height == texture_height) {
+    // Same size as the last image: its storage is filled again, not made anew.
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels);
+  } else {
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+    texture_width = width;
+    texture_height = height;
+  }
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   has_image = true;
   update();
@@ -79,10 +91,10 @@ void Lumo::display_image(QImage image) {
   switch (image.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32: {
-      // Bytes B, G, R, A in memory; swapped they are what GL_RGBA reads.
-      const QImage swapped = image.rgbSwapped();
-      upload_texture(swapped.constBits(), swapped.width(), swapped.height(), GL_RGBA,
-                     int(swapped.bytesPerLine() / 4));
+      // Bytes B, G, R, A in memory (a little-endian machine): GL_BGRA takes
+      // them as they are, with no copy and no swap on this thread.
+      if (image.bytesPerLine() % 4 != 0) break;
+      upload_texture(image.constBits(), image.width(), image.height(), GL_BGRA, int(image.bytesPerLine() / 4));
       return;
     }
     case QImage::Format_RGB888: {

@@ -34,5 +34,7 @@ class Lumo : public QOpenGLWidget {
   void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels = 0);
 
   unsigned int texture_id = 0;
+  int texture_width = 0;  // the size the texture's storage was made for
+  int texture_height = 0;
   bool has_image = false;  // the texture has content
 };

@@ -34,8 +34,6 @@ struct pipeline : ::testing::Test {
   easycap_thread& thread = *owned;
   // Buffers as the main window allocates them.
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
-  std::vector<unsigned char> field0 = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
-  std::vector<unsigned char> field1 = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
   std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0x5A);
   message_log messages;
 
@@ -46,10 +44,6 @@ struct pipeline : ::testing::Test {
   void SetUp() override {
     backend.add(stick);
     thread.backend = &backend;
-    thread.display_buffer = display.data();
-    thread.field_buffer_0 = field0.data();
-    thread.field_buffer_1 = field1.data();
-    thread.encoder_field_buffer = encoder.data();
     thread.brightness = 127;
     thread.contrast = 63;
     thread.saturation = 63;
@@ -58,6 +52,18 @@ struct pipeline : ::testing::Test {
   void TearDown() override {
     thread.request_close();
     EXPECT_TRUE(thread.wait(20000));
+  }
+  // What the threads left behind once stopped: the newest display picture
+  // (its own size only, the rest stays 0x5A) and the newest recorded field.
+  void collect(easycap_thread& t) {
+    latest_picture& pictures = t.render_thread.display();
+    pictures.take();
+    if (pictures.has_front()) {
+      const picture_info& info = pictures.front_info();
+      std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
+    }
+    t.render_thread.take_recorded_fields(
+        [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
   static void configure(easycap_thread& thread, bool sixty_hz, bool widescreen, mode m) {
@@ -124,13 +130,10 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
         // A fresh pipeline for each combination.
         easycap_thread t;
         t.backend = &backend;
-        t.display_buffer = display.data();
-        t.field_buffer_0 = field0.data();
-        t.field_buffer_1 = field1.data();
-        t.encoder_field_buffer = encoder.data();
         std::fill(display.begin(), display.end(), 0x5A);
         configure(t, sixty, wide, m);
         run_for(t, 6);
+        collect(t);
 
         const int field_lines = sixty ? 240 : 288;
         const int w = sixty ? 640 : 768;
@@ -170,6 +173,7 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
 TEST_F(pipeline, recorded_fields_are_planar_422_with_two_black_luma_rows) {
   configure(false, false, mode::f1);
   run_for(4, true);
+  collect(thread);
   // Y plane 720 x 288, then Cb and Cr, 360 x 288 each.
   for (int i = 0; i < 1440; ++i) ASSERT_EQ(encoder[size_t(i)], 0) << "byte " << i;
   const int row = 100;
@@ -247,6 +251,7 @@ TEST_F(pipeline, a_standard_change_mid_run_reprograms_once_and_fields_follow) {
   thread.request_close();
   ASSERT_TRUE(thread.wait(20000));
   EXPECT_EQ(streaming.count(), 2);
+  collect(thread);
   const auto info = test_pattern::decode_bgra(display.data(), 640, 480, 240);
   EXPECT_TRUE(info.programmed.sixty_hz);
   expect_bars(display.data(), 640, 80, "after the change");

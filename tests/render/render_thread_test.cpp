@@ -36,12 +36,14 @@ bool returns_within_5_s(F f) {
 }
 
 struct render_thread : ::testing::Test {
-  // Allocated as the main window and the capture thread do.
-  std::vector<unsigned char> handoff = std::vector<unsigned char>(rt::handoff_buffer_size);
+  // What the thread gave out last: the newest display picture (its own
+  // size; the rest stays sentinel) and the newest recorded field, copied
+  // after each field; and the field pictures of the two-field modes.
   std::vector<unsigned char> encoder = std::vector<unsigned char>(rt::encoder_field_buffer_size, sentinel);
   std::vector<unsigned char> display = std::vector<unsigned char>(rt::image_buffer_size, sentinel);
   std::vector<unsigned char> field_0 = std::vector<unsigned char>(rt::image_buffer_size);
   std::vector<unsigned char> field_1 = std::vector<unsigned char>(rt::image_buffer_size);
+  int recorded = 0;
   // Larger than the hand-off buffer and always submitted whole: the copy must stop at 829,440 bytes.
   std::vector<unsigned char> field = std::vector<unsigned char>(900000);
   int lines = 288, width = 768, height = 576;
@@ -58,8 +60,7 @@ struct render_thread : ::testing::Test {
     lines = sixty_hz ? 240 : 288;
     width = sixty_hz ? 640 : 768;
     height = sixty_hz ? (widescreen ? 360 : 480) : (widescreen ? 432 : 576);
-    render.set_render_settings({720, 2 * lines, width / 2, height / 2, handoff.data(), encoder.data(),
-                                display.data(), field_0.data(), field_1.data()});
+    render.set_render_settings({720, 2 * lines, width / 2, height / 2});
   }
   template <typename F>
   void paint(F colour) {  // UYVY, colour by position
@@ -77,7 +78,23 @@ struct render_thread : ::testing::Test {
     render.submit_frame(flag, field.data(), field.size());
     idle();
   }
-  void idle() { render.set_render_settings(render.current_settings()); }
+  void idle() {
+    render.set_render_settings(render.current_settings());
+    collect();
+  }
+  void collect() {
+    latest_picture& pictures = render.display();
+    if (pictures.take()) {
+      const picture_info& info = pictures.front_info();
+      std::fill(display.begin(), display.end(), sentinel);
+      std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
+    }
+    std::copy_n(render.field_picture(false), field_0.size(), field_0.begin());
+    std::copy_n(render.field_picture(true), field_1.size(), field_1.begin());
+    recorded += render.take_recorded_fields([&](const recorded_field& f) {
+      std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin());
+    });
+  }
   bool is(const std::vector<unsigned char>& b, int x, int y, int c) const {
     const unsigned char* p = &b[size_t(y * width + x) * 4];
     for (int i = 0; i < 3; ++i)
@@ -104,7 +121,7 @@ TEST_F(render_thread, f1_scales_each_field_to_the_square_pixel_picture_of_every_
     paint([&](int x, int y) { return bar_yuv[y < lines / 2 ? x / 90 : 7 - x / 90]; });
     show(false);
     EXPECT_EQ(broadcasts.count(), ready.count());
-    EXPECT_EQ(sent.load(), display.data());
+    EXPECT_EQ(sent.load(), render.display().front());
     EXPECT_EQ(sent_w * 2, width);
     EXPECT_EQ(sent_h * 2, height);
     for (int i = 0; i < 8; ++i) {
@@ -260,23 +277,39 @@ struct held_render_thread : render_thread {
   }
 };
 
-TEST_F(held_render_thread, fields_arriving_while_busy_are_dropped_and_the_field_in_hand_stays_intact) {
-  const std::vector<unsigned char> in_hand(field.begin(), field.begin() + 414720);
+TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlog_the_oldest_give_way) {
   render.debug = true;
+  // The field in hand is red; while it is held, blue ones arrive, then a
+  // green one last. Numbered 2 to 7.
   paint(blue);
-  for (int i = 0; i < 3; ++i) render.submit_frame(i & 1, field.data(), field.size());
-  EXPECT_EQ(render.dropped_fields(), 3u);
-  EXPECT_TRUE(std::equal(in_hand.begin(), in_hand.end(), handoff.begin()));
+  for (int i = 0; i < rt::display_backlog + 1; ++i) render.submit_frame(i & 1, field.data(), field.size());
+  paint(green);
+  render.submit_frame(true, field.data(), field.size());
+  EXPECT_EQ(render.dropped_fields(), 2u);
 
   hold = false;
   idle();
-  EXPECT_TRUE(is(display, 384, 288, red));
-  show(true);
-  EXPECT_TRUE(is(display, 384, 288, blue));
-  EXPECT_EQ(render.rendered_fields(), 2u);
+  // The waiting ones were converted; only the newest became a picture.
+  EXPECT_EQ(render.rendered_fields(), uint32_t(1 + rt::display_backlog));
+  EXPECT_EQ(render.unshown_fields(), uint32_t(rt::display_backlog - 1));
+  EXPECT_TRUE(is(display, 384, 288, green));
+  EXPECT_EQ(render.display().front_info().field_serial, uint64_t(rt::display_backlog + 3));
   std::lock_guard lock(text_mutex);
-  EXPECT_EQ(texts.count("easycap_render_thread dropping frame"), 3);
-  EXPECT_EQ(texts.filter(QRegularExpression("^easycap_render_thread: [0-9.e+-]+$")).size(), 1);
+  EXPECT_EQ(texts.count("easycap_render_thread dropping frame"), 2);
+  EXPECT_EQ(texts.filter(QRegularExpression("^easycap_render_thread: [0-9.e+-]+$")).size(), rt::display_backlog);
+}
+
+TEST_F(held_render_thread, while_recording_a_busy_thread_loses_no_field_until_every_slot_is_full) {
+  render.encoder_feed = true;
+  paint(blue);
+  // Held for as long as it takes: every slot but the one in hand may wait.
+  for (int i = 0; i < rt::handoff_slots - 1; ++i) render.submit_frame(i & 1, field.data(), field.size());
+  EXPECT_EQ(render.dropped_fields(), 0u);
+  render.submit_frame(false, field.data(), field.size());
+  EXPECT_EQ(render.dropped_fields(), 1u);
+  hold = false;
+  idle();
+  EXPECT_EQ(recorded, rt::handoff_slots - 1);
 }
 
 TEST_F(held_render_thread, set_render_settings_waits_for_the_field_in_hand_and_never_hangs_after_quit) {
@@ -345,8 +378,7 @@ TEST_F(render_thread, fields_that_cannot_be_converted_are_skipped_counted_and_re
   EXPECT_TRUE(is(display, 384, 288, red));
 
   // A picture larger than the main window's buffers is refused, not written.
-  render.set_render_settings({720, 576, 384, 400, handoff.data(), encoder.data(), display.data(), field_0.data(),
-                              field_1.data()});
+  render.set_render_settings({720, 576, 384, 400});
   show(false);
   EXPECT_EQ(render.failed_fields(), 3u);
   EXPECT_EQ(ready.count(), 1);

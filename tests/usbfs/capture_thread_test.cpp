@@ -23,10 +23,6 @@ struct capture_over_usbfs : usbfs_test {
   void make_thread(bool sixty_hz = false) {
     thread = std::make_unique<easycap_thread>();
     thread->backend = backend.get();
-    thread->display_buffer = display.data();
-    thread->field_buffer_0 = field0.data();
-    thread->field_buffer_1 = field1.data();
-    thread->encoder_field_buffer = encoder.data();
     thread->brightness = 127;
     thread->contrast = 63;
     thread->saturation = 63;
