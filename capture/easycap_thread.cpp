@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "app/realtime_scheduling.h"
 #include "capture/device_registers.h"
 
 using namespace easycap;
@@ -485,6 +486,13 @@ easycap_thread::stream_end easycap_thread::stream() {
   std::unique_ptr<unsigned char[]> regions(new unsigned char[block_size]);
   std::vector<std::unique_ptr<usb_iso_context>> contexts(static_cast<size_t>(transfersInFlight));
   usb_device* device = device_handle.get();
+  // A stick streams at the bus's pace: from here on this thread (and the
+  // render thread it starts, which inherits it) must not queue behind
+  // whatever else the computer does. Asked once.
+  if (!realtime_asked && device->streams_in_real_time()) {
+    realtime_asked = true;
+    realtime::make_this_thread_realtime("capture thread", realtime::capture_priority);
+  }
   auto region = [&](int i) { return regions.get() + size_t(i) * size_t(region_size); };
 
   for (int i = 0; i < transfersInFlight; ++i) {

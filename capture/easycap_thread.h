@@ -211,6 +211,7 @@ class easycap_thread : public QThread {
   // the pass is skipped. Capture thread only.
   bool stick_silent = false;
   bool in_pass = false;           // init_device() is running
+  bool realtime_asked = false;    // real-time scheduling was asked for
   unsigned failed_transfers = 0;  // in the last programming pass
   stream_state state_told = stream_state::flowing;
   unsigned count_told = 0;

@@ -83,6 +83,10 @@ class usb_device {
   virtual int iso_submit(usb_iso_context* context, unsigned char* region, int size) = 0;
   virtual int iso_reap(usb_iso_context* context, int timeout_ms) = 0;
   virtual int iso_release(std::unique_ptr<usb_iso_context>& context) = 0;
+  // Its stream comes at the bus's pace, so whoever reaps it must keep up
+  // in real time (a real stick does; a model run as fast as it is read
+  // does not).
+  virtual bool streams_in_real_time() const { return true; }
 };
 
 // Discovery and opening.

@@ -17,7 +17,15 @@ double clock_line::period() const {
   if (!have_line()) return nominal_;
   // No crystal is off by more than this; a steeper line is the delays
   // settling (a sound server after its start), not a clock.
-  const double fitted = (w_ * spt_ - sp_ * st_) / (w_ * spp_ - sp_ * sp_);
+  // About the points' centre: sxx, the spread of the positions, and sxy.
+  const double sxx = spp_ - sp_ * sp_ / w_;
+  const double sxy = spt_ - sp_ * st_ / w_;
+  // A clock believed close to nominal before it is seen: as if prior_seconds
+  // of arrivals, one a second, had lain on the nominal line. Worth much at
+  // first and nothing after a minute.
+  const double prior_span = prior_seconds / nominal_;
+  const double prior = prior_span * prior_span * prior_seconds / 12.0;
+  const double fitted = (sxy + prior * nominal_) / (sxx + prior);
   return std::clamp(fitted, nominal_ * (1.0 - max_ppm * 1e-6), nominal_ * (1.0 + max_ppm * 1e-6));
 }
 
@@ -134,7 +142,15 @@ sound_sync::sound_sync(double samples_per_frame, double sample_rate)
     : samples_per_frame_(samples_per_frame),
       rate_(sample_rate),
       picture_line_(samples_per_frame / sample_rate),
-      sound_line_(1.0 / sample_rate) {}
+      sound_line_(1.0 / sample_rate) {
+  // The sound comes at the pace of the USB bus (the stick's codec follows
+  // the host's frames) or of a sound card's crystal: tens of ppm from the
+  // computer's clock at most. Its arrivals carry the sound server's jitter,
+  // which in the first seconds reads as a clock far off; the picture's
+  // arrivals are timed by the capture thread at real-time priority and
+  // follow the tape's clock, which may be off by much more.
+  sound_line_.prior_seconds = 10.0;
+}
 
 void sound_sync::picture(int64_t position, double time) {
   if (picture_line_.add(double(position), time) == clock_line::verdict::jumped) ++picture_jumps;

@@ -76,6 +76,10 @@ class clock_line {
   int late_bins_allowed = 4;
   // The most a clock is taken to be off its nominal period.
   double max_ppm = 1500.0;
+  // How strongly the clock is believed to run at its nominal period before
+  // it is seen: as much as this many seconds of arrivals would say (0: not
+  // at all).
+  double prior_seconds = 0.0;
 
  private:
   void collect(double position, double time);

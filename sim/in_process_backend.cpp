@@ -189,6 +189,8 @@ class in_process_device : public usb_device {
     return result;
   }
 
+  bool streams_in_real_time() const override { return paced_; }
+
  private:
   // Opened before the stick was pulled out and plugged in again.
   bool stale() const { return stick_->generation() != generation_; }
