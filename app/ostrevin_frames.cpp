@@ -4,13 +4,6 @@
 
 #include "app/ostrevin.h"
 
-namespace {
-int64_t steady_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-}  // namespace
-
 void ostrevin::frame_ready(bool field_flag) {
   // The recording takes each field's flag from the queue it drains: the one
   // this signal carried belongs to a field that may be gone by now.
@@ -45,7 +38,7 @@ void ostrevin::frame_ready(bool field_flag) {
 
   last_frame_time = frame_timer.elapsed();
   ++images_shown;
-  if (fresh && info.arrival_ns >= 0) note_display_latency(double(steady_now_ns() - info.arrival_ns) * 1e-6);
+  if (fresh && info.arrival_ns >= 0) note_display_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
 }
 
 void ostrevin::note_display_latency(double ms) {

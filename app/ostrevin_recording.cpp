@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -57,7 +58,13 @@ void ostrevin::start_encoding() {
 
 void ostrevin::stop_encoding() {
   if (!capturing) return;
-  // Everything converted so far goes in; what comes later is not recorded.
+  // The recording ends now: every field that came before goes in (the
+  // render thread is given a moment to convert what it holds), none that
+  // comes later.
+  const int64_t now = steady_clock_ns();
+  feed_state.until_ns = now;
+  encoder.stop_at_ns = now;
+  capture_thread.render_thread.wait_until_converted(200);
   capture_thread.render_thread.encoder_feed = false;
   feed_recording();
   encoder.stop_requested = true;

@@ -5,6 +5,13 @@
 #include <chrono>
 #include <cstdint>
 
+// The steady clock in nanoseconds: the time stamps that travel with fields,
+// frames and sound between threads.
+inline int64_t steady_clock_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 class stopwatch {
  public:
   stopwatch();

@@ -577,9 +577,7 @@ easycap_thread::stream_end easycap_thread::stream() {
         continue;
       }
       data_arrived = true;
-      reaped_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
+      reaped_ns = steady_clock_ns();
       const int expected = sixty_hz.load(std::memory_order_relaxed) ? field_bytes_60hz : field_bytes_50hz;
       assembler->set_format(expected, width.load(std::memory_order_relaxed) * height.load(std::memory_order_relaxed) * 2);
       uint32_t claimed;

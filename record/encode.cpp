@@ -35,11 +35,8 @@ constexpr int five_hours_ntsc = int(5 * 3600 * 30000LL / 1001);
 // from the gaps in their numbers; this is for a stick that sends nothing.
 constexpr int64_t frames_on_their_way = 2;
 constexpr int64_t fill_after_frames = 8;
-
-int64_t steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+// At the stop, a frame due less than this before it may still be on its way.
+constexpr int64_t stop_margin_ns = 10 * 1000 * 1000;
 
 }  // namespace
 
@@ -65,6 +62,7 @@ void encode::start_encoder() {
   frames_damaged = 0;
   first_frame_ns = -1;
   clock_start_ns = 0;
+  stop_at_ns = -1;
   repeats_in_gap = 0;
   clock_repeats_since_frame = 0;
   dropped_at_start = dropped_frame_count.load();
@@ -83,7 +81,7 @@ void encode::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_b
     std::free(frame);
     return;
   }
-  const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_ns();
+  const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_clock_ns();
   if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
   {
@@ -139,7 +137,7 @@ void encode::add_audio(QByteArray* bytes) {
     delete bytes;
     return;
   }
-  const int64_t now = steady_ns();
+  const int64_t now = steady_clock_ns();
   pending_audio->append(*bytes);
   delete bytes;
   const unsigned chunk = audio_chunk_bytes;
@@ -226,9 +224,9 @@ void encode::run() {
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
   sound_out_read = 0;
-  steady_origin_ns = steady_ns();
+  steady_origin_ns = steady_clock_ns();
   recording_timer.start();
-  clock_start_ns = steady_ns();
+  clock_start_ns = steady_clock_ns();
   if (ok && !stop_requested) {
     do {
       ok = interleave();
@@ -307,7 +305,7 @@ void encode::take_sound(bool all) {
     qDebug().noquote() << QString(
                               "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
                               "against the picture's")
-                              .arg(double(steady_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
+                              .arg(double(steady_clock_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
                               .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
 }
 
@@ -316,7 +314,7 @@ bool encode::make_up_missing_sound() {
     QMutexLocker lock(&queue_mutex);
     if (video_queue.isEmpty()) return false;
     // The oldest real frame's wait; repeats wait as long as the frames after them.
-    const int64_t waited = frame_arrivals.isEmpty() ? 0 : steady_ns() - frame_arrivals.first();
+    const int64_t waited = frame_arrivals.isEmpty() ? 0 : steady_clock_ns() - frame_arrivals.first();
     const qsizetype long_queue = qsizetype(no_sound_wait_ns / 1e9 * frame_rate);
     if (waited < no_sound_wait_ns && video_queue.size() <= long_queue) return false;
   }
@@ -353,7 +351,7 @@ bool encode::take_frame(uchar** frame, int64_t* arrival_ns) {
 
 bool encode::interleave() {
   if (audio_chunk_bytes == 0) return true;
-  const int64_t deadline = steady_ns() + int64_t(pass_budget_ms) * 1000000;
+  const int64_t deadline = steady_clock_ns() + int64_t(pass_budget_ms) * 1000000;
   take_sound(false);
   for (;;) {
     {
@@ -376,7 +374,7 @@ bool encode::interleave() {
     // The rest goes into the next file.
     if (file_size_limit_near()) break;
     // Writing slower than the picture: the rest waits for the next pass.
-    if (steady_ns() > deadline) break;
+    if (steady_clock_ns() > deadline) break;
   }
   return true;
 }
@@ -408,21 +406,21 @@ bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
   return write_video_frame();
 }
 
-int64_t encode::clock_periods() const {
+int64_t encode::clock_periods(int64_t at_ns) const {
   // The picture's own clock once it is known: a stick whose field clock
   // runs slow has no frames missing, however far it falls behind the
   // computer's clock over hours.
   if (sound && sound->sync.picture_known())
-    return int64_t(std::floor(sound->sync.picture_position_at(double(steady_ns() - steady_origin_ns) * 1e-9))) + 1;
+    return int64_t(std::floor(sound->sync.picture_position_at(double(at_ns - steady_origin_ns) * 1e-9))) + 1;
   const double frame_ns = (sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
   const int64_t first = first_frame_ns.load();
   // The first frame fills the period it came in.
-  if (first < 0) return int64_t(double(steady_ns() - clock_start_ns.load()) / frame_ns);
-  return int64_t(double(steady_ns() - first) / frame_ns) + 1;
+  if (first < 0) return int64_t(double(at_ns - clock_start_ns.load()) / frame_ns);
+  return int64_t(double(at_ns - first) / frame_ns) + 1;
 }
 
 int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
-  const int64_t periods = clock_periods();
+  const int64_t periods = clock_periods(steady_clock_ns());
   // Fields converted but not yet woven, or not yet converted, are frames
   // that came: the window may be busy, but they are not lost.
   const int64_t upstream = fields_on_their_way ? (fields_on_their_way() + 1) / 2 : 0;
@@ -437,19 +435,29 @@ int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
 }
 
 bool encode::finish_recording() {
-  // The feed has handed over everything it had: a frame that has not come
-  // now is lost, and the file ends as long as the recording's clock says.
-  frame_periods = clock_periods();
-  const int64_t late = fill_missing_frames(0, 0);
+  // The feed has handed over every frame that came before the stop: the
+  // clock counts the frames due by then (less a few ms, so a frame on its
+  // way at that instant is not taken for lost), and those that did not come
+  // are repeated, so the file ends as long as the recording lasted.
+  const int64_t stop_ns = stop_at_ns.load();
+  const int64_t due = clock_periods((stop_ns >= 0 ? stop_ns : steady_clock_ns()) - stop_margin_ns);
+  int64_t late = 0;
+  {
+    QMutexLocker lock(&queue_mutex);
+    const int64_t have = frames_received + frames_repeated + video_queue.size();
+    frame_periods = std::max(due, have);
+    late = frame_periods - have;
+    for (int64_t i = 0; i < late; ++i) video_queue.append(nullptr);
+  }
   if (late > 0) qDebug() << "recording: the last" << late << "frames never came: repeated";
   // Everything queued, the sound up to the pictures' time: the sound that
   // goes beyond it has no pictures and is left out. A stop is prompt: what
   // cannot be written in time is dropped and told.
   take_sound(true);
   sound->finish(&sound_out);
-  const int64_t deadline = steady_ns() + int64_t(stop_budget_ms) * 1000000;
+  const int64_t deadline = steady_clock_ns() + int64_t(stop_budget_ms) * 1000000;
   for (;;) {
-    if (steady_ns() > deadline) {
+    if (steady_clock_ns() > deadline) {
       uint dropped = 0;
       {
         QMutexLocker lock(&queue_mutex);

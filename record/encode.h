@@ -86,6 +86,10 @@ class encode : public QThread {
 
   // Cleared by start_encoder(), set by the main window to end a recording.
   std::atomic<bool> stop_requested{true};
+  // When the recording ended for its owner (steady clock ns), if it says:
+  // frames that came later are not the recording's, and those due before
+  // are counted. Reset by start_encoder().
+  std::atomic<int64_t> stop_at_ns{-1};
   // Set when a recording ended on an error; cleared by start_encoder().
   std::atomic<bool> failed{false};
 
@@ -288,7 +292,8 @@ class encode : public QThread {
   // first file was opened while none has been (set here).
   std::atomic<int64_t> clock_start_ns{0};
   std::atomic<int64_t> first_frame_ns{-1};
-  int64_t clock_periods() const;
+  // Frame periods from the start to `at_ns` (steady clock).
+  int64_t clock_periods(int64_t at_ns) const;
   unsigned dropped_at_start = 0;  // dropped_frame_count when the recording started
   int64_t repeats_in_gap = 0;     // repeats since frames stopped coming
   // Repeats the clock queued since the last frame came (queue_mutex): the

@@ -52,7 +52,7 @@ uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, i
 uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                              double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
                              recording_feed_state* state) {
-  if (!frame) return frame;
+  if (!frame || arrival_ns > state->until_ns) return frame;
   if (state->last_serial != 0 && serial > state->last_serial + 1)
     state->fields_missing += int64_t(serial - state->last_serial - 1);
   if (serial > state->last_serial) state->last_serial = serial;

@@ -17,6 +17,7 @@
 
 #include <QtGlobal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 class encode;
@@ -38,6 +39,7 @@ struct recording_feed_state {
   uint64_t frame_serial = 0;    // the flag-clear field of the last frame handed over (0: none)
   uint64_t set_serial = 0;      // the last flag-set field woven
   int64_t fields_missing = 0;   // fields that never reached the feed
+  int64_t until_ns = INT64_MAX; // fields that came later are not recorded
 };
 
 // Hands frame to the encoder and returns a copy of it to weave on. When the

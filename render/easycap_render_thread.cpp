@@ -52,11 +52,6 @@ void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, s
 
 }  // namespace
 
-static int64_t steady_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 easycap_render_thread::easycap_render_thread(QObject* parent) : QThread(parent) {
   for (int i = handoff_slots - 1; i >= 0; --i) free_.push_back(i);
   for (auto& picture : field_picture_) picture.assign(image_buffer_size, 0);
@@ -85,6 +80,12 @@ void easycap_render_thread::set_render_settings(const render_settings& replaceme
   settings = replacement;
 }
 
+bool easycap_render_thread::wait_until_converted(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(frame_mutex);
+  return frame_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                  [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
+}
+
 render_settings easycap_render_thread::current_settings() {
   std::lock_guard<std::mutex> lock(frame_mutex);
   return settings;
@@ -92,7 +93,7 @@ render_settings easycap_render_thread::current_settings() {
 
 void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, size_t size, int64_t arrival_ns,
                                          uint64_t serial) {
-  if (arrival_ns < 0) arrival_ns = steady_now_ns();
+  if (arrival_ns < 0) arrival_ns = steady_clock_ns();
   uint32_t dropped = 0;
   int slot = -1;
   {
@@ -209,7 +210,7 @@ void easycap_render_thread::run() {
 
 bool easycap_render_thread::render_one_field_for_benchmark(bool flag, const unsigned char* pixels) {
   if (isRunning()) return false;  // the pictures belong to the thread then
-  return render_field(current_settings(), field_in_hand{pixels, flag, ++own_serial_, steady_now_ns(), true});
+  return render_field(current_settings(), field_in_hand{pixels, flag, ++own_serial_, steady_clock_ns(), true});
 }
 
 void easycap_render_thread::release_pictures() {

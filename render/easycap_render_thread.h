@@ -122,6 +122,10 @@ class easycap_render_thread : public QThread {
     take_recorded_fields([](const recorded_field&) {});
   }
 
+  // Waits, at most `timeout_ms`, until every field handed over so far has
+  // been converted (or the thread is not running); false on the time-out.
+  bool wait_until_converted(int timeout_ms);
+
   // While recording: fields handed over and not yet taken by
   // take_recorded_fields(), converted or not.
   int fields_for_recording() {

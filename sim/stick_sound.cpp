@@ -1,4 +1,5 @@
 #include "sim/stick_sound.h"
+#include "app/realtime_scheduling.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -163,6 +164,10 @@ stick_sound::counts stick_sound::stats() const {
 }
 
 void stick_sound::run() {
+  // The codec is hardware: its sound never waits for a busy computer. The
+  // model's writer keeps ahead of the server where the desktop allows it,
+  // or a late write would leave the server a gap no real stick makes.
+  realtime::make_this_thread_realtime("virtual stick sound", realtime::capture_priority + 8);
   constexpr int64_t chunk = sound_track::rate / 100;  // 10 ms
   const auto delay = std::chrono::milliseconds(options_.delay_ms);
   std::vector<int16_t> samples(size_t(chunk) * sound_track::channels);
