@@ -140,6 +140,40 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// A disk that stops answering for a moment (a write that takes 200 ms, or
+// two) holds up only the encoder thread: the frames wait in its queue, none
+// is lost or repeated, and the file gets them all in order.
+TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
+  encoder.keep_time = true;
+  ASSERT_TRUE(start(path("stalled writer")));
+  QElapsedTimer clock;
+  clock.start();
+  int stalled_at = -1;
+  while (clock.elapsed() < 2000) {
+    play_to(clock.elapsed());
+    if (stalled_at < 0 && clock.elapsed() > 500) {
+      stalled_at = encoder.frames_encoded;
+      encoder.slow_write_ms = 200;
+    } else if (stalled_at >= 0 && encoder.frames_encoded > stalled_at) {
+      encoder.slow_write_ms = 0;
+    }
+    QTest::qWait(10);
+  }
+  ASSERT_GE(stalled_at, 0);
+  encoder.slow_write_ms = 0;
+  // Stopped as the window stops: at an instant, with what was due by then.
+  play_to(clock.elapsed());
+  encoder.stop_at_ns = steady_clock_ns();
+  stop();
+
+  const avi_contents file = read_avi(path("stalled writer.avi"), field_lines);
+  EXPECT_EQ(encoder.dropped_frame_count.load(), 0u);
+  EXPECT_EQ(encoder.frames_repeated.load(), 0);
+  EXPECT_EQ(encoder.frames_received.load(), next_frame);
+  ASSERT_EQ(int(file.frames.size()), next_frame);
+  for (int i = 0; i < next_frame; ++i) EXPECT_EQ(file.frames[size_t(i)], i) << "frame " << i;
+}
+
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   encoder.max_queued_sound_seconds = 0.1;  // 19 chunks of 1000 bytes
   ASSERT_TRUE(start(path("stalled")));

@@ -384,4 +384,97 @@ TEST_F(render_thread, fields_that_cannot_be_converted_are_skipped_counted_and_re
   EXPECT_EQ(ready.count(), 1);
 }
 
+
+// The hand-off from the capture side under the loads a desktop gives it.
+namespace live_path {
+
+struct hand_off : render_thread {
+  void SetUp() override {
+    use(false, false);
+    paint(red);
+    show(false);  // started, pictures and scalers built
+  }
+  uint64_t submitted = 1;  // the thread numbers the fields itself, from 1
+  void submit(bool flag) {
+    render.submit_frame(flag, field.data(), field.size());
+    ++submitted;
+  }
+};
+
+TEST_F(hand_off, bursts_of_four_fields_lose_nothing_whether_recording_or_not) {
+  for (bool recording : {false, true}) {
+    SCOPED_TRACE(recording ? "recording" : "not recording");
+    render.encoder_feed = recording;
+    const uint32_t rendered = render.rendered_fields();
+    recorded = 0;
+    for (int burst = 0; burst < 20; ++burst) {
+      for (int i = 0; i < 4; ++i) submit(i & 1);
+      idle();  // the gap
+    }
+    EXPECT_EQ(render.dropped_fields(), 0u);
+    EXPECT_EQ(render.rendered_fields() - rendered, 80u);
+    EXPECT_EQ(recorded, recording ? 80 : 0);
+    EXPECT_EQ(render.display().front_info().field_serial, submitted);
+  }
+}
+
+TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_is_shown) {
+  render.slow_render_ms = 12;
+  for (bool recording : {false, true}) {
+    SCOPED_TRACE(recording ? "recording" : "not recording");
+    render.encoder_feed = recording;
+    const uint32_t rendered = render.rendered_fields(), dropped = render.dropped_fields();
+    recorded = 0;
+    for (int i = 0; i < 120; ++i) {
+      submit(i & 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    idle();
+    const uint32_t converted = render.rendered_fields() - rendered, lost = render.dropped_fields() - dropped;
+    EXPECT_GT(lost, 0u) << "a 12 ms conversion cannot keep up with a field every 3 ms";
+    EXPECT_EQ(converted + lost, 120u) << "every field converted or counted lost";
+    if (recording) EXPECT_EQ(uint32_t(recorded), converted);
+    // Whatever was dropped, the last field of all became the picture.
+    EXPECT_EQ(render.display().front_info().field_serial, submitted);
+  }
+}
+
+TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_field) {
+  render.encoder_feed = true;
+  // Fields at the PAL pace while nobody takes pictures or recorded fields.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 12; ++i) {
+    submit(i & 1);
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (i + 1)));
+  }
+  ASSERT_TRUE(render.wait_until_converted(10000));
+  EXPECT_EQ(render.dropped_fields(), 0u);
+  EXPECT_EQ(render.recording_overflows(), 0u);
+  // The consumer wakes: every field for the recording, in order, and the
+  // newest picture.
+  std::vector<uint64_t> serials;
+  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  ASSERT_EQ(serials.size(), 12u);
+  for (size_t i = 0; i < serials.size(); ++i) EXPECT_EQ(serials[i], submitted - 11 + i);
+  ASSERT_TRUE(render.display().take());
+  EXPECT_EQ(render.display().front_info().field_serial, submitted);
+}
+
+TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_oldest_counted) {
+  render.encoder_feed = true;
+  const int extra = 5;
+  for (int i = 0; i < rt::recording_slots + extra; ++i) {
+    submit(i & 1);
+    render.wait_until_converted(10000);
+  }
+  EXPECT_EQ(render.recording_overflows(), uint32_t(extra));
+  std::vector<uint64_t> serials;
+  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  ASSERT_EQ(serials.size(), size_t(rt::recording_slots));
+  EXPECT_EQ(serials.front(), submitted - rt::recording_slots + 1) << "the newest are kept";
+  EXPECT_EQ(serials.back(), submitted);
+}
+
+}  // namespace live_path
+
 }  // namespace

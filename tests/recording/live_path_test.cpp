@@ -1,0 +1,118 @@
+// The live path under load, through the window: a window that does not
+// come to its fields for a while, a writer that stalls, a render thread too
+// slow for the stick. What the recording loses is counted exactly: the
+// frames in the file, the frames that came and the frames told lost agree
+// with the frame periods the recording lasted.
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
+#include <thread>
+
+#include "tests/recording/avi_reader.h"
+#include "tests/support/message_log.h"
+#include "tests/support/window_fixture.h"
+
+namespace {
+
+struct live_path : window_fixture {
+  QTemporaryDir captures;
+  message_log log;
+  uint32_t dropped_before = 0;
+
+  // The account the window gives when a recording stops.
+  struct account {
+    int64_t periods = -1, came = -1, lost = -1, repeated = -1, damaged = -1, fields_lost = -1, told = -1;
+  };
+
+  void SetUp() override {
+    window_fixture::SetUp();
+    ASSERT_TRUE(captures.isValid());
+    open_window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().render_thread.rendered_fields() >= 25; }, 20000));
+  }
+  QAction* file_action(const QString& text) { return menu_item("&File", text); }
+
+  void start(const QString& name) {
+    window->recorder().base_name = captures.filePath(name);
+    file_action("&Capture")->setEnabled(true);
+    dropped_before = window->dropped_frames_count();
+    file_action("&Capture")->trigger();
+    ASSERT_TRUE(window->is_capturing());
+  }
+  account stop() {
+    file_action("&Stop capture")->trigger();
+    EXPECT_FALSE(window->is_capturing());
+    account a;
+    const QRegularExpression line(
+        "recording stopped: (\\d+) frame periods[^;]*; (\\d+) frames came, (\\d+) lost \\((\\d+) repeated in their "
+        "place\\), (\\d+) damaged; (\\d+) fields lost by the capture pipeline; (\\d+) frames dropped");
+    for (const QString& m : log.messages()) {
+      const QRegularExpressionMatch match = line.match(m);
+      if (!match.hasMatch()) continue;
+      a = {match.captured(1).toLongLong(), match.captured(2).toLongLong(), match.captured(3).toLongLong(),
+           match.captured(4).toLongLong(), match.captured(5).toLongLong(), match.captured(6).toLongLong(),
+           match.captured(7).toLongLong()};
+    }
+    EXPECT_EQ(int64_t(window->dropped_frames_count() - dropped_before), a.told);
+    return a;
+  }
+  // Everything adds up, to the frame.
+  void expect_exact(const account& a, const QString& file) {
+    ASSERT_GE(a.periods, 0) << "no account of the recording";
+    EXPECT_EQ(a.came + a.lost, a.periods) << "frames that came and frames lost make the frame periods";
+    EXPECT_EQ(a.told - a.damaged, a.lost) << "every lost frame told, none twice";
+    EXPECT_EQ(a.repeated, a.lost) << "each lost frame repeated in its place";
+    const recording r = read_recording(file);
+    ASSERT_TRUE(r.opened) << r.error.toStdString();
+    EXPECT_EQ(int64_t(r.frames.size()), a.periods) << "the file is as long as the recording lasted";
+  }
+};
+
+TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
+  start("stalls");
+  QTest::qWait(1000);
+  // The window does nothing for 200 ms: no picture shown, no field woven.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // As soon as it looks again, it shows the newest picture, not one from
+  // before the stall.
+  const int shown = window->displayed_images();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() > shown; }, 5000));
+  const picture_info& info = window->capture().render_thread.display().front_info();
+  EXPECT_LT(double(steady_clock_ns() - info.arrival_ns) * 1e-6, 100.0) << "a picture from before the stall";
+
+  // Then the disk: one write (or two) takes 200 ms.
+  const int written = window->recorder().frames_encoded;
+  window->recorder().slow_write_ms = 200;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > written; }, 5000));
+  window->recorder().slow_write_ms = 0;
+  QTest::qWait(1000);
+  const account a = stop();
+  expect_exact(a, captures.filePath("stalls.avi"));
+  EXPECT_EQ(window->capture().render_thread.dropped_fields(), 0u);
+  EXPECT_EQ(window->capture().render_thread.recording_overflows(), 0u);
+  EXPECT_EQ(a.fields_lost, 0);
+  EXPECT_EQ(a.lost, 0);
+}
+
+TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {
+  // 30 ms for a 20 ms field: a third of the fields cannot be converted.
+  window->capture().render_thread.slow_render_ms = 30;
+  start("slow");
+  const auto began = std::chrono::steady_clock::now();
+  QTest::qWait(3000);
+  const account a = stop();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  window->capture().render_thread.slow_render_ms = 0;
+  expect_exact(a, captures.filePath("slow.avi"));
+  EXPECT_GT(a.fields_lost, 0);
+  EXPECT_GT(a.lost, 0);
+  // And the periods are the recording's time at the stick's 25 frames (the
+  // file's opening takes a few of them first).
+  EXPECT_LE(double(a.periods), seconds * 25.0 + 2.0);
+  EXPECT_GE(double(a.periods), seconds * 25.0 - 15.0);
+}
+
+}  // namespace
