@@ -37,6 +37,13 @@ qlonglong property(QDBusConnection& bus, const char* name, qlonglong fallback) {
 }
 
 bool by_realtime_kit(int priority, std::string* why) {
+  // Without a system bus there is no RealtimeKit; not even a connection is
+  // tried (it would start Qt's D-Bus thread for nothing).
+  if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS") && access("/run/dbus/system_bus_socket", F_OK) != 0 &&
+      access("/var/run/dbus/system_bus_socket", F_OK) != 0) {
+    *why = "no system bus";
+    return false;
+  }
   QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected()) {
     *why = "no system bus";

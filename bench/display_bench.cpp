@@ -1,7 +1,7 @@
-// GUI-thread cost of one displayed image at PAL 4:3 (768 x 576): wrap the
-// display buffer in a QImage, swap red and blue, upload the texture and draw,
-// against the 20 ms field period. Also the parts on their own, and the upload
-// of the BGRA bytes without the swap for comparison.
+// GUI-thread cost of one displayed image: wrap the display buffer in a
+// QImage, upload the texture and draw, against the 20 ms field period; the
+// path before and after the upload took the BGRA bytes as they are. Also
+// the parts on their own.
 // Needs an X display: run under `xvfb-run -a`.
 #include <benchmark/benchmark.h>
 
@@ -43,22 +43,54 @@ void report(benchmark::State& state, double total_ms) {
   state.counters["pct_of_20ms"] = 100.0 * per_image / field_period_ms;
 }
 
-// What frame_ready(bool) and display_image cost together, drawn and finished.
-void BM_show_image_pal_4_3(benchmark::State& state) {
+// What one displayed image costs the GUI thread, drawn and finished, for
+// each standard and display mode (Field-blended shows half the height):
+// "after" is the program's path (the render thread's BGRA uploaded as it
+// is into the texture's existing storage); "before" is the path it
+// replaced (red and blue swapped into a new copy, the texture specified
+// anew for every image).
+struct picture_case {
+  const char* name;
+  int width, height;
+};
+constexpr picture_case pictures[] = {
+    {"PAL F1/F2/Interlaced", 768, 576}, {"PAL Field-blended", 768, 288},
+    {"NTSC F1/F2/Interlaced", 640, 480}, {"NTSC Field-blended", 640, 240}};
+
+void show_image(benchmark::State& state, bool before) {
+  const picture_case& c = pictures[state.range(0)];
   std::vector<unsigned char> buffer = make_buffer();
   double total = 0;
+  GLuint texture = 0;
+  if (before) {
+    widget->makeCurrent();
+    glGenTextures(1, &texture);
+  }
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    const QImage image(buffer.data(), width, height, width * 4, QImage::Format_RGB32);
-    widget->display_image(image);
+    const QImage image(buffer.data(), c.width, c.height, c.width * 4, QImage::Format_RGB32);
+    if (before) {
+      const QImage swapped = image.rgbSwapped();
+      widget->makeCurrent();
+      glBindTexture(GL_TEXTURE_2D, texture);
+      glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, c.width, c.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                   swapped.constBits());
+    } else {
+      widget->display_image(image);
+    }
     widget->repaint();
     widget->makeCurrent();
     glFinish();
     total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   }
+  if (before) glDeleteTextures(1, &texture);
+  state.SetLabel(c.name);
   report(state, total);
 }
-BENCHMARK(BM_show_image_pal_4_3)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_show_image_before(benchmark::State& state) { show_image(state, true); }
+void BM_show_image_after(benchmark::State& state) { show_image(state, false); }
+BENCHMARK(BM_show_image_before)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_show_image_after)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_rgb_swap_pal_4_3(benchmark::State& state) {
   std::vector<unsigned char> buffer = make_buffer();

@@ -1,7 +1,9 @@
 // A long recording from the paced virtual stick through the real window,
 // with sound from whatever sound server is there (tests/support/with_pulse.sh
-// provides one with a tone): fields dropped, the program's CPU share and its
-// resident memory at the start and the end.
+// provides one with a tone): fields dropped, the latency from a field's last
+// packet to its picture on the display, the program's CPU share and its
+// resident memory at the start and the end. bench/live_path_soak.sh runs it
+// on an idle machine and with both cores held by busy loops.
 //
 //   xvfb-run -a bash tests/support/with_pulse.sh build/bench/recording_soak [seconds] [directory]
 //
@@ -30,7 +32,7 @@ std::atomic<int> status_lines{0};
 void quiet_handler(QtMsgType type, const QMessageLogContext&, const QString& text) {
   if (text.contains("supposed to have encoded"))
     ++status_lines;
-  else if (type != QtDebugMsg || text.startsWith("recording"))
+  else if (type != QtDebugMsg || text.startsWith("recording") || text.contains("real-time"))
     std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
 
   const uint32_t lost_before = window.capture().lost_fields();
   const uint32_t busy_before = window.capture().render_thread.dropped_fields();
+  const uint32_t unshown_before = window.capture().render_thread.unshown_fields();
   const uint32_t dropped_before = window.dropped_frames_count();
   const qint64 audio_before = window.audio_bytes_read();
   const long rss_start = resident_kib();
@@ -116,8 +119,14 @@ int main(int argc, char** argv) {
   const uint32_t lost = window.capture().lost_fields() - lost_before;
   const uint32_t busy = window.capture().render_thread.dropped_fields() - busy_before;
   std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
-              "(%u incomplete, %u while the render thread was busy)\n",
-              window.dropped_frames_count() - dropped_before, lost, lost - busy, busy);
+              "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
+              "waiting: %u\n",
+              window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
+              window.capture().render_thread.unshown_fields() - unshown_before);
+  const latency_record& latency = window.display_latency_record();
+  std::printf("latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "
+              "percentile %.1f ms, over %llu pictures\n",
+              latency.percentile(0.5), latency.percentile(0.99), (unsigned long long)latency.count());
   encode& recorder = window.recorder();
   std::printf("sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
               "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
