@@ -2,14 +2,17 @@
 // thread without either of them ever waiting for the other: three buffers,
 // one the render thread writes, one the GUI thread shows from, and one in
 // between that holds the newest finished picture. Handing a picture over,
-// in either direction, is one atomic exchange of a buffer index.
+// in either direction, swaps two buffer indexes under a lock that is held
+// for nothing else: neither side ever waits while the other draws or
+// uploads.
 //
 // A picture the GUI thread has not taken by the time the next one is
 // finished is simply replaced: the display always gets the newest.
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <mutex>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,30 +38,35 @@ class latest_picture {
   unsigned char* back() { return buffers_[size_t(back_)].data(); }
   picture_info& back_info() { return info_[size_t(back_)]; }
   void publish() {
-    const int previous = middle_.exchange(back_ | fresh_bit, std::memory_order_acq_rel);
-    back_ = previous & index_mask;
+    std::lock_guard<std::mutex> lock(swap_);
+    std::swap(back_, middle_);
+    fresh_ = true;
   }
 
   // GUI thread: makes the newest picture the front one; false (and the
   // front unchanged) when none was published since the last take.
   bool take() {
-    if (!(middle_.load(std::memory_order_acquire) & fresh_bit)) return false;
-    const int previous = middle_.exchange(front_, std::memory_order_acq_rel);
-    front_ = previous & index_mask;
+    std::lock_guard<std::mutex> lock(swap_);
+    if (!fresh_) return false;
+    std::swap(front_, middle_);
+    fresh_ = false;
     has_front_ = true;
+    shown_ = info_[size_t(front_)];
     return true;
   }
   bool has_front() const { return has_front_; }
   const unsigned char* front() const { return buffers_[size_t(front_)].data(); }
-  const picture_info& front_info() const { return info_[size_t(front_)]; }
+  const picture_info& front_info() const { return shown_; }
 
  private:
-  static constexpr int index_mask = 3;
-  static constexpr int fresh_bit = 4;
   std::array<std::vector<unsigned char>, 3> buffers_;
   std::array<picture_info, 3> info_{};
-  int back_ = 0;                 // render thread's
-  std::atomic<int> middle_{1};   // shared
-  int front_ = 2;                // GUI thread's
+  int back_ = 0;  // render thread's
+  int front_ = 2;  // GUI thread's
   bool has_front_ = false;
+  picture_info shown_;  // the front's description, copied as it is taken
+  // Guards the one in between and whether it is newer than the front.
+  std::mutex swap_;
+  int middle_ = 1;
+  bool fresh_ = false;
 };
