@@ -106,16 +106,9 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
       lock.lock();
     }
     if (quit.load()) {
-      if (!loop_running) {
-        // Started only to end at once.
-        encoder_feed = false;
-        loop_running = true;
-        start(QThread::InheritPriority);
-      } else {
-        // The stop call only wakes the thread; a field it is busy with still
-        // finishes, then the loop sees quit.
-        frame_condition.notify_all();
-      }
+      // The stop call only starts the thread to end at once, or wakes it; a
+      // field it is busy with still finishes, then the loop sees quit.
+      start_or_wake();
       return;
     }
     // Room for the field: while recording every slot may wait (one is in
@@ -141,16 +134,7 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
     std::lock_guard<std::mutex> lock(frame_mutex);
     s.serial = serial ? serial : ++own_serial_;
     waiting_.push_back(slot);
-    if (!loop_running) {
-      // First field of the process: the thread starts with it waiting and
-      // takes the capture thread's priority.
-      encoder_feed = false;
-      loop_running = true;
-      start(QThread::InheritPriority);
-    } else {
-      // All waiters: set_render_settings may share the condition.
-      frame_condition.notify_all();
-    }
+    start_or_wake();
   }
   if (dropped > 0) {
     dropped_fields_ += dropped;
@@ -158,6 +142,19 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
     if (debug)
       for (uint32_t i = 0; i < dropped; ++i)
         emit debug_console_set_text(QStringLiteral("easycap_render_thread dropping frame"));
+  }
+}
+
+void easycap_render_thread::start_or_wake() {
+  if (!loop_running) {
+    // The first field of the process (or the stop call before any): the
+    // thread starts with it waiting and takes the capture thread's priority.
+    encoder_feed = false;
+    loop_running = true;
+    start(QThread::InheritPriority);
+  } else {
+    // All waiters: set_render_settings may share the condition.
+    frame_condition.notify_all();
   }
 }
 

@@ -211,6 +211,8 @@ class easycap_render_thread : public QThread {
   bool render_field(const render_settings& s, const field_in_hand& field);
   void record_field(const field_in_hand& field, int lines);
   int recording_slot();
+  // With frame_mutex held: starts the loop if it is not running, else wakes it.
+  void start_or_wake();
 
   // Guards the hand-off queue, the settings and the wait.
   std::mutex frame_mutex;
