@@ -102,14 +102,9 @@ outcome make_this_thread_realtime(const char* who, int priority, const ways& w) 
   // A thread started by a real-time one inherits its scheduling.
   if (w.already_realtime && w.already_realtime()) return outcome::already;
   std::string kit_why, scheduler_why;
-  if (w.realtime_kit && w.realtime_kit(priority, &kit_why)) {
-    qDebug().noquote() << QString("%1: real-time priority from RealtimeKit").arg(who);
-    return outcome::realtime_kit;
-  }
-  if (w.scheduler && w.scheduler(priority, &scheduler_why)) {
-    qDebug().noquote() << QString("%1: real-time priority from the scheduler").arg(who);
-    return outcome::scheduler;
-  }
+  // Getting it is the normal case and is not told.
+  if (w.realtime_kit && w.realtime_kit(priority, &kit_why)) return outcome::realtime_kit;
+  if (w.scheduler && w.scheduler(priority, &scheduler_why)) return outcome::scheduler;
   if (!w.told || !w.told->exchange(true))
     qWarning().noquote() << QString("%1: no real-time scheduling (RealtimeKit: %2; scheduler: %3); the capture "
                                     "threads run at normal priority and may lose fields on a busy computer")

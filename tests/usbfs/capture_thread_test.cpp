@@ -15,8 +15,6 @@ namespace {
 
 struct capture_over_usbfs : usbfs_test {
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0);
-  std::vector<unsigned char> field0 = display, field1 = display;
-  std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0);
   std::unique_ptr<easycap_thread> thread;
   message_log messages;
 
@@ -190,6 +188,12 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 30; }, 20000));
   thread->request_close();
   ASSERT_TRUE(thread->wait(20000));
+
+  // The newest picture the render thread finished.
+  latest_picture& pictures = thread->render_thread.display();
+  pictures.take();
+  ASSERT_TRUE(pictures.has_front());
+  std::copy_n(pictures.front(), size_t(pictures.front_info().width) * pictures.front_info().height * 4, display.begin());
 
   std::lock_guard lock(mutex);
   // Fields alternate, except where the pipeline counted a loss (a slow
