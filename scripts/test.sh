@@ -37,7 +37,7 @@ build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREVIN_SANITIZE=address -DOSTREVIN_BENCH=OFF
 (cd build-asan &&
-  ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:fast_unwind_on_malloc=0" \
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
   LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ctest --output-on-failure -j1 -LE e2e)

@@ -1,5 +1,4 @@
 #include "sim/usbfs_stick.h"
-#include "app/realtime_scheduling.h"
 
 #include "sim/bus_schedule.h"
 
@@ -790,10 +789,6 @@ void usbfs_stick::impl::tell_marks(emulated_device& d, int64_t start_ns) {
 
 void usbfs_stick::impl::ensure_timer() {
   if (timer) return;
-  // On umockdev's worker thread, which runs the bus: a real bus is
-  // hardware that keeps time whatever the computer does, so the model's
-  // runs ahead of the program it feeds, where the desktop allows it.
-  realtime::make_this_thread_realtime("virtual stick bus", realtime::capture_priority + 8);
   timer = g_source_new(&timer_funcs, sizeof(GSource));
   g_source_set_callback(timer, on_timer, new std::shared_ptr<impl>(shared_from_this()), drop_impl_ref);
   g_source_set_ready_time(timer, -1);
