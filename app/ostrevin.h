@@ -148,9 +148,6 @@ class ostrevin : public QMainWindow {
   int field_lines = 288;
   int display_width = 768;
   int display_height = 576;
-  const int max_field_lines = 288;
-  const int max_image_height = 576;
-  const int max_image_width = 768;
 
   // Menus; owned by the window through Qt's parent-child rule.
   QMenuBar* menu_bar = nullptr;

@@ -57,7 +57,6 @@ uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, 
     state->fields_missing += int64_t(serial - state->last_serial - 1);
   if (serial > state->last_serial) state->last_serial = serial;
   weave_encoder_field(field, frame, width, field_lines, bytes_per_pixel, field_flag);
-  state->last_clear = !field_flag;
   if (field_flag) {
     state->odd_field_seen = true;
     state->set_serial = serial;

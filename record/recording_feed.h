@@ -34,7 +34,6 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
 // Where a recording's feed stands; all false / 0 when a recording starts.
 struct recording_feed_state {
   bool odd_field_seen = false;  // the first frame has both fields
-  bool last_clear = false;      // the last field woven had its flag clear
   uint64_t last_serial = 0;     // the last field woven (0: none)
   uint64_t frame_serial = 0;    // the flag-clear field of the last frame handed over (0: none)
   uint64_t set_serial = 0;      // the last flag-set field woven

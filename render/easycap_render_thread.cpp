@@ -220,8 +220,7 @@ void easycap_render_thread::release_pictures() {
   pictures_ready = false;
 }
 
-bool easycap_render_thread::rebuild(const render_settings& s, const geometry& g) {
-  (void)s;
+bool easycap_render_thread::rebuild(const geometry& g) {
   release_pictures();
   built = g;
 
@@ -304,7 +303,7 @@ bool easycap_render_thread::render_field(const render_settings& s, const field_i
   // A new display height, a new apply_preferences() or anything else the
   // scalers were built for: rebuild. A failed build is retried next field.
   if (changed || !pictures_ready || wanted != built) {
-    if (!rebuild(s, wanted)) {
+    if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)
         qWarning("easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",

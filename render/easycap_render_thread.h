@@ -206,7 +206,7 @@ class easycap_render_thread : public QThread {
     int64_t arrival_ns;
   };
 
-  bool rebuild(const render_settings& s, const geometry& g);
+  bool rebuild(const geometry& g);
   void release_pictures();
   bool render_field(const render_settings& s, const field_in_hand& field);
   void record_field(const field_in_hand& field, int lines);
