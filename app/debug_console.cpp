@@ -9,7 +9,7 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
-Debug_Console::Debug_Console(QWidget* parent) : QMainWindow(parent), label(new QLabel()) {
+debug_console::debug_console(QWidget* parent) : QMainWindow(parent), label(new QLabel()) {
   setCentralWidget(label);
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
@@ -23,7 +23,7 @@ Debug_Console::Debug_Console(QWidget* parent) : QMainWindow(parent), label(new Q
   move(0, screen_height - console_height);
 }
 
-Debug_Console::~Debug_Console() {
+debug_console::~debug_console() {
   if (log_file) {
     if (log_stream) log_stream->flush();
     log_file->close();
@@ -32,14 +32,14 @@ Debug_Console::~Debug_Console() {
   }
 }
 
-void Debug_Console::open_log() {
+void debug_console::open_log() {
   log_file = new QFile(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/debug_console_out.txt");
   if (log_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
     log_stream = new QTextStream(log_file);
   clock.start();
 }
 
-void Debug_Console::set_text(QString line) {
+void debug_console::set_text(QString line) {
   if (line.isEmpty()) return;
   // Ten characters, three decimals: "    12.500".
   const QString stamp = QString("%1").arg(clock.elapsed(), 10, 'f', 3);

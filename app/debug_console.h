@@ -7,18 +7,18 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "app/stopwatch.h"
+#include "base/stopwatch.h"
 
 class QFile;
 class QLabel;
 class QTextStream;
 
-class Debug_Console : public QMainWindow {
+class debug_console : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit Debug_Console(QWidget* parent = nullptr);
-  ~Debug_Console() override;
+  explicit debug_console(QWidget* parent = nullptr);
+  ~debug_console() override;
 
   // Opens the log file on the desktop and starts the clock of the stamps.
   void open_log();

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "app/termination_signals.h"
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   // Before the window: a signal during start-up waits in the pipe.
   termination_signals signals_to_end;
-  ostrevin window;
-  QObject::connect(&signals_to_end, &termination_signals::received, &window, &ostrevin::close_for_signal);
+  main_window window;
+  QObject::connect(&signals_to_end, &termination_signals::received, &window, &main_window::close_for_signal);
   window.show();
   return application.exec();
 }

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <vector>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // has reached the frame's time, then the frame. The frames are copied into
 // their own buffers beforehand, as the main window hands them over.
 double run_writer(const std::vector<std::vector<uchar>>& frames, const QString& base, qint64& bytes) {
-  encode writer;
+  recorder writer;
   writer.field_lines = field_lines;
   writer.base_name = base;
   std::vector<uchar*> copies(frames_per_run);

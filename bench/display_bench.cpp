@@ -16,14 +16,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "render/lumo.h"
+#include "render/video_widget.h"
 
 namespace {
 
 constexpr int width = 768, height = 576;
 constexpr double field_period_ms = 20.0;
 
-Lumo* widget = nullptr;
+video_widget* widget = nullptr;
 
 std::vector<unsigned char> make_buffer() {
   std::vector<unsigned char> buffer(size_t(width) * height * 4);
@@ -128,14 +128,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   QApplication app(argc, argv);
-  Lumo lumo;
-  lumo.resize(width, height);
-  lumo.show();
-  if (!QTest::qWaitForWindowExposed(&lumo)) {
+  video_widget widget;
+  widget.resize(width, height);
+  widget.show();
+  if (!QTest::qWaitForWindowExposed(&widget)) {
     std::printf("display_bench: the widget was never shown; skipped\n");
     return 0;
   }
-  widget = &lumo;
+  widget = &widget;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -22,23 +22,20 @@ void capture_and_render(benchmark::State& state) {
     auto stick = std::make_shared<virtual_stick>();
     in_process_backend backend;
     backend.add(stick);
-    easycap_thread thread;
+    capture_thread thread;
     thread.backend = &backend;
-    thread.sixty_hz = sixty_hz;
-    thread.height = sixty_hz ? 480 : 576;
-    thread.half_display_width = sixty_hz ? 320 : 384;
-    thread.half_display_height = sixty_hz ? 240 : 288;
-    thread.render_thread.display_interlaced = interlaced;
-    thread.render_thread.settings_changed = true;
+    thread.set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal});
+    thread.renderer.display_interlaced = interlaced;
+    thread.renderer.settings_changed = true;
     thread.start_capture();
-    if (!QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 1; }, 10000)) state.SkipWithError("no field");
-    const uint32_t rendered0 = thread.render_thread.rendered_fields();
+    if (!QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 10000)) state.SkipWithError("no field");
+    const uint32_t rendered0 = thread.renderer.rendered_fields();
     const uint32_t assembled0 = thread.assembled_fields();
     QElapsedTimer clock;
     clock.start();
     QTest::qWait(2000);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    fields_per_second = (thread.render_thread.rendered_fields() - rendered0) / seconds;
+    fields_per_second = (thread.renderer.rendered_fields() - rendered0) / seconds;
     assembled_per_second = (thread.assembled_fields() - assembled0) / seconds;
     lost = thread.lost_fields();
     thread.request_close();

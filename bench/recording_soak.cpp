@@ -22,7 +22,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   backend.add(std::make_shared<virtual_stick>());
   set_default_usb_backend(&backend);
 
-  ostrevin window;
+  main_window window;
   window.show();
   if (!QTest::qWaitFor([&] { return window.is_audio_running(); }, 10000)) {
     std::fprintf(stderr, "the stick did not stream\n");
@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
   capture->setEnabled(true);
 
   const uint32_t lost_before = window.capture().lost_fields();
-  const uint32_t busy_before = window.capture().render_thread.dropped_fields();
-  const uint32_t unshown_before = window.capture().render_thread.unshown_fields();
+  const uint32_t busy_before = window.capture().renderer.dropped_fields();
+  const uint32_t unshown_before = window.capture().renderer.unshown_fields();
   const uint32_t dropped_before = window.dropped_frames_count();
   const qint64 audio_before = window.audio_bytes_read();
   const long rss_start = resident_kib();
@@ -117,17 +117,17 @@ int main(int argc, char** argv) {
   std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded),
               elapsed * 25.0);
   const uint32_t lost = window.capture().lost_fields() - lost_before;
-  const uint32_t busy = window.capture().render_thread.dropped_fields() - busy_before;
+  const uint32_t busy = window.capture().renderer.dropped_fields() - busy_before;
   std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
               "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
               "waiting: %u\n",
               window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
-              window.capture().render_thread.unshown_fields() - unshown_before);
+              window.capture().renderer.unshown_fields() - unshown_before);
   const latency_record& latency = window.display_latency_record();
   std::printf("latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "
               "percentile %.1f ms, over %llu pictures\n",
               latency.percentile(0.5), latency.percentile(0.99), (unsigned long long)latency.count());
-  encode& recorder = window.recorder();
+  recorder& recorder = window.recorder();
   std::printf("sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
               "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
               (window.audio_bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),

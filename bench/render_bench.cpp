@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "render/easycap_render_thread.h"
+#include "render/render_thread.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -26,8 +26,8 @@ enum mode { f1, f2, interlaced, field_blended };
 const char* const mode_names[] = {"F1", "F2", "Interlaced", "Field-blended"};
 
 struct buffers {
-  std::vector<unsigned char> handoff = std::vector<unsigned char>(easycap_render_thread::handoff_buffer_size);
-  std::vector<unsigned char> display = std::vector<unsigned char>(easycap_render_thread::image_buffer_size);
+  std::vector<unsigned char> handoff = std::vector<unsigned char>(render_thread::handoff_buffer_size);
+  std::vector<unsigned char> display = std::vector<unsigned char>(render_thread::image_buffer_size);
 };
 
 // A realistic field: colour bars over the top two thirds, a luma ramp with a
@@ -74,7 +74,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   const int lines = sixty_hz ? 240 : 288;
   fill_field(b.handoff.data(), lines, 200);
 
-  easycap_render_thread render;
+  render_thread render;
   render_settings s;
   s.frame_lines = 2 * lines;
   s.half_display_width = sixty_hz ? 320 : 384;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 #include "record/file_sink.h"
 #include "record/recording_journal.h"
 
@@ -51,13 +51,13 @@ void release_frame_buffer(void*, uint8_t* data) { std::free(data); }
 
 }  // namespace
 
-void encode::fail(const QString& message) {
+void recorder::fail(const QString& message) {
   if (failure_message.isEmpty()) failure_message = message;
 }
 
-void encode::fail(const QString& what, int av_error) { fail(what + ": " + av_error_text(av_error)); }
+void recorder::fail(const QString& what, int av_error) { fail(what + ": " + av_error_text(av_error)); }
 
-void encode::make_unique_file_name() {
+void recorder::make_unique_file_name() {
   file_name = base_name + extension;
   int n = 1;
   while (QFileInfo::exists(file_name)) {
@@ -66,7 +66,7 @@ void encode::make_unique_file_name() {
   }
 }
 
-bool encode::open_output() {
+bool recorder::open_output() {
   make_unique_file_name();
   // The bytes the existence test above stands for, whatever the locale.
   const QByteArray path = QFile::encodeName(file_name);
@@ -119,7 +119,7 @@ bool encode::open_output() {
   return true;
 }
 
-bool encode::add_video_stream() {
+bool recorder::add_video_stream() {
   video_stream = avformat_new_stream(format_context, nullptr);
   if (!video_stream) {
     std::fprintf(stderr, "Could not alloc stream\n");
@@ -172,7 +172,7 @@ bool encode::add_video_stream() {
   return true;
 }
 
-bool encode::add_audio_stream() {
+bool recorder::add_audio_stream() {
   audio_stream = avformat_new_stream(format_context, nullptr);
   if (!audio_stream) {
     std::fprintf(stderr, "Could not alloc stream\n");
@@ -194,7 +194,7 @@ bool encode::add_audio_stream() {
   return true;
 }
 
-bool encode::open_audio() {
+bool recorder::open_audio() {
   const AVCodecParameters* par = audio_stream->codecpar;
   const int channels = par->ch_layout.nb_channels;
   // PCM has no frame size of its own: as many sample frames as fill the
@@ -221,13 +221,13 @@ bool encode::open_audio() {
   return true;
 }
 
-double encode::video_stream_time() const {
+double recorder::video_stream_time() const {
   return video_codec ? double(video_pts) * av_q2d(video_codec->time_base) : 0.0;
 }
 
-double encode::audio_stream_time() const { return double(audio_pts) / audio_sample_rate; }
+double recorder::audio_stream_time() const { return double(audio_pts) / audio_sample_rate; }
 
-bool encode::write_video_frame() {
+bool recorder::write_video_frame() {
   const int height = 2 * field_lines;
   const AVPixelFormat format = AVPixelFormat(pixel_format);
   uchar* frame = current_frame;
@@ -263,7 +263,7 @@ bool encode::write_video_frame() {
   return true;
 }
 
-bool encode::write_repeated_frame() {
+bool recorder::write_repeated_frame() {
   ++frames_repeated;
   if (!last_video_packet->data) {
     // Nothing to repeat in this file yet: black (Y 16, Cb and Cr 128).
@@ -292,7 +292,7 @@ bool encode::write_repeated_frame() {
   return true;
 }
 
-bool encode::write_audio_frame() {
+bool recorder::write_audio_frame() {
   const int bytes = int(audio_chunk_bytes);
   int result = av_new_packet(packet, bytes);
   if (result < 0) {
@@ -316,7 +316,7 @@ bool encode::write_audio_frame() {
   return true;
 }
 
-bool encode::close_output() {
+bool recorder::close_output() {
   bool ok = true;
   if (header_written) {
     // Whatever the encoder still holds, then the index and the final sizes.
@@ -365,4 +365,4 @@ bool encode::close_output() {
   return ok;
 }
 
-void encode::close_audio() { av_freep(&samples); }
+void recorder::close_audio() { av_freep(&samples); }

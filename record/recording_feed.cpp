@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 
 void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_lines, double bytes_per_pixel,
                          bool field_flag) {
@@ -20,7 +20,7 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
     std::memcpy(frame_chroma + j * w + f * chroma_width, chroma + j * chroma_width, chroma_width);
 }
 
-uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t), int64_t arrival_ns,
+uchar* hand_over_recording_frame(recorder& encoder, uchar* frame, void* (*allocate)(size_t), int64_t arrival_ns,
                                  int64_t missing_before) {
   auto* copy = static_cast<uchar*>(allocate(recording_frame_bytes));
   if (!copy) {
@@ -33,7 +33,7 @@ uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate
   return copy;
 }
 
-uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+uchar* record_encoder_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                             double bytes_per_pixel, bool field_flag, bool* odd_field_seen, bool* last_clear) {
   if (!frame) return frame;  // no recording frame to weave into
   weave_encoder_field(field, frame, width, field_lines, bytes_per_pixel, field_flag);
@@ -49,7 +49,7 @@ uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, i
   return hand_over_recording_frame(encoder, frame);
 }
 
-uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+uchar* record_numbered_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                              double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
                              recording_feed_state* state) {
   if (!frame || arrival_ns > state->until_ns) return frame;

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-class encode;
+class recorder;
 
 // 288 lines x 720 x 2.0 bytes per pixel x 2 fields, whatever the standard.
 constexpr size_t recording_frame_bytes = 829440;
@@ -45,7 +45,7 @@ struct recording_feed_state {
 // copy cannot be allocated, frame stays the recording frame, nothing is
 // handed over and the encoder counts one dropped frame. `missing_before`
 // frame periods went by without a frame of their own since the last one.
-uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc,
+uchar* hand_over_recording_frame(recorder& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc,
                                  int64_t arrival_ns = -1, int64_t missing_before = 0);
 
 // One field while recording: the weave, and the hand-over on a flag-clear
@@ -54,7 +54,7 @@ uchar* hand_over_recording_frame(encode& encoder, uchar* frame, void* (*allocate
 // fields in a row mean the flag-set field between them was lost: that
 // frame goes out with an older one, and the encoder counts it damaged.
 // Returns the recording frame to use from now on.
-uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+uchar* record_encoder_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                             double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
                             bool* last_clear = nullptr);
 
@@ -64,6 +64,6 @@ uchar* record_encoder_field(encode& encoder, const uchar* field, uchar* frame, i
 // to the encoder with the next frame, which repeats the last one in their
 // place. So the file keeps the stick's time to the frame wherever fields
 // were lost on the way.
-uchar* record_numbered_field(encode& encoder, const uchar* field, uchar* frame, int width, int field_lines,
+uchar* record_numbered_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
                              double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
                              recording_feed_state* state);

@@ -1,5 +1,5 @@
 #include "sim/stick_sound.h"
-#include "app/realtime_scheduling.h"
+#include "base/realtime_scheduling.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>

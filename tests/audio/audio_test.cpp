@@ -17,7 +17,7 @@
 #include <QTest>
 #include <memory>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "audio/audio_device_search.h"
 #include "capture/device_registers.h"
 #include "sim/in_process_backend.h"
@@ -356,7 +356,7 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
   open_window();
   ASSERT_TRUE(stick->wait_held(10000));
   int standards = 0;
-  QObject::connect(window.get(), &ostrevin::set_standard, [&] { ++standards; });
+  QObject::connect(window.get(), &main_window::set_standard, [&] { ++standards; });
   EXPECT_EQ(window->size(), QSize(768, 596));
 
   line_in()->trigger();  // before the first stream: the first start runs now
@@ -365,7 +365,7 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
 
   stick->release_hold();
-  signal_counter streaming(&window->capture(), &easycap_thread::easycap_streaming);
+  signal_counter streaming(&window->capture(), &capture_thread::easycap_streaming);
   ASSERT_TRUE(streaming.wait_for(1));
   QTest::qWait(300);  // the streaming report reaches audio_start(), which must not act again
   EXPECT_EQ(standards, 1);

@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -25,7 +25,7 @@ TEST(no_sound_server, the_picture_goes_on_without_sound) {
   usb_backend* previous = default_usb_backend();
   set_default_usb_backend(&backend);
   {
-    ostrevin window;
+    main_window window;
     window.show();
     QAction *easycap = nullptr, *line_in = nullptr, *mute = nullptr;
     for (QAction* m : window.menuBar()->actions())

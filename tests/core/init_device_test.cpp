@@ -5,7 +5,7 @@
 
 #include <QSignalSpy>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
@@ -16,25 +16,17 @@ namespace {
 struct programmed : ::testing::Test {
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   in_process_backend backend;
-  easycap_thread thread;
+  capture_thread thread;
   message_log messages;
 
   void SetUp() override {
     backend.add(stick);
     thread.backend = &backend;
-    // As the main window sets them before the start.
-    thread.brightness = 127;
-    thread.contrast = 63;
-    thread.saturation = 63;
-    thread.hue = 0;
     ASSERT_TRUE(thread.open_device());
     stick->clear_log();
   }
   void select(standard std, bool s_video) {
-    thread.sixty_hz = std != standard::pal;
-    thread.pal_60 = std == standard::pal_60;
-    thread.s_video = s_video;
-    thread.height = std == standard::pal ? 576 : 480;
+    thread.set_settings(capture_settings{.standard = std, .s_video = s_video});
   }
 };
 
@@ -48,20 +40,13 @@ TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
         auto own = std::make_shared<virtual_stick>();
         in_process_backend own_backend;
         own_backend.add(own);
-        easycap_thread fresh;
+        capture_thread fresh;
         fresh.backend = &own_backend;
-        fresh.brightness = 127;
-        fresh.contrast = 63;
-        fresh.saturation = 63;
-        fresh.hue = 0;
-        fresh.sixty_hz = std != standard::pal;
-        fresh.pal_60 = std == standard::pal_60;
-        fresh.s_video = s_video;
-        fresh.height = std == standard::pal ? 576 : 480;
+        fresh.set_settings(capture_settings{.standard = std, .s_video = s_video});
         ASSERT_TRUE(fresh.open_device());
         if (chosen >= 0) fresh.set_input(chosen);
         own->clear_log();
-        QSignalSpy audio_missing(&fresh, &easycap_thread::easycap_audio_not_found);
+        QSignalSpy audio_missing(&fresh, &capture_thread::easycap_audio_not_found);
 
         ASSERT_TRUE(fresh.init_device());
 
@@ -70,7 +55,7 @@ TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
         ASSERT_EQ(actual.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "transfer " << i;
         EXPECT_EQ(audio_missing.count(), 0);
-        EXPECT_EQ(fresh.channel.load(), chosen >= 0 ? chosen : s_video ? 0 : 2);
+        EXPECT_EQ(fresh.channel(), chosen >= 0 ? chosen : s_video ? 0 : 2);
 
         // What the stick now holds.
         EXPECT_EQ(own->decoder(0x02), s_video ? 0xC9 : 0xC0);
@@ -98,30 +83,30 @@ TEST_F(programmed, channel_follows_the_input_until_one_is_chosen) {
   select(standard::pal, true);
   ASSERT_TRUE(thread.init_device());
   EXPECT_EQ(stick->bridge(0x000), 0x80);
-  EXPECT_EQ(thread.channel.load(), 0);
+  EXPECT_EQ(thread.channel(), 0);
   select(standard::pal, false);
   ASSERT_TRUE(thread.init_device());
   EXPECT_EQ(stick->bridge(0x000), 0x90);
-  EXPECT_EQ(thread.channel.load(), 2);
+  EXPECT_EQ(thread.channel(), 2);
 
   thread.set_input(2);  // already in use: nothing changes
-  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_FALSE(thread.channel_chosen());
   EXPECT_FALSE(thread.stop_requested.load());
 
   thread.set_input(1);
-  ASSERT_TRUE(thread.channel_chosen.load());
+  ASSERT_TRUE(thread.channel_chosen());
   select(standard::pal, true);  // the routing now follows the channel only
   ASSERT_TRUE(thread.init_device());
   EXPECT_EQ(stick->bridge(0x000), 0x88);
-  EXPECT_EQ(thread.channel.load(), 1);
+  EXPECT_EQ(thread.channel(), 1);
 }
 
 TEST_F(programmed, a_silent_codec_is_reported_and_programming_goes_on) {
   stick_faults f;
   f.codec_silent = true;
   stick->set_faults(f);
-  QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
-  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
+  QSignalSpy audio_missing(&thread, &capture_thread::easycap_audio_not_found);
+  QSignalSpy not_found(&thread, &capture_thread::capture_device_not_found);
   ASSERT_TRUE(thread.init_device());
   EXPECT_EQ(audio_missing.count(), 1);
   EXPECT_EQ(not_found.count(), 0);
@@ -131,16 +116,16 @@ TEST_F(programmed, a_silent_codec_is_reported_and_programming_goes_on) {
 
 TEST_F(programmed, one_nonzero_identification_byte_means_a_codec_is_there) {
   for (auto [id1, id2] : {std::pair{0x0000, 0x0100}, {0x0001, 0x0000}}) {
-    thread.writeCodecRegister(0x7C, uint16_t(id1));
-    thread.writeCodecRegister(0x7E, uint16_t(id2));
+    thread.write_codec_register(0x7C, uint16_t(id1));
+    thread.write_codec_register(0x7E, uint16_t(id2));
     // The programming itself does not touch the identification registers.
-    QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
+    QSignalSpy audio_missing(&thread, &capture_thread::easycap_audio_not_found);
     ASSERT_TRUE(thread.init_device());
     EXPECT_EQ(audio_missing.count(), 0) << id1 << " " << id2;
   }
-  thread.writeCodecRegister(0x7C, 0);
-  thread.writeCodecRegister(0x7E, 0);
-  QSignalSpy audio_missing(&thread, &easycap_thread::easycap_audio_not_found);
+  thread.write_codec_register(0x7C, 0);
+  thread.write_codec_register(0x7E, 0);
+  QSignalSpy audio_missing(&thread, &capture_thread::easycap_audio_not_found);
   ASSERT_TRUE(thread.init_device());
   EXPECT_EQ(audio_missing.count(), 1);
 }
@@ -149,12 +134,12 @@ TEST_F(programmed, a_refused_alternate_setting_ends_the_programming) {
   stick_faults f;
   f.refuse_alternate = true;
   stick->set_faults(f);
-  QSignalSpy not_found(&thread, &easycap_thread::capture_device_not_found);
-  QSignalSpy unusable(&thread, &easycap_thread::capture_device_unusable);
+  QSignalSpy not_found(&thread, &capture_thread::capture_device_not_found);
+  QSignalSpy unusable(&thread, &capture_thread::capture_device_unusable);
   EXPECT_FALSE(thread.init_device());
   EXPECT_EQ(not_found.count(), 0);
   ASSERT_EQ(unusable.count(), 1) << "the stick is there: it is told why it cannot stream";
-  EXPECT_EQ(unusable[0][0].value<easycap_thread::device_problem>(), easycap_thread::device_problem::streaming_refused);
+  EXPECT_EQ(unusable[0][0].value<capture_thread::device_problem>(), capture_thread::device_problem::streaming_refused);
   EXPECT_TRUE(messages.contains(QString("usb_set_altinterface() error %1").arg(LIBUSB_ERROR_IO)));
 
   const auto log = programming_log(*stick);

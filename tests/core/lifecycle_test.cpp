@@ -4,7 +4,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
@@ -24,14 +24,14 @@ int programming_passes(const virtual_stick& stick) { return count_of(stick, stic
 struct running : ::testing::Test {
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   in_process_backend backend;
-  easycap_thread thread;
+  capture_thread thread;
   message_log messages;
   std::unique_ptr<signal_counter> streaming;
 
   void SetUp() override {
     backend.add(stick);
     thread.backend = &backend;
-    streaming = std::make_unique<signal_counter>(&thread, &easycap_thread::easycap_streaming);
+    streaming = std::make_unique<signal_counter>(&thread, &capture_thread::easycap_streaming);
   }
   void TearDown() override {
     stick->release_hold();
@@ -53,8 +53,7 @@ TEST_F(running, streams_once_programmed) {
 
 TEST_F(running, every_request_reprograms_and_streams_again) {
   start_and_wait_for_stream();
-  thread.sixty_hz = true;
-  thread.height = 480;
+  thread.set_settings(capture_settings{.standard = video_standard::ntsc});
   thread.set_standard();
   ASSERT_TRUE(streaming->wait_for(2));
   EXPECT_EQ(stick->decoder(0x08), 0x79);
@@ -71,7 +70,7 @@ TEST_F(running, the_channel_in_use_changes_nothing) {
   thread.set_input(2);  // composite's default channel
   QTest::qWait(200);
   EXPECT_EQ(streaming->count(), 1);
-  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_FALSE(thread.channel_chosen());
   EXPECT_EQ(programming_passes(*stick), 1);
 }
 
@@ -120,7 +119,7 @@ TEST_F(running, an_input_change_on_the_same_channel_reprograms) {
   thread.set_input(0);  // chosen while composite
   ASSERT_TRUE(streaming->wait_for(2));
   EXPECT_EQ(stick->decoder(0x02), 0xC0);
-  thread.s_video = true;  // as the window sets it, then asks for channel 0 again
+  thread.set_settings(capture_settings{.s_video = true});  // as the window sets it, then asks for channel 0 again
   thread.set_input(0);
   ASSERT_TRUE(streaming->wait_for(3));
   EXPECT_EQ(stick->decoder(0x02), 0xC9);
@@ -160,7 +159,7 @@ TEST_F(running, close_returns_promptly_with_a_silent_stick) {
 }
 
 TEST_F(running, a_refused_alternate_setting_later_ends_the_thread) {
-  signal_counter unusable(&thread, &easycap_thread::capture_device_unusable);
+  signal_counter unusable(&thread, &capture_thread::capture_device_unusable);
   start_and_wait_for_stream();
   stick_faults f;
   f.refuse_alternate = true;
@@ -172,16 +171,16 @@ TEST_F(running, a_refused_alternate_setting_later_ends_the_thread) {
 
 TEST_F(running, no_stick_ends_the_thread_after_reporting) {
   backend.clear();
-  signal_counter not_found(&thread, &easycap_thread::capture_device_not_found);
+  signal_counter not_found(&thread, &capture_thread::capture_device_not_found);
   thread.start_capture();
   ASSERT_TRUE(thread.wait(10000));
   EXPECT_EQ(not_found.count(), 1);
   EXPECT_EQ(streaming->count(), 0);
 }
 
-TEST(easycap_thread_object, relays_and_out_of_range_channels) {
-  easycap_thread thread;
-  QSignalSpy relay(&thread, &easycap_thread::frame_ready_signal);
+TEST(capture_thread_object, relays_and_out_of_range_channels) {
+  capture_thread thread;
+  QSignalSpy relay(&thread, &capture_thread::frame_ready_signal);
   thread.frame_ready(true);
   thread.frame_ready(false);
   ASSERT_EQ(relay.count(), 2);
@@ -191,8 +190,8 @@ TEST(easycap_thread_object, relays_and_out_of_range_channels) {
   // The bridge has four inputs; anything else must not reach the routing.
   thread.set_input(4);
   thread.set_input(-1);
-  EXPECT_EQ(thread.channel.load(), 2);
-  EXPECT_FALSE(thread.channel_chosen.load());
+  EXPECT_EQ(thread.channel(), 2);
+  EXPECT_FALSE(thread.channel_chosen());
   EXPECT_FALSE(thread.stop_requested.load());
 }
 

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
@@ -30,8 +30,8 @@ const char* name(mode m) {
 struct pipeline : ::testing::Test {
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   in_process_backend backend;
-  std::unique_ptr<easycap_thread> owned = std::make_unique<easycap_thread>();
-  easycap_thread& thread = *owned;
+  std::unique_ptr<capture_thread> owned = std::make_unique<capture_thread>();
+  capture_thread& thread = *owned;
   // Buffers as the main window allocates them.
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
   std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0x5A);
@@ -44,10 +44,6 @@ struct pipeline : ::testing::Test {
   void SetUp() override {
     backend.add(stick);
     thread.backend = &backend;
-    thread.brightness = 127;
-    thread.contrast = 63;
-    thread.saturation = 63;
-    thread.hue = 0;
   }
   void TearDown() override {
     thread.request_close();
@@ -55,38 +51,36 @@ struct pipeline : ::testing::Test {
   }
   // What the threads left behind once stopped: the newest display picture
   // (its own size only, the rest stays 0x5A) and the newest recorded field.
-  void collect(easycap_thread& t) {
-    latest_picture& pictures = t.render_thread.display();
+  void collect(capture_thread& t) {
+    latest_picture& pictures = t.renderer.display();
     pictures.take();
     if (pictures.has_front()) {
       const picture_info& info = pictures.front_info();
       std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
     }
-    t.render_thread.take_recorded_fields(
+    t.renderer.take_recorded_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
-  static void configure(easycap_thread& thread, bool sixty_hz, bool widescreen, mode m) {
-    thread.sixty_hz = sixty_hz;
-    thread.height = sixty_hz ? 480 : 576;
-    thread.half_display_width = sixty_hz ? 320 : 384;
-    thread.half_display_height = sixty_hz ? (widescreen ? 180 : 240) : (widescreen ? 216 : 288);
-    thread.render_thread.display_f2 = m == mode::f2;
-    thread.render_thread.display_interlaced = m == mode::interlaced;
-    thread.render_thread.display_field_blended = m == mode::blended;
-    thread.render_thread.settings_changed = true;
+  static void configure(capture_thread& thread, bool sixty_hz, bool widescreen, mode m) {
+    thread.set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal,
+                                         .widescreen = widescreen});
+    thread.renderer.display_f2 = m == mode::f2;
+    thread.renderer.display_interlaced = m == mode::interlaced;
+    thread.renderer.display_field_blended = m == mode::blended;
+    thread.renderer.settings_changed = true;
   }
   // Runs until `fields` fields were rendered, then stops both threads so the
   // buffers can be read without racing the render thread.
   void run_for(uint32_t fields, bool feed_encoder = false) { run_for(thread, fields, feed_encoder); }
-  static void run_for(easycap_thread& thread, uint32_t fields, bool feed_encoder = false) {
+  static void run_for(capture_thread& thread, uint32_t fields, bool feed_encoder = false) {
     // The unpaced stick outruns the render thread, which may then keep
     // catching fields of one parity; wait until a flag-set field followed a
     // flag-clear one, so the two-field modes have built a picture.
     auto seen_clear = std::make_shared<std::atomic<bool>>(false);
     auto pairs = std::make_shared<std::atomic<int>>(0);
     QObject::connect(
-        &thread.render_thread, &easycap_render_thread::frame_ready, &thread.render_thread,
+        &thread.renderer, &render_thread::frame_ready, &thread.renderer,
         [seen_clear, pairs](bool flag) {
           if (!flag)
             *seen_clear = true;
@@ -95,12 +89,12 @@ struct pipeline : ::testing::Test {
         },
         Qt::DirectConnection);
     thread.start_capture();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 1; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 20000));
     // Counted from here: with the feed on, every later field is recorded too.
-    if (feed_encoder) thread.render_thread.encoder_feed = true;
-    const uint32_t from = thread.render_thread.rendered_fields();
+    if (feed_encoder) thread.renderer.encoder_feed = true;
+    const uint32_t from = thread.renderer.rendered_fields();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return thread.render_thread.rendered_fields() >= from + fields && pairs->load() >= 2; }, 20000));
+        [&] { return thread.renderer.rendered_fields() >= from + fields && pairs->load() >= 2; }, 20000));
     thread.request_close();
     ASSERT_TRUE(thread.wait(20000));
   }
@@ -128,7 +122,7 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
             std::string(sixty ? "NTSC " : "PAL ") + (wide ? "16:9 " : "4:3 ") + name(m);
         SCOPED_TRACE(where);
         // A fresh pipeline for each combination.
-        easycap_thread t;
+        capture_thread t;
         t.backend = &backend;
         std::fill(display.begin(), display.end(), 0x5A);
         configure(t, sixty, wide, m);
@@ -191,9 +185,8 @@ TEST_F(pipeline, paced_fields_alternate_without_loss) {
   backend.set_paced(true);
   backend.add(stick);
   configure(true, false, mode::f1);
-  thread.sixty_hz = true;
   std::vector<bool> flags;
-  QObject::connect(&thread, &easycap_thread::frame_ready_signal, &thread, [&](bool f) { flags.push_back(f); });
+  QObject::connect(&thread, &capture_thread::frame_ready_signal, &thread, [&](bool f) { flags.push_back(f); });
   thread.start_capture();
   QTest::qWait(1500);
   thread.request_close();
@@ -233,21 +226,21 @@ TEST_F(pipeline, transfers_reporting_more_packets_than_they_hold_are_bounded) {
   f.packet_count_override = 1000;
   stick->set_faults(f);
   thread.start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 3; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 3; }, 20000));
   EXPECT_GT(thread.dropped_packets(), 0u);
   EXPECT_TRUE(messages.contains("number_of_packets 1000 != microframesPerTransfer"));
 }
 
 TEST_F(pipeline, a_standard_change_mid_run_reprograms_once_and_fields_follow) {
   configure(false, false, mode::f1);
-  signal_counter streaming(&thread, &easycap_thread::easycap_streaming);
+  signal_counter streaming(&thread, &capture_thread::easycap_streaming);
   thread.start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 2; }, 20000));
   configure(true, false, mode::f1);
   thread.set_standard();
   ASSERT_TRUE(streaming.wait_for(2));
-  const uint32_t before = thread.render_thread.rendered_fields();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= before + 4; }, 20000));
+  const uint32_t before = thread.renderer.rendered_fields();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= before + 4; }, 20000));
   thread.request_close();
   ASSERT_TRUE(thread.wait(20000));
   EXPECT_EQ(streaming.count(), 2);
@@ -260,7 +253,7 @@ TEST_F(pipeline, a_standard_change_mid_run_reprograms_once_and_fields_follow) {
 TEST_F(pipeline, an_unplug_mid_stream_is_logged_and_close_stays_prompt) {
   configure(false, false, mode::f1);
   thread.start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 2; }, 20000));
   stick->unplug();
   QTest::qWait(500);
   QElapsedTimer clock;
@@ -276,7 +269,7 @@ TEST_F(pipeline, an_unplug_mid_stream_is_logged_and_close_stays_prompt) {
 TEST_F(pipeline, closing_a_silent_stick_waits_for_one_reap_not_a_pass) {
   configure(false, false, mode::f1);
   thread.start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.render_thread.rendered_fields() >= 2; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 2; }, 20000));
   stick_faults f;
   f.stalled = true;  // transfers stop completing; each reap takes its full 5 s
   stick->set_faults(f);

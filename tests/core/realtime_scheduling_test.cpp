@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "app/realtime_scheduling.h"
+#include "base/realtime_scheduling.h"
 #include "tests/support/message_log.h"
 
 namespace {

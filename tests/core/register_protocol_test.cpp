@@ -5,7 +5,7 @@
 
 #include <QSignalSpy>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"
 
@@ -25,7 +25,7 @@ stick_op control(int type, int request, int value, int index, int length, int re
 struct opened_stick : ::testing::Test {
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   in_process_backend backend;
-  easycap_thread thread;
+  capture_thread thread;
   message_log messages;
 
   void SetUp() override {
@@ -38,31 +38,31 @@ struct opened_stick : ::testing::Test {
 };
 
 TEST_F(opened_stick, control_requests_carry_the_bridge_fields) {
-  EXPECT_TRUE(thread.writeIndex(0x500, 0x94));
+  EXPECT_TRUE(thread.write_register(0x500, 0x94));
   EXPECT_EQ(last_control(), control(0x40, 0x01, 0x94, 0x500, 0, 0));
   EXPECT_EQ(stick->bridge(0x500), 0x94);
 
-  EXPECT_EQ(thread.readIndex(0x500), 0x94);
+  EXPECT_EQ(thread.read_register(0x500), 0x94);
   EXPECT_EQ(last_control(), control(0xC0, 0x00, 0, 0x500, 1, 1));
 
-  EXPECT_TRUE(thread.setFeature(0x0001));
+  EXPECT_TRUE(thread.set_feature(0x0001));
   EXPECT_EQ(last_control(), control(0x00, 0x03, 0x0001, 0, 0, 0));
   EXPECT_TRUE(messages.messages().isEmpty());
 }
 
 TEST_F(opened_stick, sixteen_bit_values_go_out_unchanged) {
-  thread.writeIndex(0x114, 0x05A0);
+  thread.write_register(0x114, 0x05A0);
   EXPECT_EQ(last_control().value, 0x05A0);
   EXPECT_EQ(stick->bridge(0x114), 0xA0);  // the register keeps its low byte
-  thread.writeIndex(0x116, 0x121);
+  thread.write_register(0x116, 0x121);
   EXPECT_EQ(last_control().value, 0x121);
   EXPECT_EQ(stick->bridge(0x116), 0x21);
 }
 
 TEST_F(opened_stick, decoder_write_goes_over_the_serial_bus) {
-  thread.writeIndex(0x203, 0x4A);
+  thread.write_register(0x203, 0x4A);
   stick->clear_log();
-  thread.writeSAA711XRegister(0x0A, 0x7F);
+  thread.write_decoder_register(0x0A, 0x7F);
   const std::vector<stick_op> expected{
       control(0x40, 0x01, 0x0A, 0x204, 0, 0),
       control(0x40, 0x01, 0x7F, 0x205, 0, 0),
@@ -75,20 +75,20 @@ TEST_F(opened_stick, decoder_write_goes_over_the_serial_bus) {
 }
 
 TEST_F(opened_stick, serial_status_other_than_done_is_a_failed_decoder_write) {
-  thread.writeIndex(0x203, 0x4A);
+  thread.write_register(0x203, 0x4A);
   for (int status : {0x05, 0x0C, 0x00}) {
     stick_faults f;
     f.serial_status = status;
     stick->set_faults(f);
     messages.clear();
-    thread.writeSAA711XRegister(0x01, 0x08);
+    thread.write_decoder_register(0x01, 0x08);
     EXPECT_EQ(messages.messages(), QStringList{"writeSAA711XRegister() error"}) << "status " << status;
   }
   // Nobody at the address: the bridge shows no acknowledge.
   stick->set_faults({});
-  thread.writeIndex(0x203, 0xA0);
+  thread.write_register(0x203, 0xA0);
   messages.clear();
-  thread.writeSAA711XRegister(0x01, 0x08);
+  thread.write_decoder_register(0x01, 0x08);
   EXPECT_TRUE(messages.contains("writeSAA711XRegister() error"));
 }
 
@@ -99,22 +99,22 @@ TEST_F(opened_stick, failed_transfers_are_logged_and_not_retried) {
   f.control_results[0x301] = LIBUSB_ERROR_TIMEOUT;
   stick->set_faults(f);
 
-  thread.readIndex(0x201);
+  thread.read_register(0x201);
   EXPECT_EQ(messages.messages(), QStringList{"readIndex() error 513"});
   messages.clear();
-  EXPECT_FALSE(thread.writeIndex(0x300, 0x12));
-  EXPECT_FALSE(thread.writeIndex(0x301, 0x12));
+  EXPECT_FALSE(thread.write_register(0x300, 0x12));
+  EXPECT_FALSE(thread.write_register(0x301, 0x12));
   EXPECT_EQ(messages.messages(), (QStringList{"writeIndex() error -9", "writeIndex() error -7"}));
   EXPECT_EQ(of_kind(stick->log(), stick_op_kind::control).size(), 3u);  // one attempt each
 
   stick->unplug();
   messages.clear();
-  EXPECT_FALSE(thread.setFeature(1));
+  EXPECT_FALSE(thread.set_feature(1));
   EXPECT_EQ(messages.messages(), QStringList{"setFeature() error -4"});
 }
 
 TEST_F(opened_stick, codec_registers_go_through_the_ac97_path) {
-  thread.writeCodecRegister(0x1C, 0x0505);
+  thread.write_codec_register(0x1C, 0x0505);
   const std::vector<stick_op> expected{
       control(0x40, 0x01, 0x1C, 0x504, 0, 0),
       control(0x40, 0x01, 0x05, 0x502, 0, 0),
@@ -125,8 +125,8 @@ TEST_F(opened_stick, codec_registers_go_through_the_ac97_path) {
   EXPECT_EQ(stick->codec(0x1C), 0x0505);
 
   stick->clear_log();
-  thread.writeCodecRegister(0x7C, 0x5A12);
-  EXPECT_EQ(thread.readCodecRegister(0x7C), 0x5A12);
+  thread.write_codec_register(0x7C, 0x5A12);
+  EXPECT_EQ(thread.read_codec_register(0x7C), 0x5A12);
   const auto reads = of_kind(stick->log(), stick_op_kind::control);
   ASSERT_EQ(reads.size(), 8u);
   EXPECT_EQ(reads[4], control(0x40, 0x01, 0x7C, 0x504, 0, 0));
@@ -139,10 +139,10 @@ TEST_F(opened_stick, codec_registers_go_through_the_ac97_path) {
 
 struct discovery : ::testing::Test {
   in_process_backend backend;
-  easycap_thread thread;
+  capture_thread thread;
   void SetUp() override { thread.backend = &backend; }
   bool open_and_count_not_found(int& not_found) {
-    QSignalSpy spy(&thread, &easycap_thread::capture_device_not_found);
+    QSignalSpy spy(&thread, &capture_thread::capture_device_not_found);
     const bool ok = thread.open_device();
     not_found = int(spy.count());
     return ok;
@@ -170,7 +170,7 @@ TEST_F(discovery, nothing_usable_on_the_bus_is_not_found) {
 
 // A stick that is there but cannot be used is told apart from no stick.
 TEST_F(discovery, a_present_stick_that_cannot_be_used_says_why) {
-  using problem = easycap_thread::device_problem;
+  using problem = capture_thread::device_problem;
   struct case_t {
     const char* name;
     plug_state state;
@@ -199,11 +199,11 @@ TEST_F(discovery, a_present_stick_that_cannot_be_used_says_why) {
     stick->plug(c.state);
     stick->set_faults(c.faults);
     backend.add(stick);
-    easycap_thread fresh;
+    capture_thread fresh;
     fresh.backend = &backend;
-    QSignalSpy not_found(&fresh, &easycap_thread::capture_device_not_found);
-    QSignalSpy slow_port(&fresh, &easycap_thread::capture_device_not_usb_2_0);
-    QSignalSpy unusable(&fresh, &easycap_thread::capture_device_unusable);
+    QSignalSpy not_found(&fresh, &capture_thread::capture_device_not_found);
+    QSignalSpy slow_port(&fresh, &capture_thread::capture_device_not_usb_2_0);
+    QSignalSpy unusable(&fresh, &capture_thread::capture_device_unusable);
     EXPECT_FALSE(fresh.open_device());
     EXPECT_EQ(not_found.count(), c.expected == -1 ? 1 : 0);
     EXPECT_EQ(slow_port.count(), c.expected == -2 ? 1 : 0);
@@ -229,7 +229,7 @@ TEST_F(discovery, only_an_unconfigured_stick_is_configured) {
   unconfigured.configuration = 0;
   fresh_stick->plug(unconfigured);
   backend.add(fresh_stick);
-  easycap_thread other;
+  capture_thread other;
   other.backend = &backend;
   ASSERT_TRUE(other.open_device());
   const auto configure = of_kind(fresh_stick->log(), stick_op_kind::set_configuration);
@@ -252,7 +252,7 @@ TEST_F(discovery, two_sticks_are_both_opened_and_the_last_is_kept) {
   EXPECT_FALSE(first->claimed());
   EXPECT_EQ(first->driver(0), stick_hw::video_driver_name);
   EXPECT_TRUE(second->claimed());
-  thread.writeIndex(0x500, 0x94);
+  thread.write_register(0x500, 0x94);
   EXPECT_EQ(second->bridge(0x500), 0x94);
   EXPECT_EQ(first->bridge(0x500), 0x00);
 }
@@ -268,7 +268,7 @@ TEST_F(discovery, a_stick_that_refuses_does_not_replace_one_that_was_claimed) {
   int not_found = 0;
   ASSERT_TRUE(open_and_count_not_found(not_found));
   EXPECT_EQ(not_found, 0);
-  thread.writeIndex(0x500, 0x94);
+  thread.write_register(0x500, 0x94);
   EXPECT_EQ(good->bridge(0x500), 0x94);
 
   // And the other way round: the refusing one first, the good one kept.
@@ -278,10 +278,10 @@ TEST_F(discovery, a_stick_that_refuses_does_not_replace_one_that_was_claimed) {
   refusing2->set_faults(f);
   backend.add(refusing2);
   backend.add(good2);
-  easycap_thread other;
+  capture_thread other;
   other.backend = &backend;
   ASSERT_TRUE(other.open_device());
-  other.writeIndex(0x500, 0x94);
+  other.write_register(0x500, 0x94);
   EXPECT_EQ(good2->bridge(0x500), 0x94);
 }
 

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/stopwatch.h"
+#include "base/stopwatch.h"
 
 TEST(stopwatch, elapsed_grows_and_laps_add_up_to_the_total) {
   stopwatch total;

@@ -14,7 +14,7 @@
 namespace {
 
 TEST(debug_console, sits_along_the_bottom_of_the_screen_hidden) {
-  Debug_Console console;
+  debug_console console;
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
   EXPECT_FALSE(console.isVisible());
   EXPECT_EQ(console.size(), QSize(screen.width(), 240));
@@ -24,7 +24,7 @@ TEST(debug_console, sits_along_the_bottom_of_the_screen_hidden) {
 }
 
 TEST(debug_console, shows_the_newest_lines_first_within_1000_characters) {
-  Debug_Console console;
+  debug_console console;
   console.show_text = true;
   console.set_text("");
   EXPECT_TRUE(console.text.isEmpty());
@@ -33,7 +33,7 @@ TEST(debug_console, shows_the_newest_lines_first_within_1000_characters) {
   EXPECT_TRUE(console.text.startsWith("line 00299\nline 00298\n"));
   EXPECT_EQ(console.label->text(), console.text);
 
-  Debug_Console quiet;  // show_text off: nothing on screen
+  debug_console quiet;  // show_text off: nothing on screen
   quiet.set_text("hidden");
   EXPECT_TRUE(quiet.text.isEmpty());
 }
@@ -47,7 +47,7 @@ TEST(debug_console, logs_stamped_lines_to_the_desktop_file) {
   const QString path = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/debug_console_out.txt";
   ASSERT_TRUE(path.startsWith(home.path())) << path.toStdString();
   {
-    Debug_Console console;
+    debug_console console;
     console.open_log();
     console.set_text("abc");
     console.set_text("");

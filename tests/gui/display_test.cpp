@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/ostrevin.h"
-#include "render/lumo.h"
+#include "app/main_window.h"
+#include "render/video_widget.h"
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
@@ -59,7 +59,7 @@ QImage quadrant_image(int width, int height, QImage::Format format = QImage::For
 }
 
 struct lumo_test : ::testing::Test {
-  Lumo widget;
+  video_widget widget;
   void show_at(int w, int h) {
     widget.resize(w, h);
     widget.show();
@@ -217,7 +217,7 @@ TEST_F(lumo_test, video_frames_upload_their_bytes_unchanged_or_are_reported) {
 TEST_F(lumo_test, press_emits_clicked_once_double_click_twice) {
   show_at(64, 64);
   int clicks = 0;
-  QObject::connect(&widget, &Lumo::clicked, [&] { ++clicks; });
+  QObject::connect(&widget, &video_widget::clicked, [&] { ++clicks; });
   const QPointF at(10, 10);
   auto send = [&](QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons held) {
     QMouseEvent event(type, at, widget.mapToGlobal(at), button, held, Qt::NoModifier);
@@ -242,7 +242,7 @@ struct frame_slot_test : ::testing::Test {
   in_process_backend backend;
   usb_backend* previous = nullptr;
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  std::unique_ptr<ostrevin> window;
+  std::unique_ptr<main_window> window;
   std::vector<QImage> images;
 
   void SetUp() override {
@@ -255,15 +255,15 @@ struct frame_slot_test : ::testing::Test {
     set_default_usb_backend(previous);
   }
   void open(const preference_set& p) {
-    window = std::make_unique<ostrevin>();
+    window = std::make_unique<main_window>();
     // Only the calls below reach the slot.
-    QObject::disconnect(&window->capture(), &easycap_thread::frame_ready_signal, window.get(), nullptr);
+    QObject::disconnect(&window->capture(), &capture_thread::frame_ready_signal, window.get(), nullptr);
     window->set_preferences(p);
-    QObject::connect(window.get(), qOverload<QImage>(&ostrevin::frame_ready),
+    QObject::connect(window.get(), qOverload<QImage>(&main_window::frame_ready),
                      [this](QImage image) { images.push_back(image.copy()); });
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().render_thread.rendered_fields() >= 4; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().renderer.rendered_fields() >= 4; }, 10000));
   }
   // One field, at least 10 ms after the previous: true when it became an image.
   bool field(bool flag) {

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -27,7 +27,7 @@ struct window_test : ::testing::Test {
 };
 
 TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {
-  ostrevin window;
+  main_window window;
   window.show();
   QString text, title;
   bool window_visible = false, parent_is_window = false, only_ok = false, critical = false;
@@ -61,7 +61,7 @@ TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {
 TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0) {
   auto stick = std::make_shared<virtual_stick>();
   backend.add(stick);
-  ostrevin window;
+  main_window window;
   window.show();
   EXPECT_EQ(window.windowTitle(), "Ostrevin");
   EXPECT_EQ(window.size(), QSize(768, 596));
@@ -88,7 +88,7 @@ TEST_F(window_test, a_device_error_after_start_up_ends_cleanly) {
   // says why. (A stick pulled out is no error: the window waits for it.)
   auto stick = std::make_shared<virtual_stick>();
   backend.add(stick);
-  auto window = std::make_unique<ostrevin>();
+  auto window = std::make_unique<main_window>();
   window->show();
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
   stick_faults f;
@@ -120,12 +120,12 @@ TEST(style_sheet, read_from_the_working_directory_when_present) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   QDir::setCurrent(dir.path());
-  EXPECT_EQ(ostrevin::load_style_sheet(), QString());
+  EXPECT_EQ(main_window::load_style_sheet(), QString());
   QFile css("tessalin.css");
   ASSERT_TRUE(css.open(QIODevice::WriteOnly));
   css.write("QMessageBox { background: #123456; }\n");
   css.close();
-  EXPECT_EQ(ostrevin::load_style_sheet(), "QMessageBox { background: #123456; }\n");
+  EXPECT_EQ(main_window::load_style_sheet(), "QMessageBox { background: #123456; }\n");
   QDir::setCurrent(old);
 }
 

@@ -21,7 +21,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/window_fixture.h"
 
@@ -32,8 +32,8 @@ struct menus_test : window_fixture {
 
   // A window with the stored preferences already in force, as after the
   // first stream; a later stream changes nothing.
-  std::unique_ptr<ostrevin> streaming_window() {
-    auto opened = std::make_unique<ostrevin>();
+  std::unique_ptr<main_window> streaming_window() {
+    auto opened = std::make_unique<main_window>();
     opened->show();
     EXPECT_EQ(opened->preferences_file(), file_path());
     opened->audio_start();
@@ -41,28 +41,28 @@ struct menus_test : window_fixture {
   }
 };
 
-QMenu* menu_named(ostrevin& window, const QString& title) {
+QMenu* menu_named(main_window& window, const QString& title) {
   for (QAction* top : window.menuBar()->actions())
     if (top->text() == title) return top->menu();
   ADD_FAILURE() << "no menu " << title.toStdString();
   return nullptr;
 }
 
-QAction* action(ostrevin& window, const QString& menu, const QString& text) {
+QAction* action(main_window& window, const QString& menu, const QString& text) {
   for (QAction* a : menu_named(window, menu)->actions())
     if (a->text() == text) return a;
   ADD_FAILURE() << "no action " << text.toStdString() << " in " << menu.toStdString();
   return nullptr;
 }
 
-QStringList checked_in(ostrevin& window, const QString& menu) {
+QStringList checked_in(main_window& window, const QString& menu) {
   QStringList texts;
   for (QAction* a : menu_named(window, menu)->actions())
     if (a->isChecked()) texts << a->text();
   return texts;
 }
 
-bool size_becomes(ostrevin& window, QSize size) {
+bool size_becomes(main_window& window, QSize size) {
   return QTest::qWaitFor([&] { return window.size() == size; }, 2000);
 }
 
@@ -141,7 +141,7 @@ TEST_F(menus_test, check_marks_follow_the_stored_preferences) {
     SCOPED_TRACE(c.bytes.toHex(' ').toStdString());
     QFile::remove(file_path());
     if (!c.bytes.isNull()) store(c.bytes);
-    ostrevin window;  // marks are right before the first stream
+    main_window window;  // marks are right before the first stream
     EXPECT_EQ(checked_in(window, "&NTSC/PAL"), c.standard);
     EXPECT_EQ(checked_in(window, "&Input"), c.input);
     EXPECT_EQ(checked_in(window, "Aspect &ratio"), c.aspect);
@@ -171,8 +171,8 @@ TEST_F(menus_test, choosing_the_item_in_force_does_nothing) {
     const preference_set before = window->current_preferences();
     action(*window, "&Window", "200%")->trigger();
     const QSize scaled = window->size();
-    QSignalSpy standard(window.get(), &ostrevin::set_standard);
-    QSignalSpy channel(window.get(), &ostrevin::change_channel);
+    QSignalSpy standard(window.get(), &main_window::set_standard);
+    QSignalSpy channel(window.get(), &main_window::change_channel);
     for (const QString& item : c.in_force) {
       SCOPED_TRACE(item.toStdString());
       QAction* a = action(*window, item.section('|', 0, 0), item.section('|', 1, 1));
@@ -231,8 +231,8 @@ TEST_F(menus_test, each_choice_changes_its_preference_signals_writes_and_sizes) 
     QFile::remove(file_path());
     if (!c.before.isNull()) store(c.before);
     auto window = streaming_window();
-    QSignalSpy standard(window.get(), &ostrevin::set_standard);
-    QSignalSpy channel(window.get(), &ostrevin::change_channel);
+    QSignalSpy standard(window.get(), &main_window::set_standard);
+    QSignalSpy channel(window.get(), &main_window::change_channel);
     QAction* a = action(*window, c.menu, c.item);
     a->trigger();
     EXPECT_EQ(stored(), c.after);
@@ -249,7 +249,7 @@ TEST_F(menus_test, each_choice_changes_its_preference_signals_writes_and_sizes) 
     EXPECT_EQ(bool(window->windowFlags() & Qt::WindowStaysOnTopHint), window->current_preferences().always_on_top);
     const preference_set now = window->current_preferences();
     window.reset();
-    ostrevin next;
+    main_window next;
     EXPECT_EQ(next.current_preferences(), now);
   }
 }
@@ -258,8 +258,8 @@ TEST_F(menus_test, channel_shortcuts_send_the_channel_and_store_nothing) {
   auto window = streaming_window();
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  QSignalSpy channel(window.get(), &ostrevin::change_channel);
-  QSignalSpy standard(window.get(), &ostrevin::set_standard);
+  QSignalSpy channel(window.get(), &main_window::change_channel);
+  QSignalSpy standard(window.get(), &main_window::set_standard);
   for (int n : {2, 0, 3, 1}) QTest::keyClick(window.get(), Qt::Key(Qt::Key_0 + n), Qt::ControlModifier);
   action(*window, "&Channel", "3")->trigger();
   QList<int> channels;
@@ -359,8 +359,8 @@ TEST_F(menus_test, format_changes_return_to_100_percent_and_keep_the_scale_mark)
 
 TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
   store(QByteArray("\x00\x01\x00\x01\x01\x01\x00\x00\x00", 9));  // NTSC, 16:9, on top
-  ostrevin window;
-  QSignalSpy standard(&window, &ostrevin::set_standard);
+  main_window window;
+  QSignalSpy standard(&window, &main_window::set_standard);
   window.show();
   EXPECT_EQ(window.size(), QSize(768, 596));
   EXPECT_EQ(checked_in(window, "&NTSC/PAL"), QStringList{"&NTSC"});
@@ -383,7 +383,7 @@ TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
 // channel is the one already in use (channel 0 chosen while on Composite,
 // then S-Video, whose channel is 0 too).
 TEST_F(menus_test, an_input_change_on_the_channel_in_use_reaches_the_decoder) {
-  ostrevin window;
+  main_window window;
   window.show();
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled() && stick->decoder(0x02) == 0xC0; }, 10000));
   action(window, "&Channel", "0")->trigger();
@@ -399,13 +399,13 @@ TEST_F(menus_test, an_input_change_on_the_channel_in_use_reaches_the_decoder) {
 // it is read as PAL, which the menu shows and can leave and come back to.
 TEST_F(menus_test, pal_60_without_60_hz_is_read_as_pal) {
   store(QByteArray("\x00\x00\x01\x00\x01\x00\x00\x00\x00", 9));
-  ostrevin window;
+  main_window window;
   window.show();
   EXPECT_FALSE(window.current_preferences().pal_60);
   EXPECT_EQ(checked_in(window, "&NTSC/PAL"), QStringList{"&PAL"});
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
   QTest::qWait(100);
-  EXPECT_FALSE(window.capture().pal_60.load());
+  EXPECT_FALSE(window.capture().settings().pal_60());
   EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x01 && stick->decoder(0x08) == 0x39; }, 10000));
   action(window, "&NTSC/PAL", "PAL-&60")->trigger();
   EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x11 && stick->decoder(0x08) == 0x79; }, 10000));

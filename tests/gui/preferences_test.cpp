@@ -16,7 +16,7 @@
 #include <memory>
 #include <sys/stat.h>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -66,14 +66,14 @@ struct preferences_test : ::testing::Test {
     return file.readAll();
   }
 
-  std::unique_ptr<ostrevin> open_window() {
-    auto window = std::make_unique<ostrevin>();
+  std::unique_ptr<main_window> open_window() {
+    auto window = std::make_unique<main_window>();
     window->show();
     return window;
   }
 };
 
-QAction* menu_action(ostrevin& window, const QString& menu, const QString& text) {
+QAction* menu_action(main_window& window, const QString& menu, const QString& text) {
   for (QAction* top : window.menuBar()->actions())
     if (top->text() == menu && top->menu())
       for (QAction* action : top->menu()->actions())

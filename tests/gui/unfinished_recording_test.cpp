@@ -18,7 +18,7 @@ struct unfinished_recording : window_fixture {
   // A short recording's file as it stood on the disk while it was being
   // written, put back in place of the finished one, with its note.
   QString leave_unfinished(const QString& base) {
-    encode encoder;
+    recorder encoder;
     encoder.base_name = base;
     encoder.start_encoder();
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));

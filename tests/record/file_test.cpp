@@ -329,7 +329,7 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
   encoder.stop_budget_ms = 500;
   ASSERT_TRUE(start(path("slow")));
   int64_t dropped_told = 0;
-  QObject::connect(&encoder, &encode::dropped_frames, [&](uint n) { dropped_told += n; });
+  QObject::connect(&encoder, &recorder::dropped_frames, [&](uint n) { dropped_told += n; });
   QElapsedTimer clock;
   clock.start();
   int most_frames = 0, most_chunks = 0;

@@ -9,13 +9,13 @@
 #include <numeric>
 #include <vector>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 #include "tests/record/media.h"
 
 namespace {
 
 struct queues : ::testing::Test {
-  encode encoder;
+  recorder encoder;
   int64_t sent = 0;
 
   void SetUp() override {
@@ -86,7 +86,7 @@ TEST_F(queues, nothing_is_taken_while_stopped_or_failed) {
 TEST_F(queues, a_full_video_queue_drops_the_oldest_and_reports_each) {
   encoder.max_queued_frames = 10;
   std::vector<uint> reported;
-  QObject::connect(&encoder, &encode::dropped_frames, [&](uint n) { reported.push_back(n); });
+  QObject::connect(&encoder, &recorder::dropped_frames, [&](uint n) { reported.push_back(n); });
   for (int i = 0; i < 25; ++i) encoder.add_video_frame(new_frame(i, 288));
   EXPECT_EQ(queued_frames(), 10);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(frame_number(i), 15 + i);

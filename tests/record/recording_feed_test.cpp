@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ TEST_P(weave, each_field_lands_on_its_parity_in_every_plane) {
 INSTANTIATE_TEST_SUITE_P(recording_feed, weave, ::testing::Values(288, 240));
 
 struct hand_over : ::testing::Test {
-  encode encoder;
+  recorder encoder;
   void SetUp() override { encoder.stop_requested = false; }
   std::vector<uchar*> queued() {
     QMutexLocker lock(&encoder.queue_mutex);
@@ -103,7 +103,7 @@ TEST_F(hand_over, without_memory_for_the_copy_the_frame_stays_and_counts_as_drop
   auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
   std::memset(frame, 7, recording_frame_bytes);
   uint reported = 0;
-  QObject::connect(&encoder, &encode::dropped_frames, [&](uint n) { reported += n; });
+  QObject::connect(&encoder, &recorder::dropped_frames, [&](uint n) { reported += n; });
   uchar* kept = hand_over_recording_frame(encoder, frame, no_memory);
   EXPECT_EQ(kept, frame);
   EXPECT_TRUE(queued().empty());

@@ -11,16 +11,16 @@
 #include <memory>
 #include <mutex>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 #include "tests/record/media.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
 
 struct recording : ::testing::Test {
   QTemporaryDir dir;
-  encode encoder;
+  recorder encoder;
   message_log messages;
-  signal_counter failures{&encoder, &encode::recording_failed};
+  signal_counter failures{&encoder, &recorder::recording_failed};
   int field_lines = 288;
   bool noisy = false;
   int next_frame = 0;
@@ -29,7 +29,7 @@ struct recording : ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
     QObject::connect(
-        &encoder, &encode::recording_failed, &encoder,
+        &encoder, &recorder::recording_failed, &encoder,
         [this](const QString& message) {
           std::lock_guard lock(failure_mutex);
           failure_text = message.toStdString();

@@ -31,7 +31,7 @@ struct live_path : window_fixture {
     window_fixture::SetUp();
     ASSERT_TRUE(captures.isValid());
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().render_thread.rendered_fields() >= 25; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().renderer.rendered_fields() >= 25; }, 20000));
   }
   QAction* file_action(const QString& text) { return menu_item("&File", text); }
 
@@ -72,7 +72,7 @@ struct live_path : window_fixture {
 };
 
 TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
-  easycap_render_thread& render = window->capture().render_thread;
+  render_thread& render = window->capture().renderer;
   start("stalls");
   const uint32_t dropped = render.dropped_fields();
   // Fields the stick's stream itself damaged (a sanitizer build may be too
@@ -85,7 +85,7 @@ TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
   // before the stall.
   const int shown = window->displayed_images();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() > shown; }, 5000));
-  const picture_info& info = window->capture().render_thread.display().front_info();
+  const picture_info& info = window->capture().renderer.display().front_info();
   EXPECT_LT(double(steady_clock_ns() - info.arrival_ns) * 1e-6, 100.0) << "a picture from before the stall";
 
   // Then the disk: one write (or two) takes 200 ms.
@@ -105,13 +105,13 @@ TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
 
 TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {
   // 30 ms for a 20 ms field: a third of the fields cannot be converted.
-  window->capture().render_thread.slow_render_ms = 30;
+  window->capture().renderer.slow_render_ms = 30;
   start("slow");
   const auto began = std::chrono::steady_clock::now();
   QTest::qWait(3000);
   const account a = stop();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  window->capture().render_thread.slow_render_ms = 0;
+  window->capture().renderer.slow_render_ms = 0;
   expect_exact(a, captures.filePath("slow.avi"));
   EXPECT_GT(a.fields_lost, 0);
   EXPECT_GT(a.lost, 0);

@@ -114,7 +114,7 @@ TEST_F(stream_faults, a_short_stall_is_told_and_recorded_as_lost) {
   QTest::qWait(1000);
   menu_item("&File", "&Stop capture")->trigger();
 
-  encode& recorder = window->recorder();
+  recorder& recorder = window->recorder();
   EXPECT_GE(recorder.frames_repeated.load(), 40) << "about 3 s of frames never came";
   const recording r = read_recording(captures.path() + "/stall.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "render/easycap_render_thread.h"
+#include "render/render_thread.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
 
 namespace {
 
-using rt = easycap_render_thread;
+using rt = render_thread;
 struct yuv { int y, u, v; };
 
 // 100 % colour bars in video range, and the BGR they must become.
@@ -35,7 +35,7 @@ bool returns_within_5_s(F f) {
   return ok;
 }
 
-struct render_thread : ::testing::Test {
+struct rendering : ::testing::Test {
   // What the thread gave out last: the newest display picture (its own
   // size; the rest stays sentinel) and the newest recorded field, copied
   // after each field; and the field pictures of the two-field modes.
@@ -53,7 +53,7 @@ struct render_thread : ::testing::Test {
 
   void TearDown() override {
     render.quit = true;
-    render.submit_frame(true, field.data(), field.size());
+    render.submit_field(true, field.data(), field.size());
     EXPECT_TRUE(render.wait(10000));
   }
   void use(bool sixty_hz, bool widescreen) {
@@ -75,7 +75,7 @@ struct render_thread : ::testing::Test {
   void paint(bar c) { paint(c, c); }
   // Hands the field over; set_render_settings returns once the thread is done with it.
   void show(bool flag) {
-    render.submit_frame(flag, field.data(), field.size());
+    render.submit_field(flag, field.data(), field.size());
     idle();
   }
   void idle() {
@@ -106,7 +106,7 @@ struct render_thread : ::testing::Test {
   }
 };
 
-TEST_F(render_thread, f1_scales_each_field_to_the_square_pixel_picture_of_every_standard_and_aspect) {
+TEST_F(rendering, f1_scales_each_field_to_the_square_pixel_picture_of_every_standard_and_aspect) {
   std::atomic<uchar*> sent{nullptr};
   std::atomic<int> sent_w{0}, sent_h{0};
   QObject::connect(&render, &rt::broadcast_frame, &render, [&](uchar* b, int w, int h) {
@@ -134,7 +134,7 @@ TEST_F(render_thread, f1_scales_each_field_to_the_square_pixel_picture_of_every_
   EXPECT_EQ(ready.count(), 4);
 }
 
-TEST_F(render_thread, f2_shows_only_flag_set_fields_but_signals_every_field) {
+TEST_F(rendering, f2_shows_only_flag_set_fields_but_signals_every_field) {
   render.display_f2 = true;
   use(false, false);
   paint(red);
@@ -146,7 +146,7 @@ TEST_F(render_thread, f2_shows_only_flag_set_fields_but_signals_every_field) {
   EXPECT_EQ(ready.count() + broadcasts.count(), 4);
 }
 
-TEST_F(render_thread, interlaced_weaves_half_height_fields_with_the_flag_clear_field_on_even_rows) {
+TEST_F(rendering, interlaced_weaves_half_height_fields_with_the_flag_clear_field_on_even_rows) {
   render.display_interlaced = true;
   use(true, false);  // 640 x 240 fields, 640 x 480 picture
   paint(white, blue);
@@ -171,7 +171,7 @@ TEST_F(render_thread, interlaced_weaves_half_height_fields_with_the_flag_clear_f
   EXPECT_EQ(ready.count(), 3);
 }
 
-TEST_F(render_thread, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fields) {
+TEST_F(rendering, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fields) {
   render.display_field_blended = true;
   use(false, false);
   // Two luma ramps one step apart: odd sums everywhere, sums above 255 near white.
@@ -191,7 +191,7 @@ TEST_F(render_thread, field_blended_picture_is_the_floor_of_the_mean_of_the_two_
   EXPECT_TRUE(untouched_from(display, 768 * 288 * 4));
 }
 
-TEST_F(render_thread, a_mode_change_between_two_fields_applies_to_the_next_field) {
+TEST_F(rendering, a_mode_change_between_two_fields_applies_to_the_next_field) {
   use(false, false);
   paint(white, blue);
   show(false);
@@ -213,7 +213,7 @@ TEST_F(render_thread, a_mode_change_between_two_fields_applies_to_the_next_field
   EXPECT_TRUE(is(display, 384, 432, green));
 }
 
-TEST_F(render_thread, encoder_field_is_planar_422_starting_with_two_black_rows_only_while_fed) {
+TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_while_fed) {
   const auto pattern = [](int x, int y) { return yuv{(x + 3 * y) & 255, (x * 5 + y) & 255, (x * 7 + 2 * y) & 255}; };
   const auto check = [&](int shift) {
     const unsigned char* cb = encoder.data() + 720 * lines;
@@ -253,7 +253,7 @@ TEST_F(render_thread, encoder_field_is_planar_422_starting_with_two_black_rows_o
 }
 
 // The thread held inside frame_ready, converting its first field (red).
-struct held_render_thread : render_thread {
+struct held_render_thread : rendering {
   std::atomic<bool> hold{true}, held{false};
   std::mutex text_mutex;
   QStringList texts;
@@ -268,12 +268,12 @@ struct held_render_thread : render_thread {
     }, Qt::DirectConnection);
     use(false, false);
     paint(red);
-    render.submit_frame(false, field.data(), field.size());
+    render.submit_field(false, field.data(), field.size());
     ASSERT_TRUE(QTest::qWaitFor([&] { return held.load(); }, 10000));
   }
   void TearDown() override {
     hold = false;
-    render_thread::TearDown();
+    rendering::TearDown();
   }
 };
 
@@ -282,9 +282,9 @@ TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlo
   // The field in hand is red; while it is held, blue ones arrive, then a
   // green one last. Numbered 2 to 7.
   paint(blue);
-  for (int i = 0; i < rt::display_backlog + 1; ++i) render.submit_frame(i & 1, field.data(), field.size());
+  for (int i = 0; i < rt::display_backlog + 1; ++i) render.submit_field(i & 1, field.data(), field.size());
   paint(green);
-  render.submit_frame(true, field.data(), field.size());
+  render.submit_field(true, field.data(), field.size());
   EXPECT_EQ(render.dropped_fields(), 2u);
 
   hold = false;
@@ -303,9 +303,9 @@ TEST_F(held_render_thread, while_recording_a_busy_thread_loses_no_field_until_ev
   render.encoder_feed = true;
   paint(blue);
   // Held for as long as it takes: every slot but the one in hand may wait.
-  for (int i = 0; i < rt::handoff_slots - 1; ++i) render.submit_frame(i & 1, field.data(), field.size());
+  for (int i = 0; i < rt::handoff_slots - 1; ++i) render.submit_field(i & 1, field.data(), field.size());
   EXPECT_EQ(render.dropped_fields(), 0u);
-  render.submit_frame(false, field.data(), field.size());
+  render.submit_field(false, field.data(), field.size());
   EXPECT_EQ(render.dropped_fields(), 1u);
   hold = false;
   idle();
@@ -318,7 +318,7 @@ TEST_F(held_render_thread, set_render_settings_waits_for_the_field_in_hand_and_n
   QTest::qWait(100);
   EXPECT_FALSE(replaced);
   render.quit = true;
-  render.submit_frame(true, field.data(), field.size());  // the stop call, while busy
+  render.submit_field(true, field.data(), field.size());  // the stop call, while busy
   hold = false;
   EXPECT_TRUE(QTest::qWaitFor([&] { return replaced.load(); }, 5000));
   replaced ? waiter.join() : waiter.detach();
@@ -327,7 +327,7 @@ TEST_F(held_render_thread, set_render_settings_waits_for_the_field_in_hand_and_n
   EXPECT_TRUE(returns_within_5_s([&] { idle(); }));
 }
 
-TEST_F(render_thread, quit_ends_the_thread_without_converting_whenever_it_comes) {
+TEST_F(rendering, quit_ends_the_thread_without_converting_whenever_it_comes) {
   // Before the first field: the thread starts only to end. Held before run()
   // so the first field is still pending when quit arrives.
   std::atomic<bool> hold{true};
@@ -337,9 +337,9 @@ TEST_F(render_thread, quit_ends_the_thread_without_converting_whenever_it_comes)
   }, Qt::DirectConnection);
   use(false, false);
   paint(red);
-  render.submit_frame(false, field.data(), field.size());
+  render.submit_field(false, field.data(), field.size());
   render.quit = true;
-  render.submit_frame(true, field.data(), field.size());
+  render.submit_field(true, field.data(), field.size());
   hold = false;
   EXPECT_TRUE(render.wait(10000));
   EXPECT_EQ(started.count(), 1);
@@ -354,13 +354,13 @@ TEST_F(render_thread, quit_ends_the_thread_without_converting_whenever_it_comes)
   EXPECT_TRUE(is(display, 384, 288, red));
   render.quit = true;
   paint(blue);
-  render.submit_frame(true, field.data(), field.size());
+  render.submit_field(true, field.data(), field.size());
   EXPECT_TRUE(render.wait(10000));
   EXPECT_EQ(ready.count(), 1);
   EXPECT_TRUE(is(display, 384, 288, red));
 }
 
-TEST_F(render_thread, fields_that_cannot_be_converted_are_skipped_counted_and_retried) {
+TEST_F(rendering, fields_that_cannot_be_converted_are_skipped_counted_and_retried) {
   message_log log;
   render.encoder_pixel_format = -7;  // no such format: the encoder picture and scaler cannot be built
   use(false, false);
@@ -388,7 +388,7 @@ TEST_F(render_thread, fields_that_cannot_be_converted_are_skipped_counted_and_re
 // The hand-off from the capture side under the loads a desktop gives it.
 namespace live_path {
 
-struct hand_off : render_thread {
+struct hand_off : rendering {
   void SetUp() override {
     use(false, false);
     paint(red);
@@ -396,7 +396,7 @@ struct hand_off : render_thread {
   }
   uint64_t submitted = 1;  // the thread numbers the fields itself, from 1
   void submit(bool flag) {
-    render.submit_frame(flag, field.data(), field.size());
+    render.submit_field(flag, field.data(), field.size());
     ++submitted;
   }
 };

@@ -3,6 +3,8 @@
 // the capture code's own tables.
 #pragma once
 
+#include "capture/capture_settings.h"
+
 #include <utility>
 #include <vector>
 
@@ -34,7 +36,7 @@ struct sequence {
   void alternate(int alt, int result) { ops.push_back({stick_op_kind::set_alternate, 0, 0, alt, 0, 0, result}); }
 };
 
-enum class standard { ntsc, pal, pal_60 };
+using standard = video_standard;
 
 inline sequence expected_programming(standard std, bool s_video, int chosen_channel) {
   const bool sixty = std != standard::pal;

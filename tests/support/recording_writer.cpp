@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "record/encode.h"
+#include "record/recorder.h"
 #include "tests/record/media.h"
 
 int main(int argc, char** argv) {
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
                  "[--journal DIR] [--reserve BYTES]\n");
     return 2;
   }
-  encode encoder;
+  recorder encoder;
   encoder.base_name = QString::fromLocal8Bit(argv[1]);
   int64_t frames = -1;
   bool noisy = false;

@@ -14,7 +14,7 @@
 #include <QTemporaryDir>
 #include <memory>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
 struct window_fixture : ::testing::Test {
@@ -24,7 +24,7 @@ struct window_fixture : ::testing::Test {
   QTemporaryDir home;
   QByteArray old_xdg;
   bool had_xdg = false;
-  std::unique_ptr<ostrevin> window;
+  std::unique_ptr<main_window> window;
   // Paced: the stick delivers fields at the standard's real rate.
   bool paced = true;
 
@@ -74,7 +74,7 @@ struct window_fixture : ::testing::Test {
   }
 
   void open_window() {
-    window = std::make_unique<ostrevin>();
+    window = std::make_unique<main_window>();
     window->show();
   }
 };

@@ -4,7 +4,7 @@
 #include <QTest>
 #include <mutex>
 
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
@@ -15,23 +15,16 @@ namespace {
 
 struct capture_over_usbfs : usbfs_test {
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0);
-  std::unique_ptr<easycap_thread> thread;
+  std::unique_ptr<capture_thread> thread;
   message_log messages;
 
   void make_thread(bool sixty_hz = false) {
-    thread = std::make_unique<easycap_thread>();
+    thread = std::make_unique<capture_thread>();
     thread->backend = backend.get();
-    thread->brightness = 127;
-    thread->contrast = 63;
-    thread->saturation = 63;
-    thread->hue = 0;
     set_standard(sixty_hz);
   }
   void set_standard(bool sixty_hz) {
-    thread->sixty_hz = sixty_hz;
-    thread->height = sixty_hz ? 480 : 576;
-    thread->half_display_width = sixty_hz ? 320 : 384;
-    thread->half_display_height = sixty_hz ? 240 : 288;
+    thread->set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal});
   }
   void TearDown() override {
     if (thread) {
@@ -63,9 +56,9 @@ TEST_F(capture_over_usbfs, programs_the_stick_transfer_by_transfer) {
 TEST_F(capture_over_usbfs, streams_from_the_plugged_in_stick_and_gives_it_back) {
   plug();
   make_thread();
-  signal_counter problems(thread.get(), &easycap_thread::capture_device_unusable);
+  signal_counter problems(thread.get(), &capture_thread::capture_device_unusable);
   thread->start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->renderer.rendered_fields() >= 5; }, 20000));
   EXPECT_EQ(models[0]->driver(0), "usbfs");
   EXPECT_EQ(thread->identity().manufacturer, "Syntek Semiconductor");
   EXPECT_EQ(thread->identity().product, "USB 2.0 Video Capture Controller");
@@ -102,7 +95,7 @@ TEST_F(capture_over_usbfs, a_present_stick_that_cannot_be_used_says_why) {
   refuse_configuration.refuse_configuration = true;
   refuse_interface.refuse_interface = true;
   refuse_alternate.refuse_alternate = true;
-  using problem = easycap_thread::device_problem;
+  using problem = capture_thread::device_problem;
   const case_t cases[] = {
       {"in use", busy, {}, int(problem::in_use)},
       {"full speed", full_speed, {}, -2},
@@ -115,11 +108,11 @@ TEST_F(capture_over_usbfs, a_present_stick_that_cannot_be_used_says_why) {
     models.clear();
     plug(1, c.faults, {}, c.state);
     make_thread();
-    signal_counter not_found(thread.get(), &easycap_thread::capture_device_not_found);
-    signal_counter slow_port(thread.get(), &easycap_thread::capture_device_not_usb_2_0);
+    signal_counter not_found(thread.get(), &capture_thread::capture_device_not_found);
+    signal_counter slow_port(thread.get(), &capture_thread::capture_device_not_usb_2_0);
     std::atomic<int> seen{-100};
-    QObject::connect(thread.get(), &easycap_thread::capture_device_unusable, thread.get(),
-                     [&](easycap_thread::device_problem p) { seen = int(p); }, Qt::DirectConnection);
+    QObject::connect(thread.get(), &capture_thread::capture_device_unusable, thread.get(),
+                     [&](capture_thread::device_problem p) { seen = int(p); }, Qt::DirectConnection);
     thread->start_capture();
     ASSERT_TRUE(thread->wait(20000));
     QCoreApplication::processEvents();
@@ -163,7 +156,7 @@ TEST_F(capture_over_usbfs, a_close_during_timing_out_programming_is_prompt) {
 TEST_F(capture_over_usbfs, an_empty_bus_is_not_found) {
   plug(0);
   make_thread();
-  signal_counter not_found(thread.get(), &easycap_thread::capture_device_not_found);
+  signal_counter not_found(thread.get(), &capture_thread::capture_device_not_found);
   EXPECT_FALSE(thread->open_device());
   EXPECT_EQ(not_found.count(), 1);
 }
@@ -178,19 +171,19 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   std::mutex mutex;
   std::vector<bool> flags;
   QObject::connect(
-      &thread->render_thread, &easycap_render_thread::frame_ready, &thread->render_thread,
+      &thread->renderer, &render_thread::frame_ready, &thread->renderer,
       [&](bool flag) {
         std::lock_guard lock(mutex);
         flags.push_back(flag);
       },
       Qt::DirectConnection);
   thread->start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 30; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->renderer.rendered_fields() >= 30; }, 20000));
   thread->request_close();
   ASSERT_TRUE(thread->wait(20000));
 
   // The newest picture the render thread finished.
-  latest_picture& pictures = thread->render_thread.display();
+  latest_picture& pictures = thread->renderer.display();
   pictures.take();
   ASSERT_TRUE(pictures.has_front());
   std::copy_n(pictures.front(), size_t(pictures.front_info().width) * pictures.front_info().height * 4, display.begin());
@@ -202,7 +195,7 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   for (size_t i = 1; i < flags.size(); ++i) repeats += flags[i] == flags[i - 1];
   EXPECT_LE(repeats, thread->lost_fields());
   // Beyond the partial field the run started in, none arrives incomplete.
-  EXPECT_LE(thread->lost_fields() - thread->render_thread.dropped_fields(), 1u);
+  EXPECT_LE(thread->lost_fields() - thread->renderer.dropped_fields(), 1u);
   EXPECT_GE(thread->assembled_fields(), 30u);
   EXPECT_EQ(thread->dropped_packets(), 0u);
   const auto info = test_pattern::decode_bgra(display.data(), 768, 576, 288);
@@ -218,14 +211,14 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
 TEST_F(capture_over_usbfs, a_standard_change_mid_run_reprograms_once) {
   plug();
   make_thread();
-  signal_counter streaming(thread.get(), &easycap_thread::easycap_streaming);
+  signal_counter streaming(thread.get(), &capture_thread::easycap_streaming);
   thread->start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->renderer.rendered_fields() >= 5; }, 20000));
   set_standard(true);
   thread->set_standard();
   ASSERT_TRUE(streaming.wait_for(2));
-  const uint32_t before = thread->render_thread.rendered_fields();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= before + 10; }, 20000));
+  const uint32_t before = thread->renderer.rendered_fields();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->renderer.rendered_fields() >= before + 10; }, 20000));
   EXPECT_EQ(streaming.count(), 2);
   EXPECT_EQ(models[0]->decoder(0x08), 0x79);
   EXPECT_EQ(ops_of(*models[0], stick_op_kind::set_alternate).size(), 2u);
@@ -235,7 +228,7 @@ TEST_F(capture_over_usbfs, an_unplug_mid_stream_is_logged_and_close_is_prompt) {
   plug();
   make_thread();
   thread->start_capture();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->render_thread.rendered_fields() >= 5; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return thread->renderer.rendered_fields() >= 5; }, 20000));
   bus->unplug(0);
   ASSERT_TRUE(QTest::qWaitFor([&] { return messages.contains("usb_reap_async() error -4"); }, 10000))
       << messages.messages().join("\n").toStdString();

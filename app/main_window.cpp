@@ -1,4 +1,4 @@
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
@@ -15,7 +15,7 @@
 #include <xcb/xcb.h>
 
 #include "app/termination_signals.h"
-#include "render/lumo.h"
+#include "render/video_widget.h"
 
 namespace {
 // Height of the menu bar row that the window adds to the video area.
@@ -28,9 +28,9 @@ constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 // change, or another window goes) and the new one may get a destroyed
 // one's id, so a notification for the window's id is only believed when
 // the X server no longer knows that window.
-class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
+class main_window::x_window_watch final : public QAbstractNativeEventFilter {
  public:
-  explicit x_window_watch(ostrevin* window) : window_(window) {}
+  explicit x_window_watch(main_window* window) : window_(window) {}
 
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
     if (type != "xcb_generic_event_t") return false;
@@ -42,7 +42,7 @@ class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
     const QWindow* handle = window_->windowHandle();
     if (!handle || !handle->handle() || destroyed != handle->winId() || still_there(xcb_window_t(destroyed)))
       return false;
-    QMetaObject::invokeMethod(window_, &ostrevin::window_destroyed, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(window_, &main_window::window_destroyed, Qt::QueuedConnection);
     return false;
   }
 
@@ -59,46 +59,38 @@ class ostrevin::x_window_watch final : public QAbstractNativeEventFilter {
     return there;
   }
 
-  ostrevin* window_;
+  main_window* window_;
 };
 
-ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
-  encoder.extension = ".avi";
-  encoder.keep_time = true;  // the stick is live: its time is the recording's
-  encoder.fields_on_their_way = [this] { return capture_thread.render_thread.fields_for_recording(); };
-  capture_extension = encoder.extension;
-  encoder.pixel_format = encoder_pixel_format;
-  encoder.frame_width = capture_width;
-  capture_thread.encoder_pixel_format = encoder_pixel_format;
-  capture_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
-  capture_thread.width = capture_width;
+main_window::main_window(QWidget* parent) : QMainWindow(parent) {
+  recorder_.extension = ".avi";
+  recorder_.keep_time = true;  // the stick is live: its time is the recording's
+  recorder_.fields_on_their_way = [this] { return capture_.renderer.fields_for_recording(); };
+  capture_extension = recorder_.extension;
+  recorder_.pixel_format = encoder_pixel_format;
+  recorder_.frame_width = capture_settings::line_pixels;
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
 
-  capture_thread.brightness = 127;
-  capture_thread.contrast = 63;
-  capture_thread.saturation = 63;
-  capture_thread.hue = 0;
-
   load_preferences();
-  encoder.journal_directory = recording_journal::default_directory();
+  recorder_.journal_directory = recording_journal::default_directory();
   create_menus();
 
   setWindowTitle("Ostrevin");
 
-  display = new Lumo();
-  connect(this, qOverload<QImage>(&ostrevin::frame_ready), display, &Lumo::display_image);
+  display = new video_widget();
+  connect(this, qOverload<QImage>(&main_window::frame_ready), display, &video_widget::display_image);
   setCentralWidget(display);
   display->show();
   create_notice();
 
-  connect(&capture_thread, &easycap_thread::capture_device_not_found, this, &ostrevin::capture_device_not_found);
-  connect(&capture_thread, &easycap_thread::capture_device_not_usb_2_0, this,
-          &ostrevin::capture_device_not_usb_2_0);
-  connect(&capture_thread, &easycap_thread::capture_device_unusable, this, &ostrevin::capture_device_unusable);
-  connect(&capture_thread, &easycap_thread::easycap_audio_not_found, this, &ostrevin::set_easycap_audio_not_found);
-  connect(&capture_thread, &easycap_thread::stream_state_changed, this, &ostrevin::stream_state_changed);
+  connect(&capture_, &capture_thread::capture_device_not_found, this, &main_window::capture_device_not_found);
+  connect(&capture_, &capture_thread::capture_device_not_usb_2_0, this,
+          &main_window::capture_device_not_usb_2_0);
+  connect(&capture_, &capture_thread::capture_device_unusable, this, &main_window::capture_device_unusable);
+  connect(&capture_, &capture_thread::easycap_audio_not_found, this, &main_window::set_easycap_audio_not_found);
+  connect(&capture_, &capture_thread::stream_state_changed, this, &main_window::stream_state_changed);
 
   qRegisterMetaType<QImage>("QImage");
 
@@ -108,22 +100,22 @@ ostrevin::ostrevin(QWidget* parent) : QMainWindow(parent) {
   audio_format.setChannelCount(2);
   audio_format.setSampleFormat(QAudioFormat::Int16);
 
-  connect(&capture_thread, &easycap_thread::frame_ready_signal, this, qOverload<bool>(&ostrevin::frame_ready));
-  connect(&capture_thread, &easycap_thread::easycap_streaming, this, &ostrevin::audio_start);
-  connect(this, &ostrevin::change_channel, &capture_thread, &easycap_thread::set_input);
-  connect(this, &ostrevin::set_standard, &capture_thread, &easycap_thread::set_standard);
-  connect(&encoder, &encode::dropped_frames, this, &ostrevin::dropped_frames);
-  connect(&encoder, &encode::recording_failed, this, &ostrevin::recording_failed);
+  connect(&capture_, &capture_thread::frame_ready_signal, this, qOverload<bool>(&main_window::frame_ready));
+  connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
+  connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
+  connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
+  connect(&recorder_, &recorder::dropped_frames, this, &main_window::dropped_frames);
+  connect(&recorder_, &recorder::recording_failed, this, &main_window::recording_failed);
 
   window_watch = std::make_unique<x_window_watch>(this);
   QCoreApplication::instance()->installNativeEventFilter(window_watch.get());
 
   frame_timer.start();
-  capture_thread.start_capture();
+  capture_.start_capture();
   repair_unfinished_recordings();
 }
 
-ostrevin::~ostrevin() {
+main_window::~main_window() {
   QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
@@ -131,43 +123,36 @@ ostrevin::~ostrevin() {
   // After a device error the event loop may end while the capture thread is
   // still winding down; a running thread must never be destroyed, and the
   // buffers it renders into must outlive it.
-  if (capture_thread.isRunning()) capture_thread.request_close();
+  if (capture_.isRunning()) capture_.request_close();
   // Also when it has already ended: waiting is what orders the threads'
   // last writes into the buffers before they are freed.
-  capture_thread.wait();
+  capture_.wait();
   // A repair is let finish: a file cut in the middle of it would be worse.
   if (repair_thread) repair_thread->wait();
   release_audio();
 }
 
-void ostrevin::apply_preferences() {
+void main_window::apply_preferences() {
   apply_always_on_top();
-  easycap_render_thread& render = capture_thread.render_thread;
+  render_thread& render = capture_.renderer;
   render.display_f2 = preferences.display_f2;
   render.display_interlaced = preferences.display_interlaced;
   render.display_field_blended = preferences.display_field_blended;
   render.settings_changed = true;
-  capture_thread.sixty_hz = preferences.sixty_hz;
-  capture_thread.pal_60 = preferences.pal_60;
-  capture_thread.s_video = preferences.s_video;
-  capture_thread.height = preferences.sixty_hz ? 480 : 576;
-  half_display_width = preferences.sixty_hz ? 320 : 384;
-  capture_thread.half_display_width = half_display_width;
-  if (preferences.sixty_hz)
-    half_display_height = preferences.widescreen ? 180 : 240;
-  else
-    half_display_height = preferences.widescreen ? 216 : 288;
-  capture_thread.half_display_height = half_display_height;
-  field_lines = preferences.sixty_hz ? 240 : 288;
-  encoder.sixty_hz = preferences.sixty_hz;
-  encoder.widescreen = preferences.widescreen;
-  encoder.field_lines = field_lines;
-  display_width = half_display_width * 2;
-  display_height = half_display_height * 2;
-  resize_video_area(display_width, display_height);
+  capture_settings wanted = capture_.settings();
+  wanted.standard = preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc)
+                                         : video_standard::pal;
+  wanted.s_video = preferences.s_video;
+  wanted.widescreen = preferences.widescreen;
+  capture_.set_settings(wanted);
+  current_capture = wanted;
+  recorder_.sixty_hz = wanted.sixty_hz();
+  recorder_.widescreen = wanted.widescreen;
+  recorder_.field_lines = wanted.field_lines();
+  resize_video_area(wanted.half_display_width() * 2, wanted.half_display_height() * 2);
 }
 
-void ostrevin::apply_always_on_top() {
+void main_window::apply_always_on_top() {
   Qt::WindowFlags flags = windowFlags();
   if (preferences.always_on_top)
     flags |= Qt::WindowStaysOnTopHint;
@@ -177,9 +162,9 @@ void ostrevin::apply_always_on_top() {
   show();  // setWindowFlags hides a visible window
 }
 
-void ostrevin::resize_video_area(int width, int height) { resize(width, height + menu_bar_height); }
+void main_window::resize_video_area(int width, int height) { resize(width, height + menu_bar_height); }
 
-QString ostrevin::load_style_sheet() {
+QString main_window::load_style_sheet() {
   QFile file("tessalin.css");
   if (!file.exists() || !file.open(QIODevice::ReadOnly)) return QString();
   QTextStream stream(&file);
@@ -188,7 +173,7 @@ QString ostrevin::load_style_sheet() {
   return text;
 }
 
-void ostrevin::device_error(const QString& text) {
+void main_window::device_error(const QString& text) {
   // Also in the log, for whoever started the program from a terminal.
   qWarning().noquote() << "Ostrevin:" << text;
   // The stick is gone or cannot be programmed: whatever was recorded so far
@@ -197,25 +182,25 @@ void ostrevin::device_error(const QString& text) {
   QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
   // The capture thread ends right after it reports; make sure it has before
   // the event loop unwinds and the window (and the thread object) goes away.
-  capture_thread.request_close();
-  capture_thread.wait();
+  capture_.request_close();
+  capture_.wait();
   QCoreApplication::exit(close_unasked ? exit_code_on_close : 1);
 }
 
-void ostrevin::capture_device_not_found() {
+void main_window::capture_device_not_found() {
   device_error(
       tr("Sorry, Ostrevin could not locate the EasyCap hardware attached to this computer. Please connect the "
          "hardware, then try again."));
 }
 
-void ostrevin::capture_device_not_usb_2_0() {
+void main_window::capture_device_not_usb_2_0() {
   device_error(
       tr("Sorry, the EasyCap must be plugged in to a USB 2.0 port. Please ensure that it is plugged in to a USB 2.0 "
          "(High Speed) port, then try again."));
 }
 
-void ostrevin::capture_device_unusable(easycap_thread::device_problem problem) {
-  using problem_kind = easycap_thread::device_problem;
+void main_window::capture_device_unusable(capture_thread::device_problem problem) {
+  using problem_kind = capture_thread::device_problem;
   QString text;
   switch (problem) {
     case problem_kind::no_permission:
@@ -241,11 +226,11 @@ void ostrevin::capture_device_unusable(easycap_thread::device_problem problem) {
   device_error(text);
 }
 
-void ostrevin::dropped_frames(uint count) { dropped_frames_total += count; }
+void main_window::dropped_frames(uint count) { dropped_frames_total += count; }
 
-void ostrevin::set_easycap_audio_not_found() { easycap_audio_missing = true; }
+void main_window::set_easycap_audio_not_found() { easycap_audio_missing = true; }
 
-void ostrevin::closeEvent(QCloseEvent* event) {
+void main_window::closeEvent(QCloseEvent* event) {
   if (closing) {  // already closed (a signal during the question)
     event->accept();
     return;
@@ -268,12 +253,12 @@ void ostrevin::closeEvent(QCloseEvent* event) {
   event->accept();
   // The file is complete when this returns.
   stop_encoding();
-  capture_thread.request_close();
-  capture_thread.wait();
+  capture_.request_close();
+  capture_.wait();
   QCoreApplication::exit(exit_code_on_close);
 }
 
-void ostrevin::close_for_signal(int signal_number) {
+void main_window::close_for_signal(int signal_number) {
   if (close_unasked) return;  // the first one decides
   close_unasked = true;
   exit_code_on_close = termination_signals::exit_code(signal_number);
@@ -284,7 +269,7 @@ void ostrevin::close_for_signal(int signal_number) {
   close();
 }
 
-void ostrevin::window_destroyed() {
+void main_window::window_destroyed() {
   if (close_unasked) return;
   close_unasked = true;
   qWarning().noquote() << "Ostrevin: the window was destroyed from outside; ending";

@@ -1,4 +1,4 @@
-#include "capture/easycap_thread.h"
+#include "capture/capture_thread.h"
 
 #include <QDebug>
 #include <libusb.h>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/realtime_scheduling.h"
+#include "base/realtime_scheduling.h"
 #include "capture/device_registers.h"
 
 using namespace easycap;
@@ -30,72 +30,80 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 
 }  // namespace
 
-easycap_thread::easycap_thread(QObject* parent) : QThread(parent), backend(default_usb_backend()) {
+capture_thread::capture_thread(QObject* parent) : worker_thread("capture", parent), backend(default_usb_backend()) {
   handoff.thread = this;
-  connect(&render_thread, &easycap_render_thread::frame_ready, this, &easycap_thread::frame_ready);
+  connect(&renderer, &render_thread::frame_ready, this, &capture_thread::frame_ready);
 }
 
-easycap_thread::~easycap_thread() {
+capture_thread::~capture_thread() {
   // A thread object must never be destroyed while it runs: if the window goes
   // away on an error path with the thread still ending, stop it and wait.
   if (isRunning()) request_close();
   wait();
 }
 
-void easycap_thread::start_capture() {
-  render_thread.encoder_pixel_format = encoder_pixel_format;
-  render_thread.encoder_bytes_per_pixel = encoder_bytes_per_pixel;
-  render_thread.debug = debug.load();
-  if (debug) connect(&render_thread, &easycap_render_thread::debug_console_set_text, this, &easycap_thread::set_text);
+void capture_thread::set_settings(const capture_settings& settings) {
+  std::lock_guard lock(settings_mutex);
+  settings_ = settings;
+}
+
+capture_settings capture_thread::settings() const {
+  std::lock_guard lock(settings_mutex);
+  return settings_;
+}
+
+void capture_thread::start_capture() {
+  renderer.debug = debug.load();
+  if (debug) connect(&renderer, &render_thread::debug_console_set_text, this, &capture_thread::set_text);
   start(QThread::TimeCriticalPriority);
 }
 
-void easycap_thread::request_stop() {
+void capture_thread::request_stop() {
   stop_requested.store(true, std::memory_order_release);
   std::lock_guard lock(request_mutex);
   request_condition.notify_all();
 }
 
-void easycap_thread::request_close() {
+void capture_thread::request_close() {
   close_requested_.store(true, std::memory_order_release);
   request_stop();
 }
 
-bool easycap_thread::stop_seen() const {
+bool capture_thread::stop_seen() const {
   return stop_requested.load(std::memory_order_acquire) || close_requested();
 }
 
-void easycap_thread::frame_ready(bool value) { emit frame_ready_signal(value); }
+void capture_thread::frame_ready(bool value) { emit frame_ready_signal(value); }
 
-void easycap_thread::set_text(QString text) { emit debug_console_set_text(text); }
+void capture_thread::set_text(QString text) { emit debug_console_set_text(text); }
 
-void easycap_thread::set_input(int new_channel) {
+void capture_thread::set_input(int new_channel) {
   if (new_channel < 0 || new_channel >= channel_count) return;  // no such input on the bridge
-  if (new_channel == channel.load()) {
+  if (new_channel == channel_.load()) {
     // Same channel: nothing to do, unless the input (Composite or S-Video)
     // changed since the stick was programmed, which only a new pass sets.
-    if (s_video.load() == programmed_s_video.load()) return;
+    if (settings().s_video == programmed_s_video.load()) return;
   } else {
-    channel_chosen = true;
-    channel = new_channel;
+    channel_chosen_ = true;
+    channel_ = new_channel;
   }
   reinit_requested = true;
   request_stop();
 }
 
-void easycap_thread::set_standard() {
+void capture_thread::set_standard() {
   reinit_requested = true;
   request_stop();
 }
 
 // ---- device access -------------------------------------------------------
 
-usb_device_identity easycap_thread::identity() const {
+usb_device_identity capture_thread::identity() const {
   std::lock_guard lock(identity_mutex);
   return stick_identity;
 }
 
-easycap_thread::claim_result easycap_thread::claim_stick() {
+capture_thread::claim_result capture_thread::claim_stick() {
   claim_result r;
   using failure = claim_result::failure;
   auto failed = [&r](failure f, device_problem p = device_problem::interface_refused) {
@@ -147,7 +155,7 @@ easycap_thread::claim_result easycap_thread::claim_stick() {
   return r;
 }
 
-bool easycap_thread::open_device() {
+bool capture_thread::open_device() {
   const claim_result r = claim_stick();
   if (r.claimed) return true;
   using failure = claim_result::failure;
@@ -162,13 +170,13 @@ bool easycap_thread::open_device() {
 
 // A transfer that timed out or found no device says the stick does not
 // answer: the rest of the pass would only wait out the same time-outs.
-void easycap_thread::note_transfer_failure(int result) {
+void capture_thread::note_transfer_failure(int result) {
   if (!in_pass) return;
   ++failed_transfers;
   if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_NO_DEVICE) stick_silent = true;
 }
 
-uint8_t easycap_thread::readIndex(uint16_t reg) {
+uint8_t capture_thread::read_register(uint16_t reg) {
   // Closing does not wait for a programming pass, nor does a stick that
   // stopped answering: what is left of the pass is skipped, since every
   // transfer could take its whole time-out.
@@ -185,7 +193,7 @@ uint8_t easycap_thread::readIndex(uint16_t reg) {
   return byte;
 }
 
-bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
+bool capture_thread::write_register(uint16_t reg, uint16_t value) {
   if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->control_msg(write_request_type, write_request, value, reg, nullptr,
                                                                 0, control_timeout_ms)
@@ -198,7 +206,7 @@ bool easycap_thread::writeIndex(uint16_t reg, uint16_t value) {
   return true;
 }
 
-bool easycap_thread::setFeature(uint16_t feature) {
+bool capture_thread::set_feature(uint16_t feature) {
   if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->control_msg(feature_request_type, set_feature_request, feature, 0,
                                                                 nullptr, 0, control_timeout_ms)
@@ -211,36 +219,37 @@ bool easycap_thread::setFeature(uint16_t feature) {
   return true;
 }
 
-void easycap_thread::writeSAA711XRegister(uint8_t reg, uint16_t value) {
+void capture_thread::write_decoder_register(uint8_t reg, uint16_t value) {
   if (transfer_skipped()) return;
-  writeIndex(serial_subaddress, reg);
-  writeIndex(serial_data, value);
-  writeIndex(serial_control, serial_start_write);
+  write_register(serial_subaddress, reg);
+  write_register(serial_data, value);
+  write_register(serial_control, serial_start_write);
   QThread::usleep(serial_settle_us);
   // One status read: the bridge has finished or it has not.
-  if (readIndex(serial_status) != serial_write_done) qDebug() << "writeSAA711XRegister() error";
+  if (read_register(serial_status) != serial_write_done) qDebug() << "writeSAA711XRegister() error";
 }
 
-void easycap_thread::writeCodecRegister(uint8_t reg, uint16_t value) {
-  writeIndex(codec_register, reg);
-  writeIndex(codec_data_low, value & 0xFF);
-  writeIndex(codec_data_high, value >> 8);
-  writeIndex(codec_command, codec_write_command);
+void capture_thread::write_codec_register(uint8_t reg, uint16_t value) {
+  write_register(codec_register, reg);
+  write_register(codec_data_low, value & 0xFF);
+  write_register(codec_data_high, value >> 8);
+  write_register(codec_command, codec_write_command);
 }
 
-uint16_t easycap_thread::readCodecRegister(uint8_t reg) {
-  writeIndex(codec_register, reg);
-  writeIndex(codec_command, codec_read_command);
-  const uint8_t low = readIndex(codec_data_low);
-  const uint8_t high = readIndex(codec_data_high);
+uint16_t capture_thread::read_codec_register(uint8_t reg) {
+  write_register(codec_register, reg);
+  write_register(codec_command, codec_read_command);
+  const uint8_t low = read_register(codec_data_low);
+  const uint8_t high = read_register(codec_data_high);
   return uint16_t(high << 8 | low);
 }
 
 // ---- programming ---------------------------------------------------------
 
-bool easycap_thread::init_device() {
-  const bool is_sixty_hz = sixty_hz.load();
-  const bool is_s_video = s_video.load();
+bool capture_thread::init_device() {
+  programmed_ = settings();
+  const bool is_sixty_hz = programmed_.sixty_hz();
+  const bool is_s_video = programmed_.s_video;
   programmed_s_video = is_s_video;
   stick_silent = false;
   failed_transfers = 0;
@@ -250,57 +259,58 @@ bool easycap_thread::init_device() {
     ~pass_scope() { flag = false; }
   } scope(in_pass);
 
-  for (const register_write& w : bridge_startup) writeIndex(w.reg, w.value);
-  for (const register_write& w : bridge_configuration) writeIndex(w.reg, w.value);
-  writeIndex(capture_control, capture_control_idle);
+  for (const register_write& w : bridge_startup) write_register(w.reg, w.value);
+  for (const register_write& w : bridge_configuration) write_register(w.reg, w.value);
+  write_register(capture_control, capture_control_idle);
 
-  for (const register_write& w : decoder_table(is_s_video, is_sixty_hz, pal_60.load()))
-    writeSAA711XRegister(uint8_t(w.reg), w.value);
+  for (const register_write& w : decoder_table(is_s_video, is_sixty_hz, programmed_.pal_60()))
+    write_decoder_register(uint8_t(w.reg), w.value);
   for (int reg = decoder_line_control_first; reg <= decoder_line_control_last; ++reg)
-    writeSAA711XRegister(uint8_t(reg), decoder_line_control_value);
+    write_decoder_register(uint8_t(reg), decoder_line_control_value);
 
-  writeSAA711XRegister(decoder_brightness, uint16_t(int16_t(brightness.load())));
-  writeSAA711XRegister(decoder_contrast, uint16_t(int16_t(contrast.load())));
-  writeSAA711XRegister(decoder_saturation, uint16_t(int16_t(saturation.load())));
-  writeSAA711XRegister(decoder_hue, uint16_t(int16_t(hue.load())));
+  const picture_controls& picture = programmed_.picture;
+  write_decoder_register(decoder_brightness, uint16_t(int16_t(picture.brightness)));
+  write_decoder_register(decoder_contrast, uint16_t(int16_t(picture.contrast)));
+  write_decoder_register(decoder_saturation, uint16_t(int16_t(picture.saturation)));
+  write_decoder_register(decoder_hue, uint16_t(int16_t(picture.hue)));
 
   // Audio codec: reset, link on, record from line in at a fixed gain.
-  writeCodecRegister(ac97_reset_register, 0x0000);
-  writeIndex(codec_link_enable, 0x01);
-  writeIndex(codec_link_control, 0x00);
-  writeCodecRegister(ac97_record_select, ac97_record_line_in);
-  writeCodecRegister(ac97_line_in_volume,
+  write_codec_register(ac97_reset_register, 0x0000);
+  write_register(codec_link_enable, 0x01);
+  write_register(codec_link_control, 0x00);
+  write_codec_register(ac97_record_select, ac97_record_line_in);
+  write_codec_register(ac97_line_in_volume,
                      both_channels(level_step(1.0 - line_in_level, line_in_attenuation_steps)));
-  writeCodecRegister(ac97_record_gain, both_channels(level_step(record_gain_level, record_gain_steps)));
+  write_codec_register(ac97_record_gain, both_channels(level_step(record_gain_level, record_gain_steps)));
 
   // A codec that is not there reads back zeros in both identification registers.
-  const uint16_t id1 = readCodecRegister(ac97_vendor_id1);
-  const uint16_t id2 = readCodecRegister(ac97_vendor_id2);
+  const uint16_t id1 = read_codec_register(ac97_vendor_id1);
+  const uint16_t id2 = read_codec_register(ac97_vendor_id2);
   // (Zeros from reads that were skipped say nothing.)
   if (id1 == 0 && id2 == 0 && !transfer_skipped()) emit easycap_audio_not_found();
 
   uint16_t routing;
-  if (channel_chosen.load()) {
-    routing = routing_value(channel.load());
+  if (channel_chosen_.load()) {
+    routing = routing_value(channel_.load());
   } else if (is_s_video) {
-    channel = s_video_channel;
+    channel_ = s_video_channel;
     routing = routing_value(s_video_channel);
   } else {
-    channel = composite_channel;
+    channel_ = composite_channel;
     routing = routing_value(composite_channel);
   }
-  writeIndex(input_routing, routing);
-  writeIndex(input_select, input_select_value);
+  write_register(input_routing, routing);
+  write_register(input_select, input_select_value);
 
   const int lines = is_sixty_hz ? frame_lines_60hz : frame_lines_50hz;
-  writeIndex(window_start_x, uint16_t((full_line_pixels - width.load()) * 2));
-  writeIndex(window_start_x_high, 0);
-  writeIndex(window_start_y, uint16_t((lines - height.load()) / 2));
-  writeIndex(window_start_y_high, 0);
-  writeIndex(window_end_x, window_end_x_bytes);
-  writeIndex(window_end_x_high, window_end_x_high_value);
-  writeIndex(window_end_y, is_sixty_hz ? window_end_y_60hz : window_end_y_50hz);
-  writeIndex(window_end_y_high, is_sixty_hz ? window_end_y_high_60hz : window_end_y_high_50hz);
+  write_register(window_start_x, uint16_t((full_line_pixels - capture_settings::line_pixels) * 2));
+  write_register(window_start_x_high, 0);
+  write_register(window_start_y, uint16_t((lines - programmed_.frame_lines()) / 2));
+  write_register(window_start_y_high, 0);
+  write_register(window_end_x, window_end_x_bytes);
+  write_register(window_end_x_high, window_end_x_high_value);
+  write_register(window_end_y, is_sixty_hz ? window_end_y_60hz : window_end_y_50hz);
+  write_register(window_end_y_high, is_sixty_hz ? window_end_y_high_60hz : window_end_y_high_50hz);
 
   // A pass cut short (a close, a stick that stopped answering) starts nothing.
   if (transfer_skipped()) return false;
@@ -314,18 +324,17 @@ bool easycap_thread::init_device() {
     return false;
   }
 
-  const uint8_t control = readIndex(capture_control);
-  writeIndex(capture_control, uint16_t((control & 0x7F) | capture_enable));
+  const uint8_t control = read_register(capture_control);
+  write_register(capture_control, uint16_t((control & 0x7F) | capture_enable));
   return !transfer_skipped();
 }
 
 // ---- the thread ------------------------------------------------------------
 
-void easycap_thread::run() {
-  run_completion::guard done(completion);
+void capture_thread::work() {
   if (!open_device()) return;
 
-  buffer_size = width.load() * 1152;  // two PAL fields of UYVY
+  buffer_size = capture_settings::line_pixels * 1152;  // two PAL fields of UYVY
   assembly_buffer.assign(size_t(buffer_size), 0);
   assembler = std::make_unique<field_assembler>(assembly_buffer.data(), assembly_buffer.size());
   health_clock.start();
@@ -368,13 +377,13 @@ void easycap_thread::run() {
   }
   // The render thread never outlives this one. If it never ran, this starts
   // it and it ends at once on seeing quit.
-  render_thread.quit = true;
-  render_thread.submit_frame(true, nullptr, 0);
-  render_thread.wait();
+  renderer.quit = true;
+  renderer.submit_field(true, nullptr, 0);
+  renderer.wait();
   close_device();
 }
 
-easycap_thread::pass_end easycap_thread::program() {
+capture_thread::pass_end capture_thread::program() {
   if (init_device()) return pass_end::ready;
   if (close_requested()) return pass_end::closed;
   if (stick_silent) {
@@ -385,7 +394,7 @@ easycap_thread::pass_end easycap_thread::program() {
   return pass_end::refused;  // already reported
 }
 
-bool easycap_thread::wait_for_stick() {
+bool capture_thread::wait_for_stick() {
   while (!close_requested()) {
     // A request (a new standard, say) applies once the stick is back.
     stop_requested.store(false, std::memory_order_release);
@@ -395,14 +404,14 @@ bool easycap_thread::wait_for_stick() {
   return false;
 }
 
-void easycap_thread::set_stream_state(stream_state state, unsigned count) {
+void capture_thread::set_stream_state(stream_state state, unsigned count) {
   if (state == state_told && count == count_told) return;
   state_told = state;
   count_told = count;
   emit stream_state_changed(state, count);
 }
 
-void easycap_thread::close_device() {
+void capture_thread::close_device() {
   // Releasing the video interface puts it back on alternate setting 0 and
   // hands it to the kernel's video driver that the claim set aside.
   device_handle.reset();
@@ -410,29 +419,29 @@ void easycap_thread::close_device() {
   retained_regions.clear();
 }
 
-render_settings easycap_thread::current_render_settings() {
+render_settings capture_thread::current_render_settings() {
   render_settings r;
-  r.width = width.load();
-  r.frame_lines = height.load();
-  r.half_display_width = half_display_width.load();
-  r.half_display_height = half_display_height.load();
+  r.width = capture_settings::line_pixels;
+  r.frame_lines = programmed_.frame_lines();
+  r.half_display_width = programmed_.half_display_width();
+  r.half_display_height = programmed_.half_display_height();
   return r;
 }
 
-void easycap_thread::wait_for_request(int timeout_ms) {
+void capture_thread::wait_for_request(int timeout_ms) {
   std::unique_lock lock(request_mutex);
   request_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return stop_seen(); });
 }
 
-void easycap_thread::field_handoff::field_complete(bool field_flag) {
-  easycap_thread& t = *thread;
+void capture_thread::field_handoff::field_complete(bool field_flag) {
+  capture_thread& t = *thread;
   // Only the field itself: what lies beyond it in the buffer is stale.
-  t.render_thread.submit_frame(field_flag, t.assembly_buffer.data(),
-                               size_t(t.sixty_hz ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns, t.field_starts);
+  t.renderer.submit_field(field_flag, t.assembly_buffer.data(),
+                               size_t(t.programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns, t.field_starts);
 }
 
-void easycap_thread::field_handoff::field_start(int bytes) {
-  easycap_thread& t = *thread;
+void capture_thread::field_handoff::field_start(int bytes) {
+  capture_thread& t = *thread;
   ++t.field_starts;
   if (t.debug.load(std::memory_order_relaxed))
     emit t.debug_console_set_text(
@@ -473,18 +482,18 @@ class repeat_filter {
 
 }  // namespace
 
-easycap_thread::stream_end easycap_thread::stream() {
+capture_thread::stream_end capture_thread::stream() {
   assembler->start_run();
-  render_thread.set_render_settings(current_render_settings());
+  renderer.set_render_settings(current_render_settings());
   emit easycap_streaming();
   timer.start();
 
-  const int region_size = (packetSize + 12) * microframesPerTransfer + 4;
+  const int region_size = (packet_size + 12) * microframes_per_transfer + 4;
   // One block for all regions, as large as the design has always made it;
   // not cleared: the service writes each region before it is parsed.
-  const size_t block_size = size_t(2) * size_t(microframesPerTransfer) * packetSize * size_t(transfersInFlight);
+  const size_t block_size = size_t(2) * size_t(microframes_per_transfer) * packet_size * size_t(transfers_in_flight);
   std::unique_ptr<unsigned char[]> regions(new unsigned char[block_size]);
-  std::vector<std::unique_ptr<usb_iso_context>> contexts(static_cast<size_t>(transfersInFlight));
+  std::vector<std::unique_ptr<usb_iso_context>> contexts(static_cast<size_t>(transfers_in_flight));
   usb_device* device = device_handle.get();
   // A stick streams at the bus's pace: from here on this thread (and the
   // render thread it starts, which inherits it) must not queue behind
@@ -495,8 +504,8 @@ easycap_thread::stream_end easycap_thread::stream() {
   }
   auto region = [&](int i) { return regions.get() + size_t(i) * size_t(region_size); };
 
-  for (int i = 0; i < transfersInFlight; ++i) {
-    const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packetSize);
+  for (int i = 0; i < transfers_in_flight; ++i) {
+    const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packet_size);
     if (result < 0) qDebug() << "usb_isochronous_setup_async() error" << result;
   }
   repeat_filter submit_errors("usb_submit_async() error");
@@ -505,7 +514,7 @@ easycap_thread::stream_end easycap_thread::stream() {
     const int result = device->iso_submit(contexts[size_t(i)].get(), region(i), region_size);
     if (result < 0) submit_errors.report(result);
   };
-  for (int i = 0; i < transfersInFlight; ++i)
+  for (int i = 0; i < transfers_in_flight; ++i)
     if (contexts[size_t(i)]) submit(i);
 
   // What the person is told: fields flowing, none coming, or all damaged.
@@ -544,7 +553,7 @@ easycap_thread::stream_end easycap_thread::stream() {
   while (!stop_seen() && end == stream_end::requested) {
     pass_timer.start();
     bool data_arrived = false;
-    for (int i = 0; i < transfersInFlight; ++i) {
+    for (int i = 0; i < transfers_in_flight; ++i) {
       if (!contexts[size_t(i)]) continue;  // its set-up failed: never submitted
       // In slices, so that a stick that went silent is noticed and told
       // while the transfer waits out its time-out.
@@ -578,13 +587,13 @@ easycap_thread::stream_end easycap_thread::stream() {
       }
       data_arrived = true;
       reaped_ns = steady_clock_ns();
-      const int expected = sixty_hz.load(std::memory_order_relaxed) ? field_bytes_60hz : field_bytes_50hz;
-      assembler->set_format(expected, width.load(std::memory_order_relaxed) * height.load(std::memory_order_relaxed) * 2);
+      const int expected = programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz;
+      assembler->set_format(expected, capture_settings::line_pixels * programmed_.frame_lines() * 2);
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);
-      if (claimed != uint32_t(microframesPerTransfer))
+      if (claimed != uint32_t(microframes_per_transfer))
         qDebug() << "number_of_packets" << claimed << "!= microframesPerTransfer";
-      assembler->parse_region(region(i), size_t(region_size), microframesPerTransfer, handoff);
+      assembler->parse_region(region(i), size_t(region_size), microframes_per_transfer, handoff);
       const assembly_counters& c = assembler->counters();
       incomplete_fields.store(uint32_t(c.fields_discarded), std::memory_order_relaxed);
       dropped_packet_count.store(uint32_t(c.packets_dropped_limit + c.packets_malformed), std::memory_order_relaxed);

@@ -8,12 +8,12 @@
 
 class QMouseEvent;
 
-class Lumo : public QOpenGLWidget {
+class video_widget : public QOpenGLWidget {
   Q_OBJECT
 
  public:
-  explicit Lumo(QWidget* parent = nullptr);
-  ~Lumo() override;
+  explicit video_widget(QWidget* parent = nullptr);
+  ~video_widget() override;
   QSize minimumSizeHint() const override;
 
  signals:

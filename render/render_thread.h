@@ -15,8 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/run_completion.h"
-#include "app/stopwatch.h"
+#include "base/worker_thread.h"
+#include "base/stopwatch.h"
 #include "render/latest_picture.h"
 
 struct AVFrame;
@@ -39,20 +39,12 @@ struct recorded_field {
   int64_t arrival_ns = -1;  // steady clock: when its last packet came
 };
 
-class easycap_render_thread : public QThread {
+class render_thread : public worker_thread {
   Q_OBJECT
 
  public:
-  explicit easycap_render_thread(QObject* parent = nullptr);
-  ~easycap_render_thread() override;
-
-  // QThread::wait(); afterwards everything run() did is visible here.
-  bool wait(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever)) {
-    const bool ended = QThread::wait(deadline);
-    if (ended) completion.observe();
-    return ended;
-  }
-  bool wait(unsigned long ms) { return wait(QDeadlineTimer(qint64(ms))); }
+  explicit render_thread(QObject* parent = nullptr);
+  ~render_thread() override;
 
   // Stop request; the loop ends when it sees it.
   std::atomic<bool> quit{false};
@@ -94,7 +86,7 @@ class easycap_render_thread : public QThread {
   // wakes (or starts) the thread. `serial` numbers fields as the stick sent
   // them (0: the thread numbers them itself); `arrival_ns` is when the
   // field's last packet came (-1: now).
-  void submit_frame(bool field_flag, const unsigned char* field, size_t size, int64_t arrival_ns = -1,
+  void submit_field(bool field_flag, const unsigned char* field, size_t size, int64_t arrival_ns = -1,
                     uint64_t serial = 0);
 
   // The display picture, newest first (GUI thread: take() and front()).
@@ -171,7 +163,7 @@ class easycap_render_thread : public QThread {
   void broadcast_frame(uchar* display_buffer, int half_display_width, int half_display_height);
 
  protected:
-  void run() override;
+  void work() override;
 
  private:
   // What the pictures and scalers were built for; any difference rebuilds.
@@ -222,7 +214,7 @@ class easycap_render_thread : public QThread {
   std::vector<int> free_;    // slots nobody uses
   int in_hand_ = -1;         // the slot being converted
   uint64_t own_serial_ = 0;
-  bool loop_running = false;  // set by the starting submit_frame, cleared as run() ends
+  bool loop_running = false;  // set by the starting submit_field, cleared as run() ends
   render_settings settings;
 
   // Field pictures for Interlaced and Field-blended (render thread only),
@@ -253,5 +245,4 @@ class easycap_render_thread : public QThread {
   std::atomic<uint32_t> failed_fields_{0};
   std::atomic<uint32_t> unshown_fields_{0};
   std::atomic<uint32_t> recording_overflows_{0};
-  run_completion completion;
 };

@@ -2,9 +2,9 @@
 #include <QDebug>
 #include <chrono>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 
-void ostrevin::frame_ready(bool field_flag) {
+void main_window::frame_ready(bool field_flag) {
   // The recording takes each field's flag from the queue it drains: the one
   // this signal carried belongs to a field that may be gone by now.
   (void)field_flag;
@@ -27,7 +27,7 @@ void ostrevin::frame_ready(bool field_flag) {
   // The newest picture the render thread finished; without a newer one the
   // last is shown again. The render thread never waits for this: it draws
   // into a buffer of its own and hands it over by an atomic swap.
-  latest_picture& pictures = capture_thread.render_thread.display();
+  latest_picture& pictures = capture_.renderer.display();
   const bool fresh = pictures.take();
   if (!pictures.has_front()) return;
   const picture_info& info = pictures.front_info();
@@ -41,7 +41,7 @@ void ostrevin::frame_ready(bool field_flag) {
   if (fresh && info.arrival_ns >= 0) note_display_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
 }
 
-void ostrevin::note_display_latency(double ms) {
+void main_window::note_display_latency(double ms) {
   display_latency.add(ms);
   // In the debug output every ten seconds or so of pictures.
   if (++latency_images % 500 == 0)

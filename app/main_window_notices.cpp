@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "app/ostrevin.h"
-#include "render/lumo.h"
+#include "app/main_window.h"
+#include "render/video_widget.h"
 
 namespace {
 // A stick silent for this long ends a recording; a shorter stall is
@@ -20,7 +20,7 @@ QString duration_text(double seconds) {
 }
 }  // namespace
 
-void ostrevin::create_notice() {
+void main_window::create_notice() {
   notice = new QLabel(display);
   notice->setWordWrap(true);
   notice->setStyleSheet("QLabel { background: rgba(0, 0, 0, 170); color: white; padding: 6px; }");
@@ -31,9 +31,9 @@ void ostrevin::create_notice() {
   layout->addWidget(notice);
 }
 
-QString ostrevin::notice_text() const { return notice && notice->isVisible() ? notice->text() : QString(); }
+QString main_window::notice_text() const { return notice && notice->isVisible() ? notice->text() : QString(); }
 
-void ostrevin::show_notice() {
+void main_window::show_notice() {
   QStringList lines;
   if (!stream_notice.isEmpty()) lines << stream_notice;
   if (!recording_notice.isEmpty()) lines << recording_notice;
@@ -41,8 +41,8 @@ void ostrevin::show_notice() {
   notice->setVisible(!lines.isEmpty());
 }
 
-void ostrevin::stream_state_changed(easycap_thread::stream_state state, unsigned count) {
-  using stream_state = easycap_thread::stream_state;
+void main_window::stream_state_changed(capture_thread::stream_state state, unsigned count) {
+  using stream_state = capture_thread::stream_state;
   switch (state) {
     case stream_state::flowing:
       stream_notice.clear();
@@ -70,10 +70,10 @@ void ostrevin::stream_state_changed(easycap_thread::stream_state state, unsigned
   show_notice();
 }
 
-void ostrevin::end_recording_because(const QString& why) {
+void main_window::end_recording_because(const QString& why) {
   stop_encoding();
-  const QString file = QFileInfo(encoder.file_name).fileName();
-  const double seconds = encoder.frame_rate > 0 ? encoder.frames_encoded / encoder.frame_rate : 0.0;
+  const QString file = QFileInfo(recorder_.file_name).fileName();
+  const double seconds = recorder_.frame_rate > 0 ? recorder_.frames_encoded / recorder_.frame_rate : 0.0;
   recording_notice = tr("The recording stopped because %1. %2 holds %3 and is complete.")
                          .arg(why, file, duration_text(seconds));
   qWarning().noquote() << "Ostrevin:" << recording_notice;

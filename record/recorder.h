@@ -33,8 +33,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/run_completion.h"
-#include "app/stopwatch.h"
+#include "base/worker_thread.h"
+#include "base/stopwatch.h"
 #include "record/sound_sync.h"
 
 struct AVCodecContext;
@@ -45,22 +45,14 @@ struct AVPacket;
 struct AVStream;
 class file_sink;
 
-class encode : public QThread {
+class recorder : public worker_thread {
   Q_OBJECT
 
  public:
-  explicit encode(QObject* parent = nullptr);
+  explicit recorder(QObject* parent = nullptr);
   // Releases whatever is still queued. It neither stops nor waits for the
   // thread: the owner stops it (stop_requested, wait()) before.
-  ~encode() override;
-
-  // QThread::wait(); afterwards everything run() did is visible here.
-  bool wait(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever)) {
-    const bool ended = QThread::wait(deadline);
-    if (ended) completion.observe();
-    return ended;
-  }
-  bool wait(unsigned long ms) { return wait(QDeadlineTimer(qint64(ms))); }
+  ~recorder() override;
 
   // Picture geometry. frame_width and pixel_format are set once by the main
   // window; field_lines and sixty_hz are rewritten (with the same values)
@@ -235,7 +227,7 @@ class encode : public QThread {
   void recording_failed(QString message);
 
  protected:
-  void run() override;
+  void work() override;
 
  private:
   bool interleave();
@@ -311,5 +303,4 @@ class encode : public QThread {
   int64_t video_pts = 0;
   int64_t audio_pts = 0;
 
-  run_completion completion;
 };

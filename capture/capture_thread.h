@@ -12,14 +12,15 @@
 #include <mutex>
 #include <vector>
 
-#include "app/run_completion.h"
-#include "app/stopwatch.h"
+#include "base/worker_thread.h"
+#include "base/stopwatch.h"
+#include "capture/capture_settings.h"
 #include "capture/field_assembler.h"
 #include "capture/stream_health.h"
 #include "capture/usb_seam.h"
-#include "render/easycap_render_thread.h"
+#include "render/render_thread.h"
 
-class easycap_thread : public QThread {
+class capture_thread : public worker_thread {
   Q_OBJECT
 
  public:
@@ -43,58 +44,38 @@ class easycap_thread : public QThread {
   };
   Q_ENUM(stream_state)
 
-  explicit easycap_thread(QObject* parent = nullptr);
-  ~easycap_thread() override;
-
-  // QThread::wait(); afterwards everything run() did is visible here.
-  bool wait(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever)) {
-    const bool ended = QThread::wait(deadline);
-    if (ended) completion.observe();
-    return ended;
-  }
-  bool wait(unsigned long ms) { return wait(QDeadlineTimer(qint64(ms))); }
+  explicit capture_thread(QObject* parent = nullptr);
+  ~capture_thread() override;
 
   // Converts the fields this thread assembles.
-  easycap_render_thread render_thread;
+  render_thread renderer;
 
   // Requests from the GUI thread. stop_requested ends the current streaming
   // run; reinit_requested makes run() program the stick again afterwards.
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> reinit_requested{true};
 
-  // Render settings, written by the main window whenever the format
-  // changes.
-  std::atomic<int> width{720};
-  std::atomic<int> height{576};
-  std::atomic<int> half_display_width{384};
-  std::atomic<int> half_display_height{288};
-
-  // Decoder picture controls, signed 16-bit.
-  std::atomic<int> brightness{127};
-  std::atomic<int> contrast{127};
-  std::atomic<int> saturation{63};
-  std::atomic<int> hue{0};
-
-  // Standard and input.
-  std::atomic<bool> sixty_hz{false};
-  std::atomic<bool> pal_60{false};
-  std::atomic<bool> s_video{false};
+  // Written by the main window; on here the debug lines go out.
   std::atomic<bool> debug{false};
 
-  // Passed through to the render thread by start_capture().
-  int encoder_pixel_format = 4;  // planar YUV 4:2:2
-  double encoder_bytes_per_pixel = 2.0;
+  // What to capture. Any thread; a programming pass (set_standard(),
+  // set_input(), the first start) takes what is set then.
+  void set_settings(const capture_settings& settings);
+  capture_settings settings() const;
 
-  std::atomic<int> channel{2};
-  std::atomic<bool> channel_chosen{false};
+  // The bridge input the last programming pass routed (0-3), and whether
+  // the user chose it (else it follows the input: S-Video on 0, Composite
+  // on 2). Set by set_input().
+  int channel() const { return channel_.load(); }
+  bool channel_chosen() const { return channel_chosen_.load(); }
 
   // The USB layer this thread opens the stick through; set before the start.
   usb_backend* backend;
 
   // Streaming constants.
-  const uint16_t packetSize = 3072;
-  const int transfersInFlight = 32;
-  const int microframesPerTransfer = 16;
+  const uint16_t packet_size = 3072;
+  const int transfers_in_flight = 32;
+  const int microframes_per_transfer = 16;
 
   void start_capture();
   // Stop for good (closing the window). Unlike a stop for re-programming,
@@ -105,19 +86,19 @@ class easycap_thread : public QThread {
 
   // Device access and the register protocol; capture thread only.
   bool open_device();
-  uint8_t readIndex(uint16_t reg);
-  bool writeIndex(uint16_t reg, uint16_t value);
-  bool setFeature(uint16_t feature);
-  void writeSAA711XRegister(uint8_t reg, uint16_t value);
-  void writeCodecRegister(uint8_t reg, uint16_t value);
+  uint8_t read_register(uint16_t reg);
+  bool write_register(uint16_t reg, uint16_t value);
+  bool set_feature(uint16_t feature);
+  void write_decoder_register(uint8_t reg, uint16_t value);
+  void write_codec_register(uint8_t reg, uint16_t value);
   // The two data bytes: low byte (0x502) in bits 7:0, high byte (0x503) in 15:8.
-  uint16_t readCodecRegister(uint8_t reg);
+  uint16_t read_codec_register(uint8_t reg);
   bool init_device();
 
   // What the pipeline lost so far: fields that arrived short or long, fields
   // the render thread was too busy to take, and packets dropped at the
   // append limit or for descriptors outside their region.
-  uint32_t lost_fields() const { return incomplete_fields.load() + render_thread.dropped_fields(); }
+  uint32_t lost_fields() const { return incomplete_fields.load() + renderer.dropped_fields(); }
   uint32_t dropped_packets() const { return dropped_packet_count.load(); }
   uint32_t assembled_fields() const { return complete_fields.load(); }
 
@@ -130,9 +111,9 @@ class easycap_thread : public QThread {
  signals:
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
-  void capture_device_unusable(easycap_thread::device_problem problem);
+  void capture_device_unusable(capture_thread::device_problem problem);
   // Whenever the state of the picture or its count changes.
-  void stream_state_changed(easycap_thread::stream_state state, unsigned count);
+  void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void easycap_audio_not_found();
   void easycap_streaming();
   void frame_ready_signal(bool);
@@ -145,7 +126,7 @@ class easycap_thread : public QThread {
   void set_standard();
 
  protected:
-  void run() override;
+  void work() override;
 
  private:
   // Why a streaming run ended.
@@ -173,12 +154,18 @@ class easycap_thread : public QThread {
 
   // Hands complete fields to the render thread; writes the debug lines.
   struct field_handoff : field_listener {
-    easycap_thread* thread = nullptr;
+    capture_thread* thread = nullptr;
     void field_complete(bool field_flag) override;
     void field_start(int bytes) override;
   };
 
   std::atomic<bool> close_requested_{false};
+  mutable std::mutex settings_mutex;
+  capture_settings settings_;
+  // What the last programming pass set the stick up for (capture thread).
+  capture_settings programmed_;
+  std::atomic<int> channel_{2};
+  std::atomic<bool> channel_chosen_{false};
   std::mutex request_mutex;  // only for waking a waiting streaming run
   std::condition_variable request_condition;
 
@@ -196,7 +183,6 @@ class easycap_thread : public QThread {
   int64_t reaped_ns = -1;
   int buffer_size = 0;
   stopwatch timer;
-  int bytes_in_frame = 0;
   // Transfer regions that a transfer may still be written into: a cancel
   // that did not come back in time. Freed only after the device is closed,
   // so declared before it.
@@ -220,5 +206,4 @@ class easycap_thread : public QThread {
   stream_health health;
   stopwatch health_clock;
   bool health_fresh = true;
-  run_completion completion;
 };

@@ -1,4 +1,4 @@
-#include "app/stopwatch.h"
+#include "base/stopwatch.h"
 
 static_assert(std::chrono::steady_clock::is_steady);
 

@@ -6,7 +6,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
 
@@ -14,8 +14,8 @@ namespace {
 constexpr int notice_seconds = 60;
 }  // namespace
 
-void ostrevin::repair_unfinished_recordings() {
-  const QString directory = encoder.journal_directory;
+void main_window::repair_unfinished_recordings() {
+  const QString directory = recorder_.journal_directory;
   const QList<recording_journal::entry> notes = recording_journal::unfinished(directory);
   if (notes.isEmpty() || repair_thread) return;
   repair_thread.reset(QThread::create([this, notes] {

@@ -13,7 +13,7 @@
 #include <QMessageBox>
 #include <QStandardPaths>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 
 namespace {
 // A FIFO, socket or device in the file's place: opening it could wait for
@@ -24,7 +24,7 @@ bool is_special_file(const QString& path) {
 }
 }  // namespace
 
-void ostrevin::load_preferences() {
+void main_window::load_preferences() {
   preferences_path =
       QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
   if (is_special_file(preferences_path)) {
@@ -45,7 +45,7 @@ void ostrevin::load_preferences() {
   if (preferences.display_f2 || preferences.display_interlaced) preferences.display_field_blended = false;
 }
 
-void ostrevin::save_preferences() {
+void main_window::save_preferences() {
   auto report = [this](const QString& why) {
     QMessageBox::critical(this, tr("Save Preferences Error"),
                           tr("There was an error saving the preferences file: %1").arg(why), QMessageBox::Ok,
@@ -78,7 +78,7 @@ QAction* add_grouped(QMenu* menu, QActionGroup* group, const QString& text, bool
 }
 }  // namespace
 
-void ostrevin::create_menus() {
+void main_window::create_menus() {
   const preference_set& p = preferences;
   menu_bar = new QMenuBar(this);
 
@@ -89,22 +89,22 @@ void ostrevin::create_menus() {
   capture_action->setEnabled(false);
   stop_capture_action = file_menu->addAction(tr("&Stop capture"));
   stop_capture_action->setEnabled(false);
-  connect(set_capture_file_action, &QAction::triggered, this, &ostrevin::set_capture_file);
-  connect(capture_action, &QAction::triggered, this, &ostrevin::start_encoding);
-  connect(stop_capture_action, &QAction::triggered, this, &ostrevin::stop_encoding);
+  connect(set_capture_file_action, &QAction::triggered, this, &main_window::set_capture_file);
+  connect(capture_action, &QAction::triggered, this, &main_window::start_encoding);
+  connect(stop_capture_action, &QAction::triggered, this, &main_window::stop_encoding);
 
   standard_menu = menu_bar->addMenu(tr("&NTSC/PAL"));
   standard_group = new QActionGroup(this);
   ntsc_action = add_grouped(standard_menu, standard_group, tr("&NTSC"), p.sixty_hz && !p.pal_60, this);
   pal_action = add_grouped(standard_menu, standard_group, tr("&PAL"), !p.sixty_hz, this);
   pal_60_action = add_grouped(standard_menu, standard_group, tr("PAL-&60"), p.sixty_hz && p.pal_60, this);
-  connect(standard_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  connect(standard_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   input_menu = menu_bar->addMenu(tr("&Input"));
   input_group = new QActionGroup(this);
   s_video_action = add_grouped(input_menu, input_group, tr("&S-Video"), p.s_video, this);
   composite_action = add_grouped(input_menu, input_group, tr("&Composite"), !p.s_video, this);
-  connect(input_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  connect(input_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   // Nothing refers to the channel menu after this: the window owns it.
   auto* channel_menu = new QMenu(tr("&Channel"), this);
@@ -114,24 +114,24 @@ void ostrevin::create_menus() {
     QAction* action = add_grouped(channel_menu, channel_group, tr("%1").arg(channel), false, this);
     action->setShortcut(QKeySequence(tr("Ctrl+%1").arg(channel)));
   }
-  connect(channel_group, &QActionGroup::triggered, this, &ostrevin::channel_action_group_slot);
+  connect(channel_group, &QActionGroup::triggered, this, &main_window::channel_action_group_slot);
 
   aspect_menu = menu_bar->addMenu(tr("Aspect &ratio"));
   aspect_group = new QActionGroup(this);
   aspect_4_3_action = add_grouped(aspect_menu, aspect_group, tr("&4:3"), !p.widescreen, this);
   aspect_16_9_action = add_grouped(aspect_menu, aspect_group, tr("&16:9"), p.widescreen, this);
-  connect(aspect_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  connect(aspect_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   audio_menu = menu_bar->addMenu(tr("&Audio"));
   audio_group = new QActionGroup(this);
   easycap_audio_action = add_grouped(audio_menu, audio_group, tr("&Easycap"), p.easycap_audio, this);
   line_in_action = add_grouped(audio_menu, audio_group, tr("&Line-in"), !p.easycap_audio, this);
-  connect(audio_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  connect(audio_group, &QActionGroup::triggered, this, &main_window::action_selected);
   audio_menu->addSeparator();
   mute_action = audio_menu->addAction(tr("&Mute audio preview"));
   mute_action->setCheckable(true);
   mute_action->setChecked(audio_muted);
-  connect(mute_action, &QAction::triggered, this, &ostrevin::audio_mute);
+  connect(mute_action, &QAction::triggered, this, &main_window::audio_mute);
 
   // Checked in this order so that the stored mode ends up checked: F1 when
   // none of the three flags is set.
@@ -142,31 +142,31 @@ void ostrevin::create_menus() {
   interlaced_action = add_grouped(display_menu, display_group, tr("&Interlaced"), p.display_interlaced, this);
   field_blended_action =
       add_grouped(display_menu, display_group, tr("&Field-blended"), p.display_field_blended, this);
-  connect(display_group, &QActionGroup::triggered, this, &ostrevin::action_selected);
+  connect(display_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   window_menu = menu_bar->addMenu(tr("&Window"));
   always_on_top_action = window_menu->addAction(tr("&Always on top"));
   always_on_top_action->setCheckable(true);
   always_on_top_action->setChecked(p.always_on_top);
-  connect(always_on_top_action, &QAction::triggered, this, &ostrevin::switch_always_on_top);
+  connect(always_on_top_action, &QAction::triggered, this, &main_window::switch_always_on_top);
   window_menu->addSeparator();
   window_group = new QActionGroup(this);
   static const char* const scale_texts[] = {QT_TR_NOOP("50%"),  QT_TR_NOOP("100%"), QT_TR_NOOP("150%"),
                                             QT_TR_NOOP("200%"), QT_TR_NOOP("250%"), QT_TR_NOOP("300%")};
   for (size_t i = 0; i < scale_actions.size(); ++i)
     scale_actions[i] = add_grouped(window_menu, window_group, tr(scale_texts[i]), i == 1, this);
-  connect(window_group, &QActionGroup::triggered, this, &ostrevin::window_action_selected);
+  connect(window_group, &QActionGroup::triggered, this, &main_window::window_action_selected);
 
   help_menu = menu_bar->addMenu(tr("&Help"));
   about_action = help_menu->addAction(tr("&About Ostrevin"));
-  connect(about_action, &QAction::triggered, this, &ostrevin::about);
+  connect(about_action, &QAction::triggered, this, &main_window::about);
   about_qt_action = help_menu->addAction(tr("About &Qt"));
   connect(about_qt_action, &QAction::triggered, qApp, &QApplication::aboutQt);
 
   setMenuBar(menu_bar);
 }
 
-void ostrevin::action_selected(QAction* action) {
+void main_window::action_selected(QAction* action) {
   // Only a change acts: the item already in force sends nothing and writes nothing.
   const preference_set& p = preferences;
   const bool ntsc = p.sixty_hz && !p.pal_60;
@@ -184,7 +184,7 @@ void ostrevin::action_selected(QAction* action) {
     switch_f2_display(action);
 }
 
-void ostrevin::select_standard(QAction* action) {
+void main_window::select_standard(QAction* action) {
   if (action == ntsc_action) {
     preferences.sixty_hz = true;
     preferences.pal_60 = false;
@@ -200,21 +200,21 @@ void ostrevin::select_standard(QAction* action) {
   save_preferences();
 }
 
-void ostrevin::switch_input() {
+void main_window::switch_input() {
   preferences.s_video = !preferences.s_video;
   apply_preferences();
   emit change_channel(preferences.s_video ? 0 : 2);  // S-Video on channel 0, Composite on 2
   save_preferences();
 }
 
-void ostrevin::switch_aspect_ratio() {
+void main_window::switch_aspect_ratio() {
   preferences.widescreen = !preferences.widescreen;
   apply_preferences();
   emit set_standard();
   save_preferences();
 }
 
-void ostrevin::switch_f2_display(QAction* action) {
+void main_window::switch_f2_display(QAction* action) {
   preferences.display_f2 = action == f2_action;
   preferences.display_interlaced = action == interlaced_action;
   preferences.display_field_blended = action == field_blended_action;
@@ -222,24 +222,25 @@ void ostrevin::switch_f2_display(QAction* action) {
   save_preferences();
 }
 
-void ostrevin::switch_always_on_top() {
+void main_window::switch_always_on_top() {
   preferences.always_on_top = !preferences.always_on_top;
   apply_always_on_top();  // the size stays as it is
   save_preferences();
 }
 
-void ostrevin::channel_action_group_slot(QAction* action) { emit change_channel(action->text().toInt(nullptr, 10)); }
+void main_window::channel_action_group_slot(QAction* action) { emit change_channel(action->text().toInt(nullptr, 10)); }
 
-void ostrevin::window_action_selected(QAction* action) {
+void main_window::window_action_selected(QAction* action) {
   static constexpr double factors[] = {0.5, 1.0, 1.5, 2.0, 2.5, 3.0};
   double factor = 1.0;
   for (size_t i = 0; i < scale_actions.size(); ++i)
     if (action == scale_actions[i]) factor = factors[i];
   // Not stored: the next apply_preferences() returns the window to 100 %.
-  resize_video_area(int(factor * display_width), int(factor * display_height));
+  resize_video_area(int(factor * current_capture.half_display_width() * 2),
+                    int(factor * current_capture.half_display_height() * 2));
 }
 
-void ostrevin::about() {
+void main_window::about() {
   QMessageBox::about(this, tr("About Ostrevin"),
                      tr("<p><i>\"This is such a wonderful experience here with the Buddhist.\"</i></p>"
                         "<p>&nbsp;</p>"

@@ -1,4 +1,4 @@
-#include "app/realtime_scheduling.h"
+#include "base/realtime_scheduling.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

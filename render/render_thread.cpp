@@ -1,4 +1,4 @@
-#include "render/easycap_render_thread.h"
+#include "render/render_thread.h"
 
 #include <QtDebug>
 #include <algorithm>
@@ -52,12 +52,12 @@ void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, s
 
 }  // namespace
 
-easycap_render_thread::easycap_render_thread(QObject* parent) : QThread(parent) {
+render_thread::render_thread(QObject* parent) : worker_thread("render", parent) {
   for (int i = handoff_slots - 1; i >= 0; --i) free_.push_back(i);
   for (auto& picture : field_picture_) picture.assign(image_buffer_size, 0);
 }
 
-easycap_render_thread::~easycap_render_thread() {
+render_thread::~render_thread() {
   // A running QThread must not be destroyed: stop the loop as the capture
   // thread would, in case nobody did.
   quit = true;
@@ -70,7 +70,7 @@ easycap_render_thread::~easycap_render_thread() {
   release_pictures();
 }
 
-void easycap_render_thread::set_render_settings(const render_settings& replacement) {
+void render_thread::set_render_settings(const render_settings& replacement) {
   std::unique_lock<std::mutex> lock(frame_mutex);
   // Called back from the render thread itself (a direct slot), the field in
   // progress is the caller's own: waiting for it would never end. The loop
@@ -80,18 +80,18 @@ void easycap_render_thread::set_render_settings(const render_settings& replaceme
   settings = replacement;
 }
 
-bool easycap_render_thread::wait_until_converted(int timeout_ms) {
+bool render_thread::wait_until_converted(int timeout_ms) {
   std::unique_lock<std::mutex> lock(frame_mutex);
   return frame_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                   [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
 }
 
-render_settings easycap_render_thread::current_settings() {
+render_settings render_thread::current_settings() {
   std::lock_guard<std::mutex> lock(frame_mutex);
   return settings;
 }
 
-void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, size_t size, int64_t arrival_ns,
+void render_thread::submit_field(bool flag, const unsigned char* field, size_t size, int64_t arrival_ns,
                                          uint64_t serial) {
   if (arrival_ns < 0) arrival_ns = steady_clock_ns();
   uint32_t dropped = 0;
@@ -145,7 +145,7 @@ void easycap_render_thread::submit_frame(bool flag, const unsigned char* field, 
   }
 }
 
-void easycap_render_thread::start_or_wake() {
+void render_thread::start_or_wake() {
   if (!loop_running) {
     // The first field of the process (or the stop call before any): the
     // thread starts with it waiting and takes the capture thread's priority.
@@ -158,15 +158,14 @@ void easycap_render_thread::start_or_wake() {
   }
 }
 
-void easycap_render_thread::run() {
-  run_completion::guard done(completion);
+void render_thread::work() {
   release_pictures();
   settings_changed = true;  // the first field builds everything
 
   std::unique_lock<std::mutex> lock(frame_mutex);
   loop_running = true;
   for (;;) {
-    // Asleep until submit_frame hands over a field (or the stop call wakes
+    // Asleep until submit_field hands over a field (or the stop call wakes
     // us). The predicate covers spurious wake-ups.
     frame_condition.wait(lock, [this] { return !waiting_.empty() || quit.load(); });
     if (quit) break;
@@ -205,12 +204,12 @@ void easycap_render_thread::run() {
   frame_condition.notify_all();
 }
 
-bool easycap_render_thread::render_one_field_for_benchmark(bool flag, const unsigned char* pixels) {
+bool render_thread::render_one_field_for_benchmark(bool flag, const unsigned char* pixels) {
   if (isRunning()) return false;  // the pictures belong to the thread then
   return render_field(current_settings(), field_in_hand{pixels, flag, ++own_serial_, steady_clock_ns(), true});
 }
 
-void easycap_render_thread::release_pictures() {
+void render_thread::release_pictures() {
   if (source_picture) av_frame_free(&source_picture);  // describes a hand-off slot only
   sws_freeContext(display_scaler);
   display_scaler = nullptr;
@@ -220,7 +219,7 @@ void easycap_render_thread::release_pictures() {
   pictures_ready = false;
 }
 
-bool easycap_render_thread::rebuild(const geometry& g) {
+bool render_thread::rebuild(const geometry& g) {
   release_pictures();
   built = g;
 
@@ -254,7 +253,7 @@ bool easycap_render_thread::rebuild(const geometry& g) {
   return true;
 }
 
-int easycap_render_thread::recording_slot() {
+int render_thread::recording_slot() {
   std::lock_guard<std::mutex> lock(recording_mutex_);
   if (!recording_free_.empty()) {
     const int slot = recording_free_.back();
@@ -270,7 +269,7 @@ int easycap_render_thread::recording_slot() {
   return slot;
 }
 
-void easycap_render_thread::record_field(const field_in_hand& field, int lines) {
+void render_thread::record_field(const field_in_hand& field, int lines) {
   const int slot = recording_slot();
   std::vector<unsigned char>& buffer = recording_pool_[size_t(slot)];
   if (buffer.size() < size_t(encoder_picture_size)) buffer.assign(size_t(encoder_picture_size), 0);
@@ -288,7 +287,7 @@ void easycap_render_thread::record_field(const field_in_hand& field, int lines) 
   recording_queue_.push_back({slot, bytes, field.flag, field.serial, field.arrival_ns});
 }
 
-bool easycap_render_thread::render_field(const render_settings& s, const field_in_hand& field) {
+bool render_thread::render_field(const render_settings& s, const field_in_hand& field) {
   // Every switch is read once per field; a change counts from the next one.
   const bool f2 = display_f2;
   const bool interlaced = display_interlaced;

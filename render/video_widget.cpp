@@ -1,4 +1,4 @@
-#include "render/lumo.h"
+#include "render/video_widget.h"
 
 #include <GL/gl.h>
 
@@ -12,19 +12,19 @@
 // on a little-endian machine, which the BGRA upload relies on.
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the display uploads 32-bit images as BGRA bytes");
 
-Lumo::Lumo(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
+video_widget::video_widget(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
 
-Lumo::~Lumo() = default;
+video_widget::~video_widget() = default;
 
-QSize Lumo::minimumSizeHint() const { return QSize(32, 32); }
+QSize video_widget::minimumSizeHint() const { return QSize(32, 32); }
 
-void Lumo::mousePressEvent(QMouseEvent* event) {
+void video_widget::mousePressEvent(QMouseEvent* event) {
   // QWidget's double-click handler calls this too: a double click emits twice.
   emit clicked();
   event->accept();
 }
 
-void Lumo::initializeGL() {
+void video_widget::initializeGL() {
   makeCurrent();
   glEnable(GL_TEXTURE_2D);
   glDisable(GL_DEPTH_TEST);
@@ -41,13 +41,13 @@ void Lumo::initializeGL() {
   glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
 }
 
-void Lumo::resizeGL(int w, int h) {
+void video_widget::resizeGL(int w, int h) {
   makeCurrent();
   const qreal ratio = devicePixelRatioF();
   glViewport(0, 0, GLsizei(w * ratio), GLsizei(h * ratio));
 }
 
-void Lumo::paintGL() {
+void video_widget::paintGL() {
   makeCurrent();
   if (!has_image) {
     // Nothing received yet: black rather than an untextured white quad.
@@ -68,7 +68,7 @@ void Lumo::paintGL() {
   glEnd();
 }
 
-void Lumo::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels) {
+void video_widget::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels) {
   // Before the first show there is no context and no texture to fill.
   if (!isValid() || texture_id == 0 || width <= 0 || height <= 0) return;
   makeCurrent();
@@ -87,7 +87,7 @@ void Lumo::upload_texture(const void* pixels, int width, int height, unsigned in
   update();
 }
 
-void Lumo::display_image(QImage image) {
+void video_widget::display_image(QImage image) {
   switch (image.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32: {
@@ -121,7 +121,7 @@ void Lumo::display_image(QImage image) {
                  int(converted.bytesPerLine() / 4));
 }
 
-void Lumo::display_frame(QVideoFrame frame) {
+void video_widget::display_frame(QVideoFrame frame) {
   switch (frame.pixelFormat()) {
     case QVideoFrameFormat::Format_ARGB8888:
     case QVideoFrameFormat::Format_ARGB8888_Premultiplied:

@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "app/preference_set.h"
-#include "app/stopwatch.h"
-#include "capture/easycap_thread.h"
-#include "record/encode.h"
+#include "base/stopwatch.h"
+#include "capture/capture_thread.h"
+#include "record/recorder.h"
 #include "record/recording_feed.h"
 #include "render/latency_record.h"
 
@@ -28,14 +28,14 @@ class QLabel;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
-class Lumo;
+class video_widget;
 
-class ostrevin : public QMainWindow {
+class main_window : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit ostrevin(QWidget* parent = nullptr);
-  ~ostrevin() override;
+  explicit main_window(QWidget* parent = nullptr);
+  ~main_window() override;
 
   void apply_preferences();
   void apply_always_on_top();
@@ -46,10 +46,10 @@ class ostrevin : public QMainWindow {
   // Read-only views for the tests and for the parts that plug in later.
   const preference_set& current_preferences() const { return preferences; }
   const QString& preferences_file() const { return preferences_path; }
-  easycap_thread& capture() { return capture_thread; }
-  encode& recorder() { return encoder; }
+  capture_thread& capture() { return capture_; }
+  ::recorder& recorder() { return recorder_; }
   bool is_capturing() const { return capturing; }
-  Lumo* display_widget() const { return display; }
+  video_widget* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
   bool is_audio_running() const { return audio_running; }
@@ -79,7 +79,7 @@ class ostrevin : public QMainWindow {
   void capture_device_not_found();
   void capture_device_not_usb_2_0();
   // The stick is there but cannot be used; says why.
-  void capture_device_unusable(easycap_thread::device_problem problem);
+  void capture_device_unusable(capture_thread::device_problem problem);
   // Once per field the render thread converted.
   void frame_ready(bool field_flag);
   // Each streaming run; the first applies the stored preferences. Opens the
@@ -108,7 +108,7 @@ class ostrevin : public QMainWindow {
   void start_encoding();
   void stop_encoding();
   void recording_failed(const QString& message);
-  void stream_state_changed(easycap_thread::stream_state state, unsigned count);
+  void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void channel_action_group_slot(QAction* action);
 
  protected:
@@ -138,16 +138,12 @@ class ostrevin : public QMainWindow {
   // Ends a recording that cannot go on, and says why and what the file holds.
   void end_recording_because(const QString& why);
 
-  easycap_thread capture_thread;
-  encode encoder;
+  capture_thread capture_;
+  ::recorder recorder_;
   std::unique_ptr<QThread> repair_thread;
 
-  int capture_width = 720;
-  int half_display_width = 384;
-  int half_display_height = 288;
-  int field_lines = 288;
-  int display_width = 768;
-  int display_height = 576;
+  // What the capture thread was last asked for.
+  capture_settings current_capture;
 
   // Menus; owned by the window through Qt's parent-child rule.
   QMenuBar* menu_bar = nullptr;
@@ -187,7 +183,7 @@ class ostrevin : public QMainWindow {
   QActionGroup* display_group = nullptr;
   QActionGroup* window_group = nullptr;
 
-  Lumo* display = nullptr;
+  video_widget* display = nullptr;
   // Over the bottom of the picture: what the stream does when it is not
   // flowing, and how the last recording ended if it did not end by Stop.
   QLabel* notice = nullptr;
@@ -219,7 +215,7 @@ class ostrevin : public QMainWindow {
   std::unique_ptr<x_window_watch> window_watch;
   bool easycap_audio_missing = false;
   bool audio_muted = false;
-  double encoder_bytes_per_pixel = 2.0;
+  static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2
   uint32_t dropped_frames_total = 0;
   int frame_counter = 0;
   double last_frame_time = 0.0;

@@ -7,10 +7,10 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "audio/audio_device_search.h"
 
-void ostrevin::audio_start() {
+void main_window::audio_start() {
   // The first stream: the stick runs, so the stored format, window size and
   // stay-on-top hint take effect, and the stick is programmed for them.
   if (first_stream_pending) {
@@ -24,8 +24,8 @@ void ostrevin::audio_start() {
   // anew, maybe a moment after the picture is back. Wait for it a while
   // before giving up on the stick's sound.
   if (stick_sound_waits > 0) {
-    if (find_easycap_audio_device(capture_thread.identity()).isNull() && --stick_sound_waits > 0) {
-      QTimer::singleShot(stick_sound_poll_ms, this, &ostrevin::audio_start);
+    if (find_easycap_audio_device(capture_.identity()).isNull() && --stick_sound_waits > 0) {
+      QTimer::singleShot(stick_sound_poll_ms, this, &main_window::audio_start);
       return;
     }
     stick_sound_waits = 0;
@@ -37,7 +37,7 @@ void ostrevin::audio_start() {
   // every stick reports).
   QAudioDevice found;
   if (!easycap_audio_missing) {
-    found = find_easycap_audio_device(capture_thread.identity());
+    found = find_easycap_audio_device(capture_.identity());
     if (!found.isNull()) easycap_audio_device = found;
   }
   const bool usable = !found.isNull() && found.isFormatSupported(audio_format);
@@ -50,7 +50,7 @@ void ostrevin::audio_start() {
                                           : new QAudioSource(audio_format);
   audio_input_device = audio_input->start();
   // With no sound server there is no device: the picture goes on without sound.
-  if (audio_input_device) connect(audio_input_device, &QIODevice::readyRead, this, &ostrevin::audio_read);
+  if (audio_input_device) connect(audio_input_device, &QIODevice::readyRead, this, &main_window::audio_read);
 
   if (!audio_output_created) {
     audio_output = new QAudioSink(audio_format, this);
@@ -65,7 +65,7 @@ void ostrevin::audio_start() {
   audio_running = true;
 }
 
-void ostrevin::stick_sound_gone() {
+void main_window::stick_sound_gone() {
   // Its input went with it; a new one comes with the stick.
   if (!audio_running || !preferences.easycap_audio) return;
   release_audio_input();
@@ -73,7 +73,7 @@ void ostrevin::stick_sound_gone() {
   stick_sound_waits = stick_sound_tries;
 }
 
-void ostrevin::fall_back_to_line_in() {
+void main_window::fall_back_to_line_in() {
   easycap_audio_missing = true;
   preferences.easycap_audio = false;
   easycap_audio_action->setChecked(false);
@@ -81,7 +81,7 @@ void ostrevin::fall_back_to_line_in() {
   line_in_action->setChecked(true);
 }
 
-void ostrevin::audio_read() {
+void main_window::audio_read() {
   if (closing || !audio_input_device) return;
   auto* bytes = new QByteArray(audio_input_device->readAll());
   if (!bytes->isEmpty()) {
@@ -96,7 +96,7 @@ void ostrevin::audio_read() {
   delete bytes;
 }
 
-void ostrevin::audio_mute() {
+void main_window::audio_mute() {
   if (audio_output) {
     if (audio_muted)
       audio_output->resume();
@@ -107,7 +107,7 @@ void ostrevin::audio_mute() {
   mute_action->setChecked(audio_muted);
 }
 
-void ostrevin::switch_audio_source() {
+void main_window::switch_audio_source() {
   preferences.easycap_audio = !preferences.easycap_audio;
   if (audio_running) {
     audio_running = false;
@@ -117,7 +117,7 @@ void ostrevin::switch_audio_source() {
   save_preferences();
 }
 
-void ostrevin::release_audio_input() {
+void main_window::release_audio_input() {
   if (!audio_input) return;
   if (audio_input_device) disconnect(audio_input_device, nullptr, this, nullptr);
   // An active source must be stopped before it is destroyed.
@@ -127,7 +127,7 @@ void ostrevin::release_audio_input() {
   audio_input_device = nullptr;
 }
 
-void ostrevin::release_audio() {
+void main_window::release_audio() {
   release_audio_input();
   if (audio_output) {
     audio_output->stop();

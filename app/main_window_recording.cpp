@@ -12,10 +12,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/ostrevin.h"
+#include "app/main_window.h"
 #include "record/recording_feed.h"
 
-void ostrevin::set_capture_file() {
+void main_window::set_capture_file() {
   QFileDialog dialog(this, tr("Set Capture File"), QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
                      QString("*%1").arg(capture_extension));
   dialog.setFileMode(QFileDialog::AnyFile);
@@ -25,11 +25,11 @@ void ostrevin::set_capture_file() {
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
   name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
-  encoder.base_name = name;
+  recorder_.base_name = name;
   capture_action->setEnabled(true);
 }
 
-void ostrevin::start_encoding() {
+void main_window::start_encoding() {
   if (capturing) return;
   recording_frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
   if (!recording_frame) {
@@ -43,61 +43,61 @@ void ostrevin::start_encoding() {
   feed_state = {};
   dropped_at_start = dropped_frames_total;
   // Fields converted for an earlier recording are not this one's.
-  capture_thread.render_thread.discard_recorded_fields();
+  capture_.renderer.discard_recorded_fields();
 
-  encoder.start_encoder();
+  recorder_.start_encoder();
   recording_notice.clear();
   show_notice();
   set_capture_file_action->setEnabled(false);
   capture_action->setEnabled(false);
   stop_capture_action->setEnabled(true);
   set_settings_actions_enabled(false);
-  capture_thread.render_thread.encoder_feed = true;
+  capture_.renderer.encoder_feed = true;
   capturing = true;
 }
 
-void ostrevin::stop_encoding() {
+void main_window::stop_encoding() {
   if (!capturing) return;
   // The recording ends now: every field that came before goes in (the
   // render thread is given a moment to convert what it holds), none that
   // comes later.
   const int64_t now = steady_clock_ns();
   feed_state.until_ns = now;
-  encoder.stop_at_ns = now;
-  capture_thread.render_thread.wait_until_converted(200);
-  capture_thread.render_thread.encoder_feed = false;
+  recorder_.stop_at_ns = now;
+  capture_.renderer.wait_until_converted(200);
+  capture_.renderer.encoder_feed = false;
   feed_recording();
-  encoder.stop_requested = true;
-  encoder.wait();
+  recorder_.stop_requested = true;
+  recorder_.wait();
   set_capture_file_action->setEnabled(true);
   capture_action->setEnabled(true);
   stop_capture_action->setEnabled(false);
   set_settings_actions_enabled(true);
   std::free(recording_frame);
   recording_frame = nullptr;
-  capture_thread.render_thread.encoder_feed = false;
+  capture_.renderer.encoder_feed = false;
   capturing = false;
   // The frames the recording's clock counted that did not come are lost:
   // those not told yet are told now, so the frames that came and those told
   // lost add up to the frame periods. Frames that went out with an older
   // field (damaged) were told as they went.
-  const int64_t damaged = encoder.frames_damaged;
+  const int64_t damaged = recorder_.frames_damaged;
   const int64_t fields_lost = feed_state.fields_missing;
-  dropped_frames(uint(encoder.frames_lost_untold()));
+  dropped_frames(uint(recorder_.frames_lost_untold()));
   qDebug().noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
                                 "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
                                 "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
-                            .arg(encoder.frame_periods.load())
-                            .arg(encoder.frames_received.load())
-                            .arg(encoder.frames_lost())
-                            .arg(encoder.frames_repeated.load())
+                            .arg(recorder_.frame_periods.load())
+                            .arg(recorder_.frames_received.load())
+                            .arg(recorder_.frames_lost())
+                            .arg(recorder_.frames_repeated.load())
                             .arg(damaged)
                             .arg(fields_lost)
                             .arg(dropped_frames_total - dropped_at_start)
                             .arg(dropped_frames_total);
 }
 
-void ostrevin::set_settings_actions_enabled(bool on) {
+void main_window::set_settings_actions_enabled(bool on) {
   for (QAction* action : {ntsc_action, pal_action, pal_60_action, composite_action, s_video_action, aspect_4_3_action,
                           aspect_16_9_action, line_in_action})
     action->setEnabled(on);
@@ -105,20 +105,21 @@ void ostrevin::set_settings_actions_enabled(bool on) {
   if (!easycap_audio_missing) easycap_audio_action->setEnabled(on);
 }
 
-void ostrevin::recording_failed(const QString& message) {
+void main_window::recording_failed(const QString& message) {
   // The encoder thread has closed what it could and ended; back to idle,
   // then tell the user once.
   stop_encoding();
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void ostrevin::hand_audio_to_recorder(QByteArray* bytes) { encoder.add_audio(bytes); }
+void main_window::hand_audio_to_recorder(QByteArray* bytes) { recorder_.add_audio(bytes); }
 
-void ostrevin::feed_recording() {
+void main_window::feed_recording() {
   // The render thread queues every converted field; taking them costs it
   // nothing, and nothing here holds a lock it needs.
-  capture_thread.render_thread.take_recorded_fields([this](const recorded_field& field) {
-    recording_frame = record_numbered_field(encoder, field.pixels, recording_frame, capture_width, field_lines,
+  capture_.renderer.take_recorded_fields([this](const recorded_field& field) {
+    recording_frame = record_numbered_field(recorder_, field.pixels, recording_frame, capture_settings::line_pixels,
+                                            current_capture.field_lines(),
                                             encoder_bytes_per_pixel, field.flag, field.serial, field.arrival_ns,
                                             &feed_state);
   });

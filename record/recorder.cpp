@@ -1,4 +1,4 @@
-#include "record/encode.h"
+#include "record/recorder.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -40,14 +40,14 @@ constexpr int64_t stop_margin_ns = 10 * 1000 * 1000;
 
 }  // namespace
 
-encode::encode(QObject* parent) : QThread(parent), pending_audio(new QByteArray) {}
+recorder::recorder(QObject* parent) : worker_thread("recorder", parent), pending_audio(new QByteArray) {}
 
-encode::~encode() {
+recorder::~recorder() {
   empty_queues();
   delete pending_audio;
 }
 
-void encode::start_encoder() {
+void recorder::start_encoder() {
   QMutexLocker lock(&queue_mutex);
   if (isRunning()) return;
   // A thread that ended on its own (after an error) has not been waited for
@@ -76,7 +76,7 @@ void encode::start_encoder() {
   start(QThread::InheritPriority);
 }
 
-void encode::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_before) {
+void recorder::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_before) {
   if (stop_requested) {
     std::free(frame);
     return;
@@ -99,40 +99,40 @@ void encode::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_b
   if (dropped > 0) count_dropped_frames(dropped);
 }
 
-void encode::add_missing_frames(int64_t count) {
+void recorder::add_missing_frames(int64_t count) {
   if (stop_requested || count <= 0) return;
   QMutexLocker lock(&queue_mutex);
   if (!failed) queue_missing_frames(count);
 }
 
-void encode::queue_missing_frames(int64_t count) {
+void recorder::queue_missing_frames(int64_t count) {
   // Those the clock has repeated already are not repeated twice.
   const int64_t repeated = std::min(std::max<int64_t>(count, 0), clock_repeats_since_frame);
   clock_repeats_since_frame -= repeated;
   for (int64_t i = repeated; i < count; ++i) video_queue.append(nullptr);
 }
 
-int64_t encode::frames_lost(int64_t at_least) const {
+int64_t recorder::frames_lost(int64_t at_least) const {
   return std::max(keep_time ? frame_periods - frames_received : 0, at_least);
 }
 
-int64_t encode::frames_lost_untold(int64_t at_least) const {
+int64_t recorder::frames_lost_untold(int64_t at_least) const {
   // Frames thrown away before they were written were told lost already.
   const int64_t lost = frames_lost(at_least);
   return std::max<int64_t>(0, lost - int64_t(dropped_frame_count.load() - dropped_at_start));
 }
 
-void encode::count_damaged_frame() {
+void recorder::count_damaged_frame() {
   ++frames_damaged;
   emit dropped_frames(1);
 }
 
-void encode::count_dropped_frames(uint count) {
+void recorder::count_dropped_frames(uint count) {
   dropped_frame_count += count;
   emit dropped_frames(count);
 }
 
-void encode::add_audio(QByteArray* bytes) {
+void recorder::add_audio(QByteArray* bytes) {
   if (stop_requested || failed) {
     delete bytes;
     return;
@@ -174,7 +174,7 @@ void encode::add_audio(QByteArray* bytes) {
   }
 }
 
-uint encode::drop_video_frames(uint keep) {
+uint recorder::drop_video_frames(uint keep) {
   // Frames hold memory, repeats do not: the bound is on frames, and only
   // they count as dropped. A repeat that goes with them is a frame period
   // the recording's clock still counts as lost.
@@ -189,7 +189,7 @@ uint encode::drop_video_frames(uint keep) {
   return dropped;
 }
 
-uint encode::drop_audio_chunks(uint keep) {
+uint recorder::drop_audio_chunks(uint keep) {
   uint dropped = 0;
   while (uint(audio_queue.size()) > keep) {
     delete audio_queue.takeFirst();
@@ -198,7 +198,7 @@ uint encode::drop_audio_chunks(uint keep) {
   return dropped;
 }
 
-void encode::empty_queues() {
+void recorder::empty_queues() {
   QMutexLocker lock(&queue_mutex);
   drop_audio_chunks(0);
   drop_video_frames(0);
@@ -208,14 +208,13 @@ void encode::empty_queues() {
   sound_dropped_untaken = 0;
 }
 
-int encode::split_limit() const {
+int recorder::split_limit() const {
   const int lowered = split_frames;
   if (lowered > 0) return lowered;
   return sixty_hz ? five_hours_ntsc : five_hours_pal;
 }
 
-void encode::run() {
-  run_completion::guard done(completion);
+void recorder::work() {
   failure_message.clear();
   bool ok = open_output();
   // What arrived while the file was being opened is not recorded.
@@ -274,7 +273,7 @@ void encode::run() {
   if (!ok) emit recording_failed(failure_message);
 }
 
-void encode::take_sound(bool all) {
+void recorder::take_sound(bool all) {
   QList<QByteArray*> chunks;
   QList<sound_arrival> arrivals;
   int64_t dropped = 0;
@@ -309,7 +308,7 @@ void encode::take_sound(bool all) {
                               .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
 }
 
-bool encode::make_up_missing_sound() {
+bool recorder::make_up_missing_sound() {
   {
     QMutexLocker lock(&queue_mutex);
     if (video_queue.isEmpty()) return false;
@@ -328,7 +327,7 @@ bool encode::make_up_missing_sound() {
   return true;
 }
 
-bool encode::write_sound_chunk() {
+bool recorder::write_sound_chunk() {
   const size_t values = audio_chunk_bytes / 2;
   if (sound_out.size() - sound_out_read < values) return false;
   std::copy_n(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read), audio_chunk_bytes.load(), samples);
@@ -340,7 +339,7 @@ bool encode::write_sound_chunk() {
   return write_audio_frame();
 }
 
-bool encode::take_frame(uchar** frame, int64_t* arrival_ns) {
+bool recorder::take_frame(uchar** frame, int64_t* arrival_ns) {
   QMutexLocker lock(&queue_mutex);
   if (video_queue.isEmpty()) return false;
   *frame = video_queue.takeFirst();
@@ -349,7 +348,7 @@ bool encode::take_frame(uchar** frame, int64_t* arrival_ns) {
   return true;
 }
 
-bool encode::interleave() {
+bool recorder::interleave() {
   if (audio_chunk_bytes == 0) return true;
   const int64_t deadline = steady_clock_ns() + int64_t(pass_budget_ms) * 1000000;
   take_sound(false);
@@ -379,9 +378,9 @@ bool encode::interleave() {
   return true;
 }
 
-bool encode::file_size_limit_near() const { return sink && sink->size_limit_near(); }
+bool recorder::file_size_limit_near() const { return sink && sink->size_limit_near(); }
 
-bool encode::start_next_file() {
+bool recorder::start_next_file() {
   const bool for_size = file_size_limit_near();
   if (for_size && frames_encoded == 0) {
     fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name));
@@ -396,7 +395,7 @@ bool encode::start_next_file() {
 }
 
 // A queued frame, or a repeat where the queue holds none (null).
-bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
+bool recorder::write_queued_frame(uchar* frame, int64_t arrival_ns) {
   if (!frame) return write_repeated_frame();
   if (keep_time && arrival_ns >= 0)
     sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
@@ -406,7 +405,7 @@ bool encode::write_queued_frame(uchar* frame, int64_t arrival_ns) {
   return write_video_frame();
 }
 
-int64_t encode::clock_periods(int64_t at_ns) const {
+int64_t recorder::clock_periods(int64_t at_ns) const {
   // The picture's own clock once it is known: a stick whose field clock
   // runs slow has no frames missing, however far it falls behind the
   // computer's clock over hours.
@@ -419,7 +418,7 @@ int64_t encode::clock_periods(int64_t at_ns) const {
   return int64_t(double(at_ns - first) / frame_ns) + 1;
 }
 
-int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
+int64_t recorder::fill_missing_frames(int64_t after, int64_t allowance) {
   const int64_t periods = clock_periods(steady_clock_ns());
   // Fields converted but not yet woven, or not yet converted, are frames
   // that came: the window may be busy, but they are not lost.
@@ -434,7 +433,7 @@ int64_t encode::fill_missing_frames(int64_t after, int64_t allowance) {
   return missing;
 }
 
-bool encode::finish_recording() {
+bool recorder::finish_recording() {
   // The feed has handed over every frame that came before the stop: the
   // clock counts the frames due by then (less a few ms, so a frame on its
   // way at that instant is not taken for lost), and those that did not come
@@ -485,13 +484,13 @@ bool encode::finish_recording() {
   return end_sound_with_pictures();
 }
 
-bool encode::disk_nearly_full() {
+bool recorder::disk_nearly_full() {
   if (!sink || !sink->space_low()) return false;
   stopped_by_full_disk = true;
   return true;
 }
 
-bool encode::end_sound_with_pictures() {
+bool recorder::end_sound_with_pictures() {
   if (!header_written) return false;
   while (sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() < video_stream_time())
     if (!write_sound_chunk()) return false;
@@ -505,7 +504,7 @@ bool encode::end_sound_with_pictures() {
   return true;
 }
 
-void encode::status_pass() {
+void recorder::status_pass() {
   if (keep_time) {
     const int64_t filled = fill_missing_frames(fill_after_frames, frames_on_their_way);
     // Told once a gap: when it starts and when frames come again.

@@ -1,0 +1,42 @@
+// What the capture pipeline is asked for: the television standard, the
+// input, the aspect the picture is shown at, and the decoder's picture
+// controls. The window builds one from its preferences and hands it to the
+// capture thread whole; a programming pass takes it as it is then.
+#pragma once
+
+enum class video_standard { ntsc, pal, pal_60 };
+
+// The decoder's picture controls, as its registers take them (signed).
+struct picture_controls {
+  int brightness = 127;
+  int contrast = 63;
+  int saturation = 63;
+  int hue = 0;
+  bool operator==(const picture_controls&) const = default;
+};
+
+struct capture_settings {
+  // Pixels the bridge captures of each line, whatever the standard.
+  static constexpr int line_pixels = 720;
+
+  video_standard standard = video_standard::pal;
+  bool s_video = false;     // else Composite
+  bool widescreen = false;  // shown at 16:9, else 4:3
+  picture_controls picture;
+
+  bool sixty_hz() const { return standard != video_standard::pal; }
+  bool pal_60() const { return standard == video_standard::pal_60; }
+  // Lines of a frame the bridge captures; a field has half.
+  int frame_lines() const { return sixty_hz() ? 480 : 576; }
+  int field_lines() const { return frame_lines() / 2; }
+  // Half the size the picture is shown at in square pixels (the window's
+  // 50% step): 384 x 288 for PAL at 4:3, 320 x 240 for 60 Hz, and the same
+  // width with three quarters of the height at 16:9.
+  int half_display_width() const { return sixty_hz() ? 320 : 384; }
+  int half_display_height() const {
+    if (sixty_hz()) return widescreen ? 180 : 240;
+    return widescreen ? 216 : 288;
+  }
+
+  bool operator==(const capture_settings&) const = default;
+};
