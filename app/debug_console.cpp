@@ -1,4 +1,5 @@
 #include "app/debug_console.h"
+#include "base/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -47,7 +48,7 @@ void debug_console::set_text(QString line) {
     *log_stream << stamp << ' ' << line << '\n';
     if (flush_each_line) log_stream->flush();
   } else {
-    qDebug().noquote() << stamp + ' ' + line;
+    qCDebug(app_log).noquote() << stamp + ' ' + line;
   }
   if (show_text) {
     text = line + "\n" + text;

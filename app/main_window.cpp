@@ -10,6 +10,7 @@
 #include <QTextStream>
 #include <QWindow>
 
+#include "base/logging.h"
 #include "record/recording_journal.h"
 #include <cstdlib>
 #include <xcb/xcb.h>
@@ -175,7 +176,7 @@ QString main_window::load_style_sheet() {
 
 void main_window::device_error(const QString& text) {
   // Also in the log, for whoever started the program from a terminal.
-  qWarning().noquote() << "Ostrevin:" << text;
+  qCWarning(app_log).noquote() << "Ostrevin:" << text;
   // The stick is gone or cannot be programmed: whatever was recorded so far
   // is finished into a complete file before anything else.
   stop_encoding();
@@ -262,7 +263,7 @@ void main_window::close_for_signal(int signal_number) {
   if (close_unasked) return;  // the first one decides
   close_unasked = true;
   exit_code_on_close = termination_signals::exit_code(signal_number);
-  qWarning().noquote() << "Ostrevin: ending on signal" << signal_number;
+  qCWarning(app_log).noquote() << "Ostrevin: ending on signal" << signal_number;
   // A question or a message that is open has no one to answer it.
   if (QWidget* modal = QApplication::activeModalWidget())
     if (modal != this) modal->close();
@@ -272,7 +273,7 @@ void main_window::close_for_signal(int signal_number) {
 void main_window::window_destroyed() {
   if (close_unasked) return;
   close_unasked = true;
-  qWarning().noquote() << "Ostrevin: the window was destroyed from outside; ending";
+  qCWarning(app_log).noquote() << "Ostrevin: the window was destroyed from outside; ending";
   if (QWidget* modal = QApplication::activeModalWidget())
     if (modal != this) modal->close();
   close();

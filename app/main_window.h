@@ -126,7 +126,7 @@ class main_window : public QMainWindow {
   void stick_sound_gone();
   void release_audio_input();
   void release_audio();
-  void hand_audio_to_recorder(QByteArray* bytes);
+  void hand_audio_to_recorder(const QByteArray& bytes);
   void set_settings_actions_enabled(bool on);
   void feed_recording();
   void note_display_latency(double ms);

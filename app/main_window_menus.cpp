@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QStandardPaths>
 
+#include "base/logging.h"
 #include "app/main_window.h"
 
 namespace {
@@ -28,7 +29,7 @@ void main_window::load_preferences() {
   preferences_path =
       QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
   if (is_special_file(preferences_path)) {
-    qWarning().noquote() << "Ostrevin:" << preferences_path << "is not a regular file; the defaults stay";
+    qCWarning(app_log).noquote() << "Ostrevin:" << preferences_path << "is not a regular file; the defaults stay";
     return;
   }
   QFile file(preferences_path);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "base/logging.h"
 #include "app/main_window.h"
 #include "render/video_widget.h"
 
@@ -76,6 +77,6 @@ void main_window::end_recording_because(const QString& why) {
   const double seconds = recorder_.frame_rate > 0 ? recorder_.frames_encoded / recorder_.frame_rate : 0.0;
   recording_notice = tr("The recording stopped because %1. %2 holds %3 and is complete.")
                          .arg(why, file, duration_text(seconds));
-  qWarning().noquote() << "Ostrevin:" << recording_notice;
+  qCWarning(app_log).noquote() << "Ostrevin:" << recording_notice;
   show_notice();
 }

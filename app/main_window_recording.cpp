@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/logging.h"
 #include "app/main_window.h"
 #include "record/recording_feed.h"
 
@@ -84,7 +85,7 @@ void main_window::stop_encoding() {
   const int64_t damaged = recorder_.frames_damaged;
   const int64_t fields_lost = feed_state.fields_missing;
   dropped_frames(uint(recorder_.frames_lost_untold()));
-  qDebug().noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
+  qCDebug(app_log).noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
                                 "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
                                 "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
                             .arg(recorder_.frame_periods.load())
@@ -112,7 +113,7 @@ void main_window::recording_failed(const QString& message) {
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void main_window::hand_audio_to_recorder(QByteArray* bytes) { recorder_.add_audio(bytes); }
+void main_window::hand_audio_to_recorder(const QByteArray& bytes) { recorder_.add_audio(bytes); }
 
 void main_window::feed_recording() {
   // The render thread queues every converted field; taking them costs it

@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "base/logging.h"
 #include "app/main_window.h"
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
@@ -24,7 +25,7 @@ void main_window::repair_unfinished_recordings() {
       const QString name = QFileInfo(note.recording).fileName();
       if (!QFileInfo::exists(note.recording)) {
         // On a disk that is not there now, perhaps: kept for a later start.
-        qDebug().noquote() << "recording:" << note.recording << "did not end normally and is not there now";
+        qCDebug(app_log).noquote() << "recording:" << note.recording << "did not end normally and is not there now";
         continue;
       }
       const avi_repair_result result = repair_avi(note.recording);
@@ -33,14 +34,14 @@ void main_window::repair_unfinished_recordings() {
       if (result.ok) {
         recording_journal::end(note.note);
         if (result.was_whole) continue;
-        qDebug().noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut")
+        qCDebug(app_log).noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut")
                                   .arg(note.recording, describe_repaired_length(result))
                                   .arg(result.bytes_cut);
         told << tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
                     .arg(name, describe_repaired_length(result));
         continue;
       }
-      qWarning().noquote() << "recording:" << note.recording
+      qCWarning(app_log).noquote() << "recording:" << note.recording
                            << "did not end normally and cannot be repaired:" << result.error;
       if (!result.worth_retrying) recording_journal::end(note.note);
       told << tr("The recording '%1' did not end normally and could not be repaired: %2.").arg(name, result.error);

@@ -83,17 +83,12 @@ void main_window::fall_back_to_line_in() {
 
 void main_window::audio_read() {
   if (closing || !audio_input_device) return;
-  auto* bytes = new QByteArray(audio_input_device->readAll());
-  if (!bytes->isEmpty()) {
-    audio_bytes_total += bytes->size();
-    // The preview takes what fits; while muted it is suspended and plays nothing.
-    if (audio_output_device) audio_output_device->write(*bytes);
-    if (capturing) {
-      hand_audio_to_recorder(bytes);
-      return;
-    }
-  }
-  delete bytes;
+  const QByteArray bytes = audio_input_device->readAll();
+  if (bytes.isEmpty()) return;
+  audio_bytes_total += bytes.size();
+  // The preview takes what fits; while muted it is suspended and plays nothing.
+  if (audio_output_device) audio_output_device->write(bytes);
+  if (capturing) hand_audio_to_recorder(bytes);
 }
 
 void main_window::audio_mute() {

@@ -1,4 +1,5 @@
 #include "base/realtime_scheduling.h"
+#include "base/logging.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -106,7 +107,7 @@ outcome make_this_thread_realtime(const char* who, int priority, const ways& w) 
   if (w.realtime_kit && w.realtime_kit(priority, &kit_why)) return outcome::realtime_kit;
   if (w.scheduler && w.scheduler(priority, &scheduler_why)) return outcome::scheduler;
   if (!w.told || !w.told->exchange(true))
-    qWarning().noquote() << QString("%1: no real-time scheduling (RealtimeKit: %2; scheduler: %3); the capture "
+    qCWarning(base_log).noquote() << QString("%1: no real-time scheduling (RealtimeKit: %2; scheduler: %3); the capture "
                                     "threads run at normal priority and may lose fields on a busy computer")
                                 .arg(who, QString::fromStdString(kit_why), QString::fromStdString(scheduler_why));
   return outcome::refused;

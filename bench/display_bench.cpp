@@ -128,14 +128,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   QApplication app(argc, argv);
-  video_widget widget;
-  widget.resize(width, height);
-  widget.show();
-  if (!QTest::qWaitForWindowExposed(&widget)) {
+  video_widget shown;
+  shown.resize(width, height);
+  shown.show();
+  if (!QTest::qWaitForWindowExposed(&shown)) {
     std::printf("display_bench: the widget was never shown; skipped\n");
     return 0;
   }
-  widget = &widget;
+  widget = &shown;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

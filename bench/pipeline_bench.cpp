@@ -24,7 +24,7 @@ void capture_and_render(benchmark::State& state) {
     backend.add(stick);
     capture_thread thread;
     thread.backend = &backend;
-    thread.set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal});
+    thread.set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal));
     thread.renderer.display_interlaced = interlaced;
     thread.renderer.settings_changed = true;
     thread.start_capture();

@@ -24,6 +24,14 @@ struct capture_settings {
   bool widescreen = false;  // shown at 16:9, else 4:3
   picture_controls picture;
 
+  static capture_settings for_standard(video_standard standard, bool s_video = false, bool widescreen = false) {
+    capture_settings s;
+    s.standard = standard;
+    s.s_video = s_video;
+    s.widescreen = widescreen;
+    return s;
+  }
+
   bool sixty_hz() const { return standard != video_standard::pal; }
   bool pal_60() const { return standard == video_standard::pal_60; }
   // Lines of a frame the bridge captures; a field has half.

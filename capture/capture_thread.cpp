@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/logging.h"
 #include "base/realtime_scheduling.h"
 #include "capture/device_registers.h"
 
@@ -187,7 +188,7 @@ uint8_t capture_thread::read_register(uint16_t reg) {
                                    : -1;
   if (result != 1) {
     note_transfer_failure(result);
-    qDebug() << "readIndex() error" << unsigned(reg);
+    qCDebug(capture_log) << "readIndex() error" << unsigned(reg);
     return 0;
   }
   return byte;
@@ -200,7 +201,7 @@ bool capture_thread::write_register(uint16_t reg, uint16_t value) {
                                    : -1;
   if (result < 0) {
     note_transfer_failure(result);
-    qDebug() << "writeIndex() error" << result;
+    qCDebug(capture_log) << "writeIndex() error" << result;
     return false;
   }
   return true;
@@ -213,7 +214,7 @@ bool capture_thread::set_feature(uint16_t feature) {
                                    : -1;
   if (result < 0) {
     note_transfer_failure(result);
-    qDebug() << "setFeature() error" << result;
+    qCDebug(capture_log) << "setFeature() error" << result;
     return false;
   }
   return true;
@@ -226,7 +227,7 @@ void capture_thread::write_decoder_register(uint8_t reg, uint16_t value) {
   write_register(serial_control, serial_start_write);
   QThread::usleep(serial_settle_us);
   // One status read: the bridge has finished or it has not.
-  if (read_register(serial_status) != serial_write_done) qDebug() << "writeSAA711XRegister() error";
+  if (read_register(serial_status) != serial_write_done) qCDebug(capture_log) << "writeSAA711XRegister() error";
 }
 
 void capture_thread::write_codec_register(uint8_t reg, uint16_t value) {
@@ -316,7 +317,7 @@ bool capture_thread::init_device() {
   if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->set_altinterface(streaming_alternate) : -1;
   if (result < 0) {
-    qDebug() << "usb_set_altinterface() error" << result;
+    qCDebug(capture_log) << "usb_set_altinterface() error" << result;
     if (result == LIBUSB_ERROR_NO_DEVICE)
       emit capture_device_not_found();
     else
@@ -344,7 +345,7 @@ void capture_thread::work() {
     if (!device_handle) {
       const bool was_gone = state_told == stream_state::gone;
       if (!wait_for_stick()) break;
-      qDebug() << (was_gone ? "easycap thread: the stick is back" : "easycap thread: trying the stick again");
+      qCDebug(capture_log) << (was_gone ? "easycap thread: the stick is back" : "easycap thread: trying the stick again");
       reinit_requested = true;
       health_fresh = was_gone;
     }
@@ -364,12 +365,12 @@ void capture_thread::work() {
       case stream_end::requested:
         break;
       case stream_end::gone:
-        qDebug() << "easycap thread: the stick is gone; waiting for it to come back";
+        qCDebug(capture_log) << "easycap thread: the stick is gone; waiting for it to come back";
         set_stream_state(stream_state::gone, 0);
         close_device();
         break;
       case stream_end::stalled:
-        qDebug() << "easycap thread: no field for" << stream_health::reprogram_after_ms / 1000.0
+        qCDebug(capture_log) << "easycap thread: no field for" << stream_health::reprogram_after_ms / 1000.0
                  << "s; programming the stick again";
         reinit_requested = true;
         break;
@@ -387,7 +388,7 @@ capture_thread::pass_end capture_thread::program() {
   if (init_device()) return pass_end::ready;
   if (close_requested()) return pass_end::closed;
   if (stick_silent) {
-    qDebug() << "easycap thread: the stick does not answer:" << failed_transfers << "register transfers failed";
+    qCDebug(capture_log) << "easycap thread: the stick does not answer:" << failed_transfers << "register transfers failed";
     set_stream_state(stream_state::not_answering, failed_transfers);
     return pass_end::silent;
   }
@@ -462,7 +463,7 @@ class repeat_filter {
       return;
     }
     flush();
-    qDebug() << what_ << result;
+    qCDebug(capture_log) << what_ << result;
     last_ = result;
   }
   void reset() {
@@ -472,7 +473,7 @@ class repeat_filter {
 
  private:
   void flush() {
-    if (repeats_ > 0) qDebug() << what_ << last_ << "repeated" << repeats_ << "times";
+    if (repeats_ > 0) qCDebug(capture_log) << what_ << last_ << "repeated" << repeats_ << "times";
     repeats_ = 0;
   }
   const char* what_;
@@ -506,7 +507,7 @@ capture_thread::stream_end capture_thread::stream() {
 
   for (int i = 0; i < transfers_in_flight; ++i) {
     const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packet_size);
-    if (result < 0) qDebug() << "usb_isochronous_setup_async() error" << result;
+    if (result < 0) qCDebug(capture_log) << "usb_isochronous_setup_async() error" << result;
   }
   repeat_filter submit_errors("usb_submit_async() error");
   repeat_filter reap_errors("usb_reap_async() error");
@@ -536,12 +537,12 @@ capture_thread::stream_end capture_thread::stream() {
         set_stream_state(stream_state::flowing, 0);
         break;
       case stream_health::state::no_fields:
-        if (changed && health.count() == 1) qDebug() << "easycap thread: no field for a second";
+        if (changed && health.count() == 1) qCDebug(capture_log) << "easycap thread: no field for a second";
         set_stream_state(stream_state::no_fields, health.count());
         break;
       case stream_health::state::damaged:
         if (changed)
-          qDebug() << "easycap thread:" << health.count()
+          qCDebug(capture_log) << "easycap thread:" << health.count()
                    << "fields discarded in the last second, none complete (packets lost or damaged)";
         set_stream_state(stream_state::damaged, health.count());
         break;
@@ -592,7 +593,7 @@ capture_thread::stream_end capture_thread::stream() {
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);
       if (claimed != uint32_t(microframes_per_transfer))
-        qDebug() << "number_of_packets" << claimed << "!= microframesPerTransfer";
+        qCDebug(capture_log) << "number_of_packets" << claimed << "!= microframesPerTransfer";
       assembler->parse_region(region(i), size_t(region_size), microframes_per_transfer, handoff);
       const assembly_counters& c = assembler->counters();
       incomplete_fields.store(uint32_t(c.fields_discarded), std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/logging.h"
 #include "record/file_sink.h"
 
 namespace {
@@ -132,14 +133,10 @@ void recorder::count_dropped_frames(uint count) {
   emit dropped_frames(count);
 }
 
-void recorder::add_audio(QByteArray* bytes) {
-  if (stop_requested || failed) {
-    delete bytes;
-    return;
-  }
+void recorder::add_audio(const QByteArray& bytes) {
+  if (stop_requested || failed) return;
   const int64_t now = steady_clock_ns();
-  pending_audio->append(*bytes);
-  delete bytes;
+  pending_audio->append(bytes);
   const unsigned chunk = audio_chunk_bytes;
   if (chunk == 0) return;  // no audio stream yet: the bytes wait
   const qsizetype whole = pending_audio->size() / qsizetype(chunk) * qsizetype(chunk);
@@ -169,7 +166,7 @@ void recorder::add_audio(QByteArray* bytes) {
     // Told when it starts, then once a second's worth.
     const int64_t before = sound_dropped_samples.fetch_add(dropped);
     if (before == 0 || (before + dropped) / sample_rate > before / sample_rate)
-      qDebug().noquote() << QString("audio: the recording cannot keep up; %1 ms of sound dropped so far")
+      qCDebug(record_log).noquote() << QString("audio: the recording cannot keep up; %1 ms of sound dropped so far")
                                 .arg((before + dropped) * 1000 / sample_rate);
   }
 }
@@ -240,7 +237,7 @@ void recorder::work() {
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
     if (end_sound_with_pictures()) close_output();
-    qDebug().noquote()
+    qCDebug(record_log).noquote()
         << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
     fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
              .arg(file_name));
@@ -258,14 +255,14 @@ void recorder::work() {
   sound_missing_samples = sound->missing_samples;
   sound_clock_ppm = sound->sync.clock_difference_ppm();
   if (sound->sync.tracking())
-    qDebug().noquote() << QString(
+    qCDebug(record_log).noquote() << QString(
                               "recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
                               "them together, with %2 cuts and %3 paddings for jumps")
                               .arg(sound_clock_ppm.load(), 0, 'f', 1)
                               .arg(sound_cuts.load())
                               .arg(sound_paddings.load());
   if (sound_missing_samples > 0 || sound_dropped_samples > 0)
-    qDebug().noquote() << QString("recording: %1 ms of sound never came (silence in its place), %2 ms dropped")
+    qCDebug(record_log).noquote() << QString("recording: %1 ms of sound never came (silence in its place), %2 ms dropped")
                               .arg(sound_missing_samples.load() * 1000 / sample_rate)
                               .arg(sound_dropped_samples.load() * 1000 / sample_rate);
   sound.reset();
@@ -301,7 +298,7 @@ void recorder::take_sound(bool all) {
     delete chunk;
   }
   if (!was_tracking && sound->sync.tracking())
-    qDebug().noquote() << QString(
+    qCDebug(record_log).noquote() << QString(
                               "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
                               "against the picture's")
                               .arg(double(steady_clock_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
@@ -387,7 +384,7 @@ bool recorder::start_next_file() {
     return false;
   }
   if (for_size)
-    qDebug().noquote()
+    qCDebug(record_log).noquote()
         << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
   if (!close_output() || !open_output()) return false;
   recording_timer.start();
@@ -448,7 +445,7 @@ bool recorder::finish_recording() {
     late = frame_periods - have;
     for (int64_t i = 0; i < late; ++i) video_queue.append(nullptr);
   }
-  if (late > 0) qDebug() << "recording: the last" << late << "frames never came: repeated";
+  if (late > 0) qCDebug(record_log) << "recording: the last" << late << "frames never came: repeated";
   // Everything queued, the sound up to the pictures' time: the sound that
   // goes beyond it has no pictures and is left out. A stop is prompt: what
   // cannot be written in time is dropped and told.
@@ -463,7 +460,7 @@ bool recorder::finish_recording() {
         dropped = drop_video_frames(0);
       }
       if (dropped > 0) {
-        qDebug() << "recording:" << dropped << "frames still queued at the stop could not be written in time";
+        qCDebug(record_log) << "recording:" << dropped << "frames still queued at the stop could not be written in time";
         count_dropped_frames(dropped);
       }
       break;
@@ -509,11 +506,11 @@ void recorder::status_pass() {
     const int64_t filled = fill_missing_frames(fill_after_frames, frames_on_their_way);
     // Told once a gap: when it starts and when frames come again.
     if (filled > 0) {
-      if (repeats_in_gap == 0) qDebug() << "recording: frames stopped coming; repeating the last one";
+      if (repeats_in_gap == 0) qCDebug(record_log) << "recording: frames stopped coming; repeating the last one";
       repeats_in_gap += filled;
       received_at_fill = frames_received;
     } else if (repeats_in_gap > 0 && frames_received > received_at_fill + fill_after_frames) {
-      qDebug() << "recording: frames come again after" << repeats_in_gap << "repeated in their place";
+      qCDebug(record_log) << "recording: frames come again after" << repeats_in_gap << "repeated in their place";
       repeats_in_gap = 0;
     }
   }
@@ -529,7 +526,7 @@ void recorder::status_pass() {
   // Written after the lock is left: a terminal that blocks holds up no one
   // who waits for the queues.
   // Items separated by one space, the last one followed by a space too.
-  qDebug().noquote().nospace() << '"' << QString("%1").arg(encoded - supposed, 10, 'f', 10) << '"'
+  qCDebug(record_log).noquote().nospace() << '"' << QString("%1").arg(encoded - supposed, 10, 'f', 10) << '"'
                                << " : supposed to have encoded " << QString::number(supposed, 'g', 6)
                                << " actually encoded " << encoded << " ; video_queue.size() " << queued_frames
                                << " audio_queue.size() " << queued_chunks << ' ';

@@ -192,7 +192,7 @@ class recorder : public worker_thread {
   // those dropped_frames() already told.
   int64_t frames_lost(int64_t at_least = 0) const;
   int64_t frames_lost_untold(int64_t at_least = 0) const;
-  void add_audio(QByteArray* bytes);
+  void add_audio(const QByteArray& bytes);
   // A frame lost before it reached the queue (e.g. no memory for its copy).
   void count_dropped_frames(uint count);
   // Both need queue_mutex held; they return how many went.

@@ -1,4 +1,5 @@
 #include "render/render_thread.h"
+#include "base/logging.h"
 
 #include <QtDebug>
 #include <algorithm>
@@ -305,7 +306,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
     if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)
-        qWarning("easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
+        qCWarning(render_log, "easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
                  wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
       failure_reported = true;
       return false;

@@ -1,4 +1,5 @@
 #include "render/video_widget.h"
+#include "base/logging.h"
 
 #include <GL/gl.h>
 
@@ -111,7 +112,7 @@ void video_widget::display_image(QImage image) {
     default:
       break;
   }
-  qDebug() << "Lumo: unknown color format of image to display!";
+  qCDebug(render_log) << "Lumo: unknown color format of image to display!";
   // Shown anyway, through Qt's own conversion: the upload then reads exactly
   // the converted copy and never past the caller's data.
   if (image.isNull()) return;
@@ -131,7 +132,7 @@ void video_widget::display_frame(QVideoFrame frame) {
     case QVideoFrameFormat::Format_BGRX8888:
       break;
     default:
-      qDebug() << "Lumo: unknown color format of frame to display!";
+      qCDebug(render_log) << "Lumo: unknown color format of frame to display!";
       return;
   }
   if (!frame.map(QVideoFrame::ReadOnly)) return;

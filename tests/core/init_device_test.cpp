@@ -26,7 +26,7 @@ struct programmed : ::testing::Test {
     stick->clear_log();
   }
   void select(standard std, bool s_video) {
-    thread.set_settings(capture_settings{.standard = std, .s_video = s_video});
+    thread.set_settings(capture_settings::for_standard(std, s_video));
   }
 };
 
@@ -42,7 +42,7 @@ TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
         own_backend.add(own);
         capture_thread fresh;
         fresh.backend = &own_backend;
-        fresh.set_settings(capture_settings{.standard = std, .s_video = s_video});
+        fresh.set_settings(capture_settings::for_standard(std, s_video));
         ASSERT_TRUE(fresh.open_device());
         if (chosen >= 0) fresh.set_input(chosen);
         own->clear_log();

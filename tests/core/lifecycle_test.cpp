@@ -53,7 +53,7 @@ TEST_F(running, streams_once_programmed) {
 
 TEST_F(running, every_request_reprograms_and_streams_again) {
   start_and_wait_for_stream();
-  thread.set_settings(capture_settings{.standard = video_standard::ntsc});
+  thread.set_settings(capture_settings::for_standard(video_standard::ntsc));
   thread.set_standard();
   ASSERT_TRUE(streaming->wait_for(2));
   EXPECT_EQ(stick->decoder(0x08), 0x79);
@@ -119,7 +119,7 @@ TEST_F(running, an_input_change_on_the_same_channel_reprograms) {
   thread.set_input(0);  // chosen while composite
   ASSERT_TRUE(streaming->wait_for(2));
   EXPECT_EQ(stick->decoder(0x02), 0xC0);
-  thread.set_settings(capture_settings{.s_video = true});  // as the window sets it, then asks for channel 0 again
+  thread.set_settings(capture_settings::for_standard(video_standard::pal, true));  // as the window sets it, then asks for channel 0 again
   thread.set_input(0);
   ASSERT_TRUE(streaming->wait_for(3));
   EXPECT_EQ(stick->decoder(0x02), 0xC9);

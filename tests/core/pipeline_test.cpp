@@ -63,8 +63,7 @@ struct pipeline : ::testing::Test {
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
   static void configure(capture_thread& thread, bool sixty_hz, bool widescreen, mode m) {
-    thread.set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal,
-                                         .widescreen = widescreen});
+    thread.set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal, false, widescreen));
     thread.renderer.display_f2 = m == mode::f2;
     thread.renderer.display_interlaced = m == mode::interlaced;
     thread.renderer.display_field_blended = m == mode::blended;

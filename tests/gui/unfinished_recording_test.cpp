@@ -23,7 +23,7 @@ struct unfinished_recording : window_fixture {
     encoder.start_encoder();
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
     for (int i = 0; i < 20; ++i) {
-      encoder.add_audio(new QByteArray(7680, '\0'));  // one frame's sound
+      encoder.add_audio(QByteArray(7680, '\0'));  // one frame's sound
       auto* frame = static_cast<uchar*>(std::malloc(829440));
       std::memset(frame, 16 + i, 829440);
       encoder.add_video_frame(frame);

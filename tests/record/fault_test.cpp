@@ -91,7 +91,7 @@ void expect_ended_and_refusing(recording& r) {
   QTest::qWait(50);  // a second emission would come right away
   EXPECT_EQ(r.failures.count(), 1);
   r.encoder.add_video_frame(new_frame(999, 288));
-  r.encoder.add_audio(new QByteArray(4000, 'x'));
+  r.encoder.add_audio(QByteArray(4000, 'x'));
   EXPECT_EQ(r.queued_frames(), 0);
   EXPECT_EQ(r.queued_chunks(), 0);
 }

@@ -177,11 +177,11 @@ TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   encoder.max_queued_sound_seconds = 0.1;  // 19 chunks of 1000 bytes
   ASSERT_TRUE(start(path("stalled")));
-  encoder.add_audio(new QByteArray(audio_bytes(0, 30000)));  // 30 chunks at once
+  encoder.add_audio(QByteArray(audio_bytes(0, 30000)));  // 30 chunks at once
   EXPECT_EQ(queued_chunks(), 19);
   EXPECT_EQ(encoder.sound_dropped_samples.load(), 11 * 250);
   EXPECT_TRUE(messages.contains("audio: the recording cannot keep up; 57 ms of sound dropped so far"));
-  for (int i = 0; i < 5; ++i) encoder.add_audio(new QByteArray(audio_bytes(0, 4000)));
+  for (int i = 0; i < 5; ++i) encoder.add_audio(QByteArray(audio_bytes(0, 4000)));
   const unsigned later = encoder.passes;
   ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= later + 2; }, 10000));
   EXPECT_LE(queued_chunks(), 19);

@@ -23,7 +23,7 @@ struct queues : ::testing::Test {
     encoder.audio_chunk_bytes = 1000;
   }
   void send(int64_t count) {
-    encoder.add_audio(new QByteArray(audio_bytes(sent, count)));
+    encoder.add_audio(QByteArray(audio_bytes(sent, count)));
     sent += count;
   }
   // The queued chunks, in order, as one stream.

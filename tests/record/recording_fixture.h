@@ -66,7 +66,7 @@ struct recording : ::testing::Test {
         const int64_t until = audio_bytes_for_frames(next_frame + 1, encoder.sixty_hz);
         const QByteArray block = audio_bytes(sent_audio.size(), until - sent_audio.size());
         sent_audio += block;
-        encoder.add_audio(new QByteArray(block));
+        encoder.add_audio(QByteArray(block));
       }
       encoder.add_video_frame(new_frame(next_frame, field_lines, noisy));
     }
@@ -81,7 +81,7 @@ struct recording : ::testing::Test {
     const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
     if (!block.isEmpty()) {
       sent_audio += block;
-      encoder.add_audio(new QByteArray(block));
+      encoder.add_audio(QByteArray(block));
     }
     if (!pictures) next_frame = std::max(next_frame, frames_due);
     while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     }
     if (encoder.isFinished()) break;
     const int64_t until = audio_bytes_for_frames(int(n + 1), encoder.sixty_hz);
-    encoder.add_audio(new QByteArray(audio_bytes(sent_audio, until - sent_audio)));
+    encoder.add_audio(QByteArray(audio_bytes(sent_audio, until - sent_audio)));
     sent_audio = until;
     encoder.add_video_frame(new_frame(int(n), field_lines, noisy));
   }

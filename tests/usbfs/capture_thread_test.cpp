@@ -24,7 +24,7 @@ struct capture_over_usbfs : usbfs_test {
     set_standard(sixty_hz);
   }
   void set_standard(bool sixty_hz) {
-    thread->set_settings(capture_settings{.standard = sixty_hz ? video_standard::ntsc : video_standard::pal});
+    thread->set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal));
   }
   void TearDown() override {
     if (thread) {
