@@ -4,7 +4,7 @@
 
 #include "app/main_window.h"
 
-void main_window::frame_ready(bool field_flag) {
+void main_window::field_rendered(bool field_flag) {
   // The recording takes each field's flag from the queue it drains: the one
   // this signal carried belongs to a field that may be gone by now.
   (void)field_flag;
@@ -34,7 +34,7 @@ void main_window::frame_ready(bool field_flag) {
   // Shared, not copied: the direct connection to the display has uploaded
   // the pixels by the time the emit returns.
   const QImage image(pictures.front(), info.width, info.height, 4 * info.width, QImage::Format_RGB32);
-  emit frame_ready(image);
+  emit picture_ready(image);
 
   last_frame_time = frame_timer.elapsed();
   ++images_shown;

@@ -1,5 +1,5 @@
 // Capture and render threads driven by the unpaced virtual stick: fields per
-// second from the stick to frame_ready(bool), end to end. Real time is 50
+// second from the stick to field_rendered(bool), end to end. Real time is 50
 // (PAL) or 59.94 fields a second.
 #include <benchmark/benchmark.h>
 

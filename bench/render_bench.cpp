@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/render_thread.h"
+#include "tests/support/render_probe.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -87,7 +88,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
 
   // The first field builds pictures and scalers; the program pays that once.
   bool flag = false;
-  if (!render.render_one_field_for_benchmark(flag, b.handoff.data())) {
+  if (!render_probe::render_one_field(render, flag, b.handoff.data())) {
     state.SkipWithError("conversion failed");
     return;
   }
@@ -96,7 +97,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   for (auto _ : state) {
     flag = !flag;  // fields alternate, so F2, weave and blend do their real share
     const auto t0 = std::chrono::steady_clock::now();
-    render.render_one_field_for_benchmark(flag, b.handoff.data());
+    render_probe::render_one_field(render, flag, b.handoff.data());
     ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   report(state, ms, sixty_hz ? 16.68 : 20.0);

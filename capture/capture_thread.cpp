@@ -33,7 +33,7 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 
 capture_thread::capture_thread(QObject* parent) : worker_thread("capture", parent), backend(default_usb_backend()) {
   handoff.thread = this;
-  connect(&renderer, &render_thread::frame_ready, this, &capture_thread::frame_ready);
+  connect(&renderer, &render_thread::field_rendered, this, &capture_thread::field_rendered);
 }
 
 capture_thread::~capture_thread() {
@@ -73,8 +73,6 @@ void capture_thread::request_close() {
 bool capture_thread::stop_seen() const {
   return stop_requested.load(std::memory_order_acquire) || close_requested();
 }
-
-void capture_thread::frame_ready(bool value) { emit frame_ready_signal(value); }
 
 void capture_thread::set_text(QString text) { emit debug_console_set_text(text); }
 

@@ -116,11 +116,11 @@ class capture_thread : public worker_thread {
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void easycap_audio_not_found();
   void easycap_streaming();
-  void frame_ready_signal(bool);
+  // Relayed from the render thread: a field was converted.
+  void field_rendered(bool field_flag);
   void debug_console_set_text(QString);
 
  public slots:
-  void frame_ready(bool value);
   void set_text(QString text);
   void set_input(int channel);
   void set_standard();

@@ -44,7 +44,6 @@ constexpr uint16_t window_end_y = 0x116;
 constexpr uint16_t window_end_y_high = 0x117;
 constexpr uint16_t serial_control = 0x200;
 constexpr uint16_t serial_status = 0x201;
-constexpr uint16_t serial_address = 0x203;
 constexpr uint16_t serial_subaddress = 0x204;
 constexpr uint16_t serial_data = 0x205;
 constexpr uint16_t codec_command = 0x500;

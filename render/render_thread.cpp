@@ -205,7 +205,7 @@ void render_thread::work() {
   frame_condition.notify_all();
 }
 
-bool render_thread::render_one_field_for_benchmark(bool flag, const unsigned char* pixels) {
+bool render_thread::render_one_field(bool flag, const unsigned char* pixels) {
   if (isRunning()) return false;  // the pictures belong to the thread then
   return render_field(current_settings(), field_in_hand{pixels, flag, ++own_serial_, steady_clock_ns(), true});
 }
@@ -315,7 +315,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   }
 
   if (debugging) render_timer.start();
-  if (const int ms = slow_render_ms; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  if (const int ms = slow_render_ms_; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
   const int lines = built.field_lines;
   // The source picture only points into the field in hand.
@@ -368,7 +368,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   }
 
   ++rendered_fields_;
-  emit frame_ready(flag);
+  emit field_rendered(flag);
   emit broadcast_frame(last_published_, s.half_display_width, s.half_display_height);
 
   if (debugging)

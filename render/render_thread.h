@@ -77,7 +77,6 @@ class render_thread : public worker_thread {
   // Replaces the render settings. Waits until no field waits or is being
   // converted, so a conversion never sees half-old, half-new settings.
   void set_render_settings(const render_settings& settings);
-  render_settings current_settings();
 
   // Capture thread only: hands over a complete field (copying `size` bytes
   // of it). It waits, with others, until the thread takes it; when too many
@@ -133,7 +132,7 @@ class render_thread : public worker_thread {
 
   // Fields dropped from the hand-off because too many waited.
   uint32_t dropped_fields() const { return dropped_fields_.load(); }
-  // Fields converted (frame_ready emitted).
+  // Fields converted (field_rendered emitted).
   uint32_t rendered_fields() const { return rendered_fields_.load(); }
   // Fields converted without a display picture, because newer ones waited.
   uint32_t unshown_fields() const { return unshown_fields_.load(); }
@@ -143,22 +142,9 @@ class render_thread : public worker_thread {
   // recording slots full.
   uint32_t recording_overflows() const { return recording_overflows_.load(); }
 
-  // The half-height picture of the last field of each flag (Interlaced and
-  // Field-blended), as the weave and the blend take them. Read it only while
-  // no field is being converted.
-  const unsigned char* field_picture(bool flag) const { return field_picture_[flag ? 1 : 0].data(); }
-
-  // A test hook: each conversion takes at least this long (a slow machine).
-  std::atomic<int> slow_render_ms{0};
-
-  // Converts `field` on the calling thread, exactly as run() does for one
-  // field (signals included), so a benchmark can time the conversion
-  // without the thread hand-off. Only while the thread is not running;
-  // returns false then, or when the field could not be converted.
-  bool render_one_field_for_benchmark(bool field_flag, const unsigned char* field);
-
  signals:
-  void frame_ready(bool field_flag);
+  // Once per field converted, with its flag.
+  void field_rendered(bool field_flag);
   void debug_console_set_text(QString text);
   void broadcast_frame(uchar* display_buffer, int half_display_width, int half_display_height);
 
@@ -166,6 +152,17 @@ class render_thread : public worker_thread {
   void work() override;
 
  private:
+  // The tests and benchmarks reach inside through this (tests/support/render_probe.h):
+  // the field pictures, the settings, a slow machine, one conversion timed
+  // on the calling thread.
+  friend struct render_probe;
+
+  render_settings current_settings();
+  // Converts `field` on the calling thread, exactly as work() does for one
+  // field (signals included). Only while the thread is not running; returns
+  // false then, or when the field could not be converted.
+  bool render_one_field(bool field_flag, const unsigned char* field);
+
   // What the pictures and scalers were built for; any difference rebuilds.
   struct geometry {
     int width = 0;
@@ -245,4 +242,6 @@ class render_thread : public worker_thread {
   std::atomic<uint32_t> failed_fields_{0};
   std::atomic<uint32_t> unshown_fields_{0};
   std::atomic<uint32_t> recording_overflows_{0};
+  // Each conversion takes at least this long (tests: a slow machine).
+  std::atomic<int> slow_render_ms_{0};
 };

@@ -6,7 +6,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+  build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev \
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev libqt6opengl6-dev libgl-dev \
   libusb-1.0-0-dev libumockdev-dev umockdev \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg \

@@ -15,6 +15,9 @@ build() {
   cmake --build "$dir" -j"$jobs"
 }
 
+echo "== formatting"
+bash scripts/check-format.sh
+
 echo "== fuzzing the field assembler (bounded)"
 mkdir -p build/fuzz-corpus
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I. \

@@ -180,9 +180,9 @@ TEST_F(running, no_stick_ends_the_thread_after_reporting) {
 
 TEST(capture_thread_object, relays_and_out_of_range_channels) {
   capture_thread thread;
-  QSignalSpy relay(&thread, &capture_thread::frame_ready_signal);
-  thread.frame_ready(true);
-  thread.frame_ready(false);
+  QSignalSpy relay(&thread, &capture_thread::field_rendered);
+  emit thread.renderer.field_rendered(true);
+  emit thread.renderer.field_rendered(false);
   ASSERT_EQ(relay.count(), 2);
   EXPECT_TRUE(relay[0][0].toBool());
   EXPECT_FALSE(relay[1][0].toBool());

@@ -79,7 +79,7 @@ struct pipeline : ::testing::Test {
     auto seen_clear = std::make_shared<std::atomic<bool>>(false);
     auto pairs = std::make_shared<std::atomic<int>>(0);
     QObject::connect(
-        &thread.renderer, &render_thread::frame_ready, &thread.renderer,
+        &thread.renderer, &render_thread::field_rendered, &thread.renderer,
         [seen_clear, pairs](bool flag) {
           if (!flag)
             *seen_clear = true;
@@ -185,7 +185,7 @@ TEST_F(pipeline, paced_fields_alternate_without_loss) {
   backend.add(stick);
   configure(true, false, mode::f1);
   std::vector<bool> flags;
-  QObject::connect(&thread, &capture_thread::frame_ready_signal, &thread, [&](bool f) { flags.push_back(f); });
+  QObject::connect(&thread, &capture_thread::field_rendered, &thread, [&](bool f) { flags.push_back(f); });
   thread.start_capture();
   QTest::qWait(1500);
   thread.request_close();

@@ -257,9 +257,9 @@ struct frame_slot_test : ::testing::Test {
   void open(const preference_set& p) {
     window = std::make_unique<main_window>();
     // Only the calls below reach the slot.
-    QObject::disconnect(&window->capture(), &capture_thread::frame_ready_signal, window.get(), nullptr);
+    QObject::disconnect(&window->capture(), &capture_thread::field_rendered, window.get(), nullptr);
     window->set_preferences(p);
-    QObject::connect(window.get(), qOverload<QImage>(&main_window::frame_ready),
+    QObject::connect(window.get(), &main_window::picture_ready,
                      [this](QImage image) { images.push_back(image.copy()); });
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -269,7 +269,7 @@ struct frame_slot_test : ::testing::Test {
   bool field(bool flag) {
     std::this_thread::sleep_for(std::chrono::milliseconds(11));
     const size_t before = images.size();
-    window->frame_ready(flag);
+    window->field_rendered(flag);
     return images.size() > before;
   }
 };
@@ -283,7 +283,7 @@ TEST_F(frame_slot_test, f1_shows_every_field_at_least_10_ms_apart) {
 
   // Back to back: the second is within 10 ms and is not shown.
   ASSERT_TRUE(field(true));
-  window->frame_ready(false);
+  window->field_rendered(false);
   EXPECT_EQ(images.size(), 7u);
 
   // The image is the stick's picture, colour bars on top.

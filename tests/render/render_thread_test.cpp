@@ -11,6 +11,7 @@
 #include "render/render_thread.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
+#include "tests/support/render_probe.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ struct rendering : ::testing::Test {
   std::vector<unsigned char> field = std::vector<unsigned char>(900000);
   int lines = 288, width = 768, height = 576;
   rt render;
-  signal_counter ready{&render, &rt::frame_ready};
+  signal_counter ready{&render, &rt::field_rendered};
   signal_counter broadcasts{&render, &rt::broadcast_frame};
 
   void TearDown() override {
@@ -79,7 +80,7 @@ struct rendering : ::testing::Test {
     idle();
   }
   void idle() {
-    render.set_render_settings(render.current_settings());
+    render.set_render_settings(render_probe::settings(render));
     collect();
   }
   void collect() {
@@ -89,8 +90,8 @@ struct rendering : ::testing::Test {
       std::fill(display.begin(), display.end(), sentinel);
       std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
     }
-    std::copy_n(render.field_picture(false), field_0.size(), field_0.begin());
-    std::copy_n(render.field_picture(true), field_1.size(), field_1.begin());
+    std::copy_n(render_probe::field_picture(render, false), field_0.size(), field_0.begin());
+    std::copy_n(render_probe::field_picture(render, true), field_1.size(), field_1.begin());
     recorded += render.take_recorded_fields([&](const recorded_field& f) {
       std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin());
     });
@@ -252,13 +253,13 @@ TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_
   EXPECT_EQ(encoder, recorded);
 }
 
-// The thread held inside frame_ready, converting its first field (red).
+// The thread held inside field_rendered, converting its first field (red).
 struct held_render_thread : rendering {
   std::atomic<bool> hold{true}, held{false};
   std::mutex text_mutex;
   QStringList texts;
   void SetUp() override {
-    QObject::connect(&render, &rt::frame_ready, &render, [this] {
+    QObject::connect(&render, &rt::field_rendered, &render, [this] {
       held = true;
       while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }, Qt::DirectConnection);
@@ -419,7 +420,7 @@ TEST_F(hand_off, bursts_of_four_fields_lose_nothing_whether_recording_or_not) {
 }
 
 TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_is_shown) {
-  render.slow_render_ms = 12;
+  render_probe::slow_down(render, 12);
   for (bool recording : {false, true}) {
     SCOPED_TRACE(recording ? "recording" : "not recording");
     render.encoder_feed = recording;

@@ -171,7 +171,7 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   std::mutex mutex;
   std::vector<bool> flags;
   QObject::connect(
-      &thread->renderer, &render_thread::frame_ready, &thread->renderer,
+      &thread->renderer, &render_thread::field_rendered, &thread->renderer,
       [&](bool flag) {
         std::lock_guard lock(mutex);
         flags.push_back(flag);
