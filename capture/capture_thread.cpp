@@ -464,11 +464,6 @@ class repeat_filter {
     qCDebug(capture_log) << what_ << result;
     last_ = result;
   }
-  void reset() {
-    flush();
-    last_ = 0;
-  }
-
  private:
   void flush() {
     if (repeats_ > 0) qCDebug(capture_log) << what_ << last_ << "repeated" << repeats_ << "times";
