@@ -95,11 +95,10 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
 
   qRegisterMetaType<QImage>("QImage");
 
-  // One format for input, preview and recording: 48 kHz, stereo, signed
-  // 16-bit little-endian samples, 4 bytes per frame.
-  audio_format.setSampleRate(48000);
-  audio_format.setChannelCount(2);
-  audio_format.setSampleFormat(QAudioFormat::Int16);
+  connect(&sound_, &sound_preview::stick_sound_missing, this, &main_window::fall_back_to_line_in);
+  connect(&sound_, &sound_preview::format_not_supported, this, &main_window::audio_format_not_supported);
+  connect(&sound_, &sound_preview::mute_changed, this, &main_window::audio_mute_changed);
+  connect(&sound_, &sound_preview::sound_captured, this, &main_window::sound_captured);
 
   connect(&capture_, &capture_thread::frame_ready_signal, this, qOverload<bool>(&main_window::frame_ready));
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
@@ -130,7 +129,7 @@ main_window::~main_window() {
   capture_.wait();
   // A repair is let finish: a file cut in the middle of it would be worse.
   if (repair_thread) repair_thread->wait();
-  release_audio();
+  sound_.release();
 }
 
 void main_window::apply_preferences() {
@@ -229,7 +228,10 @@ void main_window::capture_device_unusable(capture_thread::device_problem problem
 
 void main_window::dropped_frames(uint count) { dropped_frames_total += count; }
 
-void main_window::set_easycap_audio_not_found() { easycap_audio_missing = true; }
+void main_window::set_easycap_audio_not_found() {
+  easycap_audio_missing = true;
+  sound_.stick_has_no_sound();
+}
 
 void main_window::closeEvent(QCloseEvent* event) {
   if (closing) {  // already closed (a signal during the question)
@@ -251,6 +253,7 @@ void main_window::closeEvent(QCloseEvent* event) {
     }
   }
   closing = true;
+  sound_.stop_reading();
   event->accept();
   // The file is complete when this returns.
   stop_encoding();

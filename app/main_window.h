@@ -3,8 +3,6 @@
 // reports a missing stick, and stops the threads in order on close.
 #pragma once
 
-#include <QAudioDevice>
-#include <QAudioFormat>
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
@@ -13,6 +11,7 @@
 #include <memory>
 
 #include "app/preference_set.h"
+#include "audio/sound_preview.h"
 #include "base/stopwatch.h"
 #include "capture/capture_thread.h"
 #include "record/recorder.h"
@@ -21,9 +20,6 @@
 
 class QAction;
 class QActionGroup;
-class QAudioSink;
-class QAudioSource;
-class QIODevice;
 class QLabel;
 class QCloseEvent;
 class QMenu;
@@ -52,13 +48,7 @@ class main_window : public QMainWindow {
   video_widget* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
-  bool is_audio_running() const { return audio_running; }
-  bool is_audio_muted() const { return audio_muted; }
-  bool is_easycap_audio_missing() const { return easycap_audio_missing; }
-  const QAudioDevice& easycap_audio() const { return easycap_audio_device; }
-  QAudioSource* audio_source() const { return audio_input; }
-  QAudioSink* audio_sink() const { return audio_output; }
-  qint64 audio_bytes_read() const { return audio_bytes_total; }
+  const sound_preview& sound() const { return sound_; }
   int displayed_images() const { return images_shown; }
   const latency_record& display_latency_record() const { return display_latency; }
   // What the notice over the picture says; empty while it is hidden.
@@ -82,11 +72,9 @@ class main_window : public QMainWindow {
   void capture_device_unusable(capture_thread::device_problem problem);
   // Once per field the render thread converted.
   void frame_ready(bool field_flag);
-  // Each streaming run; the first applies the stored preferences. Opens the
-  // sound input and, once, the preview output.
+  // Each streaming run; the first applies the stored preferences. Then the
+  // sound preview starts from the chosen source.
   void audio_start();
-  // The input has captured something: on to the preview and the recording.
-  void audio_read();
   // The system asks the program to end (logout, Ctrl+C, a closed terminal):
   // the close sequence runs without a question, a recording is finished,
   // and the exit code names the signal.
@@ -101,7 +89,11 @@ class main_window : public QMainWindow {
   void about();
   void dropped_frames(uint count);
   void set_easycap_audio_not_found();
-  void audio_mute();
+  // From the sound preview.
+  void fall_back_to_line_in();
+  void audio_format_not_supported();
+  void audio_mute_changed(bool muted);
+  void sound_captured(const QByteArray& bytes);
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
   void set_capture_file();
@@ -122,10 +114,7 @@ class main_window : public QMainWindow {
   void switch_input();
   void switch_aspect_ratio();
   void switch_audio_source();
-  void fall_back_to_line_in();
   void stick_sound_gone();
-  void release_audio_input();
-  void release_audio();
   void hand_audio_to_recorder(const QByteArray& bytes);
   void set_settings_actions_enabled(bool on);
   void feed_recording();
@@ -190,20 +179,9 @@ class main_window : public QMainWindow {
   QString stream_notice;
   QString recording_notice;
 
-  // Sound: one format for input, preview and recording.
-  QAudioFormat audio_format;
-  QAudioDevice easycap_audio_device;
-  QAudioSource* audio_input = nullptr;  // owned; replaced at each source switch
-  QIODevice* audio_input_device = nullptr;
-  QAudioSink* audio_output = nullptr;  // child of the window, created once
-  QIODevice* audio_output_device = nullptr;
-  bool audio_running = false;
-  bool audio_output_created = false;
-  // After the stick was pulled out: how many more times audio_start() looks
-  // for its input before it gives up on it.
-  int stick_sound_waits = 0;
-  static constexpr int stick_sound_tries = 20;
-  static constexpr int stick_sound_poll_ms = 500;
+  // The sound input and its preview; the window keeps the menus and the
+  // preference that choose the source.
+  sound_preview sound_;
 
   bool capturing = false;
   bool closing = false;
@@ -213,8 +191,8 @@ class main_window : public QMainWindow {
   int exit_code_on_close = 0;
   class x_window_watch;
   std::unique_ptr<x_window_watch> window_watch;
+  // The stick has no sound of its own: "&Easycap" stays disabled for good.
   bool easycap_audio_missing = false;
-  bool audio_muted = false;
   static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2
   uint32_t dropped_frames_total = 0;
   int frame_counter = 0;
@@ -224,7 +202,6 @@ class main_window : public QMainWindow {
   preference_set preferences;
   QString preferences_path;
   bool first_stream_pending = true;
-  qint64 audio_bytes_total = 0;
 
   // Recording.
   QString capture_extension;

@@ -131,8 +131,8 @@ void main_window::create_menus() {
   audio_menu->addSeparator();
   mute_action = audio_menu->addAction(tr("&Mute audio preview"));
   mute_action->setCheckable(true);
-  mute_action->setChecked(audio_muted);
-  connect(mute_action, &QAction::triggered, this, &main_window::audio_mute);
+  mute_action->setChecked(sound_.is_muted());
+  connect(mute_action, &QAction::triggered, &sound_, &sound_preview::toggle_mute);
 
   // Checked in this order so that the stored mode ends up checked: F1 when
   // none of the three flags is set.

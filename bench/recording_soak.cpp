@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
 
   main_window window;
   window.show();
-  if (!QTest::qWaitFor([&] { return window.is_audio_running(); }, 10000)) {
+  if (!QTest::qWaitFor([&] { return window.sound().is_running(); }, 10000)) {
     std::fprintf(stderr, "the stick did not stream\n");
     return 1;
   }
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   const uint32_t busy_before = window.capture().renderer.dropped_fields();
   const uint32_t unshown_before = window.capture().renderer.unshown_fields();
   const uint32_t dropped_before = window.dropped_frames_count();
-  const qint64 audio_before = window.audio_bytes_read();
+  const qint64 audio_before = window.sound().bytes_read();
   const long rss_start = resident_kib();
   const double cpu_start = cpu_seconds();
   QElapsedTimer wall;
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   recorder& recorder = window.recorder();
   std::printf("sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
               "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
-              (window.audio_bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
+              (window.sound().bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
               (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
               recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
               status_lines.load());

@@ -49,11 +49,11 @@ struct audio_test : window_fixture {
   QAction* line_in() { return menu_item("&Audio", "&Line-in"); }
   QAction* mute() { return menu_item("&Audio", "&Mute audio preview"); }
 
-  bool wait_audio_running() { return QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000); }
+  bool wait_audio_running() { return QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000); }
   // Sound has come in from the input (a fresh server can take over a second).
   bool wait_sound_flowing() {
-    const qint64 before = window->audio_bytes_read();
-    return QTest::qWaitFor([&] { return window->audio_bytes_read() > before + 48000; }, 8000);
+    const qint64 before = window->sound().bytes_read();
+    return QTest::qWaitFor([&] { return window->sound().bytes_read() > before + 48000; }, 8000);
   }
   std::vector<int16_t> listen(int ms = 600) { return pulse_probe::record_preview(ms); }
   // The preview plays this tone and not the other one. A new output stream
@@ -114,7 +114,7 @@ TEST(audio_device_names, the_sticks_input_is_known_by_its_usb_identity) {
   EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description,
                                       "alsa_output.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo", stick));
   EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description, name, {"Other", "Grabber", 1}));
-  // The Part's own names hold whatever the identity.
+  // The stick's own names hold whatever the identity.
   EXPECT_TRUE(is_easycap_audio_input("USB Audio Interface", "anything", stick));
 }
 
@@ -122,8 +122,8 @@ TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   // Found by its USB identity, not the look-alike listed before it.
-  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
-  EXPECT_EQ(window->easycap_audio().description(), pulse_probe::stick_description);
+  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
+  EXPECT_EQ(window->sound().stick_input().description(), pulse_probe::stick_description);
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
   ASSERT_TRUE(wait_sound_flowing());
@@ -131,8 +131,8 @@ TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
 
   // The switch replaces the input, plays the other source and stores it.
   line_in()->trigger();
-  ASSERT_NE(window->audio_source(), nullptr);
-  EXPECT_NE(window->audio_source()->state(), QAudio::StoppedState);
+  ASSERT_NE(window->sound().source(), nullptr);
+  EXPECT_NE(window->sound().source()->state(), QAudio::StoppedState);
   EXPECT_FALSE(window->current_preferences().easycap_audio);
   EXPECT_EQ(stored().size(), 9);
   EXPECT_EQ(stored().at(4), 0);
@@ -151,7 +151,7 @@ TEST_F(audio_test, stored_line_in_plays_the_default_input_and_still_finds_the_st
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(line_in()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
-  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
+  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_line_in());
 }
@@ -162,7 +162,7 @@ TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again
   ASSERT_TRUE(wait_sound_flowing());
   mute()->trigger();
   EXPECT_TRUE(mute()->isChecked());
-  EXPECT_TRUE(window->is_audio_muted());
+  EXPECT_TRUE(window->sound().is_muted());
   EXPECT_TRUE(hears_nothing());
   // Sound still comes in while muted; the preview just does not play it.
   EXPECT_TRUE(wait_sound_flowing());
@@ -174,7 +174,7 @@ TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again
   mute()->trigger();
   line_in()->trigger();
   EXPECT_FALSE(mute()->isChecked());
-  EXPECT_FALSE(window->is_audio_muted());
+  EXPECT_FALSE(window->sound().is_muted());
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_line_in());
 }
@@ -185,7 +185,7 @@ TEST_F(audio_test, mute_before_the_first_stream_holds_once_the_preview_exists) {
   ASSERT_TRUE(stick->wait_held(10000));
   mute()->trigger();
   EXPECT_TRUE(mute()->isChecked());
-  EXPECT_TRUE(window->is_audio_muted());
+  EXPECT_TRUE(window->sound().is_muted());
   stick->release_hold();
   ASSERT_TRUE(wait_audio_running());
   ASSERT_TRUE(wait_sound_flowing());
@@ -229,7 +229,7 @@ struct audio_without_stick_source : audio_test {
     EXPECT_FALSE(easycap()->isEnabled());
     EXPECT_TRUE(line_in()->isChecked());
     EXPECT_FALSE(window->current_preferences().easycap_audio);
-    EXPECT_TRUE(window->is_easycap_audio_missing());
+    EXPECT_TRUE(window->sound().is_stick_sound_missing());
   }
 };
 
@@ -254,7 +254,7 @@ TEST_F(audio_without_stick_source, a_digital_audio_interface_is_the_stick) {
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
-  EXPECT_EQ(window->easycap_audio().description(), "C-Media Digital Audio Interface");
+  EXPECT_EQ(window->sound().stick_input().description(), "C-Media Digital Audio Interface");
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
 }
@@ -265,7 +265,7 @@ TEST_F(audio_without_stick_source, the_usb_audio_interface_name_is_the_stick) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
-  EXPECT_EQ(window->easycap_audio().description(), "USB Audio Interface");
+  EXPECT_EQ(window->sound().stick_input().description(), "USB Audio Interface");
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
 }
@@ -278,7 +278,7 @@ TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   EXPECT_EQ(window->capture().identity().manufacturer, "Other Maker");
-  EXPECT_TRUE(window->is_easycap_audio_missing());
+  EXPECT_TRUE(window->sound().is_stick_sound_missing());
   EXPECT_TRUE(line_in()->isChecked());
   const QString other = "alsa_input.usb-Other_Maker_USB_2.0_Video_Capture_Controller-01.analog-stereo";
   const int index = pulse_probe::load_source(other, "Other Maker Analog Stereo");
@@ -287,8 +287,8 @@ TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
   window.reset();
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_FALSE(window->is_easycap_audio_missing());
-  EXPECT_EQ(window->easycap_audio().description(), "Other Maker Analog Stereo");
+  EXPECT_FALSE(window->sound().is_stick_sound_missing());
+  EXPECT_EQ(window->sound().stick_input().description(), "Other Maker Analog Stereo");
   window.reset();
   pulse_probe::unload_module(index);
 }
@@ -303,14 +303,14 @@ TEST_F(audio_test, the_sticks_sound_comes_back_with_the_stick) {
   ASSERT_GE(module, 0);
   stick->unplug();
   pulse_probe::unload_module(module);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_audio_running(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->sound().is_running(); }, 10000));
   stick->replug();
   QTest::qWait(1500);
   ASSERT_GE(pulse_probe::load_source(pulse_probe::stick_source, pulse_probe::stick_description), 0);
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
-  EXPECT_FALSE(window->is_easycap_audio_missing());
-  EXPECT_EQ(window->easycap_audio().id(), pulse_probe::stick_source);
+  EXPECT_FALSE(window->sound().is_stick_sound_missing());
+  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
 }
@@ -321,7 +321,7 @@ TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_
   stick->set_faults(faults);
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_TRUE(window->is_easycap_audio_missing());
+  EXPECT_TRUE(window->sound().is_stick_sound_missing());
   EXPECT_FALSE(easycap()->isEnabled());
   EXPECT_TRUE(line_in()->isChecked());
   EXPECT_EQ(stored(), "<missing>");
@@ -338,10 +338,10 @@ TEST_F(audio_test, choosing_the_stick_after_it_reported_no_codec_records_line_in
   open_window();
   ASSERT_TRUE(stick->wait_held(10000));
   // The codec report is queued to the window: let it arrive.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->is_easycap_audio_missing(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_stick_sound_missing(); }, 5000));
   ASSERT_TRUE(easycap()->isEnabled());
   easycap()->trigger();
-  EXPECT_TRUE(window->is_audio_running());
+  EXPECT_TRUE(window->sound().is_running());
   EXPECT_FALSE(easycap()->isChecked());
   EXPECT_FALSE(easycap()->isEnabled());
   EXPECT_TRUE(line_in()->isChecked());
@@ -361,7 +361,7 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
 
   line_in()->trigger();  // before the first stream: the first start runs now
   EXPECT_EQ(standards, 1);
-  EXPECT_TRUE(window->is_audio_running());
+  EXPECT_TRUE(window->sound().is_running());
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
 
   stick->release_hold();

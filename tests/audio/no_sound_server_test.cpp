@@ -37,18 +37,18 @@ TEST(no_sound_server, the_picture_goes_on_without_sound) {
         }
     ASSERT_TRUE(easycap && line_in && mute);
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.is_audio_running(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.sound().is_running(); }, 10000));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(easycap->isEnabled());
     EXPECT_TRUE(line_in->isChecked());
     mute->trigger();
-    EXPECT_TRUE(window.is_audio_muted());
+    EXPECT_TRUE(window.sound().is_muted());
     mute->trigger();
-    EXPECT_FALSE(window.is_audio_muted());
+    EXPECT_FALSE(window.sound().is_muted());
 
     const int shown = window.displayed_images();
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.displayed_images() >= shown + 20; }, 10000));
-    EXPECT_EQ(window.audio_bytes_read(), 0);
+    EXPECT_EQ(window.sound().bytes_read(), 0);
     window.close();
   }
   set_default_usb_backend(previous);

@@ -76,9 +76,9 @@ struct recording_test : window_fixture {
 
   void start_streaming_with_sound() {
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->is_audio_running(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000));
     if (pulse_probe::server_available()) {
-      ASSERT_TRUE(QTest::qWaitFor([&] { return window->audio_bytes_read() > 96000; }, 8000));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().bytes_read() > 96000; }, 8000));
     }
   }
 
