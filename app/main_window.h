@@ -205,7 +205,7 @@ class main_window : public QMainWindow {
 
   // Recording.
   QString capture_extension;
-  unsigned char* recording_frame = nullptr;  // the frame being woven; malloc'd
+  frame_buffer recording_frame;  // the frame being woven; empty while no recording runs
   recording_feed_state feed_state;
   uint32_t dropped_at_start = 0;
 

@@ -8,7 +8,6 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -32,7 +31,7 @@ void main_window::set_capture_file() {
 
 void main_window::start_encoding() {
   if (capturing) return;
-  recording_frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
+  recording_frame = frame_buffer::allocate(recording_frame_bytes);
   if (!recording_frame) {
     QMessageBox::critical(this, tr("Ostrevin"), tr("Not enough memory to start a recording."), QMessageBox::Ok,
                           QMessageBox::NoButton);
@@ -40,7 +39,7 @@ void main_window::start_encoding() {
   }
   // Until both fields of the first frame have arrived the odd rows hold
   // nothing; they start black rather than as leftover memory.
-  std::memset(recording_frame, 0, recording_frame_bytes);
+  std::memset(recording_frame.data(), 0, recording_frame_bytes);
   feed_state = {};
   dropped_at_start = dropped_frames_total;
   // Fields converted for an earlier recording are not this one's.
@@ -74,8 +73,7 @@ void main_window::stop_encoding() {
   capture_action->setEnabled(true);
   stop_capture_action->setEnabled(false);
   set_settings_actions_enabled(true);
-  std::free(recording_frame);
-  recording_frame = nullptr;
+  recording_frame = frame_buffer();
   capture_.renderer.encoder_feed = false;
   capturing = false;
   // The frames the recording's clock counted that did not come are lost:
@@ -119,8 +117,8 @@ void main_window::feed_recording() {
   // The render thread queues every converted field; taking them costs it
   // nothing, and nothing here holds a lock it needs.
   capture_.renderer.take_recorded_fields([this](const recorded_field& field) {
-    recording_frame = record_numbered_field(recorder_, field.pixels, recording_frame, capture_settings::line_pixels,
-                                            current_capture.field_lines(),
+    recording_frame = record_numbered_field(recorder_, field.pixels, std::move(recording_frame),
+                                            capture_settings::line_pixels, current_capture.field_lines(),
                                             encoder_bytes_per_pixel, field.flag, field.serial, field.arrival_ns,
                                             &feed_state);
   });

@@ -15,7 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "record/recorder.h"
+#include "record/avi_writer.h"
+#include "record/frame_buffer.h"
 
 namespace {
 
@@ -63,32 +64,30 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // has reached the frame's time, then the frame. The frames are copied into
 // their own buffers beforehand, as the main window hands them over.
 double run_writer(const std::vector<std::vector<uchar>>& frames, const QString& base, qint64& bytes) {
-  recorder writer;
-  writer.field_lines = field_lines;
-  writer.base_name = base;
-  std::vector<uchar*> copies(frames_per_run);
+  avi_writer writer;
+  avi_format format;
+  format.width = width;
+  format.height = 2 * field_lines;
+  const QString file_name = base + ".avi";
+  std::vector<frame_buffer> copies(frames_per_run);
   for (int i = 0; i < frames_per_run; ++i) {
-    copies[size_t(i)] = static_cast<uchar*>(std::malloc(frame_size));
-    std::memcpy(copies[size_t(i)], frames[size_t(i % distinct_frames)].data(), frame_size);
+    copies[size_t(i)] = frame_buffer::allocate(frame_size);
+    std::memcpy(copies[size_t(i)].data(), frames[size_t(i % distinct_frames)].data(), frame_size);
   }
   std::vector<uchar> silence(1000, 0);
   const auto start = std::chrono::steady_clock::now();
-  if (!writer.open_output()) {
-    std::printf("avi_writer_bench: %s\n", qPrintable(writer.failure_message));
+  if (!writer.open(file_name, format)) {
+    std::printf("avi_writer_bench: %s\n", qPrintable(writer.failure_message()));
     std::exit(1);
   }
   for (int i = 0; i < frames_per_run;) {
-    std::memcpy(writer.samples, silence.data(), silence.size());
-    writer.write_audio_frame();
-    if (writer.video_stream_time() <= writer.audio_stream_time()) {
-      writer.current_frame = copies[size_t(i++)];
-      writer.write_video_frame();
-    }
+    writer.write_sound(silence.data());
+    if (writer.compare_video_to_sound() <= 0) writer.write_frame(std::move(copies[size_t(i++)]));
   }
-  writer.close_output();
+  writer.close();
   const double elapsed = seconds_since(start);
-  bytes = QFile(writer.file_name).size();
-  QFile::remove(writer.file_name);
+  bytes = QFile(file_name).size();
+  QFile::remove(file_name);
   return elapsed;
 }
 

@@ -1,14 +1,13 @@
 #include "record/recorder.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 
 #include "base/logging.h"
-#include "record/file_sink.h"
 
 namespace {
 
@@ -41,12 +40,9 @@ constexpr int64_t stop_margin_ns = 10 * 1000 * 1000;
 
 }  // namespace
 
-recorder::recorder(QObject* parent) : worker_thread("recorder", parent), pending_audio(new QByteArray) {}
+recorder::recorder(QObject* parent) : worker_thread("recorder", parent) {}
 
-recorder::~recorder() {
-  empty_queues();
-  delete pending_audio;
-}
+recorder::~recorder() { empty_queues(); }
 
 void recorder::start_encoder() {
   QMutexLocker lock(&queue_mutex);
@@ -77,23 +73,17 @@ void recorder::start_encoder() {
   start(QThread::InheritPriority);
 }
 
-void recorder::add_video_frame(uchar* frame, int64_t arrival_ns, int64_t missing_before) {
-  if (stop_requested) {
-    std::free(frame);
-    return;
-  }
+void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t missing_before) {
+  if (stop_requested) return;
   const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_clock_ns();
   if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
   {
     QMutexLocker lock(&queue_mutex);
-    if (failed) {
-      std::free(frame);
-      return;
-    }
+    if (failed) return;
     queue_missing_frames(missing_before);
     clock_repeats_since_frame = 0;
-    video_queue.append(frame);
+    video_queue.push_back(std::move(frame));
     frame_arrivals.append(now);
     dropped = drop_video_frames(uint(std::max(1, max_queued_frames)));
   }
@@ -110,7 +100,7 @@ void recorder::queue_missing_frames(int64_t count) {
   // Those the clock has repeated already are not repeated twice.
   const int64_t repeated = std::min(std::max<int64_t>(count, 0), clock_repeats_since_frame);
   clock_repeats_since_frame -= repeated;
-  for (int64_t i = repeated; i < count; ++i) video_queue.append(nullptr);
+  for (int64_t i = repeated; i < count; ++i) video_queue.emplace_back();
 }
 
 int64_t recorder::frames_lost(int64_t at_least) const {
@@ -136,27 +126,25 @@ void recorder::count_dropped_frames(uint count) {
 void recorder::add_audio(const QByteArray& bytes) {
   if (stop_requested || failed) return;
   const int64_t now = steady_clock_ns();
-  pending_audio->append(bytes);
+  pending_audio.append(bytes);
   const unsigned chunk = audio_chunk_bytes;
   if (chunk == 0) return;  // no audio stream yet: the bytes wait
-  const qsizetype whole = pending_audio->size() / qsizetype(chunk) * qsizetype(chunk);
-  QList<QByteArray*> chunks;
+  const qsizetype whole = pending_audio.size() / qsizetype(chunk) * qsizetype(chunk);
+  std::vector<QByteArray> chunks;
+  chunks.reserve(size_t(whole / qsizetype(chunk)));
   for (qsizetype offset = 0; offset < whole; offset += chunk)
-    chunks.append(new QByteArray(pending_audio->constData() + offset, qsizetype(chunk)));
-  pending_audio->remove(0, whole);
+    chunks.emplace_back(pending_audio.constData() + offset, qsizetype(chunk));
+  pending_audio.remove(0, whole);
   int64_t dropped = 0;
   {
     QMutexLocker lock(&queue_mutex);
-    if (failed) {
-      qDeleteAll(chunks);
-      return;
-    }
-    audio_queue.append(chunks);
+    if (failed) return;
+    for (QByteArray& c : chunks) audio_queue.push_back(std::move(c));
     sound_queued_samples += whole / 4;
     // Everything received so far, the bytes short of a chunk included.
-    sound_arrivals.append({sound_queued_samples + pending_audio->size() / 4, now});
+    sound_arrivals.append({sound_queued_samples + pending_audio.size() / 4, now});
     // Bounded: a recording that cannot keep up loses its oldest sound.
-    const qsizetype limit = std::max<qsizetype>(1, qsizetype(max_queued_sound_seconds * audio_byte_rate) / chunk);
+    const size_t limit = size_t(std::max<qsizetype>(1, qsizetype(max_queued_sound_seconds * audio_byte_rate) / chunk));
     const uint gone = audio_queue.size() > limit ? drop_audio_chunks(uint(limit)) : 0;
     dropped = int64_t(gone) * chunk / 4;
     sound_dropped_untaken += dropped;
@@ -176,11 +164,11 @@ uint recorder::drop_video_frames(uint keep) {
   // they count as dropped. A repeat that goes with them is a frame period
   // the recording's clock still counts as lost.
   uint dropped = 0;
-  while (!video_queue.isEmpty() && (uint(frame_arrivals.size()) > keep || keep == 0)) {
-    uchar* frame = video_queue.takeFirst();
-    if (!frame) continue;
+  while (!video_queue.empty() && (uint(frame_arrivals.size()) > keep || keep == 0)) {
+    const bool repeat = video_queue.front().empty();
+    video_queue.pop_front();
+    if (repeat) continue;
     if (!frame_arrivals.isEmpty()) frame_arrivals.removeFirst();
-    std::free(frame);
     ++dropped;
   }
   return dropped;
@@ -188,8 +176,8 @@ uint recorder::drop_video_frames(uint keep) {
 
 uint recorder::drop_audio_chunks(uint keep) {
   uint dropped = 0;
-  while (uint(audio_queue.size()) > keep) {
-    delete audio_queue.takeFirst();
+  while (audio_queue.size() > keep) {
+    audio_queue.pop_front();
     ++dropped;
   }
   return dropped;
@@ -211,9 +199,56 @@ int recorder::split_limit() const {
   return sixty_hz ? five_hours_ntsc : five_hours_pal;
 }
 
+void recorder::fail(const QString& message) {
+  if (failure_message.isEmpty()) failure_message = message;
+}
+
+bool recorder::writer_failed() {
+  fail(writer.failure_message());
+  return false;
+}
+
+void recorder::make_unique_file_name() {
+  file_name = base_name + extension;
+  int n = 1;
+  while (QFileInfo::exists(file_name)) {
+    ++n;
+    file_name = base_name + QString::number(n) + extension;
+  }
+}
+
+bool recorder::open_file() {
+  make_unique_file_name();
+  avi_format format;
+  format.width = frame_width;
+  format.height = 2 * field_lines;
+  format.pixel_format = pixel_format;
+  format.sixty_hz = sixty_hz;
+  format.widescreen = widescreen;
+  format.sample_rate = sample_rate;
+  avi_file_options options;
+  options.journal_directory = journal_directory;
+  options.reserve_bytes = reserve_bytes;
+  options.forced_free_bytes = forced_free_bytes;
+  const bool opened = writer.open(file_name, format, options);
+  // From the file's sound stream on, the sound handed over is cut into its chunks.
+  if (const unsigned bytes = writer.chunk_bytes(); bytes > 0) audio_chunk_bytes = bytes;
+  if (!opened) return writer_failed();
+  frames_encoded = 0;
+  return true;
+}
+
+bool recorder::close_file() { return writer.close() || writer_failed(); }
+
+bool recorder::write_frame(frame_buffer frame) {
+  ++frames_encoded;  // a frame counts as consumed whatever becomes of it
+  const bool written = frame ? writer.write_frame(std::move(frame)) : writer.write_repeated_frame();
+  return written || writer_failed();
+}
+
 void recorder::work() {
   failure_message.clear();
-  bool ok = open_output();
+  bool ok = open_file();
   // What arrived while the file was being opened is not recorded.
   empty_queues();
   const double samples_per_frame = sample_rate / (sixty_hz ? 30000.0 / 1001.0 : 25.0);
@@ -236,7 +271,7 @@ void recorder::work() {
   }
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
-    if (end_sound_with_pictures()) close_output();
+    if (end_sound_with_pictures()) close_file();
     qCDebug(record_log).noquote()
         << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
     fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
@@ -244,7 +279,7 @@ void recorder::work() {
     ok = false;
   }
   // Close even after an error, so the file gets its trailer if it can.
-  if (!close_output()) ok = false;
+  if (!close_file()) ok = false;
   if (!ok) {
     QMutexLocker lock(&queue_mutex);
     failed = true;
@@ -271,7 +306,7 @@ void recorder::work() {
 }
 
 void recorder::take_sound(bool all) {
-  QList<QByteArray*> chunks;
+  std::vector<QByteArray> chunks;
   QList<sound_arrival> arrivals;
   int64_t dropped = 0;
   {
@@ -281,8 +316,9 @@ void recorder::take_sound(bool all) {
     sound_dropped_untaken = 0;
     const unsigned chunk = audio_chunk_bytes;
     int64_t room = sound_out_limit - int64_t(sound_out_frames());
-    while (!audio_queue.isEmpty() && (all || room > 0)) {
-      chunks.append(audio_queue.takeFirst());
+    while (!audio_queue.empty() && (all || room > 0)) {
+      chunks.push_back(std::move(audio_queue.front()));
+      audio_queue.pop_front();
       room -= chunk / 4;
     }
   }
@@ -293,10 +329,8 @@ void recorder::take_sound(bool all) {
   }
   sound->skip(dropped);
   const bool was_tracking = sound->sync.tracking();
-  for (QByteArray* chunk : chunks) {
-    sound->take(reinterpret_cast<const int16_t*>(chunk->constData()), chunk->size() / 4, &sound_out);
-    delete chunk;
-  }
+  for (const QByteArray& chunk : chunks)
+    sound->take(reinterpret_cast<const int16_t*>(chunk.constData()), chunk.size() / 4, &sound_out);
   if (!was_tracking && sound->sync.tracking())
     qCDebug(record_log).noquote() << QString(
                               "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
@@ -308,38 +342,39 @@ void recorder::take_sound(bool all) {
 bool recorder::make_up_missing_sound() {
   {
     QMutexLocker lock(&queue_mutex);
-    if (video_queue.isEmpty()) return false;
+    if (video_queue.empty()) return false;
     // The oldest real frame's wait; repeats wait as long as the frames after them.
     const int64_t waited = frame_arrivals.isEmpty() ? 0 : steady_clock_ns() - frame_arrivals.first();
-    const qsizetype long_queue = qsizetype(no_sound_wait_ns / 1e9 * frame_rate);
+    const size_t long_queue = size_t(no_sound_wait_ns / 1e9 * frame_rate);
     if (waited < no_sound_wait_ns && video_queue.size() <= long_queue) return false;
   }
   // Enough to write the next frame against.
-  const double frame_seconds = 1.0 / (sixty_hz ? 30000.0 / 1001.0 : 25.0);
-  const double wanted = (video_stream_time() + frame_seconds - audio_stream_time()) * sample_rate;
-  const int64_t chunk_frames = audio_input_frame_size;
-  int64_t frames = std::max<int64_t>(int64_t(std::ceil(wanted)) - int64_t(sound_out_frames()), chunk_frames);
+  const int64_t wanted = writer.sound_short_of_picture(1);
+  const int64_t chunk_frames = writer.chunk_frames();
+  int64_t frames = std::max<int64_t>(wanted - int64_t(sound_out_frames()), chunk_frames);
   frames = (frames + chunk_frames - 1) / chunk_frames * chunk_frames;
   sound->add_silence(frames, &sound_out);
   return true;
 }
 
 bool recorder::write_sound_chunk() {
-  const size_t values = audio_chunk_bytes / 2;
+  const size_t values = writer.chunk_bytes() / 2;
   if (sound_out.size() - sound_out_read < values) return false;
-  std::copy_n(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read), audio_chunk_bytes.load(), samples);
+  if (!writer.write_sound(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read)))
+    return writer_failed();
   sound_out_read += values;
   if (sound_out_read > sound_out.size() / 2 && sound_out_read > 65536) {
     sound_out.erase(sound_out.begin(), sound_out.begin() + ptrdiff_t(sound_out_read));
     sound_out_read = 0;
   }
-  return write_audio_frame();
+  return true;
 }
 
-bool recorder::take_frame(uchar** frame, int64_t* arrival_ns) {
+bool recorder::take_frame(frame_buffer* frame, int64_t* arrival_ns) {
   QMutexLocker lock(&queue_mutex);
-  if (video_queue.isEmpty()) return false;
-  *frame = video_queue.takeFirst();
+  if (video_queue.empty()) return false;
+  *frame = std::move(video_queue.front());
+  video_queue.pop_front();
   *arrival_ns = -1;
   if (*frame && !frame_arrivals.isEmpty()) *arrival_ns = frame_arrivals.takeFirst();
   return true;
@@ -352,19 +387,19 @@ bool recorder::interleave() {
   for (;;) {
     {
       QMutexLocker lock(&queue_mutex);
-      if (video_queue.isEmpty()) break;
+      if (video_queue.empty()) break;
     }
-    if (sound_out_frames() < size_t(audio_input_frame_size)) {
+    const size_t chunk_frames = size_t(writer.chunk_frames());
+    if (sound_out_frames() < chunk_frames) {
       take_sound(false);
-      if (sound_out_frames() < size_t(audio_input_frame_size) && !make_up_missing_sound()) break;
+      if (sound_out_frames() < chunk_frames && !make_up_missing_sound()) break;
     }
     if (!write_sound_chunk()) return false;
-    video_time = video_stream_time();
-    audio_time = audio_stream_time();
-    if (video_time <= audio_time) {
-      uchar* frame = nullptr;
+    // A frame once the sound has reached its start.
+    if (writer.compare_video_to_sound() <= 0) {
+      frame_buffer frame;
       int64_t arrival = -1;
-      if (take_frame(&frame, &arrival) && !write_queued_frame(frame, arrival)) return false;
+      if (take_frame(&frame, &arrival) && !write_queued_frame(std::move(frame), arrival)) return false;
     }
     if (disk_nearly_full()) return false;
     // The rest goes into the next file.
@@ -375,7 +410,7 @@ bool recorder::interleave() {
   return true;
 }
 
-bool recorder::file_size_limit_near() const { return sink && sink->size_limit_near(); }
+bool recorder::file_size_limit_near() const { return writer.size_limit_near(); }
 
 bool recorder::start_next_file() {
   const bool for_size = file_size_limit_near();
@@ -386,20 +421,22 @@ bool recorder::start_next_file() {
   if (for_size)
     qCDebug(record_log).noquote()
         << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
-  if (!close_output() || !open_output()) return false;
+  if (!close_file() || !open_file()) return false;
   recording_timer.start();
   return true;
 }
 
-// A queued frame, or a repeat where the queue holds none (null).
-bool recorder::write_queued_frame(uchar* frame, int64_t arrival_ns) {
-  if (!frame) return write_repeated_frame();
+// A queued frame, or a repeat where the queue holds none (empty).
+bool recorder::write_queued_frame(frame_buffer frame, int64_t arrival_ns) {
+  if (!frame) {
+    ++frames_repeated;
+    return write_frame(frame_buffer());
+  }
   if (keep_time && arrival_ns >= 0)
     sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
-  current_frame = frame;
   ++frames_received;
   if (const int ms = slow_write_ms; ms > 0) QThread::msleep(ulong(ms));
-  return write_video_frame();
+  return write_frame(std::move(frame));
 }
 
 int64_t recorder::clock_periods(int64_t at_ns) const {
@@ -425,7 +462,7 @@ int64_t recorder::fill_missing_frames(int64_t after, int64_t allowance) {
   if (periods - have <= after) return 0;
   const int64_t missing = periods - have - allowance;
   // They were missed before whatever waits in the queue.
-  for (int64_t i = 0; i < missing; ++i) video_queue.prepend(nullptr);
+  for (int64_t i = 0; i < missing; ++i) video_queue.emplace_front();
   clock_repeats_since_frame += missing;
   return missing;
 }
@@ -443,7 +480,7 @@ bool recorder::finish_recording() {
     const int64_t have = frames_received + frames_repeated + video_queue.size();
     frame_periods = std::max(due, have);
     late = frame_periods - have;
-    for (int64_t i = 0; i < late; ++i) video_queue.append(nullptr);
+    for (int64_t i = 0; i < late; ++i) video_queue.emplace_back();
   }
   if (late > 0) qCDebug(record_log) << "recording: the last" << late << "frames never came: repeated";
   // Everything queued, the sound up to the pictures' time: the sound that
@@ -466,15 +503,15 @@ bool recorder::finish_recording() {
       break;
     }
     const bool sound_first =
-        sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() <= video_stream_time();
+        sound_out_frames() >= size_t(writer.chunk_frames()) && writer.compare_video_to_sound() >= 0;
     if (sound_first) {
       if (!write_sound_chunk()) return false;
       continue;
     }
-    uchar* frame = nullptr;
+    frame_buffer frame;
     int64_t arrival = -1;
     if (!take_frame(&frame, &arrival)) break;
-    if (!write_queued_frame(frame, arrival)) return false;
+    if (!write_queued_frame(std::move(frame), arrival)) return false;
     if (disk_nearly_full()) return false;
     if (file_size_limit_near() && !start_next_file()) return false;
   }
@@ -482,22 +519,21 @@ bool recorder::finish_recording() {
 }
 
 bool recorder::disk_nearly_full() {
-  if (!sink || !sink->space_low()) return false;
+  if (!writer.space_low()) return false;
   stopped_by_full_disk = true;
   return true;
 }
 
 bool recorder::end_sound_with_pictures() {
-  if (!header_written) return false;
-  while (sound_out_frames() >= size_t(audio_input_frame_size) && audio_stream_time() < video_stream_time())
+  if (!writer.is_open()) return false;
+  const int chunk_frames = writer.chunk_frames();
+  while (sound_out_frames() >= size_t(chunk_frames) && writer.compare_video_to_sound() > 0)
     if (!write_sound_chunk()) return false;
-  // Silence for the rest, so both streams end together.
-  if (audio_chunk_bytes == 0) return true;
-  const double chunk_seconds = audio_chunk_bytes / audio_byte_rate;
-  while (audio_stream_time() + chunk_seconds / 2 < video_stream_time()) {
-    std::fill_n(samples, audio_chunk_bytes.load(), uint8_t(0));
-    if (!write_audio_frame()) return false;
-  }
+  // Silence for the rest, so both streams end together: until the sound
+  // ends less than half a chunk before the pictures.
+  if (chunk_frames == 0) return true;
+  while (writer.compare_video_to_sound(chunk_frames) > 0)
+    if (!writer.write_silence()) return writer_failed();
   return true;
 }
 
@@ -517,7 +553,7 @@ void recorder::status_pass() {
   const double frame_ms = sixty_hz ? ntsc_frame_ms : pal_frame_ms;
   const double supposed = recording_timer.elapsed() / frame_ms;
   const int encoded = frames_encoded;
-  qsizetype queued_frames = 0, queued_chunks = 0;
+  size_t queued_frames = 0, queued_chunks = 0;
   {
     QMutexLocker lock(&queue_mutex);
     queued_frames = video_queue.size();

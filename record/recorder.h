@@ -1,5 +1,6 @@
 // The encoder thread: takes whole frames and raw audio from the main window,
-// queues them, and interleaves them into a HuffYUV + PCM AVI file. The audio
+// queues them, and interleaves them into a HuffYUV + PCM AVI file (written
+// by its avi_writer, avi_writer.h). The audio
 // stream keeps time: a frame is written once the audio already written has
 // reached that frame's time. A new numbered file starts after five hours of
 // video.
@@ -29,21 +30,16 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "base/worker_thread.h"
 #include "base/stopwatch.h"
+#include "record/avi_writer.h"
+#include "record/frame_buffer.h"
 #include "record/sound_sync.h"
-
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVOutputFormat;
-struct AVPacket;
-struct AVStream;
-class file_sink;
 
 class recorder : public worker_thread {
   Q_OBJECT
@@ -93,12 +89,13 @@ class recorder : public worker_thread {
 
   // Guards both queues.
   QMutex queue_mutex;
-  // Whole frames, oldest first; malloc'd buffers owned by the queue.
-  QList<uchar*> video_queue;
-  // Audio chunks of exactly audio_chunk_bytes, oldest first; owned.
-  QList<QByteArray*> audio_queue;
+  // Whole frames, oldest first; an empty one stands for a frame that never
+  // came (the last one is repeated in its place).
+  std::deque<frame_buffer> video_queue;
+  // Audio chunks of exactly audio_chunk_bytes, oldest first.
+  std::deque<QByteArray> audio_queue;
   // Bytes short of a whole chunk; main thread only, kept between recordings.
-  QByteArray* pending_audio;
+  QByteArray pending_audio;
   // When things were handed over (queue_mutex): the steady-clock time of
   // each real frame in video_queue, in order; and for each block of sound,
   // the samples received through it and when.
@@ -117,13 +114,8 @@ class recorder : public worker_thread {
   // Bytes per audio chunk; 0 until the audio stream of a file is set up.
   std::atomic<unsigned> audio_chunk_bytes{0};
 
-  // The frame being encoded; the encoder thread's.
-  uchar* current_frame = nullptr;
   // Frames written to the current file; restarts at 0 with every file.
   std::atomic<int> frames_encoded{0};
-  // Seconds of media written to the current file on each stream.
-  double video_time = 0.0;
-  double audio_time = 0.0;
   stopwatch recording_timer;
 
   // Frames the video queue may hold; add_video_frame() drops the oldest
@@ -175,12 +167,12 @@ class recorder : public worker_thread {
 
   // Main thread.
   void start_encoder();
-  // A whole frame (the queue takes it over). `arrival_ns` is when its
+  // A whole frame, taken over. `arrival_ns` is when its
   // picture came from the stick (steady clock; -1: now); `missing_before`
   // frame periods went by since the frame before it without a frame of
   // their own: the last frame is repeated in their place (less those the
   // recording's clock has repeated already).
-  void add_video_frame(uchar* frame, int64_t arrival_ns = -1, int64_t missing_before = 0);
+  void add_video_frame(frame_buffer frame, int64_t arrival_ns = -1, int64_t missing_before = 0);
   // Frame periods that went by without a frame, with no frame to follow
   // them yet (main thread).
   void add_missing_frames(int64_t count);
@@ -199,27 +191,8 @@ class recorder : public worker_thread {
   uint drop_video_frames(uint keep);
   uint drop_audio_chunks(uint keep);
 
-  // The AVI writer (avi_output.cpp); encoder thread, or any one thread while
-  // the encoder thread is not running. Those returning bool leave a message
-  // in failure_message when they fail.
-  void make_unique_file_name();
-  bool open_output();
-  bool add_video_stream();
-  bool add_audio_stream();
-  bool open_audio();
-  bool write_video_frame();
-  // The last frame again, for one that never came (a black one when this
-  // file has none yet).
-  bool write_repeated_frame();
-  bool write_audio_frame();
-  bool close_output();
-  void close_audio();
-  // Seconds written on the streams of the open file.
-  double video_stream_time() const;
-  double audio_stream_time() const;
-  // Raw audio of one chunk, filled before write_audio_frame().
-  uint8_t* samples = nullptr;
-  int audio_input_frame_size = 0;
+  // Why the last recording ended on an error (encoder thread; read it after
+  // wait()): the first failure's message, the one recording_failed() carries.
   QString failure_message;
 
  signals:
@@ -239,9 +212,10 @@ class recorder : public worker_thread {
   bool make_up_missing_sound();
   size_t sound_out_frames() const { return (sound_out.size() - sound_out_read) / 2; }
   bool write_sound_chunk();
-  bool write_queued_frame(uchar* frame, int64_t arrival_ns);
-  // The next frame and its arrival (-1 for a repeat); false if none.
-  bool take_frame(uchar** frame, int64_t* arrival_ns);
+  bool write_queued_frame(frame_buffer frame, int64_t arrival_ns);
+  // The next frame (empty for a repeat) and its arrival (-1 for a repeat);
+  // false if none.
+  bool take_frame(frame_buffer* frame, int64_t* arrival_ns);
   void status_pass();
   // When the recording's clock counts more than `after` frames that have not
   // come, queues repeats for all of them but `allowance` (those still on
@@ -264,21 +238,22 @@ class recorder : public worker_thread {
   bool start_next_file();
   int split_limit() const;
   void empty_queues();
-  void fail(const QString& what, int av_error);
   void fail(const QString& message);
+  // The next free file name from base_name, in file_name.
+  void make_unique_file_name();
+  // The file: the next free name, opened with the picture's format; and
+  // closed with its trailer. False, with the writer's message taken into
+  // failure_message, when the writer fails.
+  bool open_file();
+  bool close_file();
+  // A frame into the file, counted in frames_encoded whatever becomes of it;
+  // an empty one is a repeat.
+  bool write_frame(frame_buffer frame);
+  // The writer's message, when one of its calls has failed; false.
+  bool writer_failed();
 
-  // FFmpeg output state of the open file.
-  const AVOutputFormat* output_format = nullptr;
-  AVFormatContext* format_context = nullptr;
-  AVStream* video_stream = nullptr;
-  AVStream* audio_stream = nullptr;
-  AVCodecContext* video_codec = nullptr;
-  AVFrame* picture = nullptr;
-  AVPacket* packet = nullptr;
-  AVPacket* last_video_packet = nullptr;  // the last frame of this file, for repeats
-  bool header_written = false;
-  std::unique_ptr<file_sink> sink;
-  QString journal_note;
+  // The open file.
+  avi_writer writer;
   // The recording's clock, in steady-clock nanoseconds: frame periods since
   // the first frame was handed over (set on the main thread), or since the
   // first file was opened while none has been (set here).
@@ -298,9 +273,4 @@ class recorder : public worker_thread {
   std::vector<int16_t> sound_out;
   size_t sound_out_read = 0;
   int64_t steady_origin_ns = 0;
-  // Time stamps of the next packet: frames (video codec time base) and
-  // sample frames (1/48000).
-  int64_t video_pts = 0;
-  int64_t audio_pts = 0;
-
 };

@@ -18,7 +18,8 @@
 #include <QtGlobal>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+
+#include "record/frame_buffer.h"
 
 class recorder;
 
@@ -42,21 +43,23 @@ struct recording_feed_state {
 };
 
 // Hands frame to the encoder and returns a copy of it to weave on. When the
-// copy cannot be allocated, frame stays the recording frame, nothing is
-// handed over and the encoder counts one dropped frame. `missing_before`
-// frame periods went by without a frame of their own since the last one.
-uchar* hand_over_recording_frame(recorder& encoder, uchar* frame, void* (*allocate)(size_t) = std::malloc,
-                                 int64_t arrival_ns = -1, int64_t missing_before = 0);
+// copy cannot be allocated, frame comes back as the recording frame,
+// nothing is handed over and the encoder counts one dropped frame.
+// `missing_before` frame periods went by without a frame of their own since
+// the last one.
+frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame,
+                                       frame_buffer (*allocate)(size_t) = frame_buffer::allocate,
+                                       int64_t arrival_ns = -1, int64_t missing_before = 0);
 
 // One field while recording: the weave, and the hand-over on a flag-clear
 // field once a flag-set field has been woven since the recording started,
 // so no frame goes out with rows no field has filled. Two flag-clear
 // fields in a row mean the flag-set field between them was lost: that
 // frame goes out with an older one, and the encoder counts it damaged.
-// Returns the recording frame to use from now on.
-uchar* record_encoder_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
-                            double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
-                            bool* last_clear = nullptr);
+// Takes the recording frame and returns the one to use from now on.
+frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
+                                  int field_lines, double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
+                                  bool* last_clear = nullptr);
 
 // The same for a field the stick numbered (`serial`, counting every field
 // it sent, `arrival_ns` when it came): fields missing between the numbers
@@ -64,6 +67,6 @@ uchar* record_encoder_field(recorder& encoder, const uchar* field, uchar* frame,
 // to the encoder with the next frame, which repeats the last one in their
 // place. So the file keeps the stick's time to the frame wherever fields
 // were lost on the way.
-uchar* record_numbered_field(recorder& encoder, const uchar* field, uchar* frame, int width, int field_lines,
-                             double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
-                             recording_feed_state* state);
+frame_buffer record_numbered_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
+                                   int field_lines, double bytes_per_pixel, bool field_flag, uint64_t serial,
+                                   int64_t arrival_ns, recording_feed_state* state);

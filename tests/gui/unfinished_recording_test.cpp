@@ -5,10 +5,10 @@
 
 #include <QFile>
 #include <QTest>
-#include <cstdlib>
 #include <cstring>
 
 #include "record/avi_repair.h"
+#include "record/frame_buffer.h"
 #include "record/recording_journal.h"
 #include "tests/support/window_fixture.h"
 
@@ -24,9 +24,9 @@ struct unfinished_recording : window_fixture {
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
     for (int i = 0; i < 20; ++i) {
       encoder.add_audio(QByteArray(7680, '\0'));  // one frame's sound
-      auto* frame = static_cast<uchar*>(std::malloc(829440));
-      std::memset(frame, 16 + i, 829440);
-      encoder.add_video_frame(frame);
+      frame_buffer frame = frame_buffer::allocate(829440);
+      std::memset(frame.data(), 16 + i, 829440);
+      encoder.add_video_frame(std::move(frame));
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.frames_encoded.load() >= 19; }, 10000));
     const QString file = encoder.file_name;

@@ -232,7 +232,7 @@ TEST_F(recording, never_overwrites_and_numbers_from_two) {
   // The same object records again to the next free name.
   next_frame = 0;
   sent_audio.clear();
-  *encoder.pending_audio = QByteArray();
+  encoder.pending_audio = QByteArray();
   ASSERT_TRUE(start(path("take")));
   feed(2);
   ASSERT_TRUE(settle());

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -47,10 +46,10 @@ void draw_frame(uchar* frame, int number, int field_lines, bool noisy) {
   std::memcpy(luma, &number, sizeof number);
 }
 
-uchar* new_frame(int number, int field_lines, bool noisy) {
-  auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
-  std::memset(frame, 0, recording_frame_bytes);
-  draw_frame(frame, number, field_lines, noisy);
+frame_buffer new_frame(int number, int field_lines, bool noisy) {
+  frame_buffer frame = frame_buffer::allocate(recording_frame_bytes);
+  std::memset(frame.data(), 0, recording_frame_bytes);
+  draw_frame(frame.data(), number, field_lines, noisy);
   return frame;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "record/frame_buffer.h"
+
 // Frame size in bytes of a planar 4:2:2 720-wide frame of 2 x field_lines.
 size_t frame_bytes(int field_lines);
 
@@ -16,8 +18,8 @@ size_t frame_bytes(int field_lines);
 // first luma bytes, the rest a picture that depends on it. Noisy frames do
 // not compress, so they fill a file quickly.
 void draw_frame(uchar* frame, int number, int field_lines, bool noisy);
-// The same in a malloc'd 829,440-byte buffer, as the main window hands over.
-uchar* new_frame(int number, int field_lines, bool noisy = false);
+// The same in an 829,440-byte buffer of its own, as the main window hands over.
+frame_buffer new_frame(int number, int field_lines, bool noisy = false);
 
 // A continuous stream of 16-bit stereo samples: sample frame s carries s on
 // the left and ~s on the right (both truncated to 16 bits).

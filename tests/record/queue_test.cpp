@@ -30,9 +30,9 @@ struct queues : ::testing::Test {
   QByteArray queued_audio() {
     QMutexLocker lock(&encoder.queue_mutex);
     QByteArray all;
-    for (const QByteArray* chunk : encoder.audio_queue) {
-      EXPECT_EQ(chunk->size(), 1000);
-      all += *chunk;
+    for (const QByteArray& chunk : encoder.audio_queue) {
+      EXPECT_EQ(chunk.size(), 1000);
+      all += chunk;
     }
     return all;
   }
@@ -43,7 +43,7 @@ struct queues : ::testing::Test {
   int frame_number(int index) {
     QMutexLocker lock(&encoder.queue_mutex);
     int number = -1;
-    std::memcpy(&number, encoder.video_queue.at(index), sizeof number);
+    std::memcpy(&number, encoder.video_queue.at(size_t(index)).data(), sizeof number);
     return number;
   }
 };
@@ -54,7 +54,7 @@ TEST_F(queues, blocks_of_any_length_become_whole_chunks_in_order) {
   const QByteArray queued = queued_audio();
   EXPECT_EQ(queued.size(), sent / 1000 * 1000);
   EXPECT_TRUE(queued == audio_bytes(0, queued.size())) << "bytes lost, repeated or reordered";
-  EXPECT_TRUE(*encoder.pending_audio == audio_bytes(queued.size(), sent % 1000));
+  EXPECT_TRUE(encoder.pending_audio == audio_bytes(queued.size(), sent % 1000));
 }
 
 TEST_F(queues, audio_waits_until_the_chunk_size_is_known) {
@@ -62,12 +62,12 @@ TEST_F(queues, audio_waits_until_the_chunk_size_is_known) {
   send(2500);
   send(700);
   EXPECT_TRUE(queued_audio().isEmpty());
-  EXPECT_EQ(encoder.pending_audio->size(), 3200);
+  EXPECT_EQ(encoder.pending_audio.size(), 3200);
 
   encoder.audio_chunk_bytes = 1000;
   send(10);
   EXPECT_TRUE(queued_audio() == audio_bytes(0, 3000));
-  EXPECT_TRUE(*encoder.pending_audio == audio_bytes(3000, 210));
+  EXPECT_TRUE(encoder.pending_audio == audio_bytes(3000, 210));
 }
 
 TEST_F(queues, nothing_is_taken_while_stopped_or_failed) {
@@ -77,7 +77,7 @@ TEST_F(queues, nothing_is_taken_while_stopped_or_failed) {
     send(5000);
     encoder.add_video_frame(new_frame(1, 288));  // released, or LeakSanitizer tells
     EXPECT_EQ(queued_audio().size(), 1000);
-    EXPECT_EQ(encoder.pending_audio->size(), 500);
+    EXPECT_EQ(encoder.pending_audio.size(), 500);
     EXPECT_EQ(queued_frames(), 0);
     *flag = false;
   }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QMutexLocker>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -61,29 +60,33 @@ INSTANTIATE_TEST_SUITE_P(recording_feed, weave, ::testing::Values(288, 240));
 struct hand_over : ::testing::Test {
   recorder encoder;
   void SetUp() override { encoder.stop_requested = false; }
-  std::vector<uchar*> queued() {
+  // Where the queued frames' bytes are, oldest first.
+  std::vector<const uchar*> queued() {
     QMutexLocker lock(&encoder.queue_mutex);
-    return {encoder.video_queue.begin(), encoder.video_queue.end()};
+    std::vector<const uchar*> frames;
+    for (const frame_buffer& frame : encoder.video_queue) frames.push_back(frame.data());
+    return frames;
   }
 };
 
 TEST_F(hand_over, a_frame_per_flag_clear_field_the_odd_rows_carried_over) {
   const int lines = 288;
-  auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
-  std::memset(frame, 0, recording_frame_bytes);
+  frame_buffer frame = frame_buffer::allocate(recording_frame_bytes);
+  std::memset(frame.data(), 0, recording_frame_bytes);
   // A recording that starts on a flag-clear field hands nothing over until a
   // flag-set field has filled the odd rows.
   bool odd_field_seen = false;
   const std::vector<uchar> leading = make_field(99, lines);
-  frame = record_encoder_field(encoder, leading.data(), frame, width, lines, 2.0, false, &odd_field_seen);
+  frame = record_encoder_field(encoder, leading.data(), std::move(frame), width, lines, 2.0, false, &odd_field_seen);
   EXPECT_TRUE(queued().empty());
   const bool flags[] = {true, false, true, false, false, true, false};
   std::vector<std::vector<uchar>> fields;
   for (size_t i = 0; i < std::size(flags); ++i) {
     fields.push_back(make_field(int(i), lines));
-    frame = record_encoder_field(encoder, fields.back().data(), frame, width, lines, 2.0, flags[i], &odd_field_seen);
+    frame = record_encoder_field(encoder, fields.back().data(), std::move(frame), width, lines, 2.0, flags[i],
+                                 &odd_field_seen);
   }
-  const std::vector<uchar*> frames = queued();
+  const std::vector<const uchar*> frames = queued();
   ASSERT_EQ(frames.size(), 4u);
   // Which fields each frame must carry: (even rows, odd rows).
   const std::pair<int, int> expected[] = {{1, 0}, {3, 2}, {4, 2}, {6, 5}};
@@ -93,28 +96,27 @@ TEST_F(hand_over, a_frame_per_flag_clear_field_the_odd_rows_carried_over) {
     expect_woven(frames[i], fields[size_t(expected[i].second)], lines, true);
   }
   // The frame being woven still holds the last odd field.
-  expect_woven(frame, fields[5], lines, true);
-  std::free(frame);
+  expect_woven(frame.data(), fields[5], lines, true);
 }
 
-void* no_memory(size_t) { return nullptr; }
+frame_buffer no_memory(size_t) { return {}; }
 
 TEST_F(hand_over, without_memory_for_the_copy_the_frame_stays_and_counts_as_dropped) {
-  auto* frame = static_cast<uchar*>(std::malloc(recording_frame_bytes));
-  std::memset(frame, 7, recording_frame_bytes);
+  frame_buffer frame = frame_buffer::allocate(recording_frame_bytes);
+  std::memset(frame.data(), 7, recording_frame_bytes);
+  const uchar* original = frame.data();
   uint reported = 0;
   QObject::connect(&encoder, &recorder::dropped_frames, [&](uint n) { reported += n; });
-  uchar* kept = hand_over_recording_frame(encoder, frame, no_memory);
-  EXPECT_EQ(kept, frame);
+  frame_buffer kept = hand_over_recording_frame(encoder, std::move(frame), no_memory);
+  EXPECT_EQ(kept.data(), original);
   EXPECT_TRUE(queued().empty());
   EXPECT_EQ(reported, 1u);
   EXPECT_EQ(encoder.dropped_frame_count.load(), 1u);
 
-  uchar* copy = hand_over_recording_frame(encoder, frame);
-  ASSERT_NE(copy, frame);
-  EXPECT_EQ(queued(), std::vector<uchar*>{frame});
-  EXPECT_EQ(std::memcmp(copy, frame, recording_frame_bytes), 0);
-  std::free(copy);
+  frame_buffer copy = hand_over_recording_frame(encoder, std::move(kept));
+  ASSERT_NE(copy.data(), original);
+  EXPECT_EQ(queued(), std::vector<const uchar*>{original});
+  EXPECT_EQ(std::memcmp(copy.data(), original, recording_frame_bytes), 0);
 }
 
 }  // namespace

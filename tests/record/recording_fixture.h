@@ -103,8 +103,8 @@ struct recording : ::testing::Test {
     const bool idle = QTest::qWaitFor(
         [&] {
           QMutexLocker lock(&encoder.queue_mutex);
-          return encoder.video_queue.size() <= frames_left &&
-                 (encoder.video_queue.isEmpty() || encoder.audio_queue.isEmpty());
+          return encoder.video_queue.size() <= size_t(frames_left) &&
+                 (encoder.video_queue.empty() || encoder.audio_queue.empty());
         },
         20000);
     const unsigned pass = encoder.passes;

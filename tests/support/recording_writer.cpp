@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   // Everything handed over is written before the stop.
   for (;;) {
     QMutexLocker lock(&encoder.queue_mutex);
-    if (encoder.video_queue.isEmpty() || encoder.isFinished()) break;
+    if (encoder.video_queue.empty() || encoder.isFinished()) break;
     lock.unlock();
     QThread::msleep(2);
   }
