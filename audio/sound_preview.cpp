@@ -16,6 +16,7 @@ sound_preview::sound_preview(QObject* parent) : QObject(parent) {
 sound_preview::~sound_preview() { release(); }
 
 void sound_preview::start(const usb_device_identity& stick, bool from_stick) {
+  if (running) return;
   stick_identity = stick;
   use_stick = from_stick;
   open();

@@ -30,11 +30,12 @@ class sound_preview : public QObject {
   // 16-bit little-endian samples, 4 bytes per frame.
   const QAudioFormat& format() const { return format_; }
 
-  // Opens the input unless it runs already: the stick's when from_stick (if
-  // the stick's input is there and takes the format; otherwise line-in, and
-  // stick_sound_missing() is emitted), else the default input. The preview
-  // output is created once, at the first start. After stick_gone() the
-  // stick's input is waited for a while before line-in replaces it.
+  // Opens the input: the stick's when from_stick (if the stick's input is
+  // there and takes the format; otherwise line-in, and stick_sound_missing()
+  // is emitted), else the default input. The preview output is created once,
+  // at the first start. After stick_gone() the stick's input is waited for a
+  // while before line-in replaces it. While the input runs nothing changes,
+  // not even what a later look for the stick's input uses.
   void start(const usb_device_identity& stick, bool from_stick);
   // Closes the input, so that the next start() opens the other source.
   void stop_input();

@@ -7,10 +7,12 @@
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "app/main_window.h"
+#include "audio/sound_preview.h"
 #include "sim/in_process_backend.h"
 
 namespace {
@@ -52,6 +54,34 @@ TEST(no_sound_server, the_picture_goes_on_without_sound) {
     window.close();
   }
   set_default_usb_backend(previous);
+}
+
+// The preview alone: it runs, says the stick's sound is missing, reads and
+// hands on nothing, and mute and a new source still behave.
+TEST(no_sound_server, the_preview_runs_without_sound) {
+  sound_preview preview;
+  QSignalSpy missing(&preview, &sound_preview::stick_sound_missing);
+  QSignalSpy refused(&preview, &sound_preview::format_not_supported);
+  QSignalSpy captured(&preview, &sound_preview::sound_captured);
+  preview.start(usb_device_identity{}, true);
+  EXPECT_TRUE(preview.is_running());
+  EXPECT_EQ(missing.count(), 1);
+  EXPECT_EQ(refused.count(), 0);
+  EXPECT_TRUE(preview.is_stick_sound_missing());
+  EXPECT_TRUE(preview.stick_input().isNull());
+  preview.toggle_mute();
+  EXPECT_TRUE(preview.is_muted());
+  preview.stop_input();
+  EXPECT_FALSE(preview.is_running());
+  preview.start(usb_device_identity{}, false);
+  EXPECT_TRUE(preview.is_running());
+  EXPECT_FALSE(preview.is_muted());
+  QTest::qWait(300);
+  EXPECT_EQ(preview.bytes_read(), 0);
+  EXPECT_EQ(captured.count(), 0);
+  preview.release();
+  EXPECT_EQ(preview.source(), nullptr);
+  EXPECT_EQ(preview.sink(), nullptr);
 }
 
 }  // namespace
