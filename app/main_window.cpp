@@ -81,7 +81,7 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle("Ostrevin");
 
   display = new video_widget();
-  connect(this, qOverload<QImage>(&main_window::frame_ready), display, &video_widget::display_image);
+  connect(this, &main_window::picture_ready, display, &video_widget::display_image);
   setCentralWidget(display);
   display->show();
   create_notice();
@@ -100,7 +100,7 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
   connect(&sound_, &sound_preview::mute_changed, this, &main_window::audio_mute_changed);
   connect(&sound_, &sound_preview::sound_captured, this, &main_window::sound_captured);
 
-  connect(&capture_, &capture_thread::frame_ready_signal, this, qOverload<bool>(&main_window::frame_ready));
+  connect(&capture_, &capture_thread::field_rendered, this, &main_window::field_rendered);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
   connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);

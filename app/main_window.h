@@ -45,7 +45,6 @@ class main_window : public QMainWindow {
   capture_thread& capture() { return capture_; }
   ::recorder& recorder() { return recorder_; }
   bool is_capturing() const { return capturing; }
-  video_widget* display_widget() const { return display; }
   uint32_t dropped_frames_count() const { return dropped_frames_total; }
   bool is_closing() const { return closing; }
   const sound_preview& sound() const { return sound_; }
@@ -62,7 +61,8 @@ class main_window : public QMainWindow {
  signals:
   void set_standard();
   void change_channel(int channel);
-  void frame_ready(QImage image);
+  // A display picture for the video widget.
+  void picture_ready(QImage image);
   void debug_console_set_text(QString);
 
  public slots:
@@ -71,7 +71,7 @@ class main_window : public QMainWindow {
   // The stick is there but cannot be used; says why.
   void capture_device_unusable(capture_thread::device_problem problem);
   // Once per field the render thread converted.
-  void frame_ready(bool field_flag);
+  void field_rendered(bool field_flag);
   // Each streaming run; the first applies the stored preferences. Then the
   // sound preview starts from the chosen source.
   void audio_start();
