@@ -51,8 +51,9 @@ class avi_writer {
   // Closes a file still open, as close() does.
   ~avi_writer();
 
-  // Creates `file_name` (it must not exist) and writes its header. After a
-  // failure close() still has to be called; it frees what was set up.
+  // Creates `file_name` (it must not exist) and writes its header. What a
+  // failure leaves set up is freed by close() (or the next open(), or the
+  // destructor).
   bool open(const QString& file_name, const avi_format& format, const avi_file_options& options = {});
   // The header is written and the trailer not yet.
   bool is_open() const { return header_written; }
