@@ -120,7 +120,7 @@ TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
   feed(3);
   ASSERT_TRUE(settle());
   stop();
-  EXPECT_TRUE(is_run(read_avi(path("next.avi"), field_lines).frames, 0, 3));
+  EXPECT_TRUE(is_run(read_drawn_avi(path("next.avi"), field_lines).frames, 0, 3));
   EXPECT_EQ(failures.count(), 1);
 }
 
@@ -153,7 +153,7 @@ TEST_F(recording, a_file_size_limit_moves_the_recording_on_to_whole_files) {
   EXPECT_GE(names.size(), 2);
   for (const QString& name : names) {
     EXPECT_LE(QFileInfo(path(name)).size(), qint64(limit)) << name.toStdString();
-    const avi_contents file = read_avi(path(name), field_lines, noisy);
+    const drawn_avi file = read_drawn_avi(path(name), field_lines, noisy);
     ASSERT_TRUE(file.opened) << file.error.toStdString();
     EXPECT_TRUE(file.has_index) << name.toStdString();
     EXPECT_EQ(file.decode_errors, 0) << name.toStdString();
@@ -259,7 +259,7 @@ TEST_F(child_recorder, a_killed_recorder_leaves_a_file_the_repair_makes_whole) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
   // Left behind: a file without an index, and the note that finds it.
-  const avi_contents killed = read_avi(path("killed.avi"), 288);
+  const drawn_avi killed = read_drawn_avi(path("killed.avi"), 288);
   ASSERT_TRUE(killed.opened) << killed.error.toStdString();
   EXPECT_FALSE(killed.has_index);
   const QList<recording_journal::entry> notes = recording_journal::unfinished(path("journal"));
@@ -269,7 +269,7 @@ TEST_F(child_recorder, a_killed_recorder_leaves_a_file_the_repair_makes_whole) {
   const avi_repair_result repaired = repair_avi(path("killed.avi"));
   ASSERT_TRUE(repaired.ok) << repaired.error.toStdString();
   EXPECT_FALSE(repaired.was_whole);
-  const avi_contents file = read_avi(path("killed.avi"), 288);
+  const drawn_avi file = read_drawn_avi(path("killed.avi"), 288);
   ASSERT_TRUE(file.opened) << file.error.toStdString();
   EXPECT_TRUE(file.has_index);
   EXPECT_EQ(file.decode_errors, 0);
@@ -296,7 +296,7 @@ TEST_F(child_recorder, a_full_disk_ends_the_recording_with_a_whole_indexed_file)
   const std::string frames_written = child.wait_for_line("frames ", 1000);
 
   // Ended inside the room it kept: as whole as a file the user stopped.
-  const avi_contents file = read_avi(path("full.avi"), 288, true);
+  const drawn_avi file = read_drawn_avi(path("full.avi"), 288, true);
   ASSERT_TRUE(file.opened) << file.error.toStdString();
   EXPECT_TRUE(file.has_index);
   EXPECT_EQ(file.decode_errors, 0);

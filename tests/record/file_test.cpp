@@ -12,11 +12,6 @@
 
 #include "tests/record/recording_fixture.h"
 
-extern "C" {
-#include <libavcodec/codec_id.h>
-#include <libavutil/pixfmt.h>
-}
-
 namespace {
 
 // The audio in a file is what was sent, from the start, in whole chunks.
@@ -26,14 +21,14 @@ void expect_audio_prefix(const QByteArray& written, const QByteArray& sent, qsiz
   EXPECT_TRUE(written == sent.mid(from, written.size())) << "audio differs from what was sent";
 }
 
-void expect_streams(const avi_contents& file, int height, double frame_rate) {
+void expect_streams(const drawn_avi& file, int height, double frame_rate) {
   ASSERT_TRUE(file.opened) << file.error.toStdString();
-  EXPECT_EQ(file.video_codec, AV_CODEC_ID_HUFFYUV);
-  EXPECT_EQ(file.pixel_format, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(file.video_codec, "huffyuv");
+  EXPECT_EQ(file.pixel_format, "yuv422p");
   EXPECT_EQ(file.width, 720);
   EXPECT_EQ(file.height, height);
   EXPECT_NEAR(file.frame_rate, frame_rate, 1e-6);
-  EXPECT_EQ(file.audio_codec, AV_CODEC_ID_PCM_S16LE);
+  EXPECT_EQ(file.audio_codec, "pcm_s16le");
   EXPECT_EQ(file.sample_rate, 48000);
   EXPECT_EQ(file.channels, 2);
   EXPECT_EQ(file.decode_errors, 0);
@@ -61,7 +56,7 @@ TEST_P(standards, every_frame_and_the_audio_arrive_intact) {
   stop();
 
   EXPECT_EQ(encoder.file_name, path("movie.avi"));
-  const avi_contents file = read_avi(path("movie.avi"), field_lines);
+  const drawn_avi file = read_drawn_avi(path("movie.avi"), field_lines);
   expect_streams(file, c.height, c.frame_rate);
   EXPECT_TRUE(is_run(file.frames, 0, 40));
   expect_audio_prefix(file.audio, sent_audio);
@@ -80,7 +75,7 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
   EXPECT_GE(written, 29);
   stop();
 
-  const avi_contents file = read_avi(path("silent.avi"), field_lines);
+  const drawn_avi file = read_drawn_avi(path("silent.avi"), field_lines);
   expect_streams(file, c.height, c.frame_rate);
   EXPECT_TRUE(is_run(file.frames, 0, written));
   EXPECT_TRUE(file.audio == QByteArray(file.audio.size(), '\0'));
@@ -118,7 +113,7 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   play(3000, true);
   stop();
 
-  const avi_contents file = read_avi(path("live.avi"), field_lines);
+  const drawn_avi file = read_drawn_avi(path("live.avi"), field_lines);
   expect_streams(file, 576, 25.0);
   const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
   const int64_t repeated = encoder.frames_repeated;
@@ -166,7 +161,7 @@ TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
   encoder.stop_at_ns = steady_clock_ns();
   stop();
 
-  const avi_contents file = read_avi(path("stalled writer.avi"), field_lines);
+  const drawn_avi file = read_drawn_avi(path("stalled writer.avi"), field_lines);
   EXPECT_EQ(encoder.dropped_frame_count.load(), 0u);
   EXPECT_EQ(encoder.frames_repeated.load(), 0);
   EXPECT_EQ(encoder.frames_received.load(), next_frame);
@@ -188,7 +183,7 @@ TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
   EXPECT_EQ(encoder.sound_dropped_samples.load(), 31 * 250);
   stop();
 
-  const avi_contents file = read_avi(path("stalled.avi"), field_lines);
+  const drawn_avi file = read_drawn_avi(path("stalled.avi"), field_lines);
   ASSERT_TRUE(file.opened) << file.error.toStdString();
   EXPECT_TRUE(file.frames.empty());
   EXPECT_EQ(file.audio.size(), 0);
@@ -227,7 +222,7 @@ TEST_F(recording, never_overwrites_and_numbers_from_two) {
   EXPECT_EQ(encoder.file_name, path("take3.avi"));
   EXPECT_EQ(QFileInfo(path("take.avi")).size(), 4);
   EXPECT_EQ(QFileInfo(path("take2.avi")).size(), 4);
-  EXPECT_TRUE(is_run(read_avi(path("take3.avi"), field_lines).frames, 0, 3));
+  EXPECT_TRUE(is_run(read_drawn_avi(path("take3.avi"), field_lines).frames, 0, 3));
 
   // The same object records again to the next free name.
   next_frame = 0;
@@ -238,7 +233,7 @@ TEST_F(recording, never_overwrites_and_numbers_from_two) {
   ASSERT_TRUE(settle());
   stop();
   EXPECT_EQ(encoder.file_name, path("take4.avi"));
-  EXPECT_TRUE(is_run(read_avi(path("take4.avi"), field_lines).frames, 0, 2));
+  EXPECT_TRUE(is_run(read_drawn_avi(path("take4.avi"), field_lines).frames, 0, 2));
 }
 
 TEST_F(recording, names_outside_ascii_reach_the_disk_unchanged) {
@@ -255,7 +250,7 @@ TEST_F(recording, names_outside_ascii_reach_the_disk_unchanged) {
   EXPECT_EQ(encoder.file_name, path(base + "2.avi"));
   EXPECT_TRUE(QFileInfo(path(base + "2.avi")).size() > 0);
   EXPECT_EQ(QFileInfo(path(base + ".avi")).size(), 0);
-  EXPECT_TRUE(is_run(read_avi(path(base + "2.avi"), field_lines).frames, 0, 3));
+  EXPECT_TRUE(is_run(read_drawn_avi(path(base + "2.avi"), field_lines).frames, 0, 3));
 }
 
 TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once) {
@@ -274,10 +269,10 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
   // However the frames fell into passes, every file but the last ends at
   // the end of the pass that passed the limit; long2.avi is skipped.
   const QStringList names = {"long.avi", "long3.avi", "long4.avi", "long5.avi", "long6.avi", "long7.avi"};
-  std::vector<avi_contents> files;
+  std::vector<drawn_avi> files;
   for (const QString& name : names) {
     if (!QFileInfo::exists(path(name))) break;
-    files.push_back(read_avi(path(name), field_lines));
+    files.push_back(read_drawn_avi(path(name), field_lines));
   }
   ASSERT_GE(files.size(), 2u);
   ASSERT_LT(files.size(), size_t(names.size()));
@@ -299,7 +294,7 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
   // be what the debug lines say was dropped.
   // (The first sample of a chunk gives its place: fine below 65536 samples.)
   qsizetype next = 0, gaps = 0;
-  for (const avi_contents& file : files) {
+  for (const drawn_avi& file : files) {
     for (qsizetype chunk = 0; chunk + 1000 <= file.audio.size(); chunk += 1000) {
       const uint16_t first_sample = uint16_t(uchar(file.audio[chunk]) | uchar(file.audio[chunk + 1]) << 8);
       const qsizetype at = qsizetype(first_sample) * 4;
@@ -363,7 +358,7 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
   EXPECT_GT(encoder.sound_dropped_samples.load(), 0);
   EXPECT_TRUE(messages.contains_match("^recording: \\d+ ms of sound never came \\(silence in its place\\), [1-9]\\d* ms dropped$"));
   for (const char* name : {"slow.avi", "slow2.avi"}) {
-    const avi_contents file = read_avi(path(name), field_lines);
+    const drawn_avi file = read_drawn_avi(path(name), field_lines);
     expect_streams(file, 576, 25.0);
   }
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "record/recorder.h"
-#include "tests/record/media.h"
+#include "tests/support/synthetic_media.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 #include <mutex>
 
 #include "record/recorder.h"
-#include "tests/record/media.h"
+#include "tests/support/avi_file.h"
+#include "tests/support/synthetic_media.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
 

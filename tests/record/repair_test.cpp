@@ -48,7 +48,7 @@ struct repair : recording {
     const avi_repair_result result = repair_avi(copy);
     EXPECT_TRUE(result.ok) << name.toStdString() << ": " << result.error.toStdString();
     if (!result.ok) return result;
-    const avi_contents file = read_avi(copy, sixty_hz ? 240 : 288);
+    const drawn_avi file = read_drawn_avi(copy, sixty_hz ? 240 : 288);
     EXPECT_TRUE(file.opened) << file.error.toStdString();
     EXPECT_TRUE(file.has_index) << name.toStdString();
     EXPECT_EQ(file.decode_errors, 0) << name.toStdString();
@@ -121,7 +121,7 @@ TEST_F(repair, a_disk_without_room_for_the_end_stops_the_recording_whole) {
   EXPECT_THAT(failure(), HasSubstr("cramped.avi"));
   const avi_repair_result whole = repair_avi(path("cramped.avi"));
   EXPECT_TRUE(whole.ok && whole.was_whole) << whole.error.toStdString();
-  const avi_contents file = read_avi(path("cramped.avi"), 288);
+  const drawn_avi file = read_drawn_avi(path("cramped.avi"), 288);
   EXPECT_TRUE(file.has_index);
   EXPECT_TRUE(is_run(file.frames, 0, int(file.frames.size())));
   EXPECT_EQ(int64_t(file.frames.size()), whole.video_frames);

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/recording/avi_reader.h"
+#include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
 #include "tests/support/window_fixture.h"
 
@@ -65,7 +65,7 @@ struct live_path : window_fixture {
     EXPECT_EQ(a.came + a.lost, a.periods) << "frames that came and frames lost make the frame periods";
     EXPECT_EQ(a.told - a.damaged, a.lost) << "every lost frame told, none twice";
     EXPECT_EQ(a.repeated, a.lost) << "each lost frame repeated in its place";
-    const recording r = read_recording(file);
+    const pattern_avi r = read_pattern_avi(file);
     ASSERT_TRUE(r.opened) << r.error.toStdString();
     EXPECT_EQ(int64_t(r.frames.size()), a.periods) << "the file is as long as the recording lasted";
   }

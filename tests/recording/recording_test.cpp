@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "tests/recording/avi_reader.h"
+#include "tests/support/avi_file.h"
 #include "tests/support/pulse_probe.h"
 #include "tests/support/window_fixture.h"
 
@@ -150,7 +150,7 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   QFile kept(captures.path() + "/movie.avi");
   ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
   EXPECT_EQ(kept.readAll(), "keep me");
-  const recording r = read_recording(captures.path() + "/movie2.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/movie2.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_EQ(r.video_codec, "huffyuv");
   EXPECT_EQ(r.pixel_format, "yuv422p");
@@ -172,7 +172,7 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   // an older one. All of that was reported as dropped or damaged.
   int lost = 0;
   for (size_t i = 0; i < r.frames.size(); ++i) {
-    const recorded_frame& f = r.frames[i];
+    const pattern_frame& f = r.frames[i];
     EXPECT_TRUE(f.even_rows_start_black) << "frame " << i;
     EXPECT_EQ(f.even.programmed.sixty_hz, c.sixty_hz);
     if (f.odd.number + 1 != f.even.number) ++lost;  // torn: an older field
@@ -258,7 +258,7 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   EXPECT_FALSE(window->capture().isRunning());
   QDir::setCurrent(old_cwd);
 
-  const recording r = read_recording(captures.path() + "/closing.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/closing.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_GT(r.frames.size(), size_t(20));
   EXPECT_EQ(r.decode_errors, 0);
@@ -310,7 +310,7 @@ TEST_F(recording_test, a_device_error_while_recording_finishes_the_file_first) {
   EXPECT_EQ(QApplication::exec(), 1);
   EXPECT_FALSE(recording_at_message);
   EXPECT_FALSE(window->is_capturing());
-  const recording r = read_recording(captures.path() + "/unplugged.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/unplugged.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_GT(r.frames.size(), size_t(10));
   EXPECT_EQ(r.decode_errors, 0);

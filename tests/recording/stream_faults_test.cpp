@@ -12,7 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "tests/recording/avi_reader.h"
+#include "tests/support/avi_file.h"
 #include "tests/support/window_fixture.h"
 
 namespace {
@@ -83,7 +83,7 @@ TEST_F(stream_faults, an_unplug_ends_the_recording_and_the_stick_comes_back) {
       << window->notice_text().toStdString();
   EXPECT_TRUE(window->notice_text().contains("tape.avi holds 0:00:0")) << window->notice_text().toStdString();
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "nothing to answer";
-  const recording r = read_recording(captures.path() + "/tape.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/tape.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_EQ(r.decode_errors, 0);
   EXPECT_GT(r.frames.size(), size_t(35));
@@ -116,7 +116,7 @@ TEST_F(stream_faults, a_short_stall_is_told_and_recorded_as_lost) {
 
   recorder& recorder = window->recorder();
   EXPECT_GE(recorder.frames_repeated.load(), 40) << "about 3 s of frames never came";
-  const recording r = read_recording(captures.path() + "/stall.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/stall.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_EQ(int64_t(r.frames.size()), recorder.frames_received + recorder.frames_repeated);
   EXPECT_NEAR(double(r.frames.size()), double(recorder.frame_periods), 3.0);
@@ -130,7 +130,7 @@ TEST_F(stream_faults, a_long_stall_ends_the_recording) {
   set([](stick_faults& f) { f.stalled = true; });
   ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_capturing(); }, 20000));
   EXPECT_TRUE(window->notice_text().contains("sent no picture for 10 s")) << window->notice_text().toStdString();
-  const recording r = read_recording(captures.path() + "/long.avi");
+  const pattern_avi r = read_pattern_avi(captures.path() + "/long.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_NEAR(r.video_seconds(), 10.0, 1.5) << "the silent time is in the file, as on the tape";
   set([](stick_faults& f) { f.stalled = false; });

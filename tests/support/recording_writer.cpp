@@ -1,6 +1,6 @@
 // A recording written as fast as the encoder takes it, for the tests that
 // kill a recording part way and repair what it left: frames from
-// tests/record/media.h with the sound that covers each, through the real
+// tests/support/synthetic_media.h with the sound that covers each, through the real
 // encoder and AVI writer, with its note in a journal directory.
 //
 //   recording_writer BASE [--frames N] [--ntsc] [--widescreen] [--noisy]
@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "record/recorder.h"
-#include "tests/record/media.h"
+#include "tests/support/synthetic_media.h"
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
