@@ -119,7 +119,7 @@ main_window::~main_window() {
   QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
-  stop_encoding();
+  stop_recording();
   // After a device error the event loop may end while the capture thread is
   // still winding down; a running thread must never be destroyed, and the
   // buffers it renders into must outlive it.
@@ -178,7 +178,7 @@ void main_window::device_error(const QString& text) {
   qCWarning(app_log).noquote() << "Ostrevin:" << text;
   // The stick is gone or cannot be programmed: whatever was recorded so far
   // is finished into a complete file before anything else.
-  stop_encoding();
+  stop_recording();
   QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
   // The capture thread ends right after it reports; make sure it has before
   // the event loop unwinds and the window (and the thread object) goes away.
@@ -256,7 +256,7 @@ void main_window::closeEvent(QCloseEvent* event) {
   sound_.stop_reading();
   event->accept();
   // The file is complete when this returns.
-  stop_encoding();
+  stop_recording();
   capture_.request_close();
   capture_.wait();
   QCoreApplication::exit(exit_code_on_close);

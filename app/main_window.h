@@ -97,8 +97,8 @@ class main_window : public QMainWindow {
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
   void set_capture_file();
-  void start_encoding();
-  void stop_encoding();
+  void start_recording();
+  void stop_recording();
   void recording_failed(const QString& message);
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void channel_action_group_slot(QAction* action);

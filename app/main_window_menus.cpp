@@ -91,8 +91,8 @@ void main_window::create_menus() {
   stop_capture_action = file_menu->addAction(tr("&Stop capture"));
   stop_capture_action->setEnabled(false);
   connect(set_capture_file_action, &QAction::triggered, this, &main_window::set_capture_file);
-  connect(capture_action, &QAction::triggered, this, &main_window::start_encoding);
-  connect(stop_capture_action, &QAction::triggered, this, &main_window::stop_encoding);
+  connect(capture_action, &QAction::triggered, this, &main_window::start_recording);
+  connect(stop_capture_action, &QAction::triggered, this, &main_window::stop_recording);
 
   standard_menu = menu_bar->addMenu(tr("&NTSC/PAL"));
   standard_group = new QActionGroup(this);

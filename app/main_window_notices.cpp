@@ -72,7 +72,7 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
 }
 
 void main_window::end_recording_because(const QString& why) {
-  stop_encoding();
+  stop_recording();
   const QString file = QFileInfo(recorder_.file_name).fileName();
   const double seconds = recorder_.frame_rate > 0 ? recorder_.frames_encoded / recorder_.frame_rate : 0.0;
   recording_notice = tr("The recording stopped because %1. %2 holds %3 and is complete.")

@@ -29,7 +29,7 @@ void main_window::set_capture_file() {
   capture_action->setEnabled(true);
 }
 
-void main_window::start_encoding() {
+void main_window::start_recording() {
   if (capturing) return;
   recording_frame = frame_buffer::allocate(recording_frame_bytes);
   if (!recording_frame) {
@@ -45,7 +45,7 @@ void main_window::start_encoding() {
   // Fields converted for an earlier recording are not this one's.
   capture_.renderer.discard_recorded_fields();
 
-  recorder_.start_encoder();
+  recorder_.start_recording();
   recording_notice.clear();
   show_notice();
   set_capture_file_action->setEnabled(false);
@@ -56,7 +56,7 @@ void main_window::start_encoding() {
   capturing = true;
 }
 
-void main_window::stop_encoding() {
+void main_window::stop_recording() {
   if (!capturing) return;
   // The recording ends now: every field that came before goes in (the
   // render thread is given a moment to convert what it holds), none that
@@ -107,7 +107,7 @@ void main_window::set_settings_actions_enabled(bool on) {
 void main_window::recording_failed(const QString& message) {
   // The encoder thread has closed what it could and ended; back to idle,
   // then tell the user once.
-  stop_encoding();
+  stop_recording();
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 

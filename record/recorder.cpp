@@ -44,7 +44,7 @@ recorder::recorder(QObject* parent) : worker_thread("recorder", parent) {}
 
 recorder::~recorder() { empty_queues(); }
 
-void recorder::start_encoder() {
+void recorder::start_recording() {
   QMutexLocker lock(&queue_mutex);
   if (isRunning()) return;
   // A thread that ended on its own (after an error) has not been waited for

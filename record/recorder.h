@@ -59,7 +59,7 @@ class recorder : public worker_thread {
   std::atomic<bool> sixty_hz{false};
   // The aspect the user chose (16:9, else 4:3), declared in the file.
   std::atomic<bool> widescreen{false};
-  double frame_rate = 25.0;  // set by start_encoder()
+  double frame_rate = 25.0;  // set by start_recording()
 
   // Where a note of each open file is kept, so that one a crash left
   // unfinished is found and repaired at the next start
@@ -72,13 +72,13 @@ class recorder : public worker_thread {
   // The last recording ended because its disk was full (read after wait()).
   std::atomic<bool> stopped_by_full_disk{false};
 
-  // Cleared by start_encoder(), set by the main window to end a recording.
+  // Cleared by start_recording(), set by the main window to end a recording.
   std::atomic<bool> stop_requested{true};
   // When the recording ended for its owner (steady clock ns), if it says:
   // frames that came later are not the recording's, and those due before
-  // are counted. Reset by start_encoder().
+  // are counted. Reset by start_recording().
   std::atomic<int64_t> stop_at_ns{-1};
-  // Set when a recording ended on an error; cleared by start_encoder().
+  // Set when a recording ended on an error; cleared by start_recording().
   std::atomic<bool> failed{false};
 
   // Written by the main window only while no recording runs.
@@ -166,7 +166,7 @@ class recorder : public worker_thread {
   std::atomic<unsigned> passes{0};
 
   // Main thread.
-  void start_encoder();
+  void start_recording();
   // A whole frame, taken over. `arrival_ns` is when its
   // picture came from the stick (steady clock; -1: now); `missing_before`
   // frame periods went by since the frame before it without a frame of

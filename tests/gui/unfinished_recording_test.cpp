@@ -20,7 +20,7 @@ struct unfinished_recording : window_fixture {
   QString leave_unfinished(const QString& base) {
     recorder encoder;
     encoder.base_name = base;
-    encoder.start_encoder();
+    encoder.start_recording();
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
     for (int i = 0; i < 20; ++i) {
       encoder.add_audio(QByteArray(7680, '\0'));  // one frame's sound

@@ -107,14 +107,14 @@ TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
   const QString base = path(below);
   stderr_capture errors;
   encoder.base_name = base;
-  encoder.start_encoder();
+  encoder.start_recording();
   ASSERT_TRUE(failures.wait_for(1));
   expect_ended_and_refusing(*this);
   EXPECT_THAT(errors.finish(), HasSubstr("Could not open '" + QFile::encodeName(base + ".avi").toStdString() + "'\n"));
   EXPECT_THAT(failure(), HasSubstr((base + ".avi").toStdString()));
   EXPECT_THAT(failure(), HasSubstr(reason));
 
-  // start_encoder() clears the failure: the next recording is a normal one.
+  // start_recording() clears the failure: the next recording is a normal one.
   ASSERT_TRUE(start(path("next")));
   EXPECT_FALSE(encoder.failed.load());
   feed(3);

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   }
   const int field_lines = encoder.sixty_hz ? 240 : 288;
   encoder.field_lines = field_lines;
-  encoder.start_encoder();
+  encoder.start_recording();
   while (encoder.passes.load() < 1 && !encoder.isFinished()) QThread::msleep(5);
   if (encoder.isFinished()) {
     encoder.wait();
