@@ -9,22 +9,12 @@
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
+#include "tests/support/stick_fixture.h"
 
 namespace {
 
 
-struct programmed : ::testing::Test {
-  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  in_process_backend backend;
-  capture_thread thread;
-  message_log messages;
-
-  void SetUp() override {
-    backend.add(stick);
-    thread.backend = &backend;
-    ASSERT_TRUE(thread.open_device());
-    stick->clear_log();
-  }
+struct programmed : opened_stick_fixture {
   void select(standard std, bool s_video) {
     thread.set_settings(capture_settings::for_standard(std, s_video));
   }

@@ -8,6 +8,7 @@
 #include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"
+#include "tests/support/stick_fixture.h"
 
 namespace {
 
@@ -22,18 +23,7 @@ stick_op control(int type, int request, int value, int index, int length, int re
   return {stick_op_kind::control, type, request, value, index, length, result};
 }
 
-struct opened_stick : ::testing::Test {
-  std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  in_process_backend backend;
-  capture_thread thread;
-  message_log messages;
-
-  void SetUp() override {
-    backend.add(stick);
-    thread.backend = &backend;
-    ASSERT_TRUE(thread.open_device());
-    stick->clear_log();
-  }
+struct opened_stick : opened_stick_fixture {
   stick_op last_control() { return of_kind(stick->log(), stick_op_kind::control).back(); }
 };
 
