@@ -14,29 +14,24 @@
 #include "app/main_window.h"
 #include "audio/sound_preview.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
 TEST(no_sound_server, the_picture_goes_on_without_sound) {
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
-  qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+  scoped_data_home data_home(home.path());
   in_process_backend backend;
   backend.set_paced(true);
   backend.add(std::make_shared<virtual_stick>());
-  usb_backend* previous = default_usb_backend();
-  set_default_usb_backend(&backend);
+  scoped_usb_backend backend_in_use(&backend);
   {
     main_window window;
     window.show();
-    QAction *easycap = nullptr, *line_in = nullptr, *mute = nullptr;
-    for (QAction* m : window.menuBar()->actions())
-      if (m->text() == "&Audio")
-        for (QAction* a : m->menu()->actions()) {
-          if (a->text() == "&Easycap") easycap = a;
-          if (a->text() == "&Line-in") line_in = a;
-          if (a->text() == "&Mute audio preview") mute = a;
-        }
+    QAction* easycap = menu_action(window, "&Audio", "&Easycap");
+    QAction* line_in = menu_action(window, "&Audio", "&Line-in");
+    QAction* mute = menu_action(window, "&Audio", "&Mute audio preview");
     ASSERT_TRUE(easycap && line_in && mute);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.sound().is_running(); }, 10000));
@@ -53,7 +48,6 @@ TEST(no_sound_server, the_picture_goes_on_without_sound) {
     EXPECT_EQ(window.sound().bytes_read(), 0);
     window.close();
   }
-  set_default_usb_backend(previous);
 }
 
 // The preview alone: it runs, says the stick's sound is missing, reads and

@@ -19,6 +19,7 @@
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
@@ -240,20 +241,13 @@ TEST_F(lumo_test, press_emits_clicked_once_double_click_twice) {
 // while the virtual stick streams and the render thread fills the buffer.
 struct frame_slot_test : ::testing::Test {
   in_process_backend backend;
-  usb_backend* previous = nullptr;
+  scoped_usb_backend backend_in_use{&backend};
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   std::unique_ptr<main_window> window;
   std::vector<QImage> images;
 
-  void SetUp() override {
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
-    backend.add(stick);
-  }
-  void TearDown() override {
-    window.reset();
-    set_default_usb_backend(previous);
-  }
+  void SetUp() override { backend.add(stick); }
+  void TearDown() override { window.reset(); }
   void open(const preference_set& p) {
     window = std::make_unique<main_window>();
     // Only the calls below reach the slot.

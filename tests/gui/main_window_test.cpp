@@ -13,17 +13,13 @@
 
 #include "app/main_window.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
 struct window_test : ::testing::Test {
   in_process_backend backend;
-  usb_backend* previous = nullptr;
-  void SetUp() override {
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
-  }
-  void TearDown() override { set_default_usb_backend(previous); }
+  scoped_usb_backend backend_in_use{&backend};
 };
 
 TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {

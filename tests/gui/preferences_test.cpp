@@ -18,53 +18,27 @@
 
 #include "app/main_window.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
 // Each window gets its own data location under a temporary XDG_DATA_HOME.
 struct preferences_test : ::testing::Test {
   in_process_backend backend;
-  usb_backend* previous = nullptr;
   QTemporaryDir home;
-  QString xdg_data_home;
-  bool had_xdg = false;
-  QByteArray old_xdg;
+  scoped_data_home data_home{home.path() + "/share"};
+  scoped_usb_backend backend_in_use{&backend};
 
   void SetUp() override {
     ASSERT_TRUE(home.isValid());
-    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-    old_xdg = qgetenv("XDG_DATA_HOME");
-    use_data_home(home.path() + "/share");
     backend.add(std::make_shared<virtual_stick>());
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
-  }
-  void TearDown() override {
-    set_default_usb_backend(previous);
-    if (had_xdg)
-      qputenv("XDG_DATA_HOME", old_xdg);
-    else
-      qunsetenv("XDG_DATA_HOME");
   }
 
-  void use_data_home(const QString& path) {
-    xdg_data_home = path;
-    qputenv("XDG_DATA_HOME", QFile::encodeName(path));
-  }
-  QString data_dir() const { return xdg_data_home + "/" + QCoreApplication::applicationName(); }
-  QString file_path() const { return data_dir() + "/ostrevin_preferences"; }
-
-  void store(const QByteArray& bytes) {
-    ASSERT_TRUE(QDir().mkpath(data_dir()));
-    QFile file(file_path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-  }
-  QByteArray stored() const {
-    QFile file(file_path());
-    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
-    return file.readAll();
-  }
+  void use_data_home(const QString& path) { data_home.set(path); }
+  QString data_dir() const { return data_home.data_dir(); }
+  QString file_path() const { return data_home.preferences_file(); }
+  void store(const QByteArray& bytes) { data_home.store(bytes); }
+  QByteArray stored() const { return data_home.stored(); }
 
   std::unique_ptr<main_window> open_window() {
     auto window = std::make_unique<main_window>();
@@ -72,15 +46,6 @@ struct preferences_test : ::testing::Test {
     return window;
   }
 };
-
-QAction* menu_action(main_window& window, const QString& menu, const QString& text) {
-  for (QAction* top : window.menuBar()->actions())
-    if (top->text() == menu && top->menu())
-      for (QAction* action : top->menu()->actions())
-        if (action->text() == text) return action;
-  ADD_FAILURE() << "no action " << text.toStdString() << " in " << menu.toStdString();
-  return nullptr;
-}
 
 // Answers every modal message box with OK and remembers what they said.
 struct box_answerer {

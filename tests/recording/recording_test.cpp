@@ -20,21 +20,6 @@
 
 namespace {
 
-// Runs `act` on the next modal dialog of type T once it is shown.
-template <typename T>
-void on_next_modal(std::function<void(T*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(20);
-  QObject::connect(timer, &QTimer::timeout, [timer, act] {
-    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      act(dialog);
-    }
-  });
-  timer->start();
-}
-
 struct recording_test : window_fixture {
   QTemporaryDir captures;
 
@@ -47,32 +32,6 @@ struct recording_test : window_fixture {
   QAction* capture() { return file_action("&Capture"); }
   QAction* stop() { return file_action("&Stop capture"); }
   QAction* set_file() { return file_action("Set capture &file ..."); }
-
-  // Picks `path` in the capture-file dialog; returns what the dialog offered.
-  struct dialog_seen {
-    QString title, filter, directory;
-    bool confirms_overwrite = true;
-    bool save = false;
-  };
-  dialog_seen choose_capture_file(const QString& path) {
-    dialog_seen seen;
-    on_next_modal<QFileDialog>([&seen, path](QFileDialog* dialog) {
-      seen.title = dialog->windowTitle();
-      seen.filter = dialog->nameFilters().join(";");
-      seen.directory = dialog->directory().absolutePath();
-      seen.confirms_overwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
-      seen.save = dialog->acceptMode() == QFileDialog::AcceptSave;
-      // As a person would: type the name, then accept.
-      auto* name_edit = dialog->findChild<QLineEdit*>("fileNameEdit");
-      if (name_edit)
-        name_edit->setText(path);
-      else
-        dialog->selectFile(path);
-      static_cast<QDialog*>(dialog)->accept();
-    });
-    set_file()->trigger();
-    return seen;
-  }
 
   void start_streaming_with_sound() {
     open_window();

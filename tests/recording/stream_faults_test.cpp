@@ -32,21 +32,7 @@ struct stream_faults : window_fixture {
 
   // File -> Set capture file ... with `name`, then File -> Capture.
   void start_recording(const QString& name) {
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, name] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      timer->stop();
-      timer->deleteLater();
-      if (auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit"))
-        edit->setText(name);
-      else
-        dialog->selectFile(name);
-      static_cast<QDialog*>(dialog)->accept();
-    });
-    timer->start();
-    menu_item("&File", "Set capture &file ...")->trigger();
+    choose_capture_file(name);
     menu_item("&File", "&Capture")->trigger();
     ASSERT_TRUE(window->is_capturing());
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));

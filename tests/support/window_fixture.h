@@ -1,76 +1,163 @@
 // A main window on the in-process virtual stick, with its own data
-// directory, for tests that drive the window through its menus.
+// directory, for tests that drive the window through its menus; and the
+// pieces of it that tests with windows of their own use.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
 #include <memory>
 
 #include "app/main_window.h"
 #include "sim/in_process_backend.h"
 
+// The USB backend capture threads made from now on use (a window's among
+// them), for as long as this lives; then the one before again.
+class scoped_usb_backend {
+ public:
+  explicit scoped_usb_backend(usb_backend* backend) : previous_(default_usb_backend()) {
+    set_default_usb_backend(backend);
+  }
+  ~scoped_usb_backend() { set_default_usb_backend(previous_); }
+  scoped_usb_backend(const scoped_usb_backend&) = delete;
+  scoped_usb_backend& operator=(const scoped_usb_backend&) = delete;
+
+ private:
+  usb_backend* previous_;
+};
+
+// XDG_DATA_HOME, under which the window keeps its preferences file, pointed
+// at a directory of the test's own for as long as this lives; then put back
+// as it was.
+class scoped_data_home {
+ public:
+  explicit scoped_data_home(const QString& path)
+      : had_(qEnvironmentVariableIsSet("XDG_DATA_HOME")), old_(qgetenv("XDG_DATA_HOME")) {
+    set(path);
+  }
+  ~scoped_data_home() {
+    if (had_)
+      qputenv("XDG_DATA_HOME", old_);
+    else
+      qunsetenv("XDG_DATA_HOME");
+  }
+  scoped_data_home(const scoped_data_home&) = delete;
+  scoped_data_home& operator=(const scoped_data_home&) = delete;
+
+  // Another directory from now on (it need not exist).
+  void set(const QString& path) {
+    path_ = path;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(path));
+  }
+  QString data_dir() const { return path_ + "/" + QCoreApplication::applicationName(); }
+  QString preferences_file() const { return data_dir() + "/ostrevin_preferences"; }
+  // The nine preference bytes, in file order (or any others).
+  void store(const QByteArray& bytes) const {
+    ASSERT_TRUE(QDir().mkpath(data_dir()));
+    QFile file(preferences_file());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+  QByteArray stored() const {
+    QFile file(preferences_file());
+    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+    return file.readAll();
+  }
+
+ private:
+  bool had_;
+  QByteArray old_;
+  QString path_;
+};
+
+// The action `text` in the menu titled `menu` of the window's menu bar.
+inline QAction* menu_action(main_window& window, const QString& menu, const QString& text) {
+  for (QAction* top : window.menuBar()->actions())
+    if (top->text() == menu && top->menu())
+      for (QAction* action : top->menu()->actions())
+        if (action->text() == text) return action;
+  ADD_FAILURE() << "no action " << text.toStdString() << " in " << menu.toStdString();
+  return nullptr;
+}
+
+// Runs `act` on the next modal dialog of type T once it is shown.
+template <typename T>
+void on_next_modal(std::function<void(T*)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(20);
+  QObject::connect(timer, &QTimer::timeout, [timer, act] {
+    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      act(dialog);
+    }
+  });
+  timer->start();
+}
+
 struct window_fixture : ::testing::Test {
   in_process_backend backend;
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
-  usb_backend* previous = nullptr;
   QTemporaryDir home;
-  QByteArray old_xdg;
-  bool had_xdg = false;
+  scoped_data_home data_home{home.path()};
+  scoped_usb_backend backend_in_use{&backend};
   std::unique_ptr<main_window> window;
   // Paced: the stick delivers fields at the standard's real rate.
   bool paced = true;
 
   void SetUp() override {
     ASSERT_TRUE(home.isValid());
-    had_xdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-    old_xdg = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
     backend.set_paced(paced);
     backend.add(stick);
-    previous = default_usb_backend();
-    set_default_usb_backend(&backend);
   }
   void TearDown() override {
     stick->release_hold();
     window.reset();
-    if (previous) set_default_usb_backend(previous);
-    if (had_xdg)
-      qputenv("XDG_DATA_HOME", old_xdg);
-    else
-      qunsetenv("XDG_DATA_HOME");
   }
 
-  QString file_path() const {
-    return home.path() + "/" + QCoreApplication::applicationName() + "/ostrevin_preferences";
-  }
-  // The nine preference bytes, in file order.
-  void store(const QByteArray& bytes) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(file_path()).path()));
-    QFile file(file_path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-  }
-  QByteArray stored() const {
-    QFile file(file_path());
-    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
-    return file.readAll();
-  }
+  QString file_path() const { return data_home.preferences_file(); }
+  void store(const QByteArray& bytes) { data_home.store(bytes); }
+  QByteArray stored() const { return data_home.stored(); }
 
-  QAction* menu_item(const QString& menu_title, const QString& text) {
-    for (QAction* m : window->menuBar()->actions())
-      if (m->text() == menu_title && m->menu())
-        for (QAction* a : m->menu()->actions())
-          if (a->text() == text) return a;
-    ADD_FAILURE() << "no action " << text.toStdString();
-    return nullptr;
+  QAction* menu_item(const QString& menu_title, const QString& text) { return menu_action(*window, menu_title, text); }
+
+  // File -> Set capture file ..., with `path` picked in the dialog; returns
+  // what the dialog offered.
+  struct dialog_seen {
+    QString title, filter, directory;
+    bool confirms_overwrite = true;
+    bool save = false;
+  };
+  dialog_seen choose_capture_file(const QString& path) {
+    dialog_seen seen;
+    on_next_modal<QFileDialog>([&seen, path](QFileDialog* dialog) {
+      seen.title = dialog->windowTitle();
+      seen.filter = dialog->nameFilters().join(";");
+      seen.directory = dialog->directory().absolutePath();
+      seen.confirms_overwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+      seen.save = dialog->acceptMode() == QFileDialog::AcceptSave;
+      // As a person would: type the name, then accept.
+      auto* name_edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+      if (name_edit)
+        name_edit->setText(path);
+      else
+        dialog->selectFile(path);
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    menu_item("&File", "Set capture &file ...")->trigger();
+    return seen;
   }
 
   void open_window() {
