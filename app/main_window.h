@@ -115,7 +115,6 @@ class main_window : public QMainWindow {
   void switch_aspect_ratio();
   void switch_audio_source();
   void stick_sound_gone();
-  void hand_audio_to_recorder(const QByteArray& bytes);
   void set_settings_actions_enabled(bool on);
   void feed_recording();
   void note_display_latency(double ms);

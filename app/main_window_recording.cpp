@@ -111,8 +111,6 @@ void main_window::recording_failed(const QString& message) {
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void main_window::hand_audio_to_recorder(const QByteArray& bytes) { recorder_.add_audio(bytes); }
-
 void main_window::feed_recording() {
   // The render thread queues every converted field; taking them costs it
   // nothing, and nothing here holds a lock it needs.

@@ -38,7 +38,7 @@ void main_window::audio_format_not_supported() {
 void main_window::audio_mute_changed(bool muted) { mute_action->setChecked(muted); }
 
 void main_window::sound_captured(const QByteArray& bytes) {
-  if (capturing) hand_audio_to_recorder(bytes);
+  if (capturing) recorder_.add_audio(bytes);
 }
 
 void main_window::switch_audio_source() {
