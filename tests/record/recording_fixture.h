@@ -55,7 +55,7 @@ struct recording : ::testing::Test {
     encoder.field_lines = field_lines;
     encoder.sixty_hz = sixty_hz;
     encoder.base_name = base_name;
-    encoder.start_encoder();
+    encoder.start_recording();
     return QTest::qWaitFor([&] { return encoder.passes.load() >= 1 || encoder.isFinished(); }, 10000) &&
            encoder.passes.load() >= 1;
   }

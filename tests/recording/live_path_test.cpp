@@ -14,6 +14,7 @@
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
 #include "tests/support/window_fixture.h"
+#include "tests/support/render_probe.h"
 
 namespace {
 
@@ -105,13 +106,13 @@ TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
 
 TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {
   // 30 ms for a 20 ms field: a third of the fields cannot be converted.
-  window->capture().renderer.slow_render_ms = 30;
+  render_probe::slow_down(window->capture().renderer, 30);
   start("slow");
   const auto began = std::chrono::steady_clock::now();
   QTest::qWait(3000);
   const account a = stop();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  window->capture().renderer.slow_render_ms = 0;
+  render_probe::slow_down(window->capture().renderer, 0);
   expect_exact(a, captures.filePath("slow.avi"));
   EXPECT_GT(a.fields_lost, 0);
   EXPECT_GT(a.lost, 0);
