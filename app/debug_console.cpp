@@ -1,5 +1,4 @@
 #include "app/debug_console.h"
-#include "base/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -9,6 +8,8 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTextStream>
+
+#include "base/logging.h"
 
 debug_console::debug_console(QWidget* parent) : QMainWindow(parent), label(new QLabel()) {
   setCentralWidget(label);

@@ -1,21 +1,21 @@
 #include "app/main_window.h"
 
+#include <xcb/xcb.h>
+
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
-#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QTextStream>
 #include <QWindow>
-
-#include "base/logging.h"
-#include "record/recording_journal.h"
 #include <cstdlib>
-#include <xcb/xcb.h>
 
 #include "app/termination_signals.h"
+#include "base/logging.h"
+#include "record/recording_journal.h"
 #include "render/video_widget.h"
 
 namespace {
@@ -87,8 +87,7 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
   create_notice();
 
   connect(&capture_, &capture_thread::capture_device_not_found, this, &main_window::capture_device_not_found);
-  connect(&capture_, &capture_thread::capture_device_not_usb_2_0, this,
-          &main_window::capture_device_not_usb_2_0);
+  connect(&capture_, &capture_thread::capture_device_not_usb_2_0, this, &main_window::capture_device_not_usb_2_0);
   connect(&capture_, &capture_thread::capture_device_unusable, this, &main_window::capture_device_unusable);
   connect(&capture_, &capture_thread::easycap_audio_not_found, this, &main_window::set_easycap_audio_not_found);
   connect(&capture_, &capture_thread::stream_state_changed, this, &main_window::stream_state_changed);
@@ -140,8 +139,8 @@ void main_window::apply_preferences() {
   render.display_field_blended = preferences.display_field_blended;
   render.settings_changed = true;
   capture_settings wanted = capture_.settings();
-  wanted.standard = preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc)
-                                         : video_standard::pal;
+  wanted.standard =
+      preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc) : video_standard::pal;
   wanted.s_video = preferences.s_video;
   wanted.widescreen = preferences.widescreen;
   capture_.set_settings(wanted);
@@ -204,23 +203,27 @@ void main_window::capture_device_unusable(capture_thread::device_problem problem
   QString text;
   switch (problem) {
     case problem_kind::no_permission:
-      text = tr("Sorry, Ostrevin found the EasyCap but is not allowed to use it: this user may not open its USB "
-                "device. Please install the udev rule that comes with Ostrevin (see \"Using a real stick on Linux\" "
-                "in the README), unplug the EasyCap and plug it in again, then try again.");
+      text =
+          tr("Sorry, Ostrevin found the EasyCap but is not allowed to use it: this user may not open its USB "
+             "device. Please install the udev rule that comes with Ostrevin (see \"Using a real stick on Linux\" "
+             "in the README), unplug the EasyCap and plug it in again, then try again.");
       break;
     case problem_kind::in_use:
-      text = tr("Sorry, the EasyCap is in use by another program. Please close the other program that shows or "
-                "records its video, then try again.");
+      text =
+          tr("Sorry, the EasyCap is in use by another program. Please close the other program that shows or "
+             "records its video, then try again.");
       break;
     case problem_kind::configuration_refused:
     case problem_kind::interface_refused:
-      text = tr("Sorry, the EasyCap did not accept Ostrevin's request to use it. Please unplug it and plug it in "
-                "again, then try again.");
+      text =
+          tr("Sorry, the EasyCap did not accept Ostrevin's request to use it. Please unplug it and plug it in "
+             "again, then try again.");
       break;
     case problem_kind::streaming_refused:
-      text = tr("Sorry, the EasyCap could not start its video stream: the USB port may not have enough bandwidth "
-                "left. Please plug it in to another USB 2.0 (High Speed) port, or unplug other devices that share "
-                "its port, then try again.");
+      text =
+          tr("Sorry, the EasyCap could not start its video stream: the USB port may not have enough bandwidth "
+             "left. Please plug it in to another USB 2.0 (High Speed) port, or unplug other devices that share "
+             "its port, then try again.");
       break;
   }
   device_error(text);

@@ -13,8 +13,8 @@
 #include <QMessageBox>
 #include <QStandardPaths>
 
-#include "base/logging.h"
 #include "app/main_window.h"
+#include "base/logging.h"
 
 namespace {
 // A FIFO, socket or device in the file's place: opening it could wait for
@@ -26,8 +26,7 @@ bool is_special_file(const QString& path) {
 }  // namespace
 
 void main_window::load_preferences() {
-  preferences_path =
-      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
+  preferences_path = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
   if (is_special_file(preferences_path)) {
     qCWarning(app_log).noquote() << "Ostrevin:" << preferences_path << "is not a regular file; the defaults stay";
     return;
@@ -141,8 +140,7 @@ void main_window::create_menus() {
   f1_action = add_grouped(display_menu, display_group, tr("F&1"), !p.display_f2, this);
   f2_action = add_grouped(display_menu, display_group, tr("F&2"), p.display_f2, this);
   interlaced_action = add_grouped(display_menu, display_group, tr("&Interlaced"), p.display_interlaced, this);
-  field_blended_action =
-      add_grouped(display_menu, display_group, tr("&Field-blended"), p.display_field_blended, this);
+  field_blended_action = add_grouped(display_menu, display_group, tr("&Field-blended"), p.display_field_blended, this);
   connect(display_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   window_menu = menu_bar->addMenu(tr("&Window"));

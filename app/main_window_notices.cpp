@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "base/logging.h"
 #include "app/main_window.h"
+#include "base/logging.h"
 #include "render/video_widget.h"
 
 namespace {
@@ -75,8 +75,8 @@ void main_window::end_recording_because(const QString& why) {
   stop_recording();
   const QString file = QFileInfo(recorder_.file_name).fileName();
   const double seconds = recorder_.frame_rate > 0 ? recorder_.frames_encoded / recorder_.frame_rate : 0.0;
-  recording_notice = tr("The recording stopped because %1. %2 holds %3 and is complete.")
-                         .arg(why, file, duration_text(seconds));
+  recording_notice =
+      tr("The recording stopped because %1. %2 holds %3 and is complete.").arg(why, file, duration_text(seconds));
   qCWarning(app_log).noquote() << "Ostrevin:" << recording_notice;
   show_notice();
 }

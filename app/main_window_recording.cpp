@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "base/logging.h"
 #include "app/main_window.h"
+#include "base/logging.h"
 #include "record/recording_feed.h"
 
 void main_window::set_capture_file() {
@@ -83,17 +83,19 @@ void main_window::stop_recording() {
   const int64_t damaged = recorder_.frames_damaged;
   const int64_t fields_lost = feed_state.fields_missing;
   dropped_frames(uint(recorder_.frames_lost_untold()));
-  qCDebug(app_log).noquote() << QString("recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
-                                "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
-                                "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
-                            .arg(recorder_.frame_periods.load())
-                            .arg(recorder_.frames_received.load())
-                            .arg(recorder_.frames_lost())
-                            .arg(recorder_.frames_repeated.load())
-                            .arg(damaged)
-                            .arg(fields_lost)
-                            .arg(dropped_frames_total - dropped_at_start)
-                            .arg(dropped_frames_total);
+  qCDebug(app_log).noquote()
+      << QString(
+             "recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
+             "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
+             "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
+             .arg(recorder_.frame_periods.load())
+             .arg(recorder_.frames_received.load())
+             .arg(recorder_.frames_lost())
+             .arg(recorder_.frames_repeated.load())
+             .arg(damaged)
+             .arg(fields_lost)
+             .arg(dropped_frames_total - dropped_at_start)
+             .arg(dropped_frames_total);
 }
 
 void main_window::set_settings_actions_enabled(bool on) {
@@ -115,9 +117,9 @@ void main_window::feed_recording() {
   // The render thread queues every converted field; taking them costs it
   // nothing, and nothing here holds a lock it needs.
   capture_.renderer.take_recorded_fields([this](const recorded_field& field) {
-    recording_frame = record_numbered_field(recorder_, field.pixels, std::move(recording_frame),
-                                            capture_settings::line_pixels, current_capture.field_lines(),
-                                            encoder_bytes_per_pixel, field.flag, field.serial, field.arrival_ns,
-                                            &feed_state);
+    recording_frame =
+        record_numbered_field(recorder_, field.pixels, std::move(recording_frame), capture_settings::line_pixels,
+                              current_capture.field_lines(), encoder_bytes_per_pixel, field.flag, field.serial,
+                              field.arrival_ns, &feed_state);
   });
 }

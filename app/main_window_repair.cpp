@@ -6,8 +6,8 @@
 #include <QThread>
 #include <QTimer>
 
-#include "base/logging.h"
 #include "app/main_window.h"
+#include "base/logging.h"
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
 
@@ -35,14 +35,14 @@ void main_window::repair_unfinished_recordings() {
         recording_journal::end(note.note);
         if (result.was_whole) continue;
         qCDebug(app_log).noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut")
-                                  .arg(note.recording, describe_repaired_length(result))
-                                  .arg(result.bytes_cut);
+                                          .arg(note.recording, describe_repaired_length(result))
+                                          .arg(result.bytes_cut);
         told << tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
                     .arg(name, describe_repaired_length(result));
         continue;
       }
       qCWarning(app_log).noquote() << "recording:" << note.recording
-                           << "did not end normally and cannot be repaired:" << result.error;
+                                   << "did not end normally and cannot be repaired:" << result.error;
       if (!result.worth_retrying) recording_journal::end(note.note);
       told << tr("The recording '%1' did not end normally and could not be repaired: %2.").arg(name, result.error);
     }

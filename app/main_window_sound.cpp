@@ -31,8 +31,7 @@ void main_window::fall_back_to_line_in() {
 }
 
 void main_window::audio_format_not_supported() {
-  QMessageBox::critical(this, tr("Ostrevin"), tr("audio format not supported"), QMessageBox::Ok,
-                        QMessageBox::NoButton);
+  QMessageBox::critical(this, tr("Ostrevin"), tr("audio format not supported"), QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 void main_window::audio_mute_changed(bool muted) { mute_action->setChecked(muted); }

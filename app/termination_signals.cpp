@@ -1,9 +1,9 @@
 #include "app/termination_signals.h"
 
-#include <QSocketNotifier>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
 

@@ -1,19 +1,20 @@
 #include "base/realtime_scheduling.h"
-#include "base/logging.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QDebug>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDebug>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "base/logging.h"
 
 namespace realtime {
 namespace {
@@ -107,9 +108,11 @@ outcome make_this_thread_realtime(const char* who, int priority, const ways& w) 
   if (w.realtime_kit && w.realtime_kit(priority, &kit_why)) return outcome::realtime_kit;
   if (w.scheduler && w.scheduler(priority, &scheduler_why)) return outcome::scheduler;
   if (!w.told || !w.told->exchange(true))
-    qCWarning(base_log).noquote() << QString("%1: no real-time scheduling (RealtimeKit: %2; scheduler: %3); the capture "
-                                    "threads run at normal priority and may lose fields on a busy computer")
-                                .arg(who, QString::fromStdString(kit_why), QString::fromStdString(scheduler_why));
+    qCWarning(base_log).noquote() << QString(
+                                         "%1: no real-time scheduling (RealtimeKit: %2; scheduler: %3); the capture "
+                                         "threads run at normal priority and may lose fields on a busy computer")
+                                         .arg(who, QString::fromStdString(kit_why),
+                                              QString::fromStdString(scheduler_why));
   return outcome::refused;
 }
 

@@ -140,11 +140,12 @@ void resampler_cost() {
 
 int main(int argc, char** argv) {
   const double hours = argc > 1 ? std::atof(argv[1]) : 5.0;
-  std::printf("%.1f simulated hours, 20 ms jitter on both feeds, sound in 50 ms blocks; offsets in ms of the sound against its picture\n",
-              hours);
+  std::printf(
+      "%.1f simulated hours, 20 ms jitter on both feeds, sound in 50 ms blocks; offsets in ms of the sound against its "
+      "picture\n",
+      hours);
   std::printf("%8s | %28s | %28s\n", "", "before", "after");
-  std::printf("%8s | %10s %8s %8s | %10s %8s %8s\n", "ppm", "spread ms", "cuts", "fills", "spread ms", "cuts",
-              "fills");
+  std::printf("%8s | %10s %8s %8s | %10s %8s %8s\n", "ppm", "spread ms", "cuts", "fills", "spread ms", "cuts", "fills");
   for (const double ppm : {-1000.0, -300.0, -100.0, 0.0, 100.0, 300.0, 1000.0}) {
     av_clock_sim sim;
     sim.seconds = hours * 3600.0;

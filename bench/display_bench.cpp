@@ -3,10 +3,9 @@
 // path before and after the upload took the BGRA bytes as they are. Also
 // the parts on their own.
 // Needs an X display: run under `xvfb-run -a`.
-#include <benchmark/benchmark.h>
-
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QImage>
@@ -53,9 +52,10 @@ struct picture_case {
   const char* name;
   int width, height;
 };
-constexpr picture_case pictures[] = {
-    {"PAL F1/F2/Interlaced", 768, 576}, {"PAL Field-blended", 768, 288},
-    {"NTSC F1/F2/Interlaced", 640, 480}, {"NTSC Field-blended", 640, 240}};
+constexpr picture_case pictures[] = {{"PAL F1/F2/Interlaced", 768, 576},
+                                     {"PAL Field-blended", 768, 288},
+                                     {"NTSC F1/F2/Interlaced", 640, 480},
+                                     {"NTSC Field-blended", 640, 240}};
 
 void show_image(benchmark::State& state, bool before) {
   const picture_case& c = pictures[state.range(0)];
@@ -73,8 +73,7 @@ void show_image(benchmark::State& state, bool before) {
       const QImage swapped = image.rgbSwapped();
       widget->makeCurrent();
       glBindTexture(GL_TEXTURE_2D, texture);
-      glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, c.width, c.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                   swapped.constBits());
+      glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, c.width, c.height, 0, GL_RGBA, GL_UNSIGNED_BYTE, swapped.constBits());
     } else {
       widget->display_image(image);
     }

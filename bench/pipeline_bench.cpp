@@ -28,7 +28,8 @@ void capture_and_render(benchmark::State& state) {
     thread.renderer.display_interlaced = interlaced;
     thread.renderer.settings_changed = true;
     thread.start_capture();
-    if (!QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 10000)) state.SkipWithError("no field");
+    if (!QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 10000))
+      state.SkipWithError("no field");
     const uint32_t rendered0 = thread.renderer.rendered_fields();
     const uint32_t assembled0 = thread.assembled_fields();
     QElapsedTimer clock;

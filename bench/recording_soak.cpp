@@ -114,26 +114,28 @@ int main(int argc, char** argv) {
   if (!record) std::printf("preview only, nothing recorded\n");
   std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
               QFileInfo(file).size() / 1e6);
-  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded),
-              elapsed * 25.0);
+  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded), elapsed * 25.0);
   const uint32_t lost = window.capture().lost_fields() - lost_before;
   const uint32_t busy = window.capture().renderer.dropped_fields() - busy_before;
-  std::printf("frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
-              "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
-              "waiting: %u\n",
-              window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
-              window.capture().renderer.unshown_fields() - unshown_before);
+  std::printf(
+      "frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
+      "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
+      "waiting: %u\n",
+      window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
+      window.capture().renderer.unshown_fields() - unshown_before);
   const latency_record& latency = window.display_latency_record();
-  std::printf("latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "
-              "percentile %.1f ms, over %llu pictures\n",
-              latency.percentile(0.5), latency.percentile(0.99), (unsigned long long)latency.count());
+  std::printf(
+      "latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "
+      "percentile %.1f ms, over %llu pictures\n",
+      latency.percentile(0.5), latency.percentile(0.99), (unsigned long long)latency.count());
   recorder& recorder = window.recorder();
-  std::printf("sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
-              "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
-              (window.sound().bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
-              (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
-              recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
-              status_lines.load());
+  std::printf(
+      "sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
+      "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
+      (window.sound().bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
+      (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
+      recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
+      status_lines.load());
   std::printf("CPU: %.1f s over %.1f s = %.1f %% of one core (%d cores here)\n", cpu, elapsed, 100.0 * cpu / elapsed,
               QThread::idealThreadCount());
   std::printf("resident memory: %ld KiB at the start, %ld KiB at the end, %ld KiB at most\n", rss_start, rss_end,

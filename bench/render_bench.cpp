@@ -106,8 +106,8 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
 void bare_swscale(benchmark::State& state) {
   buffers b;
   fill_field(b.handoff.data(), 288, 200);
-  SwsContext* scaler =
-      sws_getContext(720, 288, AV_PIX_FMT_UYVY422, 768, 576, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+  SwsContext* scaler = sws_getContext(720, 288, AV_PIX_FMT_UYVY422, 768, 576, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR,
+                                      nullptr, nullptr, nullptr);
   if (!scaler) {
     state.SkipWithError("sws_getContext failed");
     return;

@@ -1,7 +1,8 @@
 #include "capture/capture_thread.h"
 
-#include <QDebug>
 #include <libusb.h>
+
+#include <QDebug>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -70,9 +71,7 @@ void capture_thread::request_close() {
   request_stop();
 }
 
-bool capture_thread::stop_seen() const {
-  return stop_requested.load(std::memory_order_acquire) || close_requested();
-}
+bool capture_thread::stop_seen() const { return stop_requested.load(std::memory_order_acquire) || close_requested(); }
 
 void capture_thread::set_text(QString text) { emit debug_console_set_text(text); }
 
@@ -181,9 +180,9 @@ uint8_t capture_thread::read_register(uint16_t reg) {
   // transfer could take its whole time-out.
   if (transfer_skipped()) return 0;
   unsigned char byte = 0;
-  const int result = device_handle ? device_handle->control_msg(read_request_type, read_request, 0, reg, &byte, 1,
-                                                                control_timeout_ms)
-                                   : -1;
+  const int result =
+      device_handle ? device_handle->control_msg(read_request_type, read_request, 0, reg, &byte, 1, control_timeout_ms)
+                    : -1;
   if (result != 1) {
     note_transfer_failure(result);
     qCDebug(capture_log) << "readIndex() error" << unsigned(reg);
@@ -278,8 +277,7 @@ bool capture_thread::init_device() {
   write_register(codec_link_enable, 0x01);
   write_register(codec_link_control, 0x00);
   write_codec_register(ac97_record_select, ac97_record_line_in);
-  write_codec_register(ac97_line_in_volume,
-                     both_channels(level_step(1.0 - line_in_level, line_in_attenuation_steps)));
+  write_codec_register(ac97_line_in_volume, both_channels(level_step(1.0 - line_in_level, line_in_attenuation_steps)));
   write_codec_register(ac97_record_gain, both_channels(level_step(record_gain_level, record_gain_steps)));
 
   // A codec that is not there reads back zeros in both identification registers.
@@ -343,7 +341,8 @@ void capture_thread::work() {
     if (!device_handle) {
       const bool was_gone = state_told == stream_state::gone;
       if (!wait_for_stick()) break;
-      qCDebug(capture_log) << (was_gone ? "easycap thread: the stick is back" : "easycap thread: trying the stick again");
+      qCDebug(capture_log) << (was_gone ? "easycap thread: the stick is back"
+                                        : "easycap thread: trying the stick again");
       reinit_requested = true;
       health_fresh = was_gone;
     }
@@ -369,7 +368,7 @@ void capture_thread::work() {
         break;
       case stream_end::stalled:
         qCDebug(capture_log) << "easycap thread: no field for" << stream_health::reprogram_after_ms / 1000.0
-                 << "s; programming the stick again";
+                             << "s; programming the stick again";
         reinit_requested = true;
         break;
     }
@@ -386,7 +385,8 @@ capture_thread::pass_end capture_thread::program() {
   if (init_device()) return pass_end::ready;
   if (close_requested()) return pass_end::closed;
   if (stick_silent) {
-    qCDebug(capture_log) << "easycap thread: the stick does not answer:" << failed_transfers << "register transfers failed";
+    qCDebug(capture_log) << "easycap thread: the stick does not answer:" << failed_transfers
+                         << "register transfers failed";
     set_stream_state(stream_state::not_answering, failed_transfers);
     return pass_end::silent;
   }
@@ -436,7 +436,8 @@ void capture_thread::field_handoff::field_complete(bool field_flag) {
   capture_thread& t = *thread;
   // Only the field itself: what lies beyond it in the buffer is stale.
   t.renderer.submit_field(field_flag, t.assembly_buffer.data(),
-                               size_t(t.programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns, t.field_starts);
+                          size_t(t.programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns,
+                          t.field_starts);
 }
 
 void capture_thread::field_handoff::field_start(int bytes) {
@@ -464,6 +465,7 @@ class repeat_filter {
     qCDebug(capture_log) << what_ << result;
     last_ = result;
   }
+
  private:
   void flush() {
     if (repeats_ > 0) qCDebug(capture_log) << what_ << last_ << "repeated" << repeats_ << "times";
@@ -536,7 +538,7 @@ capture_thread::stream_end capture_thread::stream() {
       case stream_health::state::damaged:
         if (changed)
           qCDebug(capture_log) << "easycap thread:" << health.count()
-                   << "fields discarded in the last second, none complete (packets lost or damaged)";
+                               << "fields discarded in the last second, none complete (packets lost or damaged)";
         set_stream_state(stream_state::damaged, health.count());
         break;
     }

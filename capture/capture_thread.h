@@ -12,8 +12,8 @@
 #include <mutex>
 #include <vector>
 
-#include "base/worker_thread.h"
 #include "base/stopwatch.h"
+#include "base/worker_thread.h"
 #include "capture/capture_settings.h"
 #include "capture/field_assembler.h"
 #include "capture/stream_health.h"

@@ -22,7 +22,7 @@ constexpr char usb_product[] = "USB 2.0 Video Capture Controller";
 constexpr int sound_interface = 1;  // the USB audio function's control interface
 
 // Control requests to the bridge.
-constexpr int read_request_type = 0xC0;   // device-to-host, vendor, device
+constexpr int read_request_type = 0xC0;  // device-to-host, vendor, device
 constexpr int read_request = 0x00;
 constexpr int write_request_type = 0x40;  // host-to-device, vendor, device
 constexpr int write_request = 0x01;
@@ -79,7 +79,12 @@ struct register_write {
 
 // Bridge start-up writes.
 constexpr std::array<register_write, 6> bridge_startup{{
-    {0x500, 0x94}, {0x203, 0xA0}, {0x003, 0x80}, {0x001, 0x03}, {0x000, 0x21}, {0x002, 0x67},
+    {0x500, 0x94},
+    {0x203, 0xA0},
+    {0x003, 0x80},
+    {0x001, 0x03},
+    {0x000, 0x21},
+    {0x002, 0x67},
 }};
 
 // Bridge configuration; the first write points the serial bus at the decoder.
@@ -106,9 +111,9 @@ constexpr std::array<register_write, 17> bridge_configuration{{
 constexpr uint16_t capture_control_idle = 0x33;  // capture enable still clear
 
 // Decoder (SAA711X) registers that depend on the standard and the input.
-constexpr uint8_t decoder_input_control = 0x02;  // analogue input mode
-constexpr uint8_t decoder_sync_control = 0x08;   // bit 6: 60 Hz / 525 lines
-constexpr uint8_t decoder_chroma_control = 0x0E; // bits 6:4: colour standard
+constexpr uint8_t decoder_input_control = 0x02;   // analogue input mode
+constexpr uint8_t decoder_sync_control = 0x08;    // bit 6: 60 Hz / 525 lines
+constexpr uint8_t decoder_chroma_control = 0x0E;  // bits 6:4: colour standard
 constexpr uint8_t decoder_output_control = 0x88;
 constexpr uint8_t decoder_brightness = 0x0A;
 constexpr uint8_t decoder_contrast = 0x0B;
@@ -131,8 +136,8 @@ constexpr uint16_t chroma_pal_60 = 0x11;
 // The decoder table; the four entries marked 0 are filled from the standard
 // and input by decoder_table().
 constexpr std::array<register_write, 27> decoder_table_template{{
-    {0x01, 0x08}, {0x02, 0}, {0x03, 0x20}, {0x04, 0x90}, {0x05, 0x90}, {0x06, 0xEB}, {0x07, 0xE0},
-    {0x08, 0},    {0x09, 0x00}, {0x0E, 0},  {0x0F, 0x2A}, {0x10, 0x06}, {0x11, 0x08}, {0x12, 0x00},
+    {0x01, 0x08}, {0x02, 0},    {0x03, 0x20}, {0x04, 0x90}, {0x05, 0x90}, {0x06, 0xEB}, {0x07, 0xE0},
+    {0x08, 0},    {0x09, 0x00}, {0x0E, 0},    {0x0F, 0x2A}, {0x10, 0x06}, {0x11, 0x08}, {0x12, 0x00},
     {0x13, 0x00}, {0x14, 0x01}, {0x15, 0x11}, {0x16, 0xFE}, {0x17, 0xD8}, {0x18, 0x40}, {0x19, 0x80},
     {0x1A, 0x77}, {0x1B, 0x42}, {0x1C, 0xA9}, {0x1D, 0x01}, {0x83, 0x31}, {0x88, 0},
 }};

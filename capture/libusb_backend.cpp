@@ -68,8 +68,7 @@ class libusb_iso_context final : public usb_iso_context {
   int submit(unsigned char* region, int size) {
     if (!transfer_) return LIBUSB_ERROR_NOT_FOUND;
     if (in_flight_) return LIBUSB_ERROR_BUSY;
-    if (!region || size < iso_region_size(libusb_backend::iso_packets, packet_size_))
-      return LIBUSB_ERROR_INVALID_PARAM;
+    if (!region || size < iso_region_size(libusb_backend::iso_packets, packet_size_)) return LIBUSB_ERROR_INVALID_PARAM;
     region_ = region;
     completed_ = 0;
     done_.store(false, std::memory_order_relaxed);
@@ -201,9 +200,7 @@ class libusb_open_device final : public usb_device {
   // No driver is detached for this: the sound function's interfaces stay
   // with the system's sound driver, so the caller only sets a configuration
   // that is not already active.
-  int set_configuration(int configuration) override {
-    return libusb_set_configuration(handle_->handle, configuration);
-  }
+  int set_configuration(int configuration) override { return libusb_set_configuration(handle_->handle, configuration); }
 
   // Auto-detach is on: a kernel driver on the interface is set aside by the
   // claim and gets it back when the claim is released.

@@ -155,7 +155,7 @@ void recorder::add_audio(const QByteArray& bytes) {
     const int64_t before = sound_dropped_samples.fetch_add(dropped);
     if (before == 0 || (before + dropped) / sample_rate > before / sample_rate)
       qCDebug(record_log).noquote() << QString("audio: the recording cannot keep up; %1 ms of sound dropped so far")
-                                .arg((before + dropped) * 1000 / sample_rate);
+                                           .arg((before + dropped) * 1000 / sample_rate);
   }
 }
 
@@ -290,16 +290,18 @@ void recorder::work() {
   sound_missing_samples = sound->missing_samples;
   sound_clock_ppm = sound->sync.clock_difference_ppm();
   if (sound->sync.tracking())
-    qCDebug(record_log).noquote() << QString(
-                              "recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
-                              "them together, with %2 cuts and %3 paddings for jumps")
-                              .arg(sound_clock_ppm.load(), 0, 'f', 1)
-                              .arg(sound_cuts.load())
-                              .arg(sound_paddings.load());
+    qCDebug(record_log).noquote()
+        << QString(
+               "recording: the sound's clock ran %1 ppm against the picture's; resampled to keep "
+               "them together, with %2 cuts and %3 paddings for jumps")
+               .arg(sound_clock_ppm.load(), 0, 'f', 1)
+               .arg(sound_cuts.load())
+               .arg(sound_paddings.load());
   if (sound_missing_samples > 0 || sound_dropped_samples > 0)
-    qCDebug(record_log).noquote() << QString("recording: %1 ms of sound never came (silence in its place), %2 ms dropped")
-                              .arg(sound_missing_samples.load() * 1000 / sample_rate)
-                              .arg(sound_dropped_samples.load() * 1000 / sample_rate);
+    qCDebug(record_log).noquote() << QString(
+                                         "recording: %1 ms of sound never came (silence in its place), %2 ms dropped")
+                                         .arg(sound_missing_samples.load() * 1000 / sample_rate)
+                                         .arg(sound_dropped_samples.load() * 1000 / sample_rate);
   sound.reset();
   sound_out = {};
   if (!ok) emit recording_failed(failure_message);
@@ -332,11 +334,12 @@ void recorder::take_sound(bool all) {
   for (const QByteArray& chunk : chunks)
     sound->take(reinterpret_cast<const int16_t*>(chunk.constData()), chunk.size() / 4, &sound_out);
   if (!was_tracking && sound->sync.tracking())
-    qCDebug(record_log).noquote() << QString(
-                              "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
-                              "against the picture's")
-                              .arg(double(steady_clock_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
-                              .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
+    qCDebug(record_log).noquote()
+        << QString(
+               "recording: sound and picture clocks known after %1 s; the sound's runs %2 ppm "
+               "against the picture's")
+               .arg(double(steady_clock_ns() - steady_origin_ns) * 1e-9, 0, 'f', 1)
+               .arg(sound->sync.clock_difference_ppm(), 0, 'f', 1);
 }
 
 bool recorder::make_up_missing_sound() {
@@ -360,8 +363,7 @@ bool recorder::make_up_missing_sound() {
 bool recorder::write_sound_chunk() {
   const size_t values = writer.chunk_bytes() / 2;
   if (sound_out.size() - sound_out_read < values) return false;
-  if (!writer.write_sound(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read)))
-    return writer_failed();
+  if (!writer.write_sound(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read))) return writer_failed();
   sound_out_read += values;
   if (sound_out_read > sound_out.size() / 2 && sound_out_read > 65536) {
     sound_out.erase(sound_out.begin(), sound_out.begin() + ptrdiff_t(sound_out_read));
@@ -497,7 +499,8 @@ bool recorder::finish_recording() {
         dropped = drop_video_frames(0);
       }
       if (dropped > 0) {
-        qCDebug(record_log) << "recording:" << dropped << "frames still queued at the stop could not be written in time";
+        qCDebug(record_log) << "recording:" << dropped
+                            << "frames still queued at the stop could not be written in time";
         count_dropped_frames(dropped);
       }
       break;
@@ -562,8 +565,8 @@ void recorder::status_pass() {
   // Written after the lock is left: a terminal that blocks holds up no one
   // who waits for the queues.
   // Items separated by one space, the last one followed by a space too.
-  qCDebug(record_log).noquote().nospace() << '"' << QString("%1").arg(encoded - supposed, 10, 'f', 10) << '"'
-                               << " : supposed to have encoded " << QString::number(supposed, 'g', 6)
-                               << " actually encoded " << encoded << " ; video_queue.size() " << queued_frames
-                               << " audio_queue.size() " << queued_chunks << ' ';
+  qCDebug(record_log).noquote().nospace()
+      << '"' << QString("%1").arg(encoded - supposed, 10, 'f', 10) << '"' << " : supposed to have encoded "
+      << QString::number(supposed, 'g', 6) << " actually encoded " << encoded << " ; video_queue.size() "
+      << queued_frames << " audio_queue.size() " << queued_chunks << ' ';
 }

@@ -35,8 +35,8 @@
 #include <memory>
 #include <vector>
 
-#include "base/worker_thread.h"
 #include "base/stopwatch.h"
+#include "base/worker_thread.h"
 #include "record/avi_writer.h"
 #include "record/frame_buffer.h"
 #include "record/sound_sync.h"

@@ -33,9 +33,8 @@ frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame, fr
   return copy;
 }
 
-frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
-                                  int field_lines, double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
-                                  bool* last_clear) {
+frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width, int field_lines,
+                                  double bytes_per_pixel, bool field_flag, bool* odd_field_seen, bool* last_clear) {
   if (!frame) return frame;  // no recording frame to weave into
   weave_encoder_field(field, frame.data(), width, field_lines, bytes_per_pixel, field_flag);
   const bool after_clear = last_clear && *last_clear;

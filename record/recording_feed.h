@@ -34,12 +34,12 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
 
 // Where a recording's feed stands; all false / 0 when a recording starts.
 struct recording_feed_state {
-  bool odd_field_seen = false;  // the first frame has both fields
-  uint64_t last_serial = 0;     // the last field woven (0: none)
-  uint64_t frame_serial = 0;    // the flag-clear field of the last frame handed over (0: none)
-  uint64_t set_serial = 0;      // the last flag-set field woven
-  int64_t fields_missing = 0;   // fields that never reached the feed
-  int64_t until_ns = INT64_MAX; // fields that came later are not recorded
+  bool odd_field_seen = false;   // the first frame has both fields
+  uint64_t last_serial = 0;      // the last field woven (0: none)
+  uint64_t frame_serial = 0;     // the flag-clear field of the last frame handed over (0: none)
+  uint64_t set_serial = 0;       // the last flag-set field woven
+  int64_t fields_missing = 0;    // fields that never reached the feed
+  int64_t until_ns = INT64_MAX;  // fields that came later are not recorded
 };
 
 // Hands frame to the encoder and returns a copy of it to weave on. When the
@@ -57,8 +57,8 @@ frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame,
 // fields in a row mean the flag-set field between them was lost: that
 // frame goes out with an older one, and the encoder counts it damaged.
 // Takes the recording frame and returns the one to use from now on.
-frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
-                                  int field_lines, double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
+frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width, int field_lines,
+                                  double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
                                   bool* last_clear = nullptr);
 
 // The same for a field the stick numbered (`serial`, counting every field

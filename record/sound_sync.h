@@ -170,7 +170,7 @@ class sound_sync {
   bool started_ = false;
   bool first_seen_ = false;
   int64_t first_consumed_ = 0, first_produced_ = 0;
-  double phase_ = 0;  // produced - picture position in samples, kept
+  double phase_ = 0;                 // produced - picture position in samples, kept
   int64_t beyond_guard_since_ = -1;  // consumed when the offset went beyond the guard
 };
 

@@ -11,10 +11,10 @@
 #pragma once
 
 #include <array>
-#include <mutex>
-#include <utility>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 // What a picture shows, and where its field came from.
@@ -61,7 +61,7 @@ class latest_picture {
  private:
   std::array<std::vector<unsigned char>, 3> buffers_;
   std::array<picture_info, 3> info_{};
-  int back_ = 0;  // render thread's
+  int back_ = 0;   // render thread's
   int front_ = 2;  // GUI thread's
   bool has_front_ = false;
   picture_info shown_;  // the front's description, copied as it is taken

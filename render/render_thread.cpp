@@ -1,5 +1,4 @@
 #include "render/render_thread.h"
-#include "base/logging.h"
 
 #include <QtDebug>
 #include <algorithm>
@@ -7,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
+
+#include "base/logging.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -93,7 +94,7 @@ render_settings render_thread::current_settings() {
 }
 
 void render_thread::submit_field(bool flag, const unsigned char* field, size_t size, int64_t arrival_ns,
-                                         uint64_t serial) {
+                                 uint64_t serial) {
   if (arrival_ns < 0) arrival_ns = steady_clock_ns();
   uint32_t dropped = 0;
   int slot = -1;
@@ -228,8 +229,8 @@ bool render_thread::rebuild(const geometry& g) {
   const size_t field_bytes = size_t(std::max(g.width, 0)) * 2 * size_t(std::max(g.field_lines, 0));
   const size_t picture_bytes = size_t(std::max(g.half_display_width, 0)) * 2 * display_bytes_per_pixel *
                                size_t(std::max(g.half_display_height, 0)) * 2;
-  if (g.width <= 0 || g.width % 2 || g.field_lines <= 0 || g.half_display_width <= 0 ||
-      g.half_display_height <= 0 || field_bytes > handoff_buffer_size || picture_bytes > image_buffer_size)
+  if (g.width <= 0 || g.width % 2 || g.field_lines <= 0 || g.half_display_width <= 0 || g.half_display_height <= 0 ||
+      field_bytes > handoff_buffer_size || picture_bytes > image_buffer_size)
     return false;
 
   // swscale asserts on a format it does not know rather than failing.
@@ -298,16 +299,21 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   const bool changed = settings_changed.exchange(false);
   const bool flag = field.flag;
 
-  const geometry wanted{s.width, s.frame_lines / 2, s.half_display_width, s.half_display_height,
-                        encoder_pixel_format.load(), interlaced || blended};
+  const geometry wanted{s.width,
+                        s.frame_lines / 2,
+                        s.half_display_width,
+                        s.half_display_height,
+                        encoder_pixel_format.load(),
+                        interlaced || blended};
   // A new display height, a new apply_preferences() or anything else the
   // scalers were built for: rebuild. A failed build is retried next field.
   if (changed || !pictures_ready || wanted != built) {
     if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)
-        qCWarning(render_log, "easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
-                 wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
+        qCWarning(render_log,
+                  "easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
+                  wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
       failure_reported = true;
       return false;
     }
@@ -372,6 +378,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   emit broadcast_frame(last_published_, s.half_display_width, s.half_display_height);
 
   if (debugging)
-    emit debug_console_set_text(QStringLiteral("easycap_render_thread: %1").arg(render_timer.lap(), 0, 'g', -1, QChar(' ')));
+    emit debug_console_set_text(
+        QStringLiteral("easycap_render_thread: %1").arg(render_timer.lap(), 0, 'g', -1, QChar(' ')));
   return true;
 }

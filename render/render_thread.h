@@ -15,8 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "base/worker_thread.h"
 #include "base/stopwatch.h"
+#include "base/worker_thread.h"
 #include "render/latest_picture.h"
 
 struct AVFrame;
@@ -24,10 +24,10 @@ struct SwsContext;
 
 // What the capture thread passes in at the start of every streaming run.
 struct render_settings {
-  int width = 720;                 // pixels per captured line
-  int frame_lines = 576;           // 480 or 576; a field has half
-  int half_display_width = 384;    // 320 or 384
-  int half_display_height = 288;   // 240, 180, 288 or 216
+  int width = 720;                // pixels per captured line
+  int frame_lines = 576;          // 480 or 576; a field has half
+  int half_display_width = 384;   // 320 or 384
+  int half_display_height = 288;  // 240, 180, 288 or 216
 };
 
 // One converted field on its way to the recording.
@@ -62,8 +62,8 @@ class render_thread : public worker_thread {
   std::atomic<double> encoder_bytes_per_pixel{2.0};
 
   // Sizes of the buffers the thread keeps (largest standard, PAL).
-  static constexpr size_t handoff_buffer_size = 829440;           // one raw field fits with room to spare
-  static constexpr size_t image_buffer_size = 768 * 576 * 4;      // display pictures and field pictures
+  static constexpr size_t handoff_buffer_size = 829440;       // one raw field fits with room to spare
+  static constexpr size_t image_buffer_size = 768 * 576 * 4;  // display pictures and field pictures
   static constexpr size_t encoder_field_buffer_size = 720 * 288 * 2;
   // Fields that may wait for conversion: while recording, a few hundred ms
   // of scheduling jitter is absorbed; otherwise only the newest few are

@@ -1,5 +1,4 @@
 #include "render/video_widget.h"
-#include "base/logging.h"
 
 #include <GL/gl.h>
 
@@ -8,6 +7,8 @@
 #include <QVideoFrameFormat>
 #include <cstring>
 #include <vector>
+
+#include "base/logging.h"
 
 // QImage's 32-bit formats are words 0xAARRGGBB: in memory B, G, R, A only
 // on a little-endian machine, which the BGRA upload relies on.

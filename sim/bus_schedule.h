@@ -26,9 +26,9 @@ class bus_schedule {
   double period_ns() const { return period_ns_; }
 
   struct slot {
-    int64_t start_ns = 0;     // the first packet's microframe begins
-    int64_t end_ns = 0;       // the last packet's microframe is over
-    uint64_t skipped = 0;     // microframes that went by with nothing queued
+    int64_t start_ns = 0;         // the first packet's microframe begins
+    int64_t end_ns = 0;           // the last packet's microframe is over
+    uint64_t skipped = 0;         // microframes that went by with nothing queued
     int64_t skipped_from_ns = 0;  // where the first of them began
   };
 

@@ -1,14 +1,14 @@
 #include "sim/in_process_backend.h"
 
-#include "sim/bus_schedule.h"
-#include "sim/stick_sound.h"
-
 #include <libusb.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "sim/bus_schedule.h"
+#include "sim/stick_sound.h"
 
 namespace {
 
@@ -133,8 +133,7 @@ class in_process_device : public usb_device {
   int iso_reap(usb_iso_context* context, int timeout_ms) override {
     auto* iso = static_cast<in_process_iso*>(context);
     if (!iso) return LIBUSB_ERROR_INVALID_PARAM;
-    if (!iso->submitted)
-      return stale() || stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_NOT_FOUND;
+    if (!iso->submitted) return stale() || stick_->faults().unplugged ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_NOT_FOUND;
     if (stale()) {
       iso->submitted = false;
       return LIBUSB_ERROR_NO_DEVICE;
@@ -156,8 +155,8 @@ class in_process_device : public usb_device {
                                              statuses_.data(), &marks_);
     if (paced_) tell_marks(iso->start_ns);
     if (total < 0) return total;
-    const uint32_t count = faults.packet_count_override >= 0 ? uint32_t(faults.packet_count_override)
-                                                              : uint32_t(iso->packets);
+    const uint32_t count =
+        faults.packet_count_override >= 0 ? uint32_t(faults.packet_count_override) : uint32_t(iso->packets);
     std::memcpy(iso->region, &count, 4);
     for (int k = 0; k < iso->packets; ++k) {
       const uint32_t offset = uint32_t(header + k * iso->packet_size);

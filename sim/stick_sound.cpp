@@ -1,5 +1,4 @@
 #include "sim/stick_sound.h"
-#include "base/realtime_scheduling.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -7,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+
+#include "base/realtime_scheduling.h"
 
 namespace {
 
@@ -29,13 +30,9 @@ int64_t now_ns() {
 
 }  // namespace
 
-int64_t sound_track::sample_at(int64_t t_ns) const {
-  return std::llround(double(t_ns - origin_ns_) * (rate / 1e9));
-}
+int64_t sound_track::sample_at(int64_t t_ns) const { return std::llround(double(t_ns - origin_ns_) * (rate / 1e9)); }
 
-int64_t sound_track::time_of(int64_t sample) const {
-  return origin_ns_ + std::llround(double(sample) * (1e9 / rate));
-}
+int64_t sound_track::time_of(int64_t sample) const { return origin_ns_ + std::llround(double(sample) * (1e9 / rate)); }
 
 bool sound_track::add_click(int64_t t_ns) {
   const int64_t sample = sample_at(t_ns);
@@ -102,9 +99,9 @@ std::unique_ptr<stick_sound> stick_sound::start(const options& opts, std::string
   attr.fragsize = uint32_t(-1);
   int pa_error = 0;
   auto s = std::make_unique<stream>();
-  s->pa = pa_simple_new(nullptr, "ostrevin-virtual-stick", PA_STREAM_PLAYBACK,
-                        opts.sink.empty() ? nullptr : opts.sink.c_str(), "stick sound", &format, nullptr, &attr,
-                        &pa_error);
+  s->pa =
+      pa_simple_new(nullptr, "ostrevin-virtual-stick", PA_STREAM_PLAYBACK,
+                    opts.sink.empty() ? nullptr : opts.sink.c_str(), "stick sound", &format, nullptr, &attr, &pa_error);
   if (!s->pa) {
     if (error) *error = "cannot play into sink '" + opts.sink + "': " + pa_strerror(pa_error);
     return nullptr;

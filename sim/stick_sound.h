@@ -32,9 +32,9 @@ class sound_track {
  public:
   static constexpr int rate = 48000;
   static constexpr int channels = 2;
-  static constexpr int tone_period = 48;       // 1000 Hz: whole samples
-  static constexpr int16_t tone_peak = 8192;   // -12 dBFS
-  static constexpr int click_length = 48;      // 1 ms: full scale up, then down
+  static constexpr int tone_period = 48;      // 1000 Hz: whole samples
+  static constexpr int16_t tone_peak = 8192;  // -12 dBFS
+  static constexpr int click_length = 48;     // 1 ms: full scale up, then down
   static constexpr int16_t click_peak = 32767;
 
   explicit sound_track(int64_t origin_ns) : origin_ns_(origin_ns) {}

@@ -51,8 +51,7 @@ void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info
   const uint16_t bits = info.programmed.bits();
   for (int i = 0; i < 10; ++i) bit_block(33 + i, (bits >> i) & 1);
   bit_block(43, info.sync_mark);
-  for (int y = strip_start + 1; y < lines; ++y)
-    std::memcpy(uyvy + size_t(y) * line_bytes, first, size_t(line_bytes));
+  for (int y = strip_start + 1; y < lines; ++y) std::memcpy(uyvy + size_t(y) * line_bytes, first, size_t(line_bytes));
 }
 
 namespace {

@@ -42,13 +42,25 @@ struct rgb {
 
 // 75 % bars: white, yellow, cyan, green, magenta, red, blue, black.
 constexpr std::array<yuv, bar_count> bars_yuv{{
-    {180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
-    {84, 184, 198}, {65, 100, 212}, {35, 212, 114}, {16, 128, 128},
+    {180, 128, 128},
+    {162, 44, 142},
+    {131, 156, 44},
+    {112, 72, 58},
+    {84, 184, 198},
+    {65, 100, 212},
+    {35, 212, 114},
+    {16, 128, 128},
 }};
 // The same bars as full-range RGB, what a BT.601 conversion gives.
 constexpr std::array<rgb, bar_count> bars_rgb{{
-    {191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
-    {191, 0, 191}, {191, 0, 0}, {0, 0, 191}, {0, 0, 0},
+    {191, 191, 191},
+    {191, 191, 0},
+    {0, 191, 191},
+    {0, 191, 0},
+    {191, 0, 191},
+    {191, 0, 0},
+    {0, 0, 191},
+    {0, 0, 0},
 }};
 constexpr yuv band_yuv{126, 128, 128};
 constexpr yuv white_yuv{235, 128, 128};
@@ -90,8 +102,8 @@ field_info decode_uyvy(const uint8_t* uyvy, int lines, int line_bytes = width * 
 // Reads it from a BGRA picture of any size that shows one field of
 // field_lines lines, scaled; or a frame woven from two fields (rows
 // interleaved: pass the field's first row, 0 or 1, and 2 as the row step).
-field_info decode_bgra(const uint8_t* bgra, int picture_width, int picture_height, int field_lines,
-                       int first_row = 0, int row_step = 1);
+field_info decode_bgra(const uint8_t* bgra, int picture_width, int picture_height, int field_lines, int first_row = 0,
+                       int row_step = 1);
 
 // Reads it from one row of luma (Y) of the strip of a field drawn
 // picture_width pixels wide.

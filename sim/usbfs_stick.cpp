@@ -1,7 +1,5 @@
 #include "sim/usbfs_stick.h"
 
-#include "sim/bus_schedule.h"
-
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
@@ -19,6 +17,8 @@
 #include <deque>
 #include <mutex>
 #include <utility>
+
+#include "sim/bus_schedule.h"
 
 using namespace stick_hw;
 
@@ -500,8 +500,8 @@ void usbfs_stick::impl::submit_control(UMockdevIoctlClient* c, emulated_device& 
   complete(c, 0, 0);
 }
 
-void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg,
-                                   client_data& u, int owner) {
+void usbfs_stick::impl::submit_iso(UMockdevIoctlClient* c, emulated_device& d, UMockdevIoctlData* arg, client_data& u,
+                                   int owner) {
   const auto* header = reinterpret_cast<const usbdevfs_urb*>(u.bytes());
   const uint8_t endpoint = header->endpoint;
   const int packets = header->number_of_packets;
@@ -938,16 +938,49 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     attribute("%s\n", d.model->manufacturer.c_str());
     attribute("%s\n", d.model->product_name.c_str());
     attribute("%zu\n", i + 1);
-    const gchar* attributes[] = {"busnum", values[0].c_str(), "devnum", values[1].c_str(), "speed", values[2].c_str(),
-                                 "bConfigurationValue", values[3].c_str(), "idVendor", values[4].c_str(),
-                                 "idProduct", values[5].c_str(), "bcdDevice", values[6].c_str(), "manufacturer",
-                                 values[7].c_str(), "product", values[8].c_str(), "devpath", values[9].c_str(),
-                                 "version", " 2.00\n", "bNumConfigurations", "1\n", "bNumInterfaces",
-                                 " 3\n", "bmAttributes", "80\n", "bMaxPower", "500mA\n", "bDeviceClass",
-                                 "00\n", "bDeviceSubClass", "00\n", "bDeviceProtocol", "00\n", "bMaxPacketSize0",
-                                 "64\n", "removable", "unknown\n", nullptr};
-    const gchar* properties[] = {"DEVTYPE", "usb_device", "DEVNAME", node, "BUSNUM", bus_prop, "DEVNUM", dev_prop,
-                                 "PRODUCT", product_prop, "TYPE", "0/0/0", nullptr};
+    const gchar* attributes[] = {"busnum",
+                                 values[0].c_str(),
+                                 "devnum",
+                                 values[1].c_str(),
+                                 "speed",
+                                 values[2].c_str(),
+                                 "bConfigurationValue",
+                                 values[3].c_str(),
+                                 "idVendor",
+                                 values[4].c_str(),
+                                 "idProduct",
+                                 values[5].c_str(),
+                                 "bcdDevice",
+                                 values[6].c_str(),
+                                 "manufacturer",
+                                 values[7].c_str(),
+                                 "product",
+                                 values[8].c_str(),
+                                 "devpath",
+                                 values[9].c_str(),
+                                 "version",
+                                 " 2.00\n",
+                                 "bNumConfigurations",
+                                 "1\n",
+                                 "bNumInterfaces",
+                                 " 3\n",
+                                 "bmAttributes",
+                                 "80\n",
+                                 "bMaxPower",
+                                 "500mA\n",
+                                 "bDeviceClass",
+                                 "00\n",
+                                 "bDeviceSubClass",
+                                 "00\n",
+                                 "bDeviceProtocol",
+                                 "00\n",
+                                 "bMaxPacketSize0",
+                                 "64\n",
+                                 "removable",
+                                 "unknown\n",
+                                 nullptr};
+    const gchar* properties[] = {"DEVTYPE", "usb_device", "DEVNAME",    node,   "BUSNUM", bus_prop, "DEVNUM",
+                                 dev_prop,  "PRODUCT",    product_prop, "TYPE", "0/0/0",  nullptr};
     gchar* syspath = umockdev_testbed_add_devicev(t.bed, "usb", name, nullptr, const_cast<gchar**>(attributes),
                                                   const_cast<gchar**>(properties));
     if (!syspath) return fail(std::string("cannot add ") + name + " to the testbed");
@@ -989,12 +1022,14 @@ std::unique_ptr<usbfs_stick> usbfs_stick::create(std::vector<std::shared_ptr<vir
     stick->impl_->devices.push_back(std::move(d));
   }
 
-  t.handler_id = g_signal_connect_data(t.handler, "handle-ioctl", G_CALLBACK(on_ioctl),
-                                       new std::shared_ptr<impl>(stick->impl_), drop_impl_ref_closure, GConnectFlags(0));
+  t.handler_id =
+      g_signal_connect_data(t.handler, "handle-ioctl", G_CALLBACK(on_ioctl), new std::shared_ptr<impl>(stick->impl_),
+                            drop_impl_ref_closure, GConnectFlags(0));
   for (const emulated_device& d : stick->impl_->devices) {
     GError* attach_error = nullptr;
     if (!umockdev_testbed_attach_ioctl(t.bed, d.node.c_str(), t.handler, &attach_error)) {
-      std::string message = "cannot emulate " + d.node + (attach_error ? std::string(": ") + attach_error->message : "");
+      std::string message =
+          "cannot emulate " + d.node + (attach_error ? std::string(": ") + attach_error->message : "");
       if (attach_error) g_error_free(attach_error);
       return fail(message);
     }

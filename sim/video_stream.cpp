@@ -46,9 +46,9 @@ int video_stream::next_packet(const stream_geometry& geometry, unsigned char* ou
     if (n > 0) {
       if (!drawn_) {
         picture_.resize(size_t(field_bytes_));
-        test_pattern::draw_field(picture_.data(), current_.lines, current_.line_bytes,
-                                 {field_, first_field, current_.programmed,
-                                  test_pattern::carries_sync_mark(field_, current_.sixty_hz)});
+        test_pattern::draw_field(
+            picture_.data(), current_.lines, current_.line_bytes,
+            {field_, first_field, current_.programmed, test_pattern::carries_sync_mark(field_, current_.sixty_hz)});
         drawn_ = true;
       }
       out[0] = first_field ? 0x40 : 0x00;

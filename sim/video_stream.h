@@ -14,9 +14,9 @@
 #include "sim/test_pattern.h"
 
 struct stream_geometry {
-  int lines = 288;         // per field, from the capture window
-  int line_bytes = 1440;   // from the capture window
-  bool sixty_hz = false;   // field rate, from the decoder
+  int lines = 288;        // per field, from the capture window
+  int line_bytes = 1440;  // from the capture window
+  bool sixty_hz = false;  // field rate, from the decoder
   test_pattern::programming programmed;
   bool operator==(const stream_geometry&) const = default;
 };

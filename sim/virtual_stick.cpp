@@ -105,15 +105,15 @@ constexpr int standard_in = 0x80;
 
 std::vector<uint8_t> virtual_stick::descriptors() const {
   std::vector<uint8_t> d = {18, dt_device};
-  put16(d, 0x0200);  // bcdUSB
+  put16(d, 0x0200);                           // bcdUSB
   d.insert(d.end(), {0x00, 0x00, 0x00, 64});  // class per interface, endpoint 0 of 64 bytes
   put16(d, vendor);
   put16(d, product);
   put16(d, stick_hw::bcd_device);
   d.insert(d.end(), {manufacturer_string, product_string, 0, 1});  // no serial number, one configuration
 
-  std::vector<uint8_t> c = {9, dt_config, 0, 0, uint8_t(interface_count), uint8_t(stick_hw::configuration), 0,
-                            0x80, 250};  // bus powered, 500 mA
+  std::vector<uint8_t> c = {9, dt_config, 0,  0, uint8_t(interface_count), uint8_t(stick_hw::configuration),
+                            0, 0x80,      250};  // bus powered, 500 mA
   // Interface 0, video: every alternate setting has the interrupt endpoint
   // and the isochronous one, with the packet size of that setting.
   for (int alt = 0; alt < alternate_settings; ++alt) {
@@ -130,7 +130,7 @@ std::vector<uint8_t> virtual_stick::descriptors() const {
   c.insert(c.end(), {9, dt_interface, uint8_t(sound_control_interface), 0, 0, audio_class, audio_control, 0,
                      sound_interface_string});
   c.insert(c.end(), {9, cs_interface, 0x01, 0x00, 0x01, 9 + 12 + 13 + 9, 0, 1, uint8_t(sound_stream_interface)});
-  c.insert(c.end(), {12, cs_interface, 0x02, 1, 0x02, 0x06, 0, 2, 0x03, 0x00, 0, 0});  // input terminal 0x0602
+  c.insert(c.end(), {12, cs_interface, 0x02, 1, 0x02, 0x06, 0, 2, 0x03, 0x00, 0, 0});           // input terminal 0x0602
   c.insert(c.end(), {13, cs_interface, 0x06, 2, 1, 2, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0});  // mute only
   c.insert(c.end(), {9, cs_interface, 0x03, 3, 0x01, 0x01, 0, 2, 0});  // output terminal: USB streaming
   // Interface 2, audio streaming: nothing in setting 0; 48 kHz stereo
@@ -139,7 +139,7 @@ std::vector<uint8_t> virtual_stick::descriptors() const {
                      sound_interface_string});
   c.insert(c.end(), {9, dt_interface, uint8_t(sound_stream_interface), 1, 1, audio_class, audio_streaming, 0,
                      sound_interface_string});
-  c.insert(c.end(), {7, cs_interface, 0x01, 3, 1, 0x01, 0x00});  // general: PCM from terminal 3
+  c.insert(c.end(), {7, cs_interface, 0x01, 3, 1, 0x01, 0x00});                   // general: PCM from terminal 3
   c.insert(c.end(), {11, cs_interface, 0x02, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00});  // type I, 48000 Hz
   c.insert(c.end(), {9, dt_endpoint, sound_endpoint, uint8_t(iso_transfer | iso_async)});
   put16(c, 256);
@@ -153,9 +153,9 @@ std::vector<uint8_t> virtual_stick::descriptors() const {
 
 int virtual_stick::open() {
   std::lock_guard lock(mutex_);
-  int result = faults_.unplugged                       ? LIBUSB_ERROR_NO_DEVICE
+  int result = faults_.unplugged                          ? LIBUSB_ERROR_NO_DEVICE
                : faults_.fail_open || plug_.no_permission ? LIBUSB_ERROR_ACCESS
-                                                        : 0;
+                                                          : 0;
   log_.push_back({stick_op_kind::open, 0, 0, 0, 0, 0, result});
   return result;
 }
@@ -240,9 +240,9 @@ int virtual_stick::set_alternate(int interface_number, int alternate, int owner)
   std::lock_guard lock(mutex_);
   int result = 0;
   const size_t i = size_t(interface_number);
-  const int alternates = interface_number == stick_hw::interface_number    ? alternate_settings
-                         : interface_number == sound_stream_interface ? sound_stream_alternates
-                                                                      : 1;
+  const int alternates = interface_number == stick_hw::interface_number ? alternate_settings
+                         : interface_number == sound_stream_interface   ? sound_stream_alternates
+                                                                        : 1;
   if (faults_.unplugged)
     result = LIBUSB_ERROR_NO_DEVICE;
   else if (configuration_ != stick_hw::configuration || !valid_interface(interface_number))
@@ -545,8 +545,8 @@ int virtual_stick::stream_packets(int count, int packet_size, unsigned char* dat
   if (marks) marks->clear();
   if (faults_.unplugged) return LIBUSB_ERROR_NO_DEVICE;
   const uint64_t first = stream_.microframe();
-  const bool enabled = alternate_[interface_number] == streaming_alternate &&
-                       (bridge_[reg_capture_control] & 0x80) && !faults_.registers_silent;
+  const bool enabled = alternate_[interface_number] == streaming_alternate && (bridge_[reg_capture_control] & 0x80) &&
+                       !faults_.registers_silent;
   const stream_geometry g = geometry_locked();
   auto every = [this](int n) { return n > 0 && data_packets_ % uint64_t(n) == 0; };
   int total = 0;

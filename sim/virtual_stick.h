@@ -23,7 +23,7 @@ constexpr uint16_t vendor_id = 0x05E1;
 constexpr uint16_t product_id = 0x0408;
 constexpr uint16_t bcd_device = 0x0005;
 constexpr int configuration = 1;
-constexpr int interface_number = 0;        // video, vendor-specific
+constexpr int interface_number = 0;         // video, vendor-specific
 constexpr int sound_control_interface = 1;  // USB audio class: control
 constexpr int sound_stream_interface = 2;   // USB audio class: streaming
 constexpr int interface_count = 3;
@@ -37,7 +37,9 @@ constexpr int iso_packet_size = 3072;  // 1024 bytes x 3 transactions per microf
 // wMaxPacketSize of the video endpoint in each alternate setting: bits 10:0
 // the packet, bits 12:11 the extra transactions per microframe.
 constexpr uint16_t video_max_packet[alternate_settings] = {0, 0x0300, 0x03FC, 0x0400, 0x0C00, 0x1400};
-constexpr int bytes_per_microframe(uint16_t max_packet) { return (max_packet & 0x7FF) * (1 + ((max_packet >> 11) & 3)); }
+constexpr int bytes_per_microframe(uint16_t max_packet) {
+  return (max_packet & 0x7FF) * (1 + ((max_packet >> 11) & 3));
+}
 static_assert(bytes_per_microframe(video_max_packet[streaming_alternate]) == iso_packet_size);
 
 // Driver names as the kernel reports them (USBDEVFS_GETDRIVER).
@@ -103,8 +105,8 @@ enum class stick_op_kind {
   set_alternate,         // index: the interface
   detach_kernel_driver,  // index: the interface
   attach_kernel_driver,  // index: the interface; result 1 when a driver bound
-  control,        // every control transfer, raw
-  decoder_write,  // a serial-bus write transaction, as the decoder saw it
+  control,               // every control transfer, raw
+  decoder_write,         // a serial-bus write transaction, as the decoder saw it
   codec_write,
   codec_read,
   iso_setup,
@@ -118,8 +120,8 @@ struct stick_op {
   stick_op_kind kind = stick_op_kind::control;
   int request_type = 0;
   int request = 0;
-  int value = 0;   // wValue; for decoder/codec events the data
-  int index = 0;   // wIndex; for decoder/codec events the register; the interface
+  int value = 0;  // wValue; for decoder/codec events the data
+  int index = 0;  // wIndex; for decoder/codec events the register; the interface
   int length = 0;
   int result = 0;  // what the operation returned (decoder writes: the status)
   bool operator==(const stick_op&) const = default;
@@ -131,11 +133,11 @@ struct stick_op {
 // machine may differ in.
 struct plug_state {
   int configuration = stick_hw::configuration;  // 0: not configured yet
-  bool video_driver = true;   // stk1160 is there and binds interface 0
-  bool sound_driver = true;   // snd-usb-audio is there and binds interfaces 1 and 2
-  bool high_speed = true;     // false: on a USB 1.1 (full-speed) port
-  bool video_claimed_elsewhere = false;  // another program holds interface 0
-  bool no_permission = false;  // the device node is closed to this user
+  bool video_driver = true;                     // stk1160 is there and binds interface 0
+  bool sound_driver = true;                     // snd-usb-audio is there and binds interfaces 1 and 2
+  bool high_speed = true;                       // false: on a USB 1.1 (full-speed) port
+  bool video_claimed_elsewhere = false;         // another program holds interface 0
+  bool no_permission = false;                   // the device node is closed to this user
 };
 
 struct stick_faults {
@@ -143,9 +145,9 @@ struct stick_faults {
   bool refuse_configuration = false;
   bool refuse_interface = false;  // claiming interface 0 fails (not busy: broken)
   bool refuse_alternate = false;
-  bool codec_silent = false;   // no codec on the AC'97 link: every read gives 0
+  bool codec_silent = false;                  // no codec on the AC'97 link: every read gives 0
   int serial_status = stick_hw::serial_done;  // what 0x201 shows after a decoder write
-  bool unplugged = false;      // every operation fails with LIBUSB_ERROR_NO_DEVICE
+  bool unplugged = false;                     // every operation fails with LIBUSB_ERROR_NO_DEVICE
   // Control transfers addressed to these bridge registers return the given
   // result instead of being carried out (0 on a read: no byte came back).
   std::map<int, int> control_results;

@@ -384,7 +384,8 @@ class fault_schedule {
     }
     if (s.hang) {
       events_.push_back({s.hang->start, on_every([](stick_faults& f) { f.registers_silent = true; })});
-      events_.push_back({s.hang->start + s.hang->length, on_every([](stick_faults& f) { f.registers_silent = false; })});
+      events_.push_back(
+          {s.hang->start + s.hang->length, on_every([](stick_faults& f) { f.registers_silent = false; })});
     }
     std::sort(events_.begin(), events_.end(), [](const event& a, const event& b) { return a.at < b.at; });
     thread_ = std::thread([this] {
@@ -502,9 +503,9 @@ int main(int argc, char** argv) {
     sound->stop();
     const stick_sound::counts counts = sound->stats();
     if (counts.late > 0 || counts.failed)
-      std::fprintf(stderr, "%s: the stick's sound %s; %llu of %llu clicks came too late to be heard\n",
-                   program_name, counts.failed ? "lost its sound server" : "played to the end",
-                   (unsigned long long)counts.late, (unsigned long long)(counts.clicks + counts.late));
+      std::fprintf(stderr, "%s: the stick's sound %s; %llu of %llu clicks came too late to be heard\n", program_name,
+                   counts.failed ? "lost its sound server" : "played to the end", (unsigned long long)counts.late,
+                   (unsigned long long)(counts.clicks + counts.late));
   }
   if (!s.log_file.empty()) {
     const std::vector<stick_op> ops = models.empty() ? std::vector<stick_op>{} : models[0]->log();

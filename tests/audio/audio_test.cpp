@@ -49,7 +49,9 @@ struct audio_test : window_fixture {
   QAction* line_in() { return menu_item("&Audio", "&Line-in"); }
   QAction* mute() { return menu_item("&Audio", "&Mute audio preview"); }
 
-  bool wait_audio_running() { return QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000); }
+  bool wait_audio_running() {
+    return QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000);
+  }
   // Sound has come in from the input (a fresh server can take over a second).
   bool wait_sound_flowing() {
     const qint64 before = window->sound().bytes_read();
@@ -104,15 +106,17 @@ TEST(audio_device_names, the_sticks_input_is_known_by_its_usb_identity) {
   const QString name = pulse_probe::stick_source;
   EXPECT_TRUE(is_easycap_audio_input(pulse_probe::stick_description, name, stick));
   // PipeWire names its nodes the same way; another profile is the same stick.
-  EXPECT_TRUE(is_easycap_audio_input("x", "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.mono-fallback", stick));
+  EXPECT_TRUE(is_easycap_audio_input(
+      "x", "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.mono-fallback", stick));
   // Another vendor's stick with the same product string, and sticks on
   // other interfaces or of other makers, are not this one.
-  EXPECT_FALSE(is_easycap_audio_input("USB 2.0 Video Capture Controller Analog Stereo",
-                                      pulse_probe::lookalike_source, stick));
+  EXPECT_FALSE(
+      is_easycap_audio_input("USB 2.0 Video Capture Controller Analog Stereo", pulse_probe::lookalike_source, stick));
   EXPECT_FALSE(is_easycap_audio_input(
       "x", "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-010.analog-stereo", stick));
-  EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description,
-                                      "alsa_output.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo", stick));
+  EXPECT_FALSE(is_easycap_audio_input(
+      pulse_probe::stick_description,
+      "alsa_output.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo", stick));
   EXPECT_FALSE(is_easycap_audio_input(pulse_probe::stick_description, name, {"Other", "Grabber", 1}));
   // The stick's own names hold whatever the identity.
   EXPECT_TRUE(is_easycap_audio_input("USB Audio Interface", "anything", stick));

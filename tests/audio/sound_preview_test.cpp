@@ -2,6 +2,8 @@
 // PulseAudio server (tests/support/with_pulse.sh): which input it opens for
 // what it is told, what it hands on, what it reports, mute, and the wait for
 // the stick's input after the stick was pulled out.
+#include "audio/sound_preview.h"
+
 #include <gtest/gtest.h>
 
 #include <QAudioSink>
@@ -12,7 +14,6 @@
 #include <cstring>
 #include <vector>
 
-#include "audio/sound_preview.h"
 #include "tests/support/pulse_probe.h"
 
 namespace {

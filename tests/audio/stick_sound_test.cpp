@@ -1,6 +1,8 @@
 // The virtual stick's own sound through a real sound server: the in-process
 // adapter streams with its field clock fast, and the clicks that come out of
 // the sink are as many samples apart as the sync marks were apart on the bus.
+#include "sim/stick_sound.h"
+
 #include <gtest/gtest.h>
 #include <pulse/simple.h>
 
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "sim/in_process_backend.h"
-#include "sim/stick_sound.h"
 #include "tests/support/iso_stream.h"
 #include "tests/support/pulse_probe.h"
 
@@ -31,8 +32,8 @@ class monitor_recorder {
     attr.maxlength = uint32_t(-1);
     attr.fragsize = 48 * 4 * 20;
     int error = 0;
-    pa_ = pa_simple_new(nullptr, "stick sound test", PA_STREAM_RECORD, (sink + ".monitor").c_str(), "monitor",
-                        &format, nullptr, &attr, &error);
+    pa_ = pa_simple_new(nullptr, "stick sound test", PA_STREAM_RECORD, (sink + ".monitor").c_str(), "monitor", &format,
+                        nullptr, &attr, &error);
     if (!pa_) return;
     thread_ = std::thread([this] {
       std::vector<int16_t> chunk(960);
@@ -78,8 +79,8 @@ std::vector<int64_t> clicks_in(const std::vector<int16_t>& stereo) {
 
 TEST(stick_sound, clicks_reach_the_sink_as_far_apart_as_the_marks_on_the_bus) {
   if (!pulse_probe::server_available()) GTEST_SKIP() << "no test sound server (run under with_pulse.sh)";
-  const QString module = pulse_probe::pactl({"load-module", "module-null-sink", QString("sink_name=") + test_sink,
-                                             "rate=48000", "channels=2"});
+  const QString module = pulse_probe::pactl(
+      {"load-module", "module-null-sink", QString("sink_name=") + test_sink, "rate=48000", "channels=2"});
   ASSERT_FALSE(module.isNull());
   struct unload {
     int index;

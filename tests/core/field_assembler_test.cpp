@@ -1,11 +1,12 @@
 // Packet-to-field assembly: the size rule, the headers, the append limit, and
 // regions whose descriptors cannot be trusted.
+#include "capture/field_assembler.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "capture/field_assembler.h"
 #include "capture/usb_seam.h"
 
 namespace {
@@ -192,12 +193,12 @@ TEST_F(assembly, untrusted_descriptors_never_read_outside_the_region) {
   region_builder rb;
   rb.set_count(packets);
   rb.put(0, data_packet(100, 0x55));
-  rb.set_descriptor(1, region_size - 10, 11);             // runs one byte past the end
-  rb.set_descriptor(2, 0xFFFFFFF0u, 0x20);                // offset + length wraps around
-  rb.set_descriptor(3, 4, 100);                           // inside the descriptor table
-  rb.set_descriptor(4, region_size, 1);                   // starts at the end
-  rb.set_descriptor(5, header, 0xFFFFFFFFu);              // absurd length
-  rb.set_descriptor(6, region_size - 3072, 3072);         // the last slot, exactly: fine
+  rb.set_descriptor(1, region_size - 10, 11);      // runs one byte past the end
+  rb.set_descriptor(2, 0xFFFFFFF0u, 0x20);         // offset + length wraps around
+  rb.set_descriptor(3, 4, 100);                    // inside the descriptor table
+  rb.set_descriptor(4, region_size, 1);            // starts at the end
+  rb.set_descriptor(5, header, 0xFFFFFFFFu);       // absurd length
+  rb.set_descriptor(6, region_size - 3072, 3072);  // the last slot, exactly: fine
   std::memset(rb.bytes.data() + region_size - 3072, 0x66, 3072);
   auto* exact = new unsigned char[region_size];
   std::memcpy(exact, rb.bytes.data(), region_size);

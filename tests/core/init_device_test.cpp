@@ -13,19 +13,15 @@
 
 namespace {
 
-
 struct programmed : opened_stick_fixture {
-  void select(standard std, bool s_video) {
-    thread.set_settings(capture_settings::for_standard(std, s_video));
-  }
+  void select(standard std, bool s_video) { thread.set_settings(capture_settings::for_standard(std, s_video)); }
 };
 
 TEST_F(programmed, every_standard_and_input_writes_the_tables_in_order) {
   for (standard std : {standard::ntsc, standard::pal, standard::pal_60}) {
     for (bool s_video : {false, true}) {
       for (int chosen : {-1, 1, 3}) {
-        SCOPED_TRACE(testing::Message() << "standard " << int(std) << " s_video " << s_video << " channel "
-                                        << chosen);
+        SCOPED_TRACE(testing::Message() << "standard " << int(std) << " s_video " << s_video << " channel " << chosen);
         // A stick of its own: the fixture's thread holds the other one.
         auto own = std::make_shared<virtual_stick>();
         in_process_backend own_backend;

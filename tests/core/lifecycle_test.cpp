@@ -99,7 +99,7 @@ TEST_F(running, a_close_during_programming_cuts_it_short_and_starts_nothing) {
   stick->hold_at(0x202);  // in the bridge configuration table
   thread.start_capture();
   ASSERT_TRUE(stick->wait_held(10000));
-  thread.set_standard();   // a re-programming request does not outlive a close
+  thread.set_standard();  // a re-programming request does not outlive a close
   thread.request_close();
   stick->release_hold();
   ASSERT_TRUE(thread.wait(10000));
@@ -119,7 +119,8 @@ TEST_F(running, an_input_change_on_the_same_channel_reprograms) {
   thread.set_input(0);  // chosen while composite
   ASSERT_TRUE(streaming->wait_for(2));
   EXPECT_EQ(stick->decoder(0x02), 0xC0);
-  thread.set_settings(capture_settings::for_standard(video_standard::pal, true));  // as the window sets it, then asks for channel 0 again
+  thread.set_settings(capture_settings::for_standard(video_standard::pal,
+                                                     true));  // as the window sets it, then asks for channel 0 again
   thread.set_input(0);
   ASSERT_TRUE(streaming->wait_for(3));
   EXPECT_EQ(stick->decoder(0x02), 0xC9);

@@ -19,10 +19,14 @@ namespace {
 enum class mode { f1, f2, interlaced, blended };
 const char* name(mode m) {
   switch (m) {
-    case mode::f1: return "F1";
-    case mode::f2: return "F2";
-    case mode::interlaced: return "Interlaced";
-    case mode::blended: return "Field-blended";
+    case mode::f1:
+      return "F1";
+    case mode::f2:
+      return "F2";
+    case mode::interlaced:
+      return "Interlaced";
+    case mode::blended:
+      return "Field-blended";
   }
   return "";
 }
@@ -63,7 +67,8 @@ struct pipeline : ::testing::Test {
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
   static void configure(capture_thread& thread, bool sixty_hz, bool widescreen, mode m) {
-    thread.set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal, false, widescreen));
+    thread.set_settings(
+        capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal, false, widescreen));
     thread.renderer.display_f2 = m == mode::f2;
     thread.renderer.display_interlaced = m == mode::interlaced;
     thread.renderer.display_field_blended = m == mode::blended;
@@ -117,8 +122,7 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
   for (bool sixty : {false, true}) {
     for (bool wide : {false, true}) {
       for (mode m : {mode::f1, mode::f2, mode::interlaced, mode::blended}) {
-        const std::string where =
-            std::string(sixty ? "NTSC " : "PAL ") + (wide ? "16:9 " : "4:3 ") + name(m);
+        const std::string where = std::string(sixty ? "NTSC " : "PAL ") + (wide ? "16:9 " : "4:3 ") + name(m);
         SCOPED_TRACE(where);
         // A fresh pipeline for each combination.
         capture_thread t;

@@ -1,12 +1,13 @@
 // Real-time scheduling: RealtimeKit first, the scheduler second, told once
 // when neither gives it, and what the system here really gives.
+#include "base/realtime_scheduling.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <thread>
 
-#include "base/realtime_scheduling.h"
 #include "tests/support/message_log.h"
 
 namespace {

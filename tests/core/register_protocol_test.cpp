@@ -84,8 +84,8 @@ TEST_F(opened_stick, serial_status_other_than_done_is_a_failed_decoder_write) {
 
 TEST_F(opened_stick, failed_transfers_are_logged_and_not_retried) {
   stick_faults f;
-  f.control_results[0x201] = 0;                    // no byte came back
-  f.control_results[0x300] = LIBUSB_ERROR_PIPE;    // stall
+  f.control_results[0x201] = 0;                  // no byte came back
+  f.control_results[0x300] = LIBUSB_ERROR_PIPE;  // stall
   f.control_results[0x301] = LIBUSB_ERROR_TIMEOUT;
   stick->set_faults(f);
 

@@ -1,8 +1,8 @@
+#include "base/stopwatch.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
-
-#include "base/stopwatch.h"
 
 TEST(stopwatch, elapsed_grows_and_laps_add_up_to_the_total) {
   stopwatch total;

@@ -1,8 +1,8 @@
 // What the capture thread tells about its stream, from the assembler's
 // totals over made-up time.
-#include <gtest/gtest.h>
-
 #include "capture/stream_health.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -29,8 +29,9 @@ TEST(sync_mark_pattern, the_mark_reads_back_without_touching_the_other_bits) {
   constexpr int lines = 288, line_bytes = 1440;
   std::vector<uint8_t> field(size_t(lines) * line_bytes);
   const test_pattern::programming all_set{0xF, true, 7, 3};
-  for (const field_info& drawn : {field_info{0xFFFFFFFFu, true, all_set, false}, field_info{0, false, {}, true},
-                                  field_info{0xFFFFFFFFu, true, all_set, true}, field_info{50, true, {9, false, 1, 2}, true}}) {
+  for (const field_info& drawn :
+       {field_info{0xFFFFFFFFu, true, all_set, false}, field_info{0, false, {}, true},
+        field_info{0xFFFFFFFFu, true, all_set, true}, field_info{50, true, {9, false, 1, 2}, true}}) {
     test_pattern::draw_field(field.data(), lines, line_bytes, drawn);
     EXPECT_EQ(test_pattern::decode_uyvy(field.data(), lines), drawn);
     // The strip's luma alone, as a reader of planar frames has it.
@@ -222,7 +223,7 @@ TEST(stick_sound_track, a_click_whose_sample_was_written_is_left_out_and_counted
   const int64_t origin = 0;
   sound_track track(origin);
   render(track, 48000, 4800);
-  EXPECT_FALSE(track.add_click(999'000'000));  // sample 47952: gone
+  EXPECT_FALSE(track.add_click(999'000'000));   // sample 47952: gone
   EXPECT_TRUE(track.add_click(1'000'000'000));  // sample 48000: the next one
   const std::vector<int16_t> sound = render(track, 480, 480);
   EXPECT_EQ(sound[0], 32767);

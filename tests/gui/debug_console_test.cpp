@@ -1,4 +1,6 @@
 // The diagnostic console: stamps, the on-screen text cap, the log file.
+#include "app/debug_console.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -8,8 +10,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include "app/debug_console.h"
 
 namespace {
 

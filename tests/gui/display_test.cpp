@@ -26,8 +26,8 @@ namespace {
 QRgb rgb(const test_pattern::rgb& c) { return qRgb(c.r, c.g, c.b); }
 
 ::testing::AssertionResult near_colour(QRgb got, QRgb want, int tolerance = 1) {
-  const int d = std::max({std::abs(qRed(got) - qRed(want)), std::abs(qGreen(got) - qGreen(want)),
-                          std::abs(qBlue(got) - qBlue(want))});
+  const int d = std::max(
+      {std::abs(qRed(got) - qRed(want)), std::abs(qGreen(got) - qGreen(want)), std::abs(qBlue(got) - qBlue(want))});
   if (d <= tolerance) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "got " << qRed(got) << "," << qGreen(got) << "," << qBlue(got) << " want "
                                        << qRed(want) << "," << qGreen(want) << "," << qBlue(want);
@@ -53,8 +53,8 @@ QImage quadrant_image(int width, int height, QImage::Format format = QImage::For
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       const bool right = x >= width / 2, bottom = y >= height / 2;
-      image.setPixel(x, y, bottom ? (right ? qRgb(255, 255, 255) : qRgb(0, 0, 255))
-                                  : (right ? qRgb(0, 255, 0) : qRgb(255, 0, 0)));
+      image.setPixel(
+          x, y, bottom ? (right ? qRgb(255, 255, 255) : qRgb(0, 0, 255)) : (right ? qRgb(0, 255, 0) : qRgb(255, 0, 0)));
     }
   return image.convertToFormat(format);
 }
@@ -105,8 +105,8 @@ TEST_F(lumo_test, half_height_image_fills_the_same_area_as_a_full_one) {
   for (int y = 0; y < full.height(); ++y)
     for (int x = 0; x < full.width(); ++x) {
       const QRgb a = full.pixel(x, y), b = half.pixel(x, y);
-      worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                        std::abs(qBlue(a) - qBlue(b))});
+      worst = std::max(
+          {worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
       if (std::abs(y - full.height() / 2) > 2 && y > 1 && y < full.height() - 2) {
         ASSERT_LE(worst, 2) << x << "," << y;
       }
@@ -299,9 +299,9 @@ TEST_F(frame_slot_test, other_modes_show_one_image_per_two_fields) {
   ntsc_wide_blended = blended;
   ntsc_wide_blended.sixty_hz = true;
   ntsc_wide_blended.widescreen = true;
-  for (const mode& m : {mode{"F2", f2, {768, 576}}, mode{"Interlaced", interlaced, {768, 576}},
-                        mode{"Field-blended", blended, {768, 288}},
-                        mode{"NTSC 16:9 Field-blended", ntsc_wide_blended, {640, 180}}}) {
+  for (const mode& m :
+       {mode{"F2", f2, {768, 576}}, mode{"Interlaced", interlaced, {768, 576}},
+        mode{"Field-blended", blended, {768, 288}}, mode{"NTSC 16:9 Field-blended", ntsc_wide_blended, {640, 180}}}) {
     SCOPED_TRACE(m.name);
     images.clear();
     open(m.p);

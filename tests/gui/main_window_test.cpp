@@ -1,17 +1,18 @@
 // The main window under a real X server: what a person sees at start-up,
 // with and without a stick, and on close.
+#include "app/main_window.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
-#include <QApplication>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include "app/main_window.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/window_fixture.h"
 

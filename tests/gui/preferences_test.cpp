@@ -1,6 +1,7 @@
 // The preferences file as the window reads and writes it: byte layout, short
 // and long files, the first run, and a location that cannot be written.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -14,7 +15,6 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
-#include <sys/stat.h>
 
 #include "app/main_window.h"
 #include "sim/in_process_backend.h"
@@ -96,8 +96,7 @@ TEST_F(preferences_test, reads_whatever_bytes_are_there) {
       {"empty file: all false, so line-in", QByteArray(), from_bytes({})},
       {"five bytes: S-Video, NTSC, 16:9, stick audio", QByteArray("\x01\x01\x00\x01\x01", 5),
        from_bytes({1, 1, 0, 1, 1})},
-      {"any non-zero byte is true", QByteArray("\x00\x00\x00\x02\x01\x00\x00\x00\x00", 9),
-       from_bytes({0, 0, 0, 1, 1})},
+      {"any non-zero byte is true", QByteArray("\x00\x00\x00\x02\x01\x00\x00\x00\x00", 9), from_bytes({0, 0, 0, 1, 1})},
       {"bytes after the ninth are ignored", QByteArray("\x00\x01\x01\x00\x00\x01\x00\x01\x00\x01\x01\x01", 12),
        from_bytes({0, 1, 1, 0, 0, 1, 0, 1, 0})},
       {"each field at its own offset", QByteArray("\x00\x00\x01\x00\x00\x00\x00\x00\x01", 9),
@@ -115,7 +114,7 @@ TEST_F(preferences_test, reads_whatever_bytes_are_there) {
     EXPECT_EQ(window->current_preferences(), c.expected);
     // The menu shows the one mode in force.
     const preference_set& p = c.expected;
-    const QString mode = p.display_f2            ? "F&2"
+    const QString mode = p.display_f2              ? "F&2"
                          : p.display_interlaced    ? "&Interlaced"
                          : p.display_field_blended ? "&Field-blended"
                                                    : "F&1";
@@ -136,7 +135,8 @@ TEST_F(preferences_test, the_next_save_writes_nine_clean_bytes) {
        QByteArray("\x00\x00\x00\x01\x01\x01\x00\x00\x00", 9)},
       {"a twelve-byte file shrinks to nine", QByteArray("\x01\x00\x00\x00\x01\x00\x00\x00\x00\x07\x07\x07", 12),
        QByteArray("\x01\x00\x00\x00\x01\x01\x00\x00\x00", 9)},
-      {"a short file comes back whole", QByteArray("\x00\x01", 2), QByteArray("\x00\x01\x00\x00\x00\x01\x00\x00\x00", 9)},
+      {"a short file comes back whole", QByteArray("\x00\x01", 2),
+       QByteArray("\x00\x01\x00\x00\x00\x01\x00\x00\x00", 9)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,12 +1,13 @@
 // The AVI writer on its own: where it says the pictures end against the
 // sound, to the sample, and what becomes of a frame it cannot encode, on its
 // own and in a recording.
+#include "record/avi_writer.h"
+
 #include <gmock/gmock.h>
 
 #include <QTemporaryDir>
 
 #include "record/avi_repair.h"
-#include "record/avi_writer.h"
 #include "tests/record/recording_fixture.h"
 
 namespace {
@@ -65,8 +66,8 @@ TEST_F(writer, where_the_streams_end_is_compared_to_the_sample) {
 TEST_F(writer, a_sixty_hz_frame_is_1601_point_6_sample_frames) {
   ASSERT_TRUE(open("ntsc.avi", true));
   EXPECT_EQ(file.sound_short_of_picture(1), 1602);  // rounded up
-  write_pictures(5);  // 8008 sample frames exactly
-  write_sound(32);    // 8000
+  write_pictures(5);                                // 8008 sample frames exactly
+  write_sound(32);                                  // 8000
   EXPECT_EQ(file.sound_short_of_picture(0), 8);
   EXPECT_GT(file.compare_video_to_sound(), 0);
   EXPECT_GT(file.compare_video_to_sound(2 * 8 - 1), 0);

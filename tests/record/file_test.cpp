@@ -3,11 +3,11 @@
 // silence, the names and the split into numbered files.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 
 #include "tests/record/recording_fixture.h"
@@ -82,7 +82,8 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / c.frame_rate + 1e-9);
   // Made up because no sound came, and told.
   EXPECT_GE(encoder.sound_missing_samples.load() * 4, file.audio.size());
-  EXPECT_TRUE(messages.contains_match("^recording: \\d+ ms of sound never came \\(silence in its place\\), 0 ms dropped$"));
+  EXPECT_TRUE(
+      messages.contains_match("^recording: \\d+ ms of sound never came \\(silence in its place\\), 0 ms dropped$"));
 }
 
 INSTANTIATE_TEST_SUITE_P(recording, standards,
@@ -356,7 +357,8 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
   EXPECT_EQ(encoder.frames_received.load() + int64_t(encoder.dropped_frame_count.load()), int64_t(next_frame));
   EXPECT_EQ(dropped_told, int64_t(encoder.dropped_frame_count.load()));
   EXPECT_GT(encoder.sound_dropped_samples.load(), 0);
-  EXPECT_TRUE(messages.contains_match("^recording: \\d+ ms of sound never came \\(silence in its place\\), [1-9]\\d* ms dropped$"));
+  EXPECT_TRUE(messages.contains_match(
+      "^recording: \\d+ ms of sound never came \\(silence in its place\\), [1-9]\\d* ms dropped$"));
   for (const char* name : {"slow.avi", "slow2.avi"}) {
     const drawn_avi file = read_drawn_avi(path(name), field_lines);
     expect_streams(file, 576, 25.0);

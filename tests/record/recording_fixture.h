@@ -5,17 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <QMutexLocker>
-#include <algorithm>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
 #include "record/recorder.h"
 #include "tests/support/avi_file.h"
-#include "tests/support/synthetic_media.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
+#include "tests/support/synthetic_media.h"
 
 struct recording : ::testing::Test {
   QTemporaryDir dir;

@@ -3,20 +3,21 @@
 // arriving with 20 ms of jitter, go through the sound path the encoder
 // uses; the simulation knows which frame each sample was captured with and
 // checks where the sample lands in the file.
+#include "record/sound_sync.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "record/sound_sync.h"
 #include "tests/support/av_clock_sim.h"
 
 namespace {
 
 struct drift_result {
-  double start_ms = 0.0;      // the offset at the first second
-  double worst_ms = 0.0;      // the largest departure from it, after `from`
+  double start_ms = 0.0;         // the offset at the first second
+  double worst_ms = 0.0;         // the largest departure from it, after `from`
   double worst_before_ms = 0.0;  // ... and before it
   double final_ms = 0.0;
   int64_t silences = 0, cuts = 0;
@@ -33,31 +34,32 @@ drift_result run(const av_clock_sim& sim, double from = 0.0) {
   // As the encoder: the file's position of each frame, and repeats for
   // frames found lost; the frames lost before a stick frame, less the
   // repeats, move it in the file.
-  sim.run([&](int64_t frame, double arrival) {
-            path.sync.picture(frame, arrival);
-            ++r.frames;
-          },
-          [&](int64_t first, int64_t count, int64_t lost_before, double arrival) {
-            // Positions count what arrived; the device's own count includes what was lost.
-            const int64_t received = first - lost_before;
-            path.sync.sound(received + count, arrival);
-            // Where the first sample of the block lands against its picture.
-            const double landed = path.next_output() - double(path.consumed() - received);
-            const double picture = samples_per_frame * sim.frame_at(sim.sample_time(double(first)));
-            const double offset_ms = (landed - picture) / sim.sample_rate * 1000.0;
-            const double t = sim.sample_time(double(first));
-            if (!started && t >= 1.0) {
-              started = true;
-              r.start_ms = offset_ms;
-            }
-            if (started) {
-              const double departure = std::abs(offset_ms - r.start_ms);
-              double& worst = t >= from ? r.worst_ms : r.worst_before_ms;
-              worst = std::max(worst, departure);
-              r.final_ms = offset_ms - r.start_ms;
-            }
-            path.take(nullptr, count, nullptr);
-          });
+  sim.run(
+      [&](int64_t frame, double arrival) {
+        path.sync.picture(frame, arrival);
+        ++r.frames;
+      },
+      [&](int64_t first, int64_t count, int64_t lost_before, double arrival) {
+        // Positions count what arrived; the device's own count includes what was lost.
+        const int64_t received = first - lost_before;
+        path.sync.sound(received + count, arrival);
+        // Where the first sample of the block lands against its picture.
+        const double landed = path.next_output() - double(path.consumed() - received);
+        const double picture = samples_per_frame * sim.frame_at(sim.sample_time(double(first)));
+        const double offset_ms = (landed - picture) / sim.sample_rate * 1000.0;
+        const double t = sim.sample_time(double(first));
+        if (!started && t >= 1.0) {
+          started = true;
+          r.start_ms = offset_ms;
+        }
+        if (started) {
+          const double departure = std::abs(offset_ms - r.start_ms);
+          double& worst = t >= from ? r.worst_ms : r.worst_before_ms;
+          worst = std::max(worst, departure);
+          r.final_ms = offset_ms - r.start_ms;
+        }
+        path.take(nullptr, count, nullptr);
+      });
   r.silences = path.sync.silences;
   r.cuts = path.sync.cuts;
   r.ppm = path.sync.clock_difference_ppm();
@@ -113,7 +115,8 @@ TEST(sound_sync, the_picture_clock_counts_the_frames_that_came) {
     double worst = 0.0;
     sim.run(
         [&](int64_t frame, double arrival) {
-          if (sync.picture_known()) worst = std::max(worst, std::abs(sync.picture_position_at(arrival) - double(frame)));
+          if (sync.picture_known())
+            worst = std::max(worst, std::abs(sync.picture_position_at(arrival) - double(frame)));
           sync.picture(frame, arrival);
         },
         [](int64_t, int64_t, int64_t, double) {});

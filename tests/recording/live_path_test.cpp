@@ -13,8 +13,8 @@
 
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
-#include "tests/support/window_fixture.h"
 #include "tests/support/render_probe.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 

@@ -157,7 +157,8 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
 INSTANTIATE_TEST_SUITE_P(
     standards, recording_standards,
     ::testing::Values(standard_case{"pal", QByteArray("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9), 576, 25.0, false},
-                      standard_case{"ntsc", QByteArray("\x00\x01\x00\x00\x01\x00\x00\x00\x00", 9), 480, 30000.0 / 1001.0, true}),
+                      standard_case{"ntsc", QByteArray("\x00\x01\x00\x00\x01\x00\x00\x00\x00", 9), 480,
+                                    30000.0 / 1001.0, true}),
     [](const ::testing::TestParamInfo<standard_case>& info) { return std::string(info.param.name); });
 
 TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file) {

@@ -1,5 +1,7 @@
 // The render thread on its own: what each display mode puts where, the
 // encoder field, and the hand-off protocol with the capture side.
+#include "render/render_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
@@ -8,15 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "render/render_thread.h"
 #include "tests/support/message_log.h"
-#include "tests/support/signal_counter.h"
 #include "tests/support/render_probe.h"
+#include "tests/support/signal_counter.h"
 
 namespace {
 
 using rt = render_thread;
-struct yuv { int y, u, v; };
+struct yuv {
+  int y, u, v;
+};
 
 // 100 % colour bars in video range, and the BGR they must become.
 constexpr yuv bar_yuv[8] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
@@ -72,7 +75,9 @@ struct rendering : ::testing::Test {
         p[0] = c.u, p[1] = c.y, p[2] = c.v, p[3] = c.y;
       }
   }
-  void paint(bar top, bar bottom) { paint([&](int, int y) { return bar_yuv[y < lines / 2 ? top : bottom]; }); }
+  void paint(bar top, bar bottom) {
+    paint([&](int, int y) { return bar_yuv[y < lines / 2 ? top : bottom]; });
+  }
   void paint(bar c) { paint(c, c); }
   // Hands the field over; set_render_settings returns once the thread is done with it.
   void show(bool flag) {
@@ -92,9 +97,8 @@ struct rendering : ::testing::Test {
     }
     std::copy_n(render_probe::field_picture(render, false), field_0.size(), field_0.begin());
     std::copy_n(render_probe::field_picture(render, true), field_1.size(), field_1.begin());
-    recorded += render.take_recorded_fields([&](const recorded_field& f) {
-      std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin());
-    });
+    recorded += render.take_recorded_fields(
+        [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   bool is(const std::vector<unsigned char>& b, int x, int y, int c) const {
     const unsigned char* p = &b[size_t(y * width + x) * 4];
@@ -110,9 +114,9 @@ struct rendering : ::testing::Test {
 TEST_F(rendering, f1_scales_each_field_to_the_square_pixel_picture_of_every_standard_and_aspect) {
   std::atomic<uchar*> sent{nullptr};
   std::atomic<int> sent_w{0}, sent_h{0};
-  QObject::connect(&render, &rt::broadcast_frame, &render, [&](uchar* b, int w, int h) {
-    sent = b, sent_w = w, sent_h = h;
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &render, &rt::broadcast_frame, &render, [&](uchar* b, int w, int h) { sent = b, sent_w = w, sent_h = h; },
+      Qt::DirectConnection);
 
   for (auto [sixty_hz, widescreen] : {std::pair{false, false}, {false, true}, {true, false}, {true, true}}) {
     SCOPED_TRACE(testing::Message() << "sixty_hz " << sixty_hz << " widescreen " << widescreen);
@@ -259,14 +263,20 @@ struct held_render_thread : rendering {
   std::mutex text_mutex;
   QStringList texts;
   void SetUp() override {
-    QObject::connect(&render, &rt::field_rendered, &render, [this] {
-      held = true;
-      while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }, Qt::DirectConnection);
-    QObject::connect(&render, &rt::debug_console_set_text, &render, [this](QString t) {
-      std::lock_guard lock(text_mutex);
-      texts << t;
-    }, Qt::DirectConnection);
+    QObject::connect(
+        &render, &rt::field_rendered, &render,
+        [this] {
+          held = true;
+          while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        &render, &rt::debug_console_set_text, &render,
+        [this](QString t) {
+          std::lock_guard lock(text_mutex);
+          texts << t;
+        },
+        Qt::DirectConnection);
     use(false, false);
     paint(red);
     render.submit_field(false, field.data(), field.size());
@@ -333,9 +343,12 @@ TEST_F(rendering, quit_ends_the_thread_without_converting_whenever_it_comes) {
   // so the first field is still pending when quit arrives.
   std::atomic<bool> hold{true};
   signal_counter started(&render, &QThread::started);
-  const auto holding = QObject::connect(&render, &QThread::started, &render, [&] {
-    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }, Qt::DirectConnection);
+  const auto holding = QObject::connect(
+      &render, &QThread::started, &render,
+      [&] {
+        while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      },
+      Qt::DirectConnection);
   use(false, false);
   paint(red);
   render.submit_field(false, field.data(), field.size());
@@ -384,7 +397,6 @@ TEST_F(rendering, fields_that_cannot_be_converted_are_skipped_counted_and_retrie
   EXPECT_EQ(render.failed_fields(), 3u);
   EXPECT_EQ(ready.count(), 1);
 }
-
 
 // The hand-off from the capture side under the loads a desktop gives it.
 namespace live_path {

@@ -157,7 +157,8 @@ bool read_recording(const char* path, recording& r) {
       r.width = frame->width;
       r.height = frame->height;
       const int64_t pts = frame->best_effort_timestamp;
-      const double t = pts == AV_NOPTS_VALUE ? double(r.frames) * r.frame_period : double(pts) * av_q2d(video->time_base);
+      const double t =
+          pts == AV_NOPTS_VALUE ? double(r.frames) * r.frame_period : double(pts) * av_q2d(video->time_base);
       ++r.frames;
       const test_pattern::field_info even = read_field(frame, 0), odd = read_field(frame, 1);
       for (int rows = 0; rows < 2; ++rows) {
@@ -192,8 +193,9 @@ bool read_recording(const char* path, recording& r) {
       for (int i = 0; i < frame->nb_samples; ++i) {
         int level = 0;
         for (int c = 0; c < channels; ++c) {
-          const int16_t v = fmt == AV_SAMPLE_FMT_S16 ? reinterpret_cast<const int16_t*>(frame->data[0])[i * channels + c]
-                                                     : reinterpret_cast<const int16_t*>(frame->data[c])[i];
+          const int16_t v = fmt == AV_SAMPLE_FMT_S16
+                                ? reinterpret_cast<const int16_t*>(frame->data[0])[i * channels + c]
+                                : reinterpret_cast<const int16_t*>(frame->data[c])[i];
           level = std::max(level, std::abs(int(v)));
         }
         r.level.push_back(uint16_t(level));
@@ -226,7 +228,8 @@ bool read_recording(const char* path, recording& r) {
   }
   if (bad_format) return false;
   for (const auto& [field, m] : seen) r.marks.push_back(m);
-  std::sort(r.marks.begin(), r.marks.end(), [](const picture_mark& a, const picture_mark& b) { return a.time < b.time; });
+  std::sort(r.marks.begin(), r.marks.end(),
+            [](const picture_mark& a, const picture_mark& b) { return a.time < b.time; });
   return true;
 }
 
@@ -281,12 +284,14 @@ int main(int argc, char** argv) {
   std::vector<double> click_times;
   for (int64_t c : clicks) click_times.push_back(r.audio_start + double(c) / r.sample_rate);
 
-  std::printf("# %ld frames %dx%d at %.3f fps, %zu sound samples at %d Hz (%.3f s), %zu marks, %zu clicks\n",
-              r.frames, r.width, r.height, 1.0 / r.frame_period, r.level.size(), r.sample_rate,
+  std::printf("# %ld frames %dx%d at %.3f fps, %zu sound samples at %d Hz (%.3f s), %zu marks, %zu clicks\n", r.frames,
+              r.width, r.height, 1.0 / r.frame_period, r.level.size(), r.sample_rate,
               double(r.level.size()) / r.sample_rate, r.marks.size(), clicks.size());
   if (!r.marks.empty()) {
-    const size_t odd = size_t(std::count_if(r.marks.begin(), r.marks.end(), [](const picture_mark& m) { return m.odd_rows; }));
-    const size_t later = size_t(std::count_if(r.marks.begin(), r.marks.end(), [](const picture_mark& m) { return m.later_field; }));
+    const size_t odd =
+        size_t(std::count_if(r.marks.begin(), r.marks.end(), [](const picture_mark& m) { return m.odd_rows; }));
+    const size_t later =
+        size_t(std::count_if(r.marks.begin(), r.marks.end(), [](const picture_mark& m) { return m.later_field; }));
     std::printf("# marked fields on the %s rows (%zu of %zu odd), the later field of their frame in %zu\n",
                 odd * 2 > r.marks.size() ? "odd" : "even", odd, r.marks.size(), later);
   }
@@ -308,7 +313,8 @@ int main(int argc, char** argv) {
   // Where to look first: the offset most marks see to their nearest click.
   std::vector<double> first_guess;
   for (const picture_mark& m : r.marks) first_guess.push_back(nearest(m.time) - m.time);
-  std::nth_element(first_guess.begin(), first_guess.begin() + std::ptrdiff_t(first_guess.size() / 2), first_guess.end());
+  std::nth_element(first_guess.begin(), first_guess.begin() + std::ptrdiff_t(first_guess.size() / 2),
+                   first_guess.end());
   double expected = first_guess[first_guess.size() / 2];
 
   constexpr double pairing_window = 0.25;

@@ -135,7 +135,8 @@ test_pattern::field_info read_field(const AVFrame* f, int first_row, bool* start
 drawn_avi read_drawn_avi(const QString& path, int field_lines, bool noisy) {
   drawn_avi out;
   std::vector<uchar> expected;
-  read_avi(path, out, [&](const AVFrame* frame) { out.frames.push_back(identify(frame, field_lines, noisy, expected)); });
+  read_avi(path, out,
+           [&](const AVFrame* frame) { out.frames.push_back(identify(frame, field_lines, noisy, expected)); });
   return out;
 }
 

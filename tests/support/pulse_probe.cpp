@@ -57,9 +57,8 @@ QString pactl(const QStringList& arguments) {
 }
 
 int load_source(const QString& name, const QString& description) {
-  const QString out = pactl({"load-module", "module-remap-source", "source_name=" + name,
-                             "master=stick_feed.monitor", "channels=2",
-                             QString("source_properties='device.description=\"%1\"'").arg(description)});
+  const QString out = pactl({"load-module", "module-remap-source", "source_name=" + name, "master=stick_feed.monitor",
+                             "channels=2", QString("source_properties='device.description=\"%1\"'").arg(description)});
   bool ok = false;
   const int index = out.trimmed().toInt(&ok);
   return ok ? index : -1;

@@ -16,8 +16,7 @@ constexpr double stick_tone_hz = 1000.0;
 constexpr double line_in_tone_hz = 2500.0;
 
 // The stick's input as the sound server lists it.
-constexpr char stick_source[] =
-    "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo";
+constexpr char stick_source[] = "alsa_input.usb-Syntek_Semiconductor_USB_2.0_Video_Capture_Controller-01.analog-stereo";
 constexpr char stick_description[] = "STK1160 Video Capture Device Analog Stereo";
 constexpr char lookalike_source[] = "alsa_input.usb-Generic_USB_2.0_Video_Capture_Controller-01.analog-stereo";
 

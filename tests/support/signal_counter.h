@@ -10,7 +10,8 @@ class signal_counter {
  public:
   template <typename Sender, typename Signal>
   signal_counter(Sender* sender, Signal signal) {
-    connection_ = QObject::connect(sender, signal, sender, [this] { ++count_; }, Qt::DirectConnection);
+    connection_ = QObject::connect(
+        sender, signal, sender, [this] { ++count_; }, Qt::DirectConnection);
   }
   ~signal_counter() { QObject::disconnect(connection_); }
   int count() const { return count_.load(); }

@@ -78,8 +78,8 @@ int close_window(Display* display, Window window) {
 int grab(Display* display, Window window, const char* path) {
   XWindowAttributes attributes;
   if (!XGetWindowAttributes(display, window, &attributes)) return 1;
-  XImage* image = XGetImage(display, window, 0, 0, unsigned(attributes.width), unsigned(attributes.height), AllPlanes,
-                            ZPixmap);
+  XImage* image =
+      XGetImage(display, window, 0, 0, unsigned(attributes.width), unsigned(attributes.height), AllPlanes, ZPixmap);
   if (!image) return 1;
   FILE* out = std::fopen(path, "wb");
   if (!out) {

@@ -1,10 +1,11 @@
 // The capture thread, unchanged, through the real libusb-1.0 backend against
 // the emulated stick: finding, programming and streaming.
+#include "capture/capture_thread.h"
+
 #include <QElapsedTimer>
 #include <QTest>
 #include <mutex>
 
-#include "capture/capture_thread.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
@@ -111,8 +112,9 @@ TEST_F(capture_over_usbfs, a_present_stick_that_cannot_be_used_says_why) {
     signal_counter not_found(thread.get(), &capture_thread::capture_device_not_found);
     signal_counter slow_port(thread.get(), &capture_thread::capture_device_not_usb_2_0);
     std::atomic<int> seen{-100};
-    QObject::connect(thread.get(), &capture_thread::capture_device_unusable, thread.get(),
-                     [&](capture_thread::device_problem p) { seen = int(p); }, Qt::DirectConnection);
+    QObject::connect(
+        thread.get(), &capture_thread::capture_device_unusable, thread.get(),
+        [&](capture_thread::device_problem p) { seen = int(p); }, Qt::DirectConnection);
     thread->start_capture();
     ASSERT_TRUE(thread->wait(20000));
     QCoreApplication::processEvents();
@@ -186,7 +188,8 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   latest_picture& pictures = thread->renderer.display();
   pictures.take();
   ASSERT_TRUE(pictures.has_front());
-  std::copy_n(pictures.front(), size_t(pictures.front_info().width) * pictures.front_info().height * 4, display.begin());
+  std::copy_n(pictures.front(), size_t(pictures.front_info().width) * pictures.front_info().height * 4,
+              display.begin());
 
   std::lock_guard lock(mutex);
   // Fields alternate, except where the pipeline counted a loss (a slow

@@ -118,8 +118,7 @@ TEST_F(usbfs_test, requests_the_bridge_does_not_know_stall) {
   unsigned char buffer[4] = {};
   EXPECT_EQ(device->control_msg(vendor_in, 0x07, 0, 0x500, buffer, sizeof buffer, 1000), LIBUSB_ERROR_PIPE);
   // A write request with a data stage is not how the bridge takes registers.
-  EXPECT_EQ(device->control_msg(vendor_out, stick_hw::request_write, 0x11, 0x110, buffer, 1, 1000),
-            LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(device->control_msg(vendor_out, stick_hw::request_write, 0x11, 0x110, buffer, 1, 1000), LIBUSB_ERROR_PIPE);
   EXPECT_EQ(models[0]->bridge(0x110), 0x00);
 }
 

@@ -2,7 +2,6 @@
 // that drives the stick with the libusb backend, as the real program would.
 // Also the test main, which re-runs itself under the umockdev preload
 // library when started without it.
-#include <QCoreApplication>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -203,8 +203,7 @@ int write_register_child() {
   if (entries.empty()) return 10;
   std::unique_ptr<usb_device> device;
   if (backend.open(entries[0], device) != 0) return 11;
-  if (device->get_configuration() != stick_hw::configuration &&
-      device->set_configuration(stick_hw::configuration) != 0)
+  if (device->get_configuration() != stick_hw::configuration && device->set_configuration(stick_hw::configuration) != 0)
     return 12;
   if (device->claim_interface(stick_hw::interface_number) != 0) return 13;
   if (write_register(*device, 0x500, 0x0094) != 0) return 14;

@@ -1,8 +1,8 @@
 // The isochronous service of the libusb backend against the emulated
 // video endpoint.
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -40,8 +40,7 @@ class usbfs_iso_test : public usbfs_test {
 
   std::vector<transfer> make_transfers(usb_device& device, int n) {
     std::vector<transfer> transfers(static_cast<size_t>(n));
-    for (transfer& t : transfers)
-      EXPECT_EQ(device.iso_setup(t.context, stick_hw::video_endpoint, packet_size), 0);
+    for (transfer& t : transfers) EXPECT_EQ(device.iso_setup(t.context, stick_hw::video_endpoint, packet_size), 0);
     return transfers;
   }
 };
@@ -53,8 +52,7 @@ TEST_F(usbfs_iso_test, thirty_two_transfers_in_flight_complete_with_empty_packet
   std::vector<transfer> transfers = make_transfers(*device, 32);
 
   for (int round = 0; round < 2; ++round) {
-    for (transfer& t : transfers)
-      ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+    for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
     for (transfer& t : transfers) {
       ASSERT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), 0);
       EXPECT_EQ(u32_at(t.region, 0), uint32_t(packets));
@@ -81,8 +79,7 @@ TEST_F(usbfs_iso_test, reaping_needs_a_submitted_transfer) {
             LIBUSB_ERROR_INVALID_PARAM);
   // One transfer at a time per context.
   ASSERT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), 0);
-  EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size),
-            LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size), LIBUSB_ERROR_BUSY);
   EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), 0);
 }
 
@@ -91,8 +88,7 @@ TEST_F(usbfs_iso_test, release_cancels_transfers_in_flight) {
   std::unique_ptr<usb_device> device = streaming_device();
   ASSERT_TRUE(device);
   std::vector<transfer> transfers = make_transfers(*device, 32);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   for (transfer& t : transfers) {
     EXPECT_EQ(device->iso_release(t.context), 0);
     EXPECT_FALSE(t.context);
@@ -100,13 +96,11 @@ TEST_F(usbfs_iso_test, release_cancels_transfers_in_flight) {
 
   // The endpoint is free again: a new set of transfers streams.
   transfers = make_transfers(*device, 4);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   for (transfer& t : transfers) EXPECT_EQ(device->iso_reap(t.context.get(), reap_timeout_ms), 0);
 
   // Dropping contexts without release cancels as well.
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   transfers.clear();
 }
 
@@ -118,7 +112,7 @@ TEST_F(usbfs_iso_test, isochronous_packets_must_fit_the_alternate_setting) {
   ASSERT_TRUE(device);
   std::vector<transfer> transfers = make_transfers(*device, 1);
   EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size),
-            LIBUSB_ERROR_INVALID_PARAM);  // setting 0: no bandwidth at all
+            LIBUSB_ERROR_INVALID_PARAM);      // setting 0: no bandwidth at all
   ASSERT_EQ(device->set_altinterface(3), 0);  // 1024 bytes per microframe
   EXPECT_EQ(device->iso_submit(transfers[0].context.get(), transfers[0].region.data(), region_size),
             LIBUSB_ERROR_INVALID_PARAM);
@@ -196,8 +190,7 @@ TEST_F(usbfs_iso_test, packets_from_a_stream_source_land_at_their_offsets) {
   std::unique_ptr<usb_device> device = streaming_device();
   ASSERT_TRUE(device);
   std::vector<transfer> transfers = make_transfers(*device, 2);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
 
   int stream_packet = 0;
   for (transfer& t : transfers) {
@@ -238,8 +231,7 @@ TEST_F(usbfs_iso_test, the_model_stream_flows_once_capture_is_enabled) {
   ASSERT_EQ(write_register(*device, stick_hw::reg_window_end_y_hi, 288 >> 8), 0);
   ASSERT_EQ(write_register(*device, stick_hw::reg_capture_control, 0x80), 0);
   std::vector<transfer> transfers = make_transfers(*device, 8);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
 
   // Two fields' worth of microframes: field starts are an 8-byte header
   // alone, data packets a 4-byte header whose flag follows the field's.
@@ -281,8 +273,7 @@ TEST_F(usbfs_iso_test, stream_faults_of_the_model_reach_the_reaper) {
   std::unique_ptr<usb_device> device = streaming_device();
   ASSERT_TRUE(device);
   std::vector<transfer> transfers = make_transfers(*device, 4);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   EXPECT_EQ(device->iso_reap(transfers[0].context.get(), reap_timeout_ms), 0);
   EXPECT_EQ(device->iso_reap(transfers[1].context.get(), reap_timeout_ms), LIBUSB_ERROR_IO);
   EXPECT_EQ(device->iso_reap(transfers[2].context.get(), reap_timeout_ms), 0);
@@ -292,8 +283,7 @@ TEST_F(usbfs_iso_test, stream_faults_of_the_model_reach_the_reaper) {
   faults.reap_error_every = 0;
   faults.stalled = true;
   models[0]->set_faults(faults);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   EXPECT_EQ(device->iso_reap(transfers[0].context.get(), 50), LIBUSB_ERROR_TIMEOUT);
   for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
 }
@@ -315,7 +305,8 @@ TEST_F(usbfs_iso_test, two_sticks_stream_from_two_threads) {
       if (device.iso_submit(t.context.get(), t.region.data(), region_size) != 0) ++failures;
     for (int n = 0; n < 40; ++n) {
       transfer& t = transfers[size_t(n) % transfers.size()];
-      if (device.iso_reap(t.context.get(), reap_timeout_ms) != 0 || u32_at(t.region, 0) != uint32_t(packets)) ++failures;
+      if (device.iso_reap(t.context.get(), reap_timeout_ms) != 0 || u32_at(t.region, 0) != uint32_t(packets))
+        ++failures;
       if (device.iso_submit(t.context.get(), t.region.data(), region_size) != 0) ++failures;
     }
     for (transfer& t : transfers)
@@ -352,8 +343,7 @@ TEST_F(usbfs_iso_test, unplugging_mid_stream_ends_transfers_without_hanging) {
   ASSERT_TRUE(device);
   // 128 ms of bus time: most of it is still ahead when the stick goes.
   std::vector<transfer> transfers = make_transfers(*device, 64);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   bus->unplug(0);
   // Transfers done before the unplug complete; from the first that was cut
   // off, every one ends with the device gone, well before the reap timeout.
@@ -373,8 +363,7 @@ TEST_F(usbfs_iso_test, release_after_unplug_returns) {
   std::unique_ptr<usb_device> device = streaming_device();
   ASSERT_TRUE(device);
   std::vector<transfer> transfers = make_transfers(*device, 8);
-  for (transfer& t : transfers)
-    ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
+  for (transfer& t : transfers) ASSERT_EQ(device->iso_submit(t.context.get(), t.region.data(), region_size), 0);
   models[0]->unplug();
   for (transfer& t : transfers) EXPECT_EQ(device->iso_release(t.context), 0);
 }
