@@ -80,35 +80,37 @@ QAction* add_grouped(QMenu* menu, QActionGroup* group, const QString& text, bool
 
 void main_window::create_menus() {
   const preference_set& p = preferences;
-  menu_bar = new QMenuBar(this);
+  menus.menu_bar = new QMenuBar(this);
 
-  file_menu = menu_bar->addMenu(tr("&File"));
-  set_capture_file_action = file_menu->addAction(tr("Set capture &file ..."));
-  file_menu->addSeparator();
-  capture_action = file_menu->addAction(tr("&Capture"));
-  capture_action->setEnabled(false);
-  stop_capture_action = file_menu->addAction(tr("&Stop capture"));
-  stop_capture_action->setEnabled(false);
-  connect(set_capture_file_action, &QAction::triggered, this, &main_window::set_capture_file);
-  connect(capture_action, &QAction::triggered, this, &main_window::start_recording);
-  connect(stop_capture_action, &QAction::triggered, this, &main_window::stop_recording);
+  menus.file_menu = menus.menu_bar->addMenu(tr("&File"));
+  menus.set_capture_file_action = menus.file_menu->addAction(tr("Set capture &file ..."));
+  menus.file_menu->addSeparator();
+  menus.capture_action = menus.file_menu->addAction(tr("&Capture"));
+  menus.capture_action->setEnabled(false);
+  menus.stop_capture_action = menus.file_menu->addAction(tr("&Stop capture"));
+  menus.stop_capture_action->setEnabled(false);
+  connect(menus.set_capture_file_action, &QAction::triggered, this, &main_window::set_capture_file);
+  connect(menus.capture_action, &QAction::triggered, this, &main_window::start_recording);
+  connect(menus.stop_capture_action, &QAction::triggered, this, &main_window::stop_recording);
 
-  standard_menu = menu_bar->addMenu(tr("&NTSC/PAL"));
-  standard_group = new QActionGroup(this);
-  ntsc_action = add_grouped(standard_menu, standard_group, tr("&NTSC"), p.sixty_hz && !p.pal_60, this);
-  pal_action = add_grouped(standard_menu, standard_group, tr("&PAL"), !p.sixty_hz, this);
-  pal_60_action = add_grouped(standard_menu, standard_group, tr("PAL-&60"), p.sixty_hz && p.pal_60, this);
-  connect(standard_group, &QActionGroup::triggered, this, &main_window::action_selected);
+  menus.standard_menu = menus.menu_bar->addMenu(tr("&NTSC/PAL"));
+  menus.standard_group = new QActionGroup(this);
+  menus.ntsc_action =
+      add_grouped(menus.standard_menu, menus.standard_group, tr("&NTSC"), p.sixty_hz && !p.pal_60, this);
+  menus.pal_action = add_grouped(menus.standard_menu, menus.standard_group, tr("&PAL"), !p.sixty_hz, this);
+  menus.pal_60_action =
+      add_grouped(menus.standard_menu, menus.standard_group, tr("PAL-&60"), p.sixty_hz && p.pal_60, this);
+  connect(menus.standard_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
-  input_menu = menu_bar->addMenu(tr("&Input"));
-  input_group = new QActionGroup(this);
-  s_video_action = add_grouped(input_menu, input_group, tr("&S-Video"), p.s_video, this);
-  composite_action = add_grouped(input_menu, input_group, tr("&Composite"), !p.s_video, this);
-  connect(input_group, &QActionGroup::triggered, this, &main_window::action_selected);
+  menus.input_menu = menus.menu_bar->addMenu(tr("&Input"));
+  menus.input_group = new QActionGroup(this);
+  menus.s_video_action = add_grouped(menus.input_menu, menus.input_group, tr("&S-Video"), p.s_video, this);
+  menus.composite_action = add_grouped(menus.input_menu, menus.input_group, tr("&Composite"), !p.s_video, this);
+  connect(menus.input_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
   // Nothing refers to the channel menu after this: the window owns it.
   auto* channel_menu = new QMenu(tr("&Channel"), this);
-  menu_bar->addMenu(channel_menu);
+  menus.menu_bar->addMenu(channel_menu);
   auto* channel_group = new QActionGroup(this);
   for (int channel = 0; channel < 4; ++channel) {
     QAction* action = add_grouped(channel_menu, channel_group, tr("%1").arg(channel), false, this);
@@ -116,53 +118,55 @@ void main_window::create_menus() {
   }
   connect(channel_group, &QActionGroup::triggered, this, &main_window::channel_action_group_slot);
 
-  aspect_menu = menu_bar->addMenu(tr("Aspect &ratio"));
-  aspect_group = new QActionGroup(this);
-  aspect_4_3_action = add_grouped(aspect_menu, aspect_group, tr("&4:3"), !p.widescreen, this);
-  aspect_16_9_action = add_grouped(aspect_menu, aspect_group, tr("&16:9"), p.widescreen, this);
-  connect(aspect_group, &QActionGroup::triggered, this, &main_window::action_selected);
+  menus.aspect_menu = menus.menu_bar->addMenu(tr("Aspect &ratio"));
+  menus.aspect_group = new QActionGroup(this);
+  menus.aspect_4_3_action = add_grouped(menus.aspect_menu, menus.aspect_group, tr("&4:3"), !p.widescreen, this);
+  menus.aspect_16_9_action = add_grouped(menus.aspect_menu, menus.aspect_group, tr("&16:9"), p.widescreen, this);
+  connect(menus.aspect_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
-  audio_menu = menu_bar->addMenu(tr("&Audio"));
-  audio_group = new QActionGroup(this);
-  easycap_audio_action = add_grouped(audio_menu, audio_group, tr("&Easycap"), p.easycap_audio, this);
-  line_in_action = add_grouped(audio_menu, audio_group, tr("&Line-in"), !p.easycap_audio, this);
-  connect(audio_group, &QActionGroup::triggered, this, &main_window::action_selected);
-  audio_menu->addSeparator();
-  mute_action = audio_menu->addAction(tr("&Mute audio preview"));
-  mute_action->setCheckable(true);
-  mute_action->setChecked(sound_.is_muted());
-  connect(mute_action, &QAction::triggered, &sound_, &sound_preview::toggle_mute);
+  menus.audio_menu = menus.menu_bar->addMenu(tr("&Audio"));
+  menus.audio_group = new QActionGroup(this);
+  menus.easycap_audio_action = add_grouped(menus.audio_menu, menus.audio_group, tr("&Easycap"), p.easycap_audio, this);
+  menus.line_in_action = add_grouped(menus.audio_menu, menus.audio_group, tr("&Line-in"), !p.easycap_audio, this);
+  connect(menus.audio_group, &QActionGroup::triggered, this, &main_window::action_selected);
+  menus.audio_menu->addSeparator();
+  menus.mute_action = menus.audio_menu->addAction(tr("&Mute audio preview"));
+  menus.mute_action->setCheckable(true);
+  menus.mute_action->setChecked(sound_.is_muted());
+  connect(menus.mute_action, &QAction::triggered, &sound_, &sound_preview::toggle_mute);
 
   // Checked in this order so that the stored mode ends up checked: F1 when
   // none of the three flags is set.
-  display_menu = menu_bar->addMenu(tr("&Display"));
-  display_group = new QActionGroup(this);
-  f1_action = add_grouped(display_menu, display_group, tr("F&1"), !p.display_f2, this);
-  f2_action = add_grouped(display_menu, display_group, tr("F&2"), p.display_f2, this);
-  interlaced_action = add_grouped(display_menu, display_group, tr("&Interlaced"), p.display_interlaced, this);
-  field_blended_action = add_grouped(display_menu, display_group, tr("&Field-blended"), p.display_field_blended, this);
-  connect(display_group, &QActionGroup::triggered, this, &main_window::action_selected);
+  menus.display_menu = menus.menu_bar->addMenu(tr("&Display"));
+  menus.display_group = new QActionGroup(this);
+  menus.f1_action = add_grouped(menus.display_menu, menus.display_group, tr("F&1"), !p.display_f2, this);
+  menus.f2_action = add_grouped(menus.display_menu, menus.display_group, tr("F&2"), p.display_f2, this);
+  menus.interlaced_action =
+      add_grouped(menus.display_menu, menus.display_group, tr("&Interlaced"), p.display_interlaced, this);
+  menus.field_blended_action =
+      add_grouped(menus.display_menu, menus.display_group, tr("&Field-blended"), p.display_field_blended, this);
+  connect(menus.display_group, &QActionGroup::triggered, this, &main_window::action_selected);
 
-  window_menu = menu_bar->addMenu(tr("&Window"));
-  always_on_top_action = window_menu->addAction(tr("&Always on top"));
-  always_on_top_action->setCheckable(true);
-  always_on_top_action->setChecked(p.always_on_top);
-  connect(always_on_top_action, &QAction::triggered, this, &main_window::switch_always_on_top);
-  window_menu->addSeparator();
-  window_group = new QActionGroup(this);
+  menus.window_menu = menus.menu_bar->addMenu(tr("&Window"));
+  menus.always_on_top_action = menus.window_menu->addAction(tr("&Always on top"));
+  menus.always_on_top_action->setCheckable(true);
+  menus.always_on_top_action->setChecked(p.always_on_top);
+  connect(menus.always_on_top_action, &QAction::triggered, this, &main_window::switch_always_on_top);
+  menus.window_menu->addSeparator();
+  menus.window_group = new QActionGroup(this);
   static const char* const scale_texts[] = {QT_TR_NOOP("50%"),  QT_TR_NOOP("100%"), QT_TR_NOOP("150%"),
                                             QT_TR_NOOP("200%"), QT_TR_NOOP("250%"), QT_TR_NOOP("300%")};
-  for (size_t i = 0; i < scale_actions.size(); ++i)
-    scale_actions[i] = add_grouped(window_menu, window_group, tr(scale_texts[i]), i == 1, this);
-  connect(window_group, &QActionGroup::triggered, this, &main_window::window_action_selected);
+  for (size_t i = 0; i < menus.scale_actions.size(); ++i)
+    menus.scale_actions[i] = add_grouped(menus.window_menu, menus.window_group, tr(scale_texts[i]), i == 1, this);
+  connect(menus.window_group, &QActionGroup::triggered, this, &main_window::window_action_selected);
 
-  help_menu = menu_bar->addMenu(tr("&Help"));
-  about_action = help_menu->addAction(tr("&About Ostrevin"));
-  connect(about_action, &QAction::triggered, this, &main_window::about);
-  about_qt_action = help_menu->addAction(tr("About &Qt"));
-  connect(about_qt_action, &QAction::triggered, qApp, &QApplication::aboutQt);
+  menus.help_menu = menus.menu_bar->addMenu(tr("&Help"));
+  menus.about_action = menus.help_menu->addAction(tr("&About Ostrevin"));
+  connect(menus.about_action, &QAction::triggered, this, &main_window::about);
+  menus.about_qt_action = menus.help_menu->addAction(tr("About &Qt"));
+  connect(menus.about_qt_action, &QAction::triggered, qApp, &QApplication::aboutQt);
 
-  setMenuBar(menu_bar);
+  setMenuBar(menus.menu_bar);
 }
 
 void main_window::action_selected(QAction* action) {
@@ -170,27 +174,28 @@ void main_window::action_selected(QAction* action) {
   const preference_set& p = preferences;
   const bool ntsc = p.sixty_hz && !p.pal_60;
   const bool pal_60 = p.sixty_hz && p.pal_60;
-  if ((action == ntsc_action && !ntsc) || (action == pal_action && p.sixty_hz) || (action == pal_60_action && !pal_60))
+  if ((action == menus.ntsc_action && !ntsc) || (action == menus.pal_action && p.sixty_hz) ||
+      (action == menus.pal_60_action && !pal_60))
     select_standard(action);
-  if ((action == s_video_action && !p.s_video) || (action == composite_action && p.s_video)) switch_input();
-  if ((action == aspect_4_3_action && p.widescreen) || (action == aspect_16_9_action && !p.widescreen))
+  if ((action == menus.s_video_action && !p.s_video) || (action == menus.composite_action && p.s_video)) switch_input();
+  if ((action == menus.aspect_4_3_action && p.widescreen) || (action == menus.aspect_16_9_action && !p.widescreen))
     switch_aspect_ratio();
-  if ((action == easycap_audio_action && !p.easycap_audio) || (action == line_in_action && p.easycap_audio))
+  if ((action == menus.easycap_audio_action && !p.easycap_audio) || (action == menus.line_in_action && p.easycap_audio))
     switch_audio_source();
-  if ((action == f1_action && (p.display_f2 || p.display_interlaced || p.display_field_blended)) ||
-      (action == f2_action && !p.display_f2) || (action == interlaced_action && !p.display_interlaced) ||
-      (action == field_blended_action && !p.display_field_blended))
+  if ((action == menus.f1_action && (p.display_f2 || p.display_interlaced || p.display_field_blended)) ||
+      (action == menus.f2_action && !p.display_f2) || (action == menus.interlaced_action && !p.display_interlaced) ||
+      (action == menus.field_blended_action && !p.display_field_blended))
     switch_f2_display(action);
 }
 
 void main_window::select_standard(QAction* action) {
-  if (action == ntsc_action) {
+  if (action == menus.ntsc_action) {
     preferences.sixty_hz = true;
     preferences.pal_60 = false;
-  } else if (action == pal_action) {
+  } else if (action == menus.pal_action) {
     preferences.sixty_hz = false;
     preferences.pal_60 = false;
-  } else if (action == pal_60_action) {
+  } else if (action == menus.pal_60_action) {
     preferences.sixty_hz = true;
     preferences.pal_60 = true;
   }
@@ -214,9 +219,9 @@ void main_window::switch_aspect_ratio() {
 }
 
 void main_window::switch_f2_display(QAction* action) {
-  preferences.display_f2 = action == f2_action;
-  preferences.display_interlaced = action == interlaced_action;
-  preferences.display_field_blended = action == field_blended_action;
+  preferences.display_f2 = action == menus.f2_action;
+  preferences.display_interlaced = action == menus.interlaced_action;
+  preferences.display_field_blended = action == menus.field_blended_action;
   apply_preferences();
   save_preferences();
 }
@@ -232,8 +237,8 @@ void main_window::channel_action_group_slot(QAction* action) { emit change_chann
 void main_window::window_action_selected(QAction* action) {
   static constexpr double factors[] = {0.5, 1.0, 1.5, 2.0, 2.5, 3.0};
   double factor = 1.0;
-  for (size_t i = 0; i < scale_actions.size(); ++i)
-    if (action == scale_actions[i]) factor = factors[i];
+  for (size_t i = 0; i < menus.scale_actions.size(); ++i)
+    if (action == menus.scale_actions[i]) factor = factors[i];
   // Not stored: the next apply_preferences() returns the window to 100 %.
   resize_video_area(int(factor * current_capture.half_display_width() * 2),
                     int(factor * current_capture.half_display_height() * 2));

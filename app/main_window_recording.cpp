@@ -26,7 +26,7 @@ void main_window::set_capture_file() {
   QString name = dialog.selectedFiles().first();
   name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
   recorder_.base_name = name;
-  capture_action->setEnabled(true);
+  menus.capture_action->setEnabled(true);
 }
 
 void main_window::start_recording() {
@@ -48,9 +48,9 @@ void main_window::start_recording() {
   recorder_.start_recording();
   recording_notice.clear();
   show_notice();
-  set_capture_file_action->setEnabled(false);
-  capture_action->setEnabled(false);
-  stop_capture_action->setEnabled(true);
+  menus.set_capture_file_action->setEnabled(false);
+  menus.capture_action->setEnabled(false);
+  menus.stop_capture_action->setEnabled(true);
   set_settings_actions_enabled(false);
   capture_.renderer.encoder_feed = true;
   capturing = true;
@@ -69,9 +69,9 @@ void main_window::stop_recording() {
   feed_recording();
   recorder_.stop_requested = true;
   recorder_.wait();
-  set_capture_file_action->setEnabled(true);
-  capture_action->setEnabled(true);
-  stop_capture_action->setEnabled(false);
+  menus.set_capture_file_action->setEnabled(true);
+  menus.capture_action->setEnabled(true);
+  menus.stop_capture_action->setEnabled(false);
   set_settings_actions_enabled(true);
   recording_frame = frame_buffer();
   capture_.renderer.encoder_feed = false;
@@ -99,11 +99,12 @@ void main_window::stop_recording() {
 }
 
 void main_window::set_settings_actions_enabled(bool on) {
-  for (QAction* action : {ntsc_action, pal_action, pal_60_action, composite_action, s_video_action, aspect_4_3_action,
-                          aspect_16_9_action, line_in_action})
+  for (QAction* action :
+       {menus.ntsc_action, menus.pal_action, menus.pal_60_action, menus.composite_action, menus.s_video_action,
+        menus.aspect_4_3_action, menus.aspect_16_9_action, menus.line_in_action})
     action->setEnabled(on);
   // A stick without its own sound keeps "&Easycap" disabled for good.
-  if (!easycap_audio_missing) easycap_audio_action->setEnabled(on);
+  if (!easycap_audio_missing) menus.easycap_audio_action->setEnabled(on);
 }
 
 void main_window::recording_failed(const QString& message) {

@@ -25,16 +25,16 @@ void main_window::stick_sound_gone() { sound_.stick_gone(); }
 void main_window::fall_back_to_line_in() {
   easycap_audio_missing = true;
   preferences.easycap_audio = false;
-  easycap_audio_action->setChecked(false);
-  easycap_audio_action->setEnabled(false);
-  line_in_action->setChecked(true);
+  menus.easycap_audio_action->setChecked(false);
+  menus.easycap_audio_action->setEnabled(false);
+  menus.line_in_action->setChecked(true);
 }
 
 void main_window::audio_format_not_supported() {
   QMessageBox::critical(this, tr("Ostrevin"), tr("audio format not supported"), QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void main_window::audio_mute_changed(bool muted) { mute_action->setChecked(muted); }
+void main_window::audio_mute_changed(bool muted) { menus.mute_action->setChecked(muted); }
 
 void main_window::sound_captured(const QByteArray& bytes) {
   if (capturing) recorder_.add_audio(bytes);
