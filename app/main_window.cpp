@@ -64,18 +64,18 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
 };
 
 main_window::main_window(QWidget* parent) : QMainWindow(parent) {
-  recorder_.extension = ".avi";
-  recorder_.keep_time = true;  // the stick is live: its time is the recording's
+  recorder_.settings.extension = ".avi";
+  recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
   recorder_.fields_on_their_way = [this] { return capture_.renderer.fields_for_recording(); };
-  capture_extension = recorder_.extension;
-  recorder_.pixel_format = encoder_pixel_format;
-  recorder_.frame_width = capture_settings::line_pixels;
+  capture_extension = recorder_.settings.extension;
+  recorder_.settings.pixel_format = encoder_pixel_format;
+  recorder_.settings.frame_width = capture_settings::line_pixels;
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
 
   load_preferences();
-  recorder_.journal_directory = recording_journal::default_directory();
+  recorder_.settings.journal_directory = recording_journal::default_directory();
   create_menus();
 
   setWindowTitle("Ostrevin");
@@ -145,9 +145,9 @@ void main_window::apply_preferences() {
   wanted.widescreen = preferences.widescreen;
   capture_.set_settings(wanted);
   current_capture = wanted;
-  recorder_.sixty_hz = wanted.sixty_hz();
-  recorder_.widescreen = wanted.widescreen;
-  recorder_.field_lines = wanted.field_lines();
+  recorder_.settings.sixty_hz = wanted.sixty_hz();
+  recorder_.settings.widescreen = wanted.widescreen;
+  recorder_.settings.field_lines = wanted.field_lines();
   resize_video_area(wanted.half_display_width() * 2, wanted.half_display_height() * 2);
 }
 

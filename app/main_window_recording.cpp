@@ -25,7 +25,7 @@ void main_window::set_capture_file() {
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
   name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
-  recorder_.base_name = name;
+  recorder_.settings.base_name = name;
   menus.capture_action->setEnabled(true);
 }
 

@@ -16,7 +16,7 @@ constexpr int notice_seconds = 60;
 }  // namespace
 
 void main_window::repair_unfinished_recordings() {
-  const QString directory = recorder_.journal_directory;
+  const QString directory = recorder_.settings.journal_directory;
   const QList<recording_journal::entry> notes = recording_journal::unfinished(directory);
   if (notes.isEmpty() || repair_thread) return;
   repair_thread.reset(QThread::create([this, notes] {

@@ -48,5 +48,4 @@ struct window_menus {
   QActionGroup* audio_group = nullptr;
   QActionGroup* display_group = nullptr;
   QActionGroup* window_group = nullptr;
-
 };

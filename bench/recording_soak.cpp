@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   QTest::qWait(2000);  // sound settles, the window has its size
 
   // What "Set capture &file ..." would store; then "&Capture".
-  window.recorder().base_name = directory + "/soak";
+  window.recorder().settings.base_name = directory + "/soak";
   QAction* capture = nullptr;
   QAction* stop = nullptr;
   for (QAction* a : window.findChildren<QAction*>()) {

@@ -69,7 +69,8 @@ void recorder::start_recording() {
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
   stopped_by_full_disk = false;
-  frame_rate = sixty_hz ? 30000.0 / 1001.0 : 25.0;
+  active_ = settings;
+  frame_rate = active_.sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
 }
 
@@ -104,7 +105,7 @@ void recorder::queue_missing_frames(int64_t count) {
 }
 
 int64_t recorder::frames_lost(int64_t at_least) const {
-  return std::max(keep_time ? frame_periods - frames_received : 0, at_least);
+  return std::max(active_.keep_time ? frame_periods - frames_received : 0, at_least);
 }
 
 int64_t recorder::frames_lost_untold(int64_t at_least) const {
@@ -196,7 +197,7 @@ void recorder::empty_queues() {
 int recorder::split_limit() const {
   const int lowered = split_frames;
   if (lowered > 0) return lowered;
-  return sixty_hz ? five_hours_ntsc : five_hours_pal;
+  return active_.sixty_hz ? five_hours_ntsc : five_hours_pal;
 }
 
 void recorder::fail(const QString& message) {
@@ -209,26 +210,26 @@ bool recorder::writer_failed() {
 }
 
 void recorder::make_unique_file_name() {
-  file_name = base_name + extension;
+  file_name = active_.base_name + active_.extension;
   int n = 1;
   while (QFileInfo::exists(file_name)) {
     ++n;
-    file_name = base_name + QString::number(n) + extension;
+    file_name = active_.base_name + QString::number(n) + active_.extension;
   }
 }
 
 bool recorder::open_file() {
   make_unique_file_name();
   avi_format format;
-  format.width = frame_width;
-  format.height = 2 * field_lines;
-  format.pixel_format = pixel_format;
-  format.sixty_hz = sixty_hz;
-  format.widescreen = widescreen;
+  format.width = active_.frame_width;
+  format.height = 2 * active_.field_lines;
+  format.pixel_format = active_.pixel_format;
+  format.sixty_hz = active_.sixty_hz;
+  format.widescreen = active_.widescreen;
   format.sample_rate = sample_rate;
   avi_file_options options;
-  options.journal_directory = journal_directory;
-  options.reserve_bytes = reserve_bytes;
+  options.journal_directory = active_.journal_directory;
+  options.reserve_bytes = active_.reserve_bytes;
   options.forced_free_bytes = forced_free_bytes;
   const bool opened = writer.open(file_name, format, options);
   // From the file's sound stream on, the sound handed over is cut into its chunks.
@@ -251,7 +252,7 @@ void recorder::work() {
   bool ok = open_file();
   // What arrived while the file was being opened is not recorded.
   empty_queues();
-  const double samples_per_frame = sample_rate / (sixty_hz ? 30000.0 / 1001.0 : 25.0);
+  const double samples_per_frame = sample_rate / (active_.sixty_hz ? 30000.0 / 1001.0 : 25.0);
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
   sound_out_read = 0;
@@ -267,7 +268,7 @@ void recorder::work() {
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
-    if (ok && keep_time) ok = finish_recording();
+    if (ok && active_.keep_time) ok = finish_recording();
   }
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
@@ -326,7 +327,7 @@ void recorder::take_sound(bool all) {
   }
   // Only a live source has a clock of its own to follow; otherwise the sound
   // goes into the file as it came.
-  if (keep_time) {
+  if (active_.keep_time) {
     for (const sound_arrival& a : arrivals) sound->sync.sound(a.position, double(a.ns - steady_origin_ns) * 1e-9);
   }
   sound->skip(dropped);
@@ -434,7 +435,7 @@ bool recorder::write_queued_frame(frame_buffer frame, int64_t arrival_ns) {
     ++frames_repeated;
     return write_frame(frame_buffer());
   }
-  if (keep_time && arrival_ns >= 0)
+  if (active_.keep_time && arrival_ns >= 0)
     sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
   ++frames_received;
   if (const int ms = slow_write_ms; ms > 0) QThread::msleep(ulong(ms));
@@ -447,7 +448,7 @@ int64_t recorder::clock_periods(int64_t at_ns) const {
   // computer's clock over hours.
   if (sound && sound->sync.picture_known())
     return int64_t(std::floor(sound->sync.picture_position_at(double(at_ns - steady_origin_ns) * 1e-9))) + 1;
-  const double frame_ns = (sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
+  const double frame_ns = (active_.sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
   const int64_t first = first_frame_ns.load();
   // The first frame fills the period it came in.
   if (first < 0) return int64_t(double(at_ns - clock_start_ns.load()) / frame_ns);
@@ -541,7 +542,7 @@ bool recorder::end_sound_with_pictures() {
 }
 
 void recorder::status_pass() {
-  if (keep_time) {
+  if (active_.keep_time) {
     const int64_t filled = fill_missing_frames(fill_after_frames, frames_on_their_way);
     // Told once a gap: when it starts and when frames come again.
     if (filled > 0) {
@@ -553,7 +554,7 @@ void recorder::status_pass() {
       repeats_in_gap = 0;
     }
   }
-  const double frame_ms = sixty_hz ? ntsc_frame_ms : pal_frame_ms;
+  const double frame_ms = active_.sixty_hz ? ntsc_frame_ms : pal_frame_ms;
   const double supposed = recording_timer.elapsed() / frame_ms;
   const int encoded = frames_encoded;
   size_t queued_frames = 0, queued_chunks = 0;

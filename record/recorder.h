@@ -41,6 +41,29 @@
 #include "record/frame_buffer.h"
 #include "record/sound_sync.h"
 
+// What a recording is made of.
+struct recording_settings {
+  // The file's path without its extension; numbered files follow it.
+  QString base_name;
+  QString extension = ".avi";
+  // Picture geometry: whole frames of two woven fields.
+  int frame_width = 720;
+  int field_lines = 288;
+  int pixel_format = 4;     // FFmpeg's planar YUV 4:2:2
+  bool sixty_hz = false;    // NTSC or PAL-60 (30000/1001 frames a second), else 25
+  bool widescreen = false;  // declared in the file: 16:9, else 4:3
+  // Keep the recording's own clock (a live source): repeats for the frames
+  // that never came, and at the stop what is queued goes into the file. Off,
+  // the file holds just the frames given, as for a source that is not live.
+  bool keep_time = false;
+  // Where a note of each open file is kept, so that one a crash left
+  // unfinished is found and repaired at the next start
+  // (recording_journal.h); empty: none is kept.
+  QString journal_directory;
+  // Room each file keeps for its end (file_sink.h); 0: the sink's own.
+  int64_t reserve_bytes = 0;
+};
+
 class recorder : public worker_thread {
   Q_OBJECT
 
@@ -50,24 +73,14 @@ class recorder : public worker_thread {
   // thread: the owner stops it (stop_requested, wait()) before.
   ~recorder() override;
 
-  // Picture geometry. frame_width and pixel_format are set once by the main
-  // window; field_lines and sixty_hz are rewritten (with the same values)
-  // while a recording runs, hence atomic.
-  int frame_width = 720;
-  std::atomic<int> field_lines{288};
-  int pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
-  std::atomic<bool> sixty_hz{false};
-  // The aspect the user chose (16:9, else 4:3), declared in the file.
-  std::atomic<bool> widescreen{false};
+  // What the next recording is made of. The owner writes it; a recording
+  // takes its own copy when it starts, so a change while one runs waits
+  // for the next.
+  recording_settings settings;
   double frame_rate = 25.0;  // set by start_recording()
 
-  // Where a note of each open file is kept, so that one a crash left
-  // unfinished is found and repaired at the next start
-  // (recording_journal.h); empty: none is kept. Set while no recording runs.
-  QString journal_directory;
-  // Room each file keeps for its end (file_sink.h); 0: the sink's own. And
-  // a test hook: the free space the sink sees where it cannot allocate.
-  int64_t reserve_bytes = 0;
+  // A test hook: the free space the file sink sees where it cannot
+  // allocate.
   int64_t forced_free_bytes = -1;
   // The last recording ended because its disk was full (read after wait()).
   std::atomic<bool> stopped_by_full_disk{false};
@@ -81,9 +94,6 @@ class recorder : public worker_thread {
   // Set when a recording ended on an error; cleared by start_recording().
   std::atomic<bool> failed{false};
 
-  // Written by the main window only while no recording runs.
-  QString base_name;
-  QString extension = ".avi";
   // The file being written; the encoder thread's, read it after wait().
   QString file_name;
 
@@ -123,10 +133,6 @@ class recorder : public worker_thread {
   int max_queued_frames = 125;
   // Frames add_video_frame() dropped, over the object's life.
   std::atomic<unsigned> dropped_frame_count{0};
-  // Keep the recording's own clock (a live source): repeats for the frames
-  // that never came, and at the stop what is queued goes into the file. Off,
-  // the file holds just the frames given, as for a source that is not live.
-  std::atomic<bool> keep_time{false};
   // This recording, over all its files (encoder thread; read after wait(),
   // or at any time as a figure): frames written as they came, repeats
   // written for frames that never came, and at the end the frame periods
@@ -270,6 +276,9 @@ class recorder : public worker_thread {
   // The recording's sound on its way to the file, and what came out of it
   // and waits to be written (interleaved stereo, from sound_out_read on).
   std::unique_ptr<sound_path> sound;
+  // The settings this recording started with (written by start_recording()
+  // before the thread starts; read-only while it runs).
+  recording_settings active_;
   std::vector<int16_t> sound_out;
   size_t sound_out_read = 0;
   int64_t steady_origin_ns = 0;

@@ -19,7 +19,7 @@ struct unfinished_recording : window_fixture {
   // written, put back in place of the finished one, with its note.
   QString leave_unfinished(const QString& base) {
     recorder encoder;
-    encoder.base_name = base;
+    encoder.settings.base_name = base;
     encoder.start_recording();
     EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
     for (int i = 0; i < 20; ++i) {

@@ -106,7 +106,7 @@ TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
   }
   const QString base = path(below);
   stderr_capture errors;
-  encoder.base_name = base;
+  encoder.settings.base_name = base;
   encoder.start_recording();
   ASSERT_TRUE(failures.wait_for(1));
   expect_ended_and_refusing(*this);
@@ -315,7 +315,7 @@ TEST_F(recording, DISABLED_child) {
   const QString out = qEnvironmentVariable("OSTREVIN_RECORD_CHILD_DIR");
   ASSERT_FALSE(out.isEmpty());
 
-  encoder.journal_directory = out + "/journal";
+  encoder.settings.journal_directory = out + "/journal";
   if (mode == "killed") {
     ASSERT_TRUE(start(out + "/killed"));
     QDeadlineTimer give_up(20000);

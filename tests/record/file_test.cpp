@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(recording, standards,
 // the sound goes on beside them, and at the stop the clock's frame periods
 // are the frames that came plus those lost.
 TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
-  encoder.keep_time = true;
+  encoder.settings.keep_time = true;
   ASSERT_TRUE(start(path("live")));
   QElapsedTimer clock;
   clock.start();
@@ -140,7 +140,7 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
 // two) holds up only the encoder thread: the frames wait in its queue, none
 // is lost or repeated, and the file gets them all in order.
 TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
-  encoder.keep_time = true;
+  encoder.settings.keep_time = true;
   ASSERT_TRUE(start(path("stalled writer")));
   QElapsedTimer clock;
   clock.start();
@@ -317,7 +317,7 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
 // queues stay bounded, it still splits, and a stop is prompt. Every frame
 // handed over is written or told lost, and so is the sound.
 TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops_promptly) {
-  encoder.keep_time = true;
+  encoder.settings.keep_time = true;
   encoder.slow_write_ms = 80;  // half the speed of the picture
   encoder.split_frames = 30;
   encoder.max_queued_frames = 25;

@@ -52,9 +52,9 @@ struct recording : ::testing::Test {
   // the first pass is over, so what is handed over from now on is recorded.
   bool start(const QString& base_name, bool sixty_hz = false) {
     field_lines = sixty_hz ? 240 : 288;
-    encoder.field_lines = field_lines;
-    encoder.sixty_hz = sixty_hz;
-    encoder.base_name = base_name;
+    encoder.settings.field_lines = field_lines;
+    encoder.settings.sixty_hz = sixty_hz;
+    encoder.settings.base_name = base_name;
     encoder.start_recording();
     return QTest::qWaitFor([&] { return encoder.passes.load() >= 1 || encoder.isFinished(); }, 10000) &&
            encoder.passes.load() >= 1;
@@ -64,7 +64,7 @@ struct recording : ::testing::Test {
   void feed(int count, bool with_audio = true) {
     for (int i = 0; i < count; ++i, ++next_frame) {
       if (with_audio) {
-        const int64_t until = audio_bytes_for_frames(next_frame + 1, encoder.sixty_hz);
+        const int64_t until = audio_bytes_for_frames(next_frame + 1, encoder.settings.sixty_hz);
         const QByteArray block = audio_bytes(sent_audio.size(), until - sent_audio.size());
         sent_audio += block;
         encoder.add_audio(QByteArray(block));

@@ -110,7 +110,7 @@ TEST_F(repair, a_file_killed_while_its_index_was_written_keeps_every_frame) {
 // Where the file system cannot allocate ahead, the free space it reports is
 // watched instead: too little, and the recording ends whole at once.
 TEST_F(repair, a_disk_without_room_for_the_end_stops_the_recording_whole) {
-  encoder.journal_directory = path("journal");
+  encoder.settings.journal_directory = path("journal");
   encoder.forced_free_bytes = 1 << 20;
   ASSERT_TRUE(start(path("cramped")));
   feed(10);
@@ -166,7 +166,7 @@ TEST_F(repair, refuses_what_is_no_recording_and_changes_nothing) {
 }
 
 TEST_F(repair, a_file_being_recorded_is_left_alone_and_its_note_kept_until_it_ends) {
-  encoder.journal_directory = path("journal");
+  encoder.settings.journal_directory = path("journal");
   ASSERT_TRUE(start(path("live")));
   feed(5);
   ASSERT_TRUE(settle());

@@ -37,7 +37,7 @@ struct live_path : window_fixture {
   QAction* file_action(const QString& text) { return menu_item("&File", text); }
 
   void start(const QString& name) {
-    window->recorder().base_name = captures.filePath(name);
+    window->recorder().settings.base_name = captures.filePath(name);
     file_action("&Capture")->setEnabled(true);
     dropped_before = window->dropped_frames_count();
     file_action("&Capture")->trigger();

@@ -79,7 +79,7 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   EXPECT_EQ(seen.filter, "*.avi");
   EXPECT_FALSE(seen.confirms_overwrite);
   EXPECT_TRUE(seen.save);
-  EXPECT_EQ(window->recorder().base_name, captures.path() + "/movie");
+  EXPECT_EQ(window->recorder().settings.base_name, captures.path() + "/movie");
   ASSERT_TRUE(capture()->isEnabled());
 
   const uint32_t dropped_before = window->dropped_frames_count();

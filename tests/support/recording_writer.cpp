@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   recorder encoder;
-  encoder.base_name = QString::fromLocal8Bit(argv[1]);
+  encoder.settings.base_name = QString::fromLocal8Bit(argv[1]);
   int64_t frames = -1;
   bool noisy = false;
   for (int i = 2; i < argc; ++i) {
@@ -35,22 +35,22 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--frames") && has_value)
       frames = std::atoll(argv[++i]);
     else if (!std::strcmp(argv[i], "--ntsc"))
-      encoder.sixty_hz = true;
+      encoder.settings.sixty_hz = true;
     else if (!std::strcmp(argv[i], "--widescreen"))
-      encoder.widescreen = true;
+      encoder.settings.widescreen = true;
     else if (!std::strcmp(argv[i], "--noisy"))
       noisy = true;
     else if (!std::strcmp(argv[i], "--journal") && has_value)
-      encoder.journal_directory = QString::fromLocal8Bit(argv[++i]);
+      encoder.settings.journal_directory = QString::fromLocal8Bit(argv[++i]);
     else if (!std::strcmp(argv[i], "--reserve") && has_value)
-      encoder.reserve_bytes = std::atoll(argv[++i]);
+      encoder.settings.reserve_bytes = std::atoll(argv[++i]);
     else {
       std::fprintf(stderr, "recording_writer: unknown argument %s\n", argv[i]);
       return 2;
     }
   }
-  const int field_lines = encoder.sixty_hz ? 240 : 288;
-  encoder.field_lines = field_lines;
+  const int field_lines = encoder.settings.sixty_hz ? 240 : 288;
+  encoder.settings.field_lines = field_lines;
   encoder.start_recording();
   while (encoder.passes.load() < 1 && !encoder.isFinished()) QThread::msleep(5);
   if (encoder.isFinished()) {
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
       QThread::usleep(500);
     }
     if (encoder.isFinished()) break;
-    const int64_t until = audio_bytes_for_frames(int(n + 1), encoder.sixty_hz);
+    const int64_t until = audio_bytes_for_frames(int(n + 1), encoder.settings.sixty_hz);
     encoder.add_audio(QByteArray(audio_bytes(sent_audio, until - sent_audio)));
     sent_audio = until;
     encoder.add_video_frame(new_frame(int(n), field_lines, noisy));
