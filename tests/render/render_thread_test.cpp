@@ -446,7 +446,9 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
     const uint32_t converted = render.rendered_fields() - rendered, lost = render.dropped_fields() - dropped;
     EXPECT_GT(lost, 0u) << "a 12 ms conversion cannot keep up with a field every 3 ms";
     EXPECT_EQ(converted + lost, 120u) << "every field converted or counted lost";
-    if (recording) EXPECT_EQ(uint32_t(recorded), converted);
+    if (recording) {
+      EXPECT_EQ(uint32_t(recorded), converted);
+    }
     // Whatever was dropped, the last field of all became the picture.
     EXPECT_EQ(render.display().front_info().field_serial, submitted);
   }
