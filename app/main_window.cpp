@@ -231,10 +231,7 @@ void main_window::capture_device_unusable(capture_thread::device_problem problem
 
 void main_window::dropped_frames(uint count) { dropped_frames_total += count; }
 
-void main_window::set_easycap_audio_not_found() {
-  easycap_audio_missing = true;
-  sound_.stick_has_no_sound();
-}
+void main_window::set_easycap_audio_not_found() { sound_.stick_has_no_sound(); }
 
 void main_window::closeEvent(QCloseEvent* event) {
   if (closing) {  // already closed (a signal during the question)

@@ -156,8 +156,6 @@ class main_window : public QMainWindow {
   int exit_code_on_close = 0;
   class x_window_watch;
   std::unique_ptr<x_window_watch> window_watch;
-  // The stick has no sound of its own: "&Easycap" stays disabled for good.
-  bool easycap_audio_missing = false;
   static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2
   uint32_t dropped_frames_total = 0;
   int frame_counter = 0;

@@ -104,7 +104,7 @@ void main_window::set_settings_actions_enabled(bool on) {
         menus.aspect_4_3_action, menus.aspect_16_9_action, menus.line_in_action})
     action->setEnabled(on);
   // A stick without its own sound keeps "&Easycap" disabled for good.
-  if (!easycap_audio_missing) menus.easycap_audio_action->setEnabled(on);
+  if (!sound_.is_stick_sound_missing()) menus.easycap_audio_action->setEnabled(on);
 }
 
 void main_window::recording_failed(const QString& message) {

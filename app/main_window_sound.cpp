@@ -23,7 +23,6 @@ void main_window::audio_start() {
 void main_window::stick_sound_gone() { sound_.stick_gone(); }
 
 void main_window::fall_back_to_line_in() {
-  easycap_audio_missing = true;
   preferences.easycap_audio = false;
   menus.easycap_audio_action->setChecked(false);
   menus.easycap_audio_action->setEnabled(false);

@@ -37,6 +37,8 @@ struct capture_settings {
   // Lines of a frame the bridge captures; a field has half.
   int frame_lines() const { return sixty_hz() ? 480 : 576; }
   int field_lines() const { return frame_lines() / 2; }
+  // Bytes of one UYVY field as the bridge sends it.
+  int field_bytes() const { return line_pixels * field_lines() * 2; }
   // Half the size the picture is shown at in square pixels (the window's
   // 50% step): 384 x 288 for PAL at 4:3, 320 x 240 for 60 Hz, and the same
   // width with three quarters of the height at 16:9.

@@ -435,8 +435,7 @@ void capture_thread::wait_for_request(int timeout_ms) {
 void capture_thread::field_handoff::field_complete(bool field_flag) {
   capture_thread& t = *thread;
   // Only the field itself: what lies beyond it in the buffer is stale.
-  t.renderer.submit_field(field_flag, t.assembly_buffer.data(),
-                          size_t(t.programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz), t.reaped_ns,
+  t.renderer.submit_field(field_flag, t.assembly_buffer.data(), size_t(t.programmed_.field_bytes()), t.reaped_ns,
                           t.field_starts);
 }
 
@@ -479,6 +478,8 @@ class repeat_filter {
 }  // namespace
 
 capture_thread::stream_end capture_thread::stream() {
+  // The format stays what the last programming pass set for the whole run.
+  assembler->set_format(programmed_.field_bytes(), 2 * programmed_.field_bytes());
   assembler->start_run();
   renderer.set_render_settings(current_render_settings());
   emit easycap_streaming();
@@ -583,8 +584,6 @@ capture_thread::stream_end capture_thread::stream() {
       }
       data_arrived = true;
       reaped_ns = steady_clock_ns();
-      const int expected = programmed_.sixty_hz() ? field_bytes_60hz : field_bytes_50hz;
-      assembler->set_format(expected, capture_settings::line_pixels * programmed_.frame_lines() * 2);
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);
       if (claimed != uint32_t(microframes_per_transfer))
