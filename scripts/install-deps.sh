@@ -14,4 +14,5 @@ $SUDO apt-get install -y --no-install-recommends \
   xvfb xauth x11-utils libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
   pulseaudio pulseaudio-utils libpulse-dev \
   libglib2.0-dev \
+  desktop-file-utils appstream dpkg-dev file \
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav mediainfo util-linux
