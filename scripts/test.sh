@@ -37,6 +37,11 @@ echo "== tests"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j1)
 
+echo "== the Debian package, installed and run"
+# cpack from build/, apt-get install (OSTREVIN_SKIP_PACKAGE_INSTALL=1: the
+# package file only), the installed program's checks, removed afterwards.
+bash tests/packaging/installed_package.sh build
+
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREVIN_SANITIZE=address -DOSTREVIN_BENCH=OFF
 (cd build-asan &&
