@@ -1,8 +1,9 @@
 #include <QApplication>
 #include <QCoreApplication>
+#include <QIcon>
 #include <cstdio>
-#include <cstring>
 
+#include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/termination_signals.h"
 #include "record/avi_repair.h"
@@ -12,19 +13,19 @@ namespace {
 
 // ostrevin --repair FILE: a recording that did not end normally, made whole
 // in place, without the window.
-int repair_from_command_line(int argc, char** argv) {
+int repair_from_command_line(int argc, char** argv, const QString& path) {
   QCoreApplication application(argc, argv);
-  const QString path = QString::fromLocal8Bit(argv[2]);
+  const QByteArray shown = path.toLocal8Bit();
   const avi_repair_result result = repair_avi(path);
   if (!result.ok) {
-    std::fprintf(stderr, "ostrevin: %s cannot be repaired: %s\n", argv[2], qPrintable(result.error));
+    std::fprintf(stderr, "ostrevin: %s cannot be repaired: %s\n", shown.constData(), qPrintable(result.error));
     return 1;
   }
   recording_journal::forget(recording_journal::default_directory(), path);
   if (result.was_whole)
-    std::printf("%s is whole: %s\n", argv[2], qPrintable(describe_repaired_length(result)));
+    std::printf("%s is whole: %s\n", shown.constData(), qPrintable(describe_repaired_length(result)));
   else
-    std::printf("%s repaired: %s kept, %lld bytes of a torn end cut\n", argv[2],
+    std::printf("%s repaired: %s kept, %lld bytes of a torn end cut\n", shown.constData(),
                 qPrintable(describe_repaired_length(result)), static_cast<long long>(result.bytes_cut));
   return 0;
 }
@@ -32,17 +33,33 @@ int repair_from_command_line(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "--repair") == 0) {
-    if (argc != 3) {
-      std::fprintf(stderr, "usage: ostrevin --repair FILE\n");
+  // The program's name, whatever the executable is called: the help, the
+  // version, and where the preferences are kept.
+  QCoreApplication::setApplicationName("ostrevin");
+  QCoreApplication::setApplicationVersion(OSTREVIN_VERSION);
+  // Read before any application object: --help and --version need no display.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const command_line_result command = parse_command_line(arguments);
+  switch (command.what) {
+    case command_line_result::outcome::exit_success:
+      std::fputs(command.text.toLocal8Bit().constData(), stdout);
+      return 0;
+    case command_line_result::outcome::bad_usage:
+      std::fputs(command.text.toLocal8Bit().constData(), stderr);
       return 2;
-    }
-    return repair_from_command_line(argc, argv);
+    case command_line_result::outcome::run:
+      break;
   }
+  if (!command.options.repair_file.isEmpty()) return repair_from_command_line(argc, argv, command.options.repair_file);
+
   QApplication application(argc, argv);
+  // The desktop entry and icon the package installs, under the app id.
+  QGuiApplication::setDesktopFileName("io.github.ostrevin.Ostrevin");
+  QApplication::setWindowIcon(QIcon::fromTheme("io.github.ostrevin.Ostrevin"));
   // Before the window: a signal during start-up waits in the pipe.
   termination_signals signals_to_end;
-  main_window window;
+  main_window window(command.options);
   QObject::connect(&signals_to_end, &termination_signals::received, &window, &main_window::close_for_signal);
   window.show();
   return application.exec();
