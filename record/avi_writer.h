@@ -86,6 +86,11 @@ class avi_writer {
   bool space_low() const;
   // The file has grown as large as its file system (or a limit) allows.
   bool size_limit_near() const;
+  // Room the open file keeps for its end from now on (at least the sink's
+  // own); it is allocated, or looked for, at the next write.
+  void set_reserve(int64_t bytes);
+  // Bytes the open file holds so far, with what is still buffered.
+  int64_t bytes_written() const;
 
   // Whatever the encoder still holds, the index and the final sizes; then
   // everything is freed. A file closed whole leaves no note in the journal.
@@ -116,6 +121,7 @@ class avi_writer {
   bool header_written = false;
   std::unique_ptr<file_sink> sink;
   QString journal_note;
+  int64_t minimum_reserve = 0;  // the reserve the file was opened with
   int chunk_frames_ = 0;
   // Time stamps of the next packet: frames (the video codec's time base)
   // and sample frames (1 / sample rate).

@@ -40,6 +40,8 @@ class file_sink {
   bool space_low() const { return low; }
   // As large as the file may grow, less the room for its end.
   bool size_limit_near() const { return end + limit_reserve() >= max_file_bytes; }
+  // Bytes the file holds on disk (what is still buffered is not).
+  int64_t size() const { return end; }
   // The largest file allowed here (set by open()).
   int64_t max_file_bytes = INT64_MAX;
   // Flushes and closes; an FFmpeg error code if anything written was lost.
@@ -48,7 +50,8 @@ class file_sink {
   // Room kept for the end of the file: its last index (16 bytes a chunk in
   // the first section, 8 in later ones) and the frames and sound written
   // between the warning and the end.
-  int64_t reserve_bytes = 24ll << 20;
+  static constexpr int64_t default_reserve_bytes = 24ll << 20;
+  int64_t reserve_bytes = default_reserve_bytes;
   // How far ahead the allocation runs, to allocate rarely.
   int64_t allocation_step = 64ll << 20;
   // Bytes the file system reports free, as the check without fallocate

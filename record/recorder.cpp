@@ -69,6 +69,9 @@ void recorder::start_recording() {
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
   stopped_by_full_disk = false;
+  stopped_at_limit = false;
+  bytes_written = 0;
+  bytes_in_closed_files = 0;
   active_ = settings;
   frame_rate = active_.sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
@@ -244,6 +247,7 @@ bool recorder::close_file() { return writer.close() || writer_failed(); }
 bool recorder::write_frame(frame_buffer frame) {
   ++frames_encoded;  // a frame counts as consumed whatever becomes of it
   const bool written = frame ? writer.write_frame(std::move(frame)) : writer.write_repeated_frame();
+  count_bytes();
   return written || writer_failed();
 }
 
@@ -264,11 +268,25 @@ void recorder::work() {
       ok = interleave();
       if (!ok) break;
       status_pass();
+      if (at_frame_limit()) {
+        stopped_at_limit = true;
+        break;
+      }
       if ((frames_encoded > split_limit() || file_size_limit_near()) && !(ok = start_next_file())) break;
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
-    if (ok && active_.keep_time) ok = finish_recording();
+    if (ok && stopped_at_limit) {
+      // Exactly the frames asked for, and the sound up to their end.
+      frame_periods = frames_received + frames_repeated;
+      take_sound(true);
+      sound->finish(&sound_out);
+      ok = end_sound_with_pictures();
+      qCDebug(record_log).noquote()
+          << QString("recording: %1 ends at its limit of %2 frames").arg(file_name).arg(active_.frame_limit);
+    } else if (ok && active_.keep_time) {
+      ok = finish_recording();
+    }
   }
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
@@ -306,6 +324,7 @@ void recorder::work() {
   sound.reset();
   sound_out = {};
   if (!ok) emit recording_failed(failure_message);
+  if (ok && stopped_at_limit) emit limit_reached();
 }
 
 void recorder::take_sound(bool all) {
@@ -388,6 +407,7 @@ bool recorder::interleave() {
   const int64_t deadline = steady_clock_ns() + int64_t(pass_budget_ms) * 1000000;
   take_sound(false);
   for (;;) {
+    if (at_frame_limit()) break;
     {
       QMutexLocker lock(&queue_mutex);
       if (video_queue.empty()) break;
@@ -424,6 +444,7 @@ bool recorder::start_next_file() {
   if (for_size)
     qCDebug(record_log).noquote()
         << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
+  bytes_in_closed_files += writer.bytes_written();
   if (!close_file() || !open_file()) return false;
   recording_timer.start();
   return true;
@@ -512,6 +533,7 @@ bool recorder::finish_recording() {
       if (!write_sound_chunk()) return false;
       continue;
     }
+    if (at_frame_limit()) break;
     frame_buffer frame;
     int64_t arrival = -1;
     if (!take_frame(&frame, &arrival)) break;
@@ -521,6 +543,26 @@ bool recorder::finish_recording() {
   }
   return end_sound_with_pictures();
 }
+
+bool recorder::at_frame_limit() const {
+  return active_.frame_limit > 0 && frames_received + frames_repeated >= active_.frame_limit;
+}
+
+void recorder::keep_room_for_a_minute() {
+  if (!active_.keep_a_minute_free || !writer.is_open()) return;
+  // A second in, the file tells the rate; until then the room asked for at
+  // the start stays.
+  const int frames = frames_encoded;
+  if (frames < int(frame_rate)) return;
+  const double frames_a_minute = 60.0 * frame_rate;
+  const double bytes_per_frame = double(writer.bytes_written()) / frames;
+  // The index: 16 bytes for each frame's chunk and each sound chunk, for
+  // the file so far and the minute to come.
+  const double index = 16.0 * 2.0 * (frames + frames_a_minute);
+  writer.set_reserve(int64_t(bytes_per_frame * frames_a_minute + index));
+}
+
+void recorder::count_bytes() { bytes_written = bytes_in_closed_files + writer.bytes_written(); }
 
 bool recorder::disk_nearly_full() {
   if (!writer.space_low()) return false;
@@ -542,6 +584,7 @@ bool recorder::end_sound_with_pictures() {
 }
 
 void recorder::status_pass() {
+  keep_room_for_a_minute();
   if (active_.keep_time) {
     const int64_t filled = fill_missing_frames(fill_after_frames, frames_on_their_way);
     // Told once a gap: when it starts and when frames come again.

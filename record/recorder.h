@@ -62,6 +62,13 @@ struct recording_settings {
   QString journal_directory;
   // Room each file keeps for its end (file_sink.h); 0: the sink's own.
   int64_t reserve_bytes = 0;
+  // Keep room for one more minute of this recording and its index: once the
+  // recording's own rate is known (a second in), the room kept follows it,
+  // and the recording stops when the disk has no more than that.
+  bool keep_a_minute_free = false;
+  // The recording ends by itself after this many frames, its file whole; 0:
+  // no limit.
+  int64_t frame_limit = 0;
 };
 
 class recorder : public worker_thread {
@@ -84,6 +91,10 @@ class recorder : public worker_thread {
   int64_t forced_free_bytes = -1;
   // The last recording ended because its disk was full (read after wait()).
   std::atomic<bool> stopped_by_full_disk{false};
+  // The last recording ended by itself at its frame limit.
+  std::atomic<bool> stopped_at_limit{false};
+  // Bytes this recording has put in its files so far (a figure to show).
+  std::atomic<int64_t> bytes_written{0};
 
   // Cleared by start_recording(), set by the main window to end a recording.
   std::atomic<bool> stop_requested{true};
@@ -204,6 +215,8 @@ class recorder : public worker_thread {
  signals:
   void dropped_frames(uint count);
   void recording_failed(QString message);
+  // The recording reached its frame limit and ended, its file whole.
+  void limit_reached();
 
  protected:
   void work() override;
@@ -237,6 +250,12 @@ class recorder : public worker_thread {
   bool end_sound_with_pictures();
   // The disk has no more room than the file needs for its end.
   bool disk_nearly_full();
+  // The frame limit is reached: no more frames go in.
+  bool at_frame_limit() const;
+  // The room the file keeps for its end follows this recording's rate.
+  void keep_room_for_a_minute();
+  // How the recording stands, for bytes_written.
+  void count_bytes();
   // The file has grown as large as its file system (or a limit) allows.
   bool file_size_limit_near() const;
   // Closes this file and goes on in the next numbered one (five hours, or
@@ -281,5 +300,6 @@ class recorder : public worker_thread {
   recording_settings active_;
   std::vector<int16_t> sound_out;
   size_t sound_out_read = 0;
+  int64_t bytes_in_closed_files = 0;
   int64_t steady_origin_ns = 0;
 };
