@@ -10,9 +10,11 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTextStream>
+#include <QTimer>
 #include <QWindow>
 #include <cstdlib>
 
+#include "app/debug_console.h"
 #include "app/termination_signals.h"
 #include "base/logging.h"
 #include "record/recording_journal.h"
@@ -63,7 +65,8 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
   main_window* window_;
 };
 
-main_window::main_window(QWidget* parent) : QMainWindow(parent) {
+main_window::main_window(const launch_options& options, QWidget* parent)
+    : QMainWindow(parent), launch(options), stop_after(options.stop_after_ms) {
   recorder_.settings.extension = ".avi";
   recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
   recorder_.fields_on_their_way = [this] { return capture_.renderer.fields_for_recording(); };
@@ -75,6 +78,8 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
   apply_preferences();
 
   load_preferences();
+  stored_preferences = preferences;
+  apply_launch_overrides();
   recorder_.settings.journal_directory = recording_journal::default_directory();
   create_menus();
 
@@ -105,6 +110,20 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
   connect(&recorder_, &recorder::dropped_frames, this, &main_window::dropped_frames);
   connect(&recorder_, &recorder::recording_failed, this, &main_window::recording_failed);
+  connect(&recorder_, &recorder::limit_reached, this, &main_window::recording_limit_reached);
+  status_timer = new QTimer(this);
+  status_timer->setInterval(500);
+  connect(status_timer, &QTimer::timeout, this, &main_window::show_recording_status);
+
+  if (launch.debug) open_debug_console();
+  if (launch.channel) capture_.set_input(*launch.channel);
+  if (!launch.record_file.isEmpty()) {
+    record_on_stream = true;
+    QString name = launch.record_file;
+    if (name.endsWith(capture_extension, Qt::CaseInsensitive)) name.chop(capture_extension.size());
+    recorder_.settings.base_name = name;
+    menus.capture_action->setEnabled(true);
+  }
 
   window_watch = std::make_unique<x_window_watch>(this);
   QCoreApplication::instance()->installNativeEventFilter(window_watch.get());
@@ -116,6 +135,7 @@ main_window::main_window(QWidget* parent) : QMainWindow(parent) {
 
 main_window::~main_window() {
   QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
+  close_debug_console();
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_recording();

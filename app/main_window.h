@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/preference_set.h"
 #include "app/window_menus.h"
 #include "audio/sound_preview.h"
@@ -25,13 +26,16 @@ class QLabel;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class QTimer;
+class debug_console;
 class video_widget;
 
 class main_window : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit main_window(QWidget* parent = nullptr);
+  // `options`: what the command line asked of this run.
+  explicit main_window(const launch_options& options = {}, QWidget* parent = nullptr);
   ~main_window() override;
 
   void apply_preferences();
@@ -53,6 +57,14 @@ class main_window : public QMainWindow {
   const latency_record& display_latency_record() const { return display_latency; }
   // What the notice over the picture says; empty while it is hidden.
   QString notice_text() const;
+  // Fields the running (or last) recording lost: never came whole from the
+  // stick, or dropped on the way to the file.
+  int64_t recording_fields_lost() const;
+  // Each recording stops by itself after this long; 0: no limit.
+  int64_t stop_after_ms() const { return stop_after; }
+  void set_stop_after_ms(int64_t ms) { stop_after = ms; }
+  // The debug console --debug opened; null without it.
+  debug_console* console() const { return console_.get(); }
   // Takes a whole preference set at once, as loading the file does.
   void set_preferences(const preference_set& p) {
     preferences = p;
@@ -98,9 +110,13 @@ class main_window : public QMainWindow {
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
   void set_capture_file();
+  void ask_stop_after();
   void start_recording();
   void stop_recording();
   void recording_failed(const QString& message);
+  void recording_limit_reached();
+  // While recording: the window title tells how it goes.
+  void show_recording_status();
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void channel_action_group_slot(QAction* action);
 
@@ -126,6 +142,18 @@ class main_window : public QMainWindow {
   void repair_unfinished_recordings();
   // Ends a recording that cannot go on, and says why and what the file holds.
   void end_recording_because(const QString& why);
+  // The capture file's disk has room for less than ten minutes: asks
+  // whether to record anyway. False: do not start.
+  bool room_for_recording();
+  // The command line's overrides of the stored preferences, and what goes
+  // into the file instead of them.
+  void apply_launch_overrides();
+  preference_set preferences_to_store() const;
+  // Lost fields since the last look go to the debug output.
+  void tell_lost_fields();
+  // --debug: the console on screen, fed every debug line.
+  void open_debug_console();
+  void close_debug_console();
 
   capture_thread capture_;
   ::recorder recorder_;
@@ -166,8 +194,24 @@ class main_window : public QMainWindow {
   QString preferences_path;
   bool first_stream_pending = true;
 
+  // What the command line asked for. The overrides hold until the user
+  // changes the same setting from the menus; the preferences file keeps what
+  // it held for them (stored_preferences).
+  launch_options launch;
+  preference_set stored_preferences;
+  bool record_on_stream = false;      // --record: start when the stick streams
+  bool record_at_next_field = false;  // and then with the next field
+  std::unique_ptr<debug_console> console_;
+
   // Recording.
   QString capture_extension;
+  int64_t stop_after = 0;
+  QTimer* status_timer = nullptr;
+  int64_t fields_lost_told = 0;
+  unsigned recorder_dropped_at_start = 0;
+  // Set when the last recording ended by itself (its time limit, a full
+  // disk): the title says so until the next one starts.
+  QString ended_title;
   frame_buffer recording_frame;  // the frame being woven; empty while no recording runs
   recording_feed_state feed_state;
   uint32_t dropped_at_start = 0;

@@ -10,6 +10,10 @@ void main_window::field_rendered(bool field_flag) {
   (void)field_flag;
   ++frame_counter;
   if (closing) return;
+  if (record_at_next_field) {
+    record_at_next_field = false;
+    start_recording();
+  }
 
   // Every field is recorded, whether or not it is shown.
   if (capturing) feed_recording();

@@ -26,7 +26,10 @@ bool is_special_file(const QString& path) {
 }  // namespace
 
 void main_window::load_preferences() {
-  preferences_path = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/ostrevin_preferences";
+  // Named after the program, not the executable: a renamed or wrapped binary
+  // (or a test) finds the same file.
+  preferences_path =
+      QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/ostrevin/ostrevin_preferences";
   if (is_special_file(preferences_path)) {
     qCWarning(app_log).noquote() << "Ostrevin:" << preferences_path << "is not a regular file; the defaults stay";
     return;
@@ -64,7 +67,7 @@ void main_window::save_preferences() {
   }
   QDataStream out(&file);
   out.setVersion(QDataStream::Qt_4_6);
-  out << preferences;
+  out << preferences_to_store();
 }
 
 namespace {
@@ -89,6 +92,9 @@ void main_window::create_menus() {
   menus.capture_action->setEnabled(false);
   menus.stop_capture_action = menus.file_menu->addAction(tr("&Stop capture"));
   menus.stop_capture_action->setEnabled(false);
+  menus.file_menu->addSeparator();
+  menus.stop_after_action = menus.file_menu->addAction(tr("Stop &after..."));
+  connect(menus.stop_after_action, &QAction::triggered, this, &main_window::ask_stop_after);
   connect(menus.set_capture_file_action, &QAction::triggered, this, &main_window::set_capture_file);
   connect(menus.capture_action, &QAction::triggered, this, &main_window::start_recording);
   connect(menus.stop_capture_action, &QAction::triggered, this, &main_window::stop_recording);
@@ -189,6 +195,7 @@ void main_window::action_selected(QAction* action) {
 }
 
 void main_window::select_standard(QAction* action) {
+  launch.standard.reset();  // chosen now: stored from here on
   if (action == menus.ntsc_action) {
     preferences.sixty_hz = true;
     preferences.pal_60 = false;
@@ -205,6 +212,7 @@ void main_window::select_standard(QAction* action) {
 }
 
 void main_window::switch_input() {
+  launch.s_video.reset();
   preferences.s_video = !preferences.s_video;
   apply_preferences();
   emit change_channel(preferences.s_video ? 0 : 2);  // S-Video on channel 0, Composite on 2

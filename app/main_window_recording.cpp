@@ -1,11 +1,21 @@
 // The main window's recording: the capture file, start and stop, the feed
 // that weaves encoder fields into whole frames, the settings lock while
 // recording, and what happens when the encoder gives up.
+#include <sys/statvfs.h>
+
 #include <QAction>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QStandardPaths>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -29,8 +39,82 @@ void main_window::set_capture_file() {
   menus.capture_action->setEnabled(true);
 }
 
+namespace {
+// A recording's bytes a second before its own rate is known: the frames
+// as the stick sends them (HuffYUV rarely does better on a noisy tape than
+// half of that, and can do a little worse) and the sound. Asking early is
+// cheap; a disk that fills overnight is not.
+double estimated_bytes_per_second(const capture_settings& capture) {
+  const double frame_rate = capture.sixty_hz() ? 30000.0 / 1001.0 : 25.0;
+  return double(capture.field_bytes()) * 2.0 * frame_rate + 48000.0 * 4.0;
+}
+constexpr double ask_below_seconds = 10 * 60;
+
+// Free bytes where `path` will be written; -1 when that cannot be told.
+int64_t free_bytes_for(const QString& path) {
+  struct statvfs fs {};
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  if (::statvfs(folder.constData(), &fs) != 0) return -1;
+  return int64_t(fs.f_bavail) * int64_t(fs.f_frsize);
+}
+}  // namespace
+
+void main_window::ask_stop_after() {
+  QDialog dialog(this);
+  dialog.setWindowTitle(tr("Stop after"));
+  auto* layout = new QFormLayout(&dialog);
+  layout->addRow(new QLabel(tr("Stop each recording by itself after this long (0 hours 0 minutes: no limit).")));
+  auto* hours = new QSpinBox(&dialog);
+  hours->setObjectName("hours");
+  hours->setRange(0, 99);
+  hours->setSuffix(tr(" h"));
+  auto* minutes = new QSpinBox(&dialog);
+  minutes->setObjectName("minutes");
+  minutes->setRange(0, 59);
+  minutes->setSuffix(tr(" min"));
+  const int64_t whole_minutes = (stop_after + 59999) / 60000;
+  hours->setValue(int(std::min<int64_t>(whole_minutes / 60, 99)));
+  minutes->setValue(int(whole_minutes % 60));
+  layout->addRow(tr("&Hours:"), hours);
+  layout->addRow(tr("&Minutes:"), minutes);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  layout->addRow(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  if (dialog.exec() != QDialog::Accepted) return;
+  stop_after = (int64_t(hours->value()) * 60 + minutes->value()) * 60000;
+  // A recording that runs already keeps the limit it started with.
+  if (capturing) show_recording_status();
+}
+
+bool main_window::room_for_recording() {
+  const double rate = estimated_bytes_per_second(current_capture);
+  const int64_t minute = int64_t(rate * 60.0);
+  recorder_.settings.keep_a_minute_free = true;
+  recorder_.settings.reserve_bytes = minute;
+  const int64_t free = free_bytes_for(recorder_.settings.base_name + capture_extension);
+  if (free < 0 || double(free) >= rate * ask_below_seconds) return true;
+  const QString folder = QFileInfo(recorder_.settings.base_name).absolutePath();
+  QMessageBox question(QMessageBox::Warning, tr("Ostrevin"),
+                       tr("The disk of %1 has %2 MB free: room for about %3 of recording.\n\nThe recording will "
+                          "stop by itself, its file complete, shortly before the disk is full.")
+                           .arg(folder)
+                           .arg(free >> 20)
+                           .arg(format_duration(int64_t(double(free) / rate * 1000.0))),
+                       QMessageBox::Cancel, this);
+  QPushButton* anyway = question.addButton(tr("Record anyway"), QMessageBox::AcceptRole);
+  question.setDefaultButton(QMessageBox::Cancel);
+  question.exec();
+  if (question.clickedButton() != anyway) return false;
+  // Little room, knowingly used: the file keeps just what its end needs.
+  recorder_.settings.keep_a_minute_free = false;
+  recorder_.settings.reserve_bytes = 0;
+  return true;
+}
+
 void main_window::start_recording() {
   if (capturing) return;
+  if (!room_for_recording()) return;
   recording_frame = frame_buffer::allocate(recording_frame_bytes);
   if (!recording_frame) {
     QMessageBox::critical(this, tr("Ostrevin"), tr("Not enough memory to start a recording."), QMessageBox::Ok,
@@ -42,11 +126,16 @@ void main_window::start_recording() {
   std::memset(recording_frame.data(), 0, recording_frame_bytes);
   feed_state = {};
   dropped_at_start = dropped_frames_total;
+  recorder_dropped_at_start = recorder_.dropped_frame_count;
   // Fields converted for an earlier recording are not this one's.
   capture_.renderer.discard_recorded_fields();
 
+  const double frame_rate = current_capture.sixty_hz() ? 30000.0 / 1001.0 : 25.0;
+  recorder_.settings.frame_limit = stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * frame_rate + 0.5) : 0;
   recorder_.start_recording();
   recording_notice.clear();
+  ended_title.clear();
+  fields_lost_told = 0;
   show_notice();
   menus.set_capture_file_action->setEnabled(false);
   menus.capture_action->setEnabled(false);
@@ -54,6 +143,8 @@ void main_window::start_recording() {
   set_settings_actions_enabled(false);
   capture_.renderer.encoder_feed = true;
   capturing = true;
+  show_recording_status();
+  status_timer->start();
 }
 
 void main_window::stop_recording() {
@@ -76,6 +167,7 @@ void main_window::stop_recording() {
   recording_frame = frame_buffer();
   capture_.renderer.encoder_feed = false;
   capturing = false;
+  status_timer->stop();
   // The frames the recording's clock counted that did not come are lost:
   // those not told yet are told now, so the frames that came and those told
   // lost add up to the frame periods. Frames that went out with an older
@@ -96,6 +188,8 @@ void main_window::stop_recording() {
              .arg(fields_lost)
              .arg(dropped_frames_total - dropped_at_start)
              .arg(dropped_frames_total);
+  tell_lost_fields();
+  show_recording_status();
 }
 
 void main_window::set_settings_actions_enabled(bool on) {
@@ -111,6 +205,9 @@ void main_window::recording_failed(const QString& message) {
   // The encoder thread has closed what it could and ended; back to idle,
   // then tell the user once.
   stop_recording();
+  ended_title = recorder_.stopped_by_full_disk ? tr("Ostrevin - recording stopped: the disk is full")
+                                               : tr("Ostrevin - recording failed");
+  setWindowTitle(ended_title);
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 

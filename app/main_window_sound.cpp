@@ -13,7 +13,12 @@ void main_window::audio_start() {
   if (first_stream_pending) {
     first_stream_pending = false;
     apply_preferences();
-    emit set_standard();
+    emit set_standard();  // a new streaming run follows, programmed for them
+  } else if (record_on_stream) {
+    // --record: the stick streams as the preferences ask; the recording
+    // starts with its first field (the render thread runs by then).
+    record_on_stream = false;
+    record_at_next_field = true;
   }
   // The capture thread has opened the stick by now (or is about to: then its
   // identity is the one every stick reports).

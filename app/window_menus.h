@@ -24,6 +24,7 @@ struct window_menus {
   QAction* set_capture_file_action = nullptr;
   QAction* capture_action = nullptr;
   QAction* stop_capture_action = nullptr;
+  QAction* stop_after_action = nullptr;
   QAction* ntsc_action = nullptr;
   QAction* pal_action = nullptr;
   QAction* pal_60_action = nullptr;

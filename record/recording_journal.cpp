@@ -28,7 +28,7 @@ void sync_directory(const QString& directory) {
 namespace recording_journal {
 
 QString default_directory() {
-  return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/unfinished recordings";
+  return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/ostrevin/unfinished recordings";
 }
 
 QString begin(const QString& directory, const QString& recording) {

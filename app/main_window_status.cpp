@@ -1,0 +1,125 @@
+// What the window tells beyond the picture: the recording's progress in the
+// title, lost fields in the debug output, the debug console --debug opens,
+// and the command line's overrides of the stored preferences.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QTimer>
+
+#include "app/debug_console.h"
+#include "app/main_window.h"
+#include "base/logging.h"
+
+namespace {
+
+QString size_text(int64_t bytes) {
+  if (bytes >= (int64_t(1) << 30)) return QString("%1 GB").arg(double(bytes) / double(1 << 30), 0, 'f', 2);
+  return QString("%1 MB").arg(double(bytes) / double(1 << 20), 0, 'f', 1);
+}
+
+// The console the program's own debug lines also go to (--debug), and the
+// handler that was there before.
+QPointer<debug_console> console_for_messages;
+QtMessageHandler previous_handler = nullptr;
+
+void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (previous_handler) previous_handler(type, context, message);
+  if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
+  // From any thread: the console takes it on the GUI thread.
+  if (debug_console* console = console_for_messages.data())
+    QMetaObject::invokeMethod(console, "set_text", Qt::QueuedConnection, Q_ARG(QString, message));
+}
+
+}  // namespace
+
+int64_t main_window::recording_fields_lost() const {
+  // What the file is missing: both fields of every frame written as a
+  // repeat (they never came: the stick stalled, or the fields were lost on
+  // the bus or in the pipeline), one field of every frame woven with an
+  // older one, and both fields of every frame that came but had to be
+  // thrown away on its way to the file.
+  const int64_t thrown_away = int64_t(recorder_.dropped_frame_count.load()) - int64_t(recorder_dropped_at_start);
+  return 2 * recorder_.frames_repeated + recorder_.frames_damaged + 2 * std::max<int64_t>(thrown_away, 0);
+}
+
+void main_window::tell_lost_fields() {
+  const int64_t lost = recording_fields_lost();
+  if (lost <= fields_lost_told) return;
+  const QString line =
+      QString("recording: %1 fields lost (%2 in this recording)").arg(lost - fields_lost_told).arg(lost);
+  fields_lost_told = lost;
+  qCDebug(app_log).noquote() << line;
+  emit debug_console_set_text(line);
+}
+
+void main_window::show_recording_status() {
+  if (!capturing) {
+    setWindowTitle(ended_title.isEmpty() ? QString("Ostrevin") : ended_title);
+    return;
+  }
+  tell_lost_fields();
+  const double rate = recorder_.frame_rate > 0 ? recorder_.frame_rate : 25.0;
+  const int64_t frames = recorder_.frames_received + recorder_.frames_repeated;
+  QString time = format_duration(int64_t(double(frames) * 1000.0 / rate));
+  if (stop_after > 0) time = tr("%1 of %2").arg(time, format_duration(stop_after));
+  const int64_t lost = recording_fields_lost();
+  const QString lost_text = lost == 1 ? tr("1 field lost") : tr("%1 fields lost").arg(lost);
+  setWindowTitle(tr("Ostrevin - recording %1 - %2 - %3").arg(time, size_text(recorder_.bytes_written), lost_text));
+}
+
+void main_window::recording_limit_reached() {
+  if (!capturing) return;
+  const QString file = QFileInfo(recorder_.file_name).fileName();
+  stop_recording();
+  const QString held = format_duration(
+      int64_t(double(recorder_.frames_received + recorder_.frames_repeated) * 1000.0 / recorder_.frame_rate));
+  ended_title = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
+  setWindowTitle(ended_title);
+  recording_notice = tr("The recording stopped at its time limit. %1 holds %2 and is complete.").arg(file, held);
+  qCInfo(app_log).noquote() << "Ostrevin:" << recording_notice;
+  show_notice();
+}
+
+void main_window::open_debug_console() {
+  // The program's debug lines on, whatever the logging rules say.
+  QLoggingCategory::setFilterRules("ostrevin.*.debug=true");
+  capture_.debug = true;
+  console_ = std::make_unique<debug_console>();
+  console_->show_text = true;
+  console_->flush_each_line = true;
+  console_->open_log();
+  connect(&capture_, &capture_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
+  connect(this, &main_window::debug_console_set_text, console_.get(), &debug_console::set_text);
+  console_for_messages = console_.get();
+  previous_handler = qInstallMessageHandler(copy_to_console);
+  console_->show();
+}
+
+void main_window::close_debug_console() {
+  if (!console_) return;
+  qInstallMessageHandler(previous_handler);
+  previous_handler = nullptr;
+  console_for_messages = nullptr;
+  console_.reset();
+}
+
+void main_window::apply_launch_overrides() {
+  if (launch.standard) {
+    preferences.sixty_hz = *launch.standard != video_standard::pal;
+    preferences.pal_60 = *launch.standard == video_standard::pal_60;
+  }
+  if (launch.s_video) preferences.s_video = *launch.s_video;
+}
+
+preference_set main_window::preferences_to_store() const {
+  // What the command line set for this run is not written: the file keeps
+  // what it held, until the user chooses that setting from the menus.
+  preference_set stored = preferences;
+  if (launch.standard) {
+    stored.sixty_hz = stored_preferences.sixty_hz;
+    stored.pal_60 = stored_preferences.pal_60;
+  }
+  if (launch.s_video) stored.s_video = stored_preferences.s_video;
+  return stored;
+}
