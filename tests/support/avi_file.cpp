@@ -159,3 +159,31 @@ pattern_avi read_pattern_avi(const QString& path) {
   });
   return out;
 }
+
+int seekable_frames(const QString& path, int* frames) {
+  *frames = 0;
+  const QByteArray name = QFile::encodeName(path);
+  AVFormatContext* input = nullptr;
+  if (avformat_open_input(&input, name.constData(), nullptr, nullptr) < 0) return -1;
+  int found = -1;
+  AVPacket* packet = av_packet_alloc();
+  if (avformat_find_stream_info(input, nullptr) >= 0 && input->nb_streams > 0 && packet) {
+    // The frames the file's index lists for the picture, then each one
+    // sought by its number and read back as that frame.
+    const AVStream* video = input->streams[0];
+    *frames = avformat_index_get_entries_count(video);
+    found = 0;
+    for (int i = 0; i < *frames; ++i) {
+      if (av_seek_frame(input, 0, i, 0) < 0) continue;
+      while (av_read_frame(input, packet) >= 0) {
+        const bool picture = packet->stream_index == 0;
+        if (picture && packet->pts == i) ++found;
+        av_packet_unref(packet);
+        if (picture) break;
+      }
+    }
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&input);
+  return found;
+}

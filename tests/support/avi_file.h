@@ -55,3 +55,8 @@ struct pattern_frame {
 };
 using pattern_avi = avi_file<pattern_frame>;
 pattern_avi read_pattern_avi(const QString& path);
+
+// Frames the file's index lists for its picture (in *frames), and how many
+// of them FFmpeg finds again when it seeks to each by number: all of them in
+// a file whose index is whole. -1 when the file does not open.
+int seekable_frames(const QString& path, int* frames);

@@ -61,7 +61,7 @@ class scoped_data_home {
     path_ = path;
     qputenv("XDG_DATA_HOME", QFile::encodeName(path));
   }
-  QString data_dir() const { return path_ + "/" + QCoreApplication::applicationName(); }
+  QString data_dir() const { return path_ + "/ostrevin"; }
   QString preferences_file() const { return data_dir() + "/ostrevin_preferences"; }
   // The nine preference bytes, in file order (or any others).
   void store(const QByteArray& bytes) const {

@@ -22,10 +22,12 @@ fail() {
 # Prints the id and size of the first window titled $1 that matches the
 # transient filter: "top" for a top-level window, "dialog" for one transient
 # for another window (then also its parent's id). Fails when there is none.
+# "Ostrevin" also finds the main window while its title tells a recording
+# ("Ostrevin - recording ...").
 find_window() {
   local title=$1 kind=$2 id size transient name
   while read -r id size transient name; do
-    [ "$name" = "$title" ] || continue
+    [ "$name" = "$title" ] || { [ "$title" = Ostrevin ] && [[ "$name" == "Ostrevin - "* ]]; } || continue
     if [ "$kind" = top ] && [ "$transient" = 0x0 ]; then echo "$id $size"; return 0; fi
     if [ "$kind" = dialog ] && [ "$transient" != 0x0 ]; then echo "$id $size $transient"; return 0; fi
   done < <("$x_window" list)
