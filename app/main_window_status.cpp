@@ -4,8 +4,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QTimer>
+#include <mutex>
 
 #include "app/debug_console.h"
 #include "app/main_window.h"
@@ -19,16 +19,19 @@ QString size_text(int64_t bytes) {
 }
 
 // The console the program's own debug lines also go to (--debug), and the
-// handler that was there before.
-QPointer<debug_console> console_for_messages;
+// handler that was there before. Lines come from every thread; the lock
+// keeps the console alive while a line is posted to it.
+std::mutex console_mutex;
+debug_console* console_for_messages = nullptr;
 QtMessageHandler previous_handler = nullptr;
 
 void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (previous_handler) previous_handler(type, context, message);
   if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
-  // From any thread: the console takes it on the GUI thread.
-  if (debug_console* console = console_for_messages.data())
-    QMetaObject::invokeMethod(console, "set_text", Qt::QueuedConnection, Q_ARG(QString, message));
+  // The console takes it on the GUI thread.
+  std::lock_guard lock(console_mutex);
+  if (console_for_messages)
+    QMetaObject::invokeMethod(console_for_messages, "set_text", Qt::QueuedConnection, Q_ARG(QString, message));
 }
 
 }  // namespace
@@ -91,7 +94,10 @@ void main_window::open_debug_console() {
   console_->open_log();
   connect(&capture_, &capture_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
   connect(this, &main_window::debug_console_set_text, console_.get(), &debug_console::set_text);
-  console_for_messages = console_.get();
+  {
+    std::lock_guard lock(console_mutex);
+    console_for_messages = console_.get();
+  }
   previous_handler = qInstallMessageHandler(copy_to_console);
   console_->show();
 }
@@ -99,8 +105,10 @@ void main_window::open_debug_console() {
 void main_window::close_debug_console() {
   if (!console_) return;
   qInstallMessageHandler(previous_handler);
-  previous_handler = nullptr;
-  console_for_messages = nullptr;
+  {
+    std::lock_guard lock(console_mutex);
+    console_for_messages = nullptr;
+  }
   console_.reset();
 }
 

@@ -71,7 +71,7 @@ std::string str(QSize s) { return std::to_string(s.width()) + "x" + std::to_stri
 TEST_F(menus_test, every_menu_and_item_in_order_with_its_initial_state) {
   auto window = streaming_window();
   const QList<QPair<QString, QStringList>> expected = {
-      {"&File", {"Set capture &file ...", "-", "&Capture", "&Stop capture"}},
+      {"&File", {"Set capture &file ...", "-", "&Capture", "&Stop capture", "-", "Stop &after..."}},
       {"&NTSC/PAL", {"&NTSC", "&PAL", "PAL-&60"}},
       {"&Input", {"&S-Video", "&Composite"}},
       {"&Channel", {"0", "1", "2", "3"}},
@@ -111,6 +111,7 @@ TEST_F(menus_test, every_menu_and_item_in_order_with_its_initial_state) {
   EXPECT_TRUE(action(*window, "&File", "Set capture &file ...")->isEnabled());
   EXPECT_FALSE(action(*window, "&File", "&Capture")->isEnabled());
   EXPECT_FALSE(action(*window, "&File", "&Stop capture")->isEnabled());
+  EXPECT_TRUE(action(*window, "&File", "Stop &after...")->isEnabled());
   EXPECT_TRUE(action(*window, "&Audio", "&Mute audio preview")->isCheckable());
   EXPECT_FALSE(action(*window, "&Audio", "&Mute audio preview")->isChecked());
   EXPECT_TRUE(action(*window, "&Window", "&Always on top")->isCheckable());

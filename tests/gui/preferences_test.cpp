@@ -166,6 +166,35 @@ TEST_F(preferences_test, changes_are_written_at_their_offsets) {
   EXPECT_EQ(again->current_preferences(), written);
 }
 
+// --standard and --input hold for the run: the window and the stick follow
+// them, the file keeps what it held for them while other settings are
+// saved, and a choice from the menu is the user's again and is stored.
+TEST_F(preferences_test, command_line_overrides_are_used_but_not_stored) {
+  store(QByteArray("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9));  // PAL, Composite
+  launch_options options;
+  options.standard = video_standard::ntsc;
+  options.s_video = true;
+  options.channel = 1;
+  auto window = std::make_unique<main_window>(options);
+  window->show();
+  window->audio_start();
+  EXPECT_TRUE(menu_action(*window, "&NTSC/PAL", "&NTSC")->isChecked());
+  EXPECT_TRUE(menu_action(*window, "&Input", "&S-Video")->isChecked());
+  EXPECT_EQ(window->capture().settings().standard, video_standard::ntsc);
+  EXPECT_TRUE(window->capture().settings().s_video);
+  EXPECT_EQ(window->capture().channel(), 1);
+  EXPECT_TRUE(window->capture().channel_chosen());
+
+  menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x01\x01\x00\x00\x00\x00", 9)) << "PAL and Composite kept";
+  EXPECT_EQ(window->current_preferences().sixty_hz, true) << "still NTSC for this run";
+  menu_action(*window, "&NTSC/PAL", "PAL-&60")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x00\x01\x01\x01\x01\x00\x00\x00\x00", 9)) << "chosen from the menu: stored";
+  menu_action(*window, "&Input", "&Composite")->trigger();
+  menu_action(*window, "&Input", "&S-Video")->trigger();
+  EXPECT_EQ(stored(), QByteArray("\x01\x01\x01\x01\x01\x00\x00\x00\x00", 9));
+}
+
 TEST_F(preferences_test, a_fresh_account_gets_its_data_directory_on_the_first_change) {
   use_data_home(home.path() + "/fresh/.local/share");
   auto window = open_window();
