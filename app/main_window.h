@@ -206,6 +206,7 @@ class main_window : public QMainWindow {
   // Recording.
   QString capture_extension;
   int64_t stop_after = 0;
+  int64_t running_limit_ms = 0;  // the limit the running recording started with
   QTimer* status_timer = nullptr;
   int64_t fields_lost_told = 0;
   unsigned recorder_dropped_at_start = 0;

@@ -83,8 +83,8 @@ void main_window::ask_stop_after() {
   connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   if (dialog.exec() != QDialog::Accepted) return;
   stop_after = (int64_t(hours->value()) * 60 + minutes->value()) * 60000;
-  // A recording that runs already keeps the limit it started with.
-  if (capturing) show_recording_status();
+  // A recording that runs already keeps the limit it started with; the
+  // next one takes this.
 }
 
 bool main_window::room_for_recording() {
@@ -131,6 +131,7 @@ void main_window::start_recording() {
   capture_.renderer.discard_recorded_fields();
 
   const double frame_rate = current_capture.sixty_hz() ? 30000.0 / 1001.0 : 25.0;
+  running_limit_ms = stop_after;
   recorder_.settings.frame_limit = stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * frame_rate + 0.5) : 0;
   recorder_.start_recording();
   recording_notice.clear();

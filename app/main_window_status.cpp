@@ -65,7 +65,7 @@ void main_window::show_recording_status() {
   const double rate = recorder_.frame_rate > 0 ? recorder_.frame_rate : 25.0;
   const int64_t frames = recorder_.frames_received + recorder_.frames_repeated;
   QString time = format_duration(int64_t(double(frames) * 1000.0 / rate));
-  if (stop_after > 0) time = tr("%1 of %2").arg(time, format_duration(stop_after));
+  if (running_limit_ms > 0) time = tr("%1 of %2").arg(time, format_duration(running_limit_ms));
   const int64_t lost = recording_fields_lost();
   const QString lost_text = lost == 1 ? tr("1 field lost") : tr("%1 fields lost").arg(lost);
   setWindowTitle(tr("Ostrevin - recording %1 - %2 - %3").arg(time, size_text(recorder_.bytes_written), lost_text));
