@@ -13,6 +13,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth x11-utils libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
   pulseaudio pulseaudio-utils libpulse-dev \
+  pipewire pipewire-pulse wireplumber dbus-daemon dbus-session-bus-common \
   libglib2.0-dev \
   desktop-file-utils appstream dpkg-dev file \
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav mediainfo util-linux
