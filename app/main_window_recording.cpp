@@ -91,7 +91,7 @@ bool main_window::room_for_recording() {
   const double rate = estimated_bytes_per_second(current_capture);
   const int64_t minute = int64_t(rate * 60.0);
   recorder_.settings.keep_a_minute_free = true;
-  recorder_.settings.reserve_bytes = minute;
+  recorder_.settings.keep_free_bytes = minute;
   const int64_t free = free_bytes_for(recorder_.settings.base_name + capture_extension);
   if (free < 0 || double(free) >= rate * ask_below_seconds) return true;
   const QString folder = QFileInfo(recorder_.settings.base_name).absolutePath();
@@ -108,7 +108,7 @@ bool main_window::room_for_recording() {
   if (question.clickedButton() != anyway) return false;
   // Little room, knowingly used: the file keeps just what its end needs.
   recorder_.settings.keep_a_minute_free = false;
-  recorder_.settings.reserve_bytes = 0;
+  recorder_.settings.keep_free_bytes = 0;
   return true;
 }
 

@@ -90,7 +90,7 @@ bool avi_writer::open(const QString& file_name, const avi_format& format, const 
 
   sink = std::make_unique<file_sink>();
   if (options.reserve_bytes > 0) sink->reserve_bytes = options.reserve_bytes;
-  minimum_reserve = sink->reserve_bytes;
+  sink->keep_free_bytes = options.keep_free_bytes;
   sink->forced_free_bytes = options.forced_free_bytes;
   result = sink->open(path);
   if (result < 0) {
@@ -202,9 +202,8 @@ bool avi_writer::space_low() const { return sink && sink->space_low(); }
 
 bool avi_writer::size_limit_near() const { return sink && sink->size_limit_near(); }
 
-void avi_writer::set_reserve(int64_t bytes) {
-  // Never less than the file's end needs.
-  if (sink) sink->reserve_bytes = std::max(bytes, std::min(minimum_reserve, file_sink::default_reserve_bytes));
+void avi_writer::set_keep_free(int64_t bytes) {
+  if (sink) sink->keep_free_bytes = std::max<int64_t>(bytes, 0);
 }
 
 int64_t avi_writer::bytes_written() const {

@@ -39,6 +39,8 @@ struct avi_file_options {
   QString journal_directory;
   // Room the file keeps for its end (file_sink.h); 0: the sink's own.
   int64_t reserve_bytes = 0;
+  // Room beyond that the disk must keep (file_sink.h).
+  int64_t keep_free_bytes = 0;
   // A test hook: the free space the sink sees where it cannot allocate.
   int64_t forced_free_bytes = -1;
 };
@@ -86,9 +88,9 @@ class avi_writer {
   bool space_low() const;
   // The file has grown as large as its file system (or a limit) allows.
   bool size_limit_near() const;
-  // Room the open file keeps for its end from now on (at least the sink's
-  // own); it is allocated, or looked for, at the next write.
-  void set_reserve(int64_t bytes);
+  // Room the disk must keep beyond the file's end from now on; the file is
+  // low on space as soon as it has not (file_sink::keep_free_bytes).
+  void set_keep_free(int64_t bytes);
   // Bytes the open file holds so far, with what is still buffered.
   int64_t bytes_written() const;
 
@@ -121,7 +123,6 @@ class avi_writer {
   bool header_written = false;
   std::unique_ptr<file_sink> sink;
   QString journal_note;
-  int64_t minimum_reserve = 0;  // the reserve the file was opened with
   int chunk_frames_ = 0;
   // Time stamps of the next packet: frames (the video codec's time base)
   // and sample frames (1 / sample rate).

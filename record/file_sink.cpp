@@ -51,7 +51,7 @@ int file_sink::open(const QByteArray& path) {
   }
   context->seekable = AVIO_SEEKABLE_NORMAL;
   max_file_bytes = largest_file(fd);
-  position = end = allocated_end = checked_at = 0;
+  position = end = allocated_end = checked_at = step_retry_at = 0;
   low = false;
   error = 0;
   can_allocate = true;
@@ -110,17 +110,24 @@ int64_t file_sink::free_bytes() const {
 
 void file_sink::keep_reserve() {
   if (low) return;
+  const int64_t room = reserve_bytes + keep_free_bytes;
   if (can_allocate && forced_free_bytes < 0) {
-    if (end + reserve_bytes <= allocated_end) return;
-    // Well ahead when the disk has room; just the reserve when it is nearly
-    // full; and when not even that, it is time to end the file.
-    for (int64_t want : {end + reserve_bytes + allocation_step, end + reserve_bytes}) {
+    if (end + room <= allocated_end) return;
+    // Well ahead when the disk has room; just the room asked for when it is
+    // nearly full; and when not even that, it is time to end the file.
+    // A step that did not fit is not tried again until the file has grown
+    // by another step: on some file systems (tmpfs) a refused allocation
+    // costs as much as the pages it tried.
+    const bool try_step = end >= step_retry_at;
+    for (int64_t want : {end + room + allocation_step, end + room}) {
       want = std::min(want, max_file_bytes);  // never past what the file may hold
       if (want <= allocated_end) return;
+      if (want > end + room && !try_step) continue;
       if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, allocated_end, want - allocated_end) == 0) {
         allocated_end = want;
         return;
       }
+      if (want > end + room && (errno == ENOSPC || errno == EDQUOT)) step_retry_at = end + allocation_step;
       if (errno == EINTR) return;  // tried again at the next write
       if (errno != ENOSPC && errno != EDQUOT) {
         can_allocate = false;  // the file system cannot: check the free space
@@ -134,7 +141,7 @@ void file_sink::keep_reserve() {
   }
   if (end - checked_at < check_every && checked_at > 0) return;
   checked_at = std::max<int64_t>(end, 1);
-  if (free_bytes() < reserve_bytes) low = true;
+  if (free_bytes() < room) low = true;
 }
 
 int file_sink::close() {

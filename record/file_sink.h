@@ -50,8 +50,10 @@ class file_sink {
   // Room kept for the end of the file: its last index (16 bytes a chunk in
   // the first section, 8 in later ones) and the frames and sound written
   // between the warning and the end.
-  static constexpr int64_t default_reserve_bytes = 24ll << 20;
-  int64_t reserve_bytes = default_reserve_bytes;
+  int64_t reserve_bytes = 24ll << 20;
+  // Room beyond the reserve the disk must keep for this file: the sink is
+  // low as soon as it cannot. It does not count against the size limit.
+  int64_t keep_free_bytes = 0;
   // How far ahead the allocation runs, to allocate rarely.
   int64_t allocation_step = 64ll << 20;
   // Bytes the file system reports free, as the check without fallocate
@@ -71,6 +73,7 @@ class file_sink {
   int64_t position = 0;
   int64_t end = 0;            // the file's size
   int64_t allocated_end = 0;  // blocks are allocated up to here
+  int64_t step_retry_at = 0;  // a whole allocation step is tried from here on
   bool can_allocate = true;   // the file system allocates ahead
   int64_t checked_at = 0;     // end when the free space was last checked
   bool low = false;

@@ -233,12 +233,14 @@ bool recorder::open_file() {
   avi_file_options options;
   options.journal_directory = active_.journal_directory;
   options.reserve_bytes = active_.reserve_bytes;
+  options.keep_free_bytes = active_.keep_free_bytes;
   options.forced_free_bytes = forced_free_bytes;
   const bool opened = writer.open(file_name, format, options);
   // From the file's sound stream on, the sound handed over is cut into its chunks.
   if (const unsigned bytes = writer.chunk_bytes(); bytes > 0) audio_chunk_bytes = bytes;
   if (!opened) return writer_failed();
   frames_encoded = 0;
+  rate_from_frame = -1;
   return true;
 }
 
@@ -550,16 +552,23 @@ bool recorder::at_frame_limit() const {
 
 void recorder::keep_room_for_a_minute() {
   if (!active_.keep_a_minute_free || !writer.is_open()) return;
-  // A second in, the file tells the rate; until then the room asked for at
-  // the start stays.
+  // A second of frames after the first tells the rate (the header, written
+  // first, is no part of it); until then the room asked for at the start
+  // stays.
   const int frames = frames_encoded;
-  if (frames < int(frame_rate)) return;
+  if (frames < 1) return;
+  if (rate_from_frame < 0) {
+    rate_from_frame = frames;
+    rate_from_bytes = writer.bytes_written();
+    return;
+  }
+  if (frames - rate_from_frame < int(frame_rate)) return;
   const double frames_a_minute = 60.0 * frame_rate;
-  const double bytes_per_frame = double(writer.bytes_written()) / frames;
+  const double bytes_per_frame = double(writer.bytes_written() - rate_from_bytes) / (frames - rate_from_frame);
   // The index: 16 bytes for each frame's chunk and each sound chunk, for
   // the file so far and the minute to come.
   const double index = 16.0 * 2.0 * (frames + frames_a_minute);
-  writer.set_reserve(int64_t(bytes_per_frame * frames_a_minute + index));
+  writer.set_keep_free(int64_t(bytes_per_frame * frames_a_minute + index));
 }
 
 void recorder::count_bytes() { bytes_written = bytes_in_closed_files + writer.bytes_written(); }

@@ -62,9 +62,11 @@ struct recording_settings {
   QString journal_directory;
   // Room each file keeps for its end (file_sink.h); 0: the sink's own.
   int64_t reserve_bytes = 0;
+  // Room the disk must keep beyond the file's end (file_sink.h): the
+  // recording stops, its file whole, when it has no more.
+  int64_t keep_free_bytes = 0;
   // Keep room for one more minute of this recording and its index: once the
-  // recording's own rate is known (a second in), the room kept follows it,
-  // and the recording stops when the disk has no more than that.
+  // recording's own rate is known (a second in), keep_free_bytes follows it.
   bool keep_a_minute_free = false;
   // The recording ends by itself after this many frames, its file whole; 0:
   // no limit.
@@ -301,5 +303,8 @@ class recorder : public worker_thread {
   std::vector<int16_t> sound_out;
   size_t sound_out_read = 0;
   int64_t bytes_in_closed_files = 0;
+  // Where this file's rate is measured from (keep_room_for_a_minute()).
+  int rate_from_frame = -1;
+  int64_t rate_from_bytes = 0;
   int64_t steady_origin_ns = 0;
 };

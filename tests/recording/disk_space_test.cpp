@@ -3,51 +3,18 @@
 // The disk is a small tmpfs of the test's own, which needs root (CI runs as
 // root); elsewhere the test is skipped and says why.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 
 #include <QAbstractButton>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cerrno>
-#include <cstring>
 
 #include "tests/support/avi_file.h"
+#include "tests/support/small_file_system.h"
 #include "tests/support/window_fixture.h"
 
 namespace {
-
-// A tmpfs of `bytes` mounted on a temporary folder, for as long as this lives.
-class small_file_system {
- public:
-  explicit small_file_system(int64_t bytes) {
-    if (!folder_.isValid()) return;
-    const QByteArray options = "size=" + QByteArray::number(qlonglong(bytes)) + ",mode=0755";
-    if (::mount("ostrevin-test", QFile::encodeName(folder_.path()).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
-                options.constData()) == 0)
-      mounted_ = true;
-    else
-      error_ = std::strerror(errno);
-  }
-  ~small_file_system() {
-    if (mounted_) ::umount2(QFile::encodeName(folder_.path()).constData(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  const char* error() const { return error_; }
-  QString path(const QString& name) const { return folder_.filePath(name); }
-  int64_t free_bytes() const {
-    struct statvfs fs {};
-    if (::statvfs(QFile::encodeName(folder_.path()).constData(), &fs) != 0) return -1;
-    return int64_t(fs.f_bavail) * int64_t(fs.f_frsize);
-  }
-
- private:
-  QTemporaryDir folder_;
-  bool mounted_ = false;
-  const char* error_ = "no temporary folder";
-};
 
 struct disk_space : window_fixture {
   QTemporaryDir captures;
