@@ -77,7 +77,7 @@ appstreamcli validate --no-net --strict /usr/share/metainfo/$app_id.metainfo.xml
 echo "installed desktop entry and metainfo validate; udev rule in /usr/lib/udev/rules.d"
 
 # --- the installed program against the virtual stick, as CTest runs the end-to-end tests
-emulator=$build/sim/ostrevin-virtual-stick
+emulator=$build/ostrevin-virtual-stick
 x_window=$build/tests/x_window
 in_x_with_sound() {
   xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" bash "$top/tests/support/with_pulse.sh" "$@"
