@@ -1,6 +1,16 @@
 #!/usr/bin/env bash
 # Installs everything Ostrevin needs to build, run and test on Debian 12.
+#   scripts/install-deps.sh              to build and run (scripts/run.sh)
+#   scripts/install-deps.sh --for-tests  also the sound servers the tests
+#                                        start privately (scripts/test.sh)
+# The sound servers are left out of the first: on a desktop, installing
+# pipewire-pulse or pulseaudio can change which server the user's next login
+# starts. The program uses whichever server the desktop runs.
 set -euo pipefail
+sound_servers=()
+if [ "${1:-}" = --for-tests ]; then
+  sound_servers=(pulseaudio pipewire pipewire-pulse wireplumber dbus-daemon dbus-session-bus-common)
+fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -12,8 +22,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg \
   libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth x11-utils libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
-  pulseaudio pulseaudio-utils libpulse-dev \
-  pipewire pipewire-pulse wireplumber dbus-daemon dbus-session-bus-common \
+  pulseaudio-utils libpulse-dev "${sound_servers[@]}" \
   libglib2.0-dev \
   desktop-file-utils appstream dpkg-dev file \
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav mediainfo util-linux

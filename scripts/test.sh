@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-if [ "${OSTREVIN_SKIP_INSTALL:-0}" != 1 ]; then bash scripts/install-deps.sh; fi
+if [ "${OSTREVIN_SKIP_INSTALL:-0}" != 1 ]; then bash scripts/install-deps.sh --for-tests; fi
 jobs=$(nproc)
 
 build() {
