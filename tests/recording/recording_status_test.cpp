@@ -23,11 +23,6 @@ struct recording_status : window_fixture {
     ASSERT_TRUE(captures.isValid());
   }
 
-  void open_streaming() {
-    open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > 10; }, 10000));
-  }
-
   void start_recording(const QString& name) {
     choose_capture_file(name);
     menu_item("&File", "&Capture")->trigger();

@@ -25,11 +25,6 @@ struct stream_faults : window_fixture {
     ASSERT_TRUE(captures.isValid());
   }
 
-  void open_streaming() {
-    open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > 10; }, 10000));
-  }
-
   // File -> Set capture file ... with `name`, then File -> Capture.
   void start_recording(const QString& name) {
     choose_capture_file(name);

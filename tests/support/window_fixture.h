@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -163,5 +164,11 @@ struct window_fixture : ::testing::Test {
   void open_window() {
     window = std::make_unique<main_window>();
     window->show();
+  }
+
+  // The window, once fields come from the stick.
+  void open_streaming() {
+    open_window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > 10; }, 10000));
   }
 };
