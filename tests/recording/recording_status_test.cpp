@@ -121,4 +121,22 @@ TEST_F(recording_status, a_time_limit_ends_the_recording_by_itself_with_a_whole_
   EXPECT_EQ(window->windowTitle(), "Ostrevin");
 }
 
+// The stick silent from the start: a recording begun before its first
+// field still records the fields that come once it streams.
+TEST_F(recording_status, a_recording_started_before_the_first_field_records_what_follows) {
+  stick_faults faults = stick->faults();
+  faults.stalled = true;
+  stick->set_faults(faults);
+  open_window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000)) << "the stick never streamed";
+  ASSERT_EQ(window->capture().assembled_fields(), 0u);
+  start_recording(captures.filePath("early"));
+  QTest::qWait(500);
+  faults.stalled = false;
+  stick->set_faults(faults);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_received.load() > 25; }, 15000))
+      << "no frame reached the recording: " << window->recorder().frames_repeated.load() << " repeats";
+  menu_item("&File", "&Stop capture")->trigger();
+}
+
 }  // namespace
