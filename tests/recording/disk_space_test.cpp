@@ -16,14 +16,7 @@
 
 namespace {
 
-struct disk_space : window_fixture {
-  QTemporaryDir captures;
-
-  void SetUp() override {
-    window_fixture::SetUp();
-    ASSERT_TRUE(captures.isValid());
-  }
-
+struct disk_space : recording_window_fixture {
   // Clicks the button named `text` on the next message box, and keeps what
   // it said.
   void answer_next_box(const QString& text, QString* said) {

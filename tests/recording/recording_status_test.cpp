@@ -15,20 +15,7 @@
 
 namespace {
 
-struct recording_status : window_fixture {
-  QTemporaryDir captures;
-
-  void SetUp() override {
-    window_fixture::SetUp();
-    ASSERT_TRUE(captures.isValid());
-  }
-
-  void start_recording(const QString& name) {
-    choose_capture_file(name);
-    menu_item("&File", "&Capture")->trigger();
-    ASSERT_TRUE(window->is_capturing());
-  }
-
+struct recording_status : recording_window_fixture {
   // The title's elapsed seconds and lost fields; false while it says
   // something else.
   bool read_title(int* seconds, int* lost, QString* size = nullptr) {

@@ -17,19 +17,10 @@
 
 namespace {
 
-struct stream_faults : window_fixture {
-  QTemporaryDir captures;
-
-  void SetUp() override {
-    window_fixture::SetUp();
-    ASSERT_TRUE(captures.isValid());
-  }
-
-  // File -> Set capture file ... with `name`, then File -> Capture.
+struct stream_faults : recording_window_fixture {
+  // Recording, and frames in the file.
   void start_recording(const QString& name) {
-    choose_capture_file(name);
-    menu_item("&File", "&Capture")->trigger();
-    ASSERT_TRUE(window->is_capturing());
+    recording_window_fixture::start_recording(name);
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
   }
 

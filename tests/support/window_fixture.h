@@ -172,3 +172,20 @@ struct window_fixture : ::testing::Test {
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > 10; }, 10000));
   }
 };
+
+// The same with a folder for the recordings.
+struct recording_window_fixture : window_fixture {
+  QTemporaryDir captures;
+
+  void SetUp() override {
+    window_fixture::SetUp();
+    ASSERT_TRUE(captures.isValid());
+  }
+
+  // File -> Set capture file ... with `name`, then File -> Capture.
+  void start_recording(const QString& name) {
+    choose_capture_file(name);
+    menu_item("&File", "&Capture")->trigger();
+    ASSERT_TRUE(window->is_capturing());
+  }
+};
