@@ -151,6 +151,8 @@ class main_window : public QMainWindow {
   preference_set preferences_to_store() const;
   // Lost fields since the last look go to the debug output.
   void tell_lost_fields();
+  // The time the running (or last) recording's files hold.
+  int64_t recorded_ms() const;
   // --debug: the console on screen, fed every debug line.
   void open_debug_console();
   void close_debug_console();

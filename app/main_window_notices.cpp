@@ -15,10 +15,6 @@ namespace {
 // recorded as lost frames.
 constexpr unsigned stall_limit_s = 10;
 
-QString duration_text(double seconds) {
-  const qint64 s = qint64(seconds + 0.5);
-  return QString("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0'));
-}
 }  // namespace
 
 void main_window::create_notice() {
@@ -74,9 +70,9 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
 void main_window::end_recording_because(const QString& why) {
   stop_recording();
   const QString file = QFileInfo(recorder_.file_name).fileName();
-  const double seconds = recorder_.frame_rate > 0 ? recorder_.frames_encoded / recorder_.frame_rate : 0.0;
+  const int64_t ms = recorder_.frame_rate > 0 ? int64_t(recorder_.frames_encoded * 1000.0 / recorder_.frame_rate) : 0;
   recording_notice =
-      tr("The recording stopped because %1. %2 holds %3 and is complete.").arg(why, file, duration_text(seconds));
+      tr("The recording stopped because %1. %2 holds %3 and is complete.").arg(why, file, format_duration(ms));
   qCWarning(app_log).noquote() << "Ostrevin:" << recording_notice;
   show_notice();
 }

@@ -45,8 +45,7 @@ namespace {
 // half of that, and can do a little worse) and the sound. Asking early is
 // cheap; a disk that fills overnight is not.
 double estimated_bytes_per_second(const capture_settings& capture) {
-  const double frame_rate = capture.sixty_hz() ? 30000.0 / 1001.0 : 25.0;
-  return double(capture.field_bytes()) * 2.0 * frame_rate + 48000.0 * 4.0;
+  return double(capture.field_bytes()) * 2.0 * capture.frame_rate() + 48000.0 * 4.0;
 }
 constexpr double ask_below_seconds = 10 * 60;
 
@@ -130,9 +129,9 @@ void main_window::start_recording() {
   // Fields converted for an earlier recording are not this one's.
   capture_.renderer.discard_recorded_fields();
 
-  const double frame_rate = current_capture.sixty_hz() ? 30000.0 / 1001.0 : 25.0;
   running_limit_ms = stop_after;
-  recorder_.settings.frame_limit = stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * frame_rate + 0.5) : 0;
+  recorder_.settings.frame_limit =
+      stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * current_capture.frame_rate() + 0.5) : 0;
   recorder_.start_recording();
   recording_notice.clear();
   ended_title.clear();
@@ -208,7 +207,7 @@ void main_window::recording_failed(const QString& message) {
   stop_recording();
   ended_title = recorder_.stopped_by_full_disk ? tr("Ostrevin - recording stopped: the disk is full")
                                                : tr("Ostrevin - recording failed");
-  setWindowTitle(ended_title);
+  show_recording_status();
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 

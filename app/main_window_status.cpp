@@ -36,6 +36,12 @@ void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QS
 
 }  // namespace
 
+int64_t main_window::recorded_ms() const {
+  // Every frame in the files, those that came and the repeats.
+  const int64_t frames = recorder_.frames_received + recorder_.frames_repeated;
+  return recorder_.frame_rate > 0 ? int64_t(double(frames) * 1000.0 / recorder_.frame_rate) : 0;
+}
+
 int64_t main_window::recording_fields_lost() const {
   // What the file is missing: both fields of every frame written as a
   // repeat (they never came: the stick stalled, or the fields were lost on
@@ -62,9 +68,7 @@ void main_window::show_recording_status() {
     return;
   }
   tell_lost_fields();
-  const double rate = recorder_.frame_rate > 0 ? recorder_.frame_rate : 25.0;
-  const int64_t frames = recorder_.frames_received + recorder_.frames_repeated;
-  QString time = format_duration(int64_t(double(frames) * 1000.0 / rate));
+  QString time = format_duration(recorded_ms());
   if (running_limit_ms > 0) time = tr("%1 of %2").arg(time, format_duration(running_limit_ms));
   const int64_t lost = recording_fields_lost();
   const QString lost_text = lost == 1 ? tr("1 field lost") : tr("%1 fields lost").arg(lost);
@@ -75,10 +79,9 @@ void main_window::recording_limit_reached() {
   if (!capturing) return;
   const QString file = QFileInfo(recorder_.file_name).fileName();
   stop_recording();
-  const QString held = format_duration(
-      int64_t(double(recorder_.frames_received + recorder_.frames_repeated) * 1000.0 / recorder_.frame_rate));
+  const QString held = format_duration(recorded_ms());
   ended_title = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
-  setWindowTitle(ended_title);
+  show_recording_status();
   recording_notice = tr("The recording stopped at its time limit. %1 holds %2 and is complete.").arg(file, held);
   qCInfo(app_log).noquote() << "Ostrevin:" << recording_notice;
   show_notice();

@@ -33,6 +33,8 @@ struct capture_settings {
   }
 
   bool sixty_hz() const { return standard != video_standard::pal; }
+  // Whole frames a second: 30000/1001 at 60 Hz, else 25.
+  double frame_rate() const { return sixty_hz() ? 30000.0 / 1001.0 : 25.0; }
   bool pal_60() const { return standard == video_standard::pal_60; }
   // Lines of a frame the bridge captures; a field has half.
   int frame_lines() const { return sixty_hz() ? 480 : 576; }

@@ -69,7 +69,6 @@ void recorder::start_recording() {
   sound_paddings = 0;
   sound_clock_ppm = 0.0;
   stopped_by_full_disk = false;
-  stopped_at_limit = false;
   bytes_written = 0;
   bytes_in_closed_files = 0;
   active_ = settings;
@@ -255,6 +254,7 @@ bool recorder::write_frame(frame_buffer frame) {
 
 void recorder::work() {
   failure_message.clear();
+  bool stopped_at_limit = false;
   bool ok = open_file();
   // What arrived while the file was being opened is not recorded.
   empty_queues();

@@ -93,8 +93,6 @@ class recorder : public worker_thread {
   int64_t forced_free_bytes = -1;
   // The last recording ended because its disk was full (read after wait()).
   std::atomic<bool> stopped_by_full_disk{false};
-  // The last recording ended by itself at its frame limit.
-  std::atomic<bool> stopped_at_limit{false};
   // Bytes this recording has put in its files so far (a figure to show).
   std::atomic<int64_t> bytes_written{0};
 
@@ -254,7 +252,8 @@ class recorder : public worker_thread {
   bool disk_nearly_full();
   // The frame limit is reached: no more frames go in.
   bool at_frame_limit() const;
-  // The room the file keeps for its end follows this recording's rate.
+  // The room the disk must keep beyond the file follows this recording's
+  // rate: a minute of it and its index (keep_a_minute_free).
   void keep_room_for_a_minute();
   // How the recording stands, for bytes_written.
   void count_bytes();
