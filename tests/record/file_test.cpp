@@ -313,6 +313,42 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
   EXPECT_NEAR(files[0].audio_seconds(), files[0].video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// A frame limit counts over every file of a recording: exactly that many
+// frames, the sound as long as they are, and the recording ends by itself,
+// told once.
+TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames_across_files) {
+  signal_counter ends{&encoder, &recorder::limit_reached};
+  encoder.split_frames = 10;
+  encoder.settings.frame_limit = 27;
+  ASSERT_TRUE(start(path("limited")));
+  // In bursts of 12, each written in a pass of its own: the first two files
+  // hold 12 frames each, the third the last 3.
+  feed(12);
+  ASSERT_TRUE(settle());
+  feed(12);
+  ASSERT_TRUE(settle());
+  feed(12);
+  ASSERT_TRUE(ends.wait_for(1)) << "the limit did not end the recording";
+  ASSERT_TRUE(encoder.wait(30000));
+  EXPECT_EQ(failures.count(), 0);
+  EXPECT_EQ(ends.count(), 1);
+  EXPECT_EQ(encoder.frames_received.load(), 27);
+
+  std::vector<int> frames;
+  double audio_seconds = 0.0;
+  for (const QString& name : {"limited.avi", "limited2.avi", "limited3.avi", "limited4.avi"}) {
+    if (!QFileInfo::exists(path(name))) break;
+    const drawn_avi file = read_drawn_avi(path(name), field_lines);
+    ASSERT_TRUE(file.opened) << file.error.toStdString();
+    EXPECT_TRUE(file.has_index) << name.toStdString();
+    frames.insert(frames.end(), file.frames.begin(), file.frames.end());
+    audio_seconds += file.audio_seconds();
+  }
+  EXPECT_TRUE(QFileInfo::exists(path("limited3.avi"))) << "no split before the limit";
+  EXPECT_TRUE(is_run(frames, 0, 27)) << frames.size() << " frames";
+  EXPECT_NEAR(audio_seconds, 27 / 25.0, 2 / 25.0);
+}
+
 // A disk slower than the picture: the recording takes what it can, its
 // queues stay bounded, it still splits, and a stop is prompt. Every frame
 // handed over is written or told lost, and so is the sound.
