@@ -125,6 +125,9 @@ class repair {
     result.nothing_to_keep = true;
     return fail(why);
   }
+  // Whether a finished section's 'movi' list holds a frame (or something
+  // unknown): its chunk headers up to the first frame.
+  bool first_frame_in(const section& s, bool* holds);
   bool close_first_section(const section& s, const std::vector<chunk>& chunks, int64_t end);
   bool close_later_section(int number, const section& s, const std::vector<chunk>& chunks, int64_t end);
   bool write_totals(int complete_sections, const std::vector<chunk>* last);
@@ -481,6 +484,24 @@ bool repair::scan_movi(const section& s, std::vector<chunk>* chunks, int64_t* go
   return true;
 }
 
+bool repair::first_frame_in(const section& s, bool* holds) {
+  *holds = true;
+  bool has_video = false;
+  for (const stream_header& st : streams) has_video |= st.type == fourcc("vids");
+  if (!has_video) return true;
+  int64_t at = s.movi_at + 12;
+  const int64_t end = std::min(file_size, s.movi_at + 8 + int64_t(s.movi_size));
+  while (end - at >= 8) {
+    chunk_header h;
+    if (!read_header(at, &h)) return false;
+    // A frame, or something not known: not for saying there is none.
+    if (h.named < 0 || streams[size_t(h.named)].type == fourcc("vids")) return true;
+    at += 8 + int64_t(h.size) + (h.size & 1);
+  }
+  *holds = false;
+  return true;
+}
+
 bool repair::close_first_section(const section& s, const std::vector<chunk>& chunks, int64_t end) {
   // As FFmpeg finishes a file of one section: the 'movi' list, then the
   // legacy index, then the lengths. No OpenDML index.
@@ -658,6 +679,14 @@ avi_repair_result repair::run() {
     // Every section was finished: at most a half-written start of the next
     // one is left over, and the lengths may not have been written.
     const int complete = int(sections.size());
+    bool holds_frame = true;
+    if (complete == 1 && !first_frame_in(sections[0], &holds_frame)) return result;
+    if (!holds_frame) {
+      // Finished before its first frame: no reader opens it either.
+      result.was_whole = cut_at == file_size;
+      nothing_to_keep("it was finished before its first frame");
+      return result;
+    }
     result.bytes_cut = file_size - cut_at;
     if ((cut_at < file_size && !cut(cut_at)) || !write_totals(complete, nullptr)) return result;
     result.was_whole = result.bytes_cut == 0;

@@ -41,6 +41,8 @@ struct avi_repair_result {
   bool was_whole = false;
   // The file holds no whole frame (it ends in its header, or before its
   // first frame is whole): nothing to keep, and it was left as it was.
+  // A file finished before its first frame is whole too (was_whole), and no
+  // more readable.
   bool nothing_to_keep = false;
   // The file as it now stands.
   int64_t video_frames = 0;

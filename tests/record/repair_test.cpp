@@ -258,6 +258,10 @@ TEST_F(repair, leaves_a_whole_file_as_it_is) {
 }
 
 TEST_F(repair, refuses_what_is_no_recording_or_holds_no_whole_frame_and_changes_nothing) {
+  // Finished before its first frame: whole, and no reader opens it either.
+  ASSERT_TRUE(start(path("none")));
+  stop();
+  const QByteArray none = file_bytes(path("none.avi"));
   const QByteArray bytes = unfinished_file("header", 5);
   const qsizetype movi = bytes.indexOf("movi") + 4;
   const qsizetype first_frame = nth(chunks_of(bytes), "00dc", 0).at;
@@ -272,6 +276,7 @@ TEST_F(repair, refuses_what_is_no_recording_or_holds_no_whole_frame_and_changes_
         bad{"header_only.avi", bytes.left(600), "header", true},
         bad{"before_the_first_frame.avi", bytes.left(movi), "first frame", true},
         bad{"first_frame_torn.avi", bytes.left(first_frame + 5000), "first frame is whole", true},
+        bad{"finished_without_a_frame.avi", none, "finished before its first frame", true},
         bad{"damaged_header.avi", bytes.left(12) + QByteArray(5000, 'x'), "header", false}}) {
     ASSERT_TRUE(write_bytes(path(b.name), b.bytes));
     const avi_repair_result result = repair_avi(path(b.name));
