@@ -453,6 +453,10 @@ bool repair::scan_movi(const section& s, std::vector<chunk>* chunks, int64_t* go
         *good_end = next;
         break;
       }
+      // Its own size is damaged when a good chunk begins inside it, or when
+      // what follows it is no header at all and the good chunk lies where a
+      // size a bit or two away from its own puts it (a flipped bit, a torn
+      // byte). Otherwise the damage begins with the header after it.
       const uint32_t gap = uint32_t(found - at - 8);
       const bool own_size_damaged =
           found < next || (h.named >= 0 && after.named < 0 && after.id != fourcc("JUNK") &&
