@@ -98,7 +98,9 @@ command_line_result parse_command_line(const QStringList& arguments) {
   const QCommandLineOption repair(
       "repair",
       QCoreApplication::translate("command_line",
-                                  "Make whole a recording that did not end normally, in place, and end."),
+                                  "Make whole a recording that did not end normally, in place, and end. Exit "
+                                  "code 0: the file is whole; 3: it holds no whole frame and is left as it was; "
+                                  "1: it cannot be repaired."),
       "FILE");
   parser.addOptions({help, version, record, stop_after, standard, input, channel, debug, repair});
   if (!parser.parse(without_qt_options(arguments))) return bad(parser.errorText());

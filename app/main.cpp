@@ -12,21 +12,32 @@
 namespace {
 
 // ostrevin --repair FILE: a recording that did not end normally, made whole
-// in place, without the window.
+// in place, without the window. Exit code 0: the file is whole now; 3: it
+// holds no whole frame, nothing to keep, and it is left as it was; 1: it
+// cannot be repaired.
 int repair_from_command_line(int argc, char** argv, const QString& path) {
   QCoreApplication application(argc, argv);
   const QByteArray shown = path.toLocal8Bit();
   const avi_repair_result result = repair_avi(path);
+  if (result.nothing_to_keep) {
+    recording_journal::forget(recording_journal::default_directory(), path);
+    std::fprintf(stderr, "ostrevin: %s holds no whole frame (%s): nothing to keep, the file is left as it was\n",
+                 shown.constData(), qPrintable(result.error));
+    return 3;
+  }
   if (!result.ok) {
     std::fprintf(stderr, "ostrevin: %s cannot be repaired: %s\n", shown.constData(), qPrintable(result.error));
     return 1;
   }
   recording_journal::forget(recording_journal::default_directory(), path);
-  if (result.was_whole)
+  if (result.was_whole) {
     std::printf("%s is whole: %s\n", shown.constData(), qPrintable(describe_repaired_length(result)));
-  else
-    std::printf("%s repaired: %s kept, %lld bytes of a torn end cut\n", shown.constData(),
-                qPrintable(describe_repaired_length(result)), static_cast<long long>(result.bytes_cut));
+    return 0;
+  }
+  const QString damage = describe_damage(result);
+  std::printf("%s repaired: %s kept, %lld bytes of a torn end cut%s\n", shown.constData(),
+              qPrintable(describe_repaired_length(result)), static_cast<long long>(result.bytes_cut),
+              damage.isEmpty() ? "" : qPrintable("; " + damage));
   return 0;
 }
 

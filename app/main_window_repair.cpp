@@ -31,14 +31,29 @@ void main_window::repair_unfinished_recordings() {
       const avi_repair_result result = repair_avi(note.recording);
       // Another instance of the program is recording it: its own note.
       if (result.in_use) continue;
+      if (result.nothing_to_keep) {
+        // A later start would find the same: the note goes, the file stays.
+        recording_journal::end(note.note);
+        qCWarning(app_log).noquote() << "recording:" << note.recording
+                                     << "did not end normally and holds no whole frame:" << result.error;
+        told << tr("The recording '%1' did not end normally and holds no whole frame; nothing could be kept, "
+                   "and the file is left as it was.")
+                    .arg(name);
+        continue;
+      }
       if (result.ok) {
         recording_journal::end(note.note);
         if (result.was_whole) continue;
-        qCDebug(app_log).noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut")
+        const QString damage = describe_damage(result);
+        qCDebug(app_log).noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut%4")
                                           .arg(note.recording, describe_repaired_length(result))
-                                          .arg(result.bytes_cut);
-        told << tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
-                    .arg(name, describe_repaired_length(result));
+                                          .arg(result.bytes_cut)
+                                          .arg(damage.isEmpty() ? QString() : "; " + damage);
+        QString text = tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
+                           .arg(name, describe_repaired_length(result));
+        if (result.stretches_dropped > 0)
+          text += " " + tr("%1 bytes of it were damaged and could not be kept.").arg(result.bytes_dropped);
+        told << text;
         continue;
       }
       qCWarning(app_log).noquote() << "recording:" << note.recording

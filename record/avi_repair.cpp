@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QStringList>
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -43,6 +46,22 @@ struct chunk {
   int64_t offset;  // of its header
   uint32_t size;
   int stream;
+  uint32_t id;
+};
+
+// A chunk header where the walk or the search finds one.
+struct chunk_header {
+  uint32_t id = 0, size = 0;
+  int named = -1;      // the stream its id names, whatever its size
+  bool fits = false;   // a chunk of that stream of a size it can have, or 'JUNK'
+  bool index = false;  // 'ix00', 'idx1' ...: where a closing writer began its indexes
+};
+
+// A header written over a damaged one: its size mended, or a 'JUNK' chunk
+// over a stretch that cannot be placed.
+struct header_fix {
+  int64_t at;
+  uint32_t id, size;
 };
 
 struct stream_header {
@@ -53,7 +72,12 @@ struct stream_header {
   uint32_t block_align = 0;      // audio: bytes per sample frame
   int64_t index_at = -1;         // the master index chunk's header ('JUNK' until used, then 'indx')
   uint32_t index_capacity = 0;
-  uint32_t chunk_id = 0;  // '00dc', '01wb'
+  uint32_t chunk_id = 0;      // '00dc', '01wb'
+  uint32_t alt_chunk_id = 0;  // video: '00db', the id of a frame stored uncompressed
+  // The sizes its chunks can have: a sound chunk holds whole sample frames.
+  uint32_t smallest = 1, largest = largest_chunk, granule = 1;
+
+  bool fits(uint32_t size) const { return size >= smallest && size <= largest && size % granule == 0; }
 };
 
 struct section {
@@ -89,6 +113,21 @@ class repair {
   bool parse_stream_list(int64_t at, int64_t end);
   bool find_sections();
   bool scan_movi(const section& s, std::vector<chunk>* chunks, int64_t* good_end);
+  bool read_header(int64_t at, chunk_header* h);
+  chunk_header classify(uint32_t id, uint32_t size) const;
+  // The first place from `from` on where a chunk that fits begins and the
+  // chain of chunks goes on (or that begins the torn chunk at `end`); -1
+  // when there is none.
+  bool find_next_chunk(int64_t from, int64_t end, int64_t* found);
+  // The stretch from `at` (its header `h`) to the good chunk at `next`.
+  void mend_or_drop(int64_t at, const chunk_header& h, int64_t next, std::vector<chunk>* chunks);
+  bool nothing_to_keep(const QString& why) {
+    result.nothing_to_keep = true;
+    return fail(why);
+  }
+  // Whether a finished section's 'movi' list holds a frame (or something
+  // unknown): its chunk headers up to the first frame.
+  bool first_frame_in(const section& s, bool* holds);
   bool close_first_section(const section& s, const std::vector<chunk>& chunks, int64_t end);
   bool close_later_section(int number, const section& s, const std::vector<chunk>& chunks, int64_t end);
   bool write_totals(int complete_sections, const std::vector<chunk>* last);
@@ -104,6 +143,8 @@ class repair {
   std::vector<stream_header> streams;
   std::vector<section> sections;
   int64_t cut_at = -1;  // the file ends here once the torn part is gone
+  bool ended = false;   // a read found the end of the file
+  std::vector<header_fix> fixes;
 };
 
 bool repair::read_at(int64_t offset, void* data, size_t size) {
@@ -112,7 +153,10 @@ bool repair::read_at(int64_t offset, void* data, size_t size) {
     const ssize_t n = ::pread(fd, p, size, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail_io(QString("cannot read the file: %1").arg(std::strerror(errno)));
-    if (n == 0) return fail("the file ends in its header");
+    if (n == 0) {
+      ended = true;
+      return fail("the file ends in its header");
+    }
     result.bytes_read += n;
     p += n;
     offset += n;
@@ -158,7 +202,7 @@ void repair::note_length(const stream_header& st, int64_t units) {
 
 int repair::stream_of(uint32_t id) const {
   for (size_t i = 0; i < streams.size(); ++i)
-    if (streams[i].chunk_id == id) return int(i);
+    if (streams[i].chunk_id == id || (streams[i].alt_chunk_id != 0 && streams[i].alt_chunk_id == id)) return int(i);
   return -1;
 }
 
@@ -182,6 +226,27 @@ bool repair::parse_stream_list(int64_t at, int64_t end) {
       uint8_t d[14];
       if (!read_at(data, d, 14)) return false;
       st.block_align = le16(d + 12);
+      // At most a second of sound in a chunk, and whole sample frames.
+      if (st.block_align > 0) {
+        st.granule = st.block_align;
+        st.smallest = st.block_align;
+        const uint32_t second = std::max<uint32_t>(le32(d + 8), 64u * st.block_align);
+        st.largest = std::min(largest_chunk, second - second % st.block_align);
+      }
+    } else if (id == fourcc("strf") && st.type == fourcc("vids") && size >= 20) {
+      // BITMAPINFOHEADER. A HuffYUV frame codes every sample of the picture
+      // (bit count / 8 of them a pixel) in 1 to 32 bits: no frame is
+      // smaller or larger than that allows.
+      uint8_t d[20];
+      if (!read_at(data, d, 20)) return false;
+      const int64_t width = std::abs(int64_t(int32_t(le32(d + 4))));
+      const int64_t height = std::abs(int64_t(int32_t(le32(d + 8))));
+      const int64_t bits = le16(d + 14);
+      const int64_t bits_a_frame = width * height * bits;
+      if (le32(d + 16) == fourcc("HFYU") && bits_a_frame > 0 && bits_a_frame <= int64_t(largest_chunk) * 8) {
+        st.smallest = uint32_t(std::max<int64_t>(1, bits_a_frame / 64));
+        st.largest = uint32_t(std::min<int64_t>(largest_chunk, bits_a_frame / 2 + 4096));
+      }
     } else if ((id == fourcc("JUNK") || id == fourcc("indx")) && size >= 24) {
       // The OpenDML master index: four longs an entry, an index of indexes.
       uint8_t d[24];
@@ -195,9 +260,10 @@ bool repair::parse_stream_list(int64_t at, int64_t end) {
   }
   // Its chunks: the stream's number in two digits, then 'dc' or 'wb'.
   const uint32_t number = uint32_t('0' + streams.size() / 10) | uint32_t('0' + streams.size() % 10) << 8;
-  if (st.type == fourcc("vids"))
+  if (st.type == fourcc("vids")) {
     st.chunk_id = number | (fourcc("00dc") & 0xFFFF0000u);
-  else if (st.type == fourcc("auds"))
+    st.alt_chunk_id = number | (fourcc("00db") & 0xFFFF0000u);
+  } else if (st.type == fourcc("auds"))
     st.chunk_id = number | (fourcc("00wb") & 0xFFFF0000u);
   else
     return fail("a stream that is neither video nor sound");
@@ -208,9 +274,14 @@ bool repair::parse_stream_list(int64_t at, int64_t end) {
 }
 
 bool repair::parse_header() {
-  uint8_t h[12];
-  if (!read_at(0, h, 12)) return false;
-  if (le32(h) != fourcc("RIFF") || le32(h + 8) != fourcc("AVI ")) return fail("not an AVI file");
+  // A file cut before its twelfth byte still shows what it began as.
+  uint8_t h[12] = {};
+  const size_t there = size_t(std::min<int64_t>(12, file_size));
+  if (there > 0 && !read_at(0, h, there)) return false;
+  if (std::memcmp(h, "RIFF", std::min<size_t>(there, 4)) != 0 ||
+      (there > 8 && std::memcmp(h + 8, "AVI ", there - 8) != 0))
+    return fail("not an AVI file");
+  if (there < 12) return nothing_to_keep("it ends in its header");
   // The header list comes first; FFmpeg closes it before the first frame.
   int64_t at = 12;
   uint8_t l[12];
@@ -267,34 +338,171 @@ bool repair::find_sections() {
     at += 8 + int64_t(s.riff_size) + (s.riff_size & 1);
     if (at > file_size) return fail("a finished section runs past the end of the file");
   }
-  if (sections.empty()) return fail("the file has no frames at all");
+  if (sections.empty()) return nothing_to_keep("it ends before its first frame");
   cut_at = at;  // what follows the last finished section
   return true;
+}
+
+chunk_header repair::classify(uint32_t id, uint32_t size) const {
+  chunk_header h;
+  h.id = id;
+  h.size = size;
+  h.named = stream_of(id);
+  if (h.named >= 0)
+    h.fits = streams[size_t(h.named)].fits(size);
+  else if (id == fourcc("JUNK"))
+    h.fits = true;
+  else
+    h.index = id == fourcc("idx1") || (id & 0xFFFFu) == (fourcc("ix00") & 0xFFFFu);
+  return h;
+}
+
+bool repair::read_header(int64_t at, chunk_header* h) {
+  uint8_t b[8];
+  if (!read_at(at, b, 8)) return false;
+  *h = classify(le32(b), le32(b + 4));
+  return true;
+}
+
+bool repair::find_next_chunk(int64_t from, int64_t end, int64_t* found) {
+  *found = -1;
+  // Chunks begin on even offsets; the search reads the stretch in blocks.
+  constexpr int64_t block = 1 << 20;
+  std::vector<uint8_t> bytes;
+  for (int64_t base = from + (from & 1); end - base >= 8; base += block) {
+    const int64_t length = std::min(block + 8, end - base);
+    bytes.resize(size_t(length));
+    if (!read_at(base, bytes.data(), size_t(length))) return false;
+    for (int64_t i = 0; i < block && i + 8 <= length; i += 2) {
+      const chunk_header h = classify(le32(&bytes[size_t(i)]), le32(&bytes[size_t(i) + 4]));
+      if (!h.fits) continue;
+      const int64_t at = base + i;
+      const int64_t data_end = at + 8 + int64_t(h.size);
+      if (data_end > end) {
+        // The torn chunk the writer was at.
+        if (h.named < 0) continue;
+        *found = at;
+        return true;
+      }
+      const int64_t next = data_end + (h.size & 1);
+      chunk_header n;
+      if (end - next >= 8 && !read_header(next, &n)) return false;
+      if (end - next < 8 || n.fits || n.index) {
+        *found = at;
+        return true;
+      }
+    }
+  }
+  return true;
+}
+
+void repair::mend_or_drop(int64_t at, const chunk_header& h, int64_t next, std::vector<chunk>* chunks) {
+  const uint32_t gap = uint32_t(next - at - 8);
+  if (h.named >= 0 && streams[size_t(h.named)].fits(gap)) {
+    // Its own id, and the next chunk where a size it can have puts it: only
+    // the size was damaged.
+    fixes.push_back({at, h.id, gap});
+    chunks->push_back({at, gap, h.named, h.id});
+    ++result.headers_mended;
+    return;
+  }
+  fixes.push_back({at, fourcc("JUNK"), gap});
+  result.bytes_dropped += next - at;
+  ++result.stretches_dropped;
+  if (h.named >= 0 && h.size > 0 && streams[size_t(h.named)].type == fourcc("vids")) ++result.frames_dropped;
 }
 
 bool repair::scan_movi(const section& s, std::vector<chunk>* chunks, int64_t* good_end) {
   int64_t at = s.movi_at + 12;
   const int64_t end = s.movi_size == open_size ? file_size : std::min(file_size, s.movi_at + 8 + int64_t(s.movi_size));
   *good_end = at;
-  // Chunk headers only: the data in between is not read.
-  while (at + 8 <= end) {
-    uint8_t h[8];
-    if (!read_at(at, h, 8)) return false;
-    const uint32_t id = le32(h), size = le32(h + 4);
-    if (size > largest_chunk) break;
-    const int64_t data_end = at + 8 + size;
-    if (data_end > end) break;  // the torn chunk
-    const int stream = stream_of(id);
-    if (stream < 0 && id != fourcc("JUNK")) break;  // an index written when the section closed, or garbage
-    if (stream >= 0) chunks->push_back({at, size, stream});
-    // The pad byte of an odd chunk may be what was torn off: written anew.
-    at = data_end + (size & 1);
-    *good_end = std::min(at, end);
-    if (at > end) {
-      *good_end = data_end;
-      break;
+  // Chunk headers only, each checked against the one after it: the data in
+  // between is read only where a header is damaged.
+  chunk_header h;
+  bool known = false;  // h is the header at `at`
+  while (end - at >= 8) {
+    if (!known && !read_header(at, &h)) return false;
+    known = false;
+    if (h.index) break;  // the writer was closing the section
+    const int64_t data_end = at + 8 + int64_t(h.size);
+    const int64_t next = data_end + (h.size & 1);
+    if (h.fits && data_end <= end) {
+      // The pad byte of an odd chunk may be what was torn off: written anew.
+      if (end - next < 8) {
+        if (h.named >= 0) chunks->push_back({at, h.size, h.named, h.id});
+        *good_end = std::min(next, end);
+        break;
+      }
+      chunk_header after;
+      if (!read_header(next, &after)) return false;
+      if (after.fits || after.index) {
+        if (h.named >= 0) chunks->push_back({at, h.size, h.named, h.id});
+        *good_end = at = next;
+        h = after;
+        known = true;
+        continue;
+      }
+      // The chain breaks after this chunk: its size is damaged, or the
+      // header after it is.
+      int64_t found = -1;
+      if (!find_next_chunk(at + 8, end, &found)) return false;
+      if (found < 0) {
+        // No chunk follows: the file ends in something else (the zeros
+        // of a disk that never got the rest).
+        if (h.named >= 0) chunks->push_back({at, h.size, h.named, h.id});
+        *good_end = next;
+        break;
+      }
+      // Its own size is damaged when a good chunk begins inside it, or when
+      // what follows it is no header at all and the good chunk lies where a
+      // size a bit or two away from its own puts it (a flipped bit, a torn
+      // byte). Otherwise the damage begins with the header after it.
+      const uint32_t gap = uint32_t(found - at - 8);
+      const bool own_size_damaged =
+          found < next || (h.named >= 0 && after.named < 0 && after.id != fourcc("JUNK") &&
+                           streams[size_t(h.named)].fits(gap) && std::popcount(gap ^ h.size) <= 2);
+      if (own_size_damaged) {
+        mend_or_drop(at, h, found, chunks);
+      } else {
+        if (h.named >= 0) chunks->push_back({at, h.size, h.named, h.id});
+        // A stretch too short to turn into a chunk of its own: the next
+        // good chunk is further on.
+        if (found < next + 8 && !find_next_chunk(next + 8, end, &found)) return false;
+        if (found < 0) {
+          *good_end = next;
+          break;
+        }
+        mend_or_drop(next, after, found, chunks);
+      }
+      *good_end = at = found;
+      continue;
     }
+    // A header no stream's chunk can have, or a chunk that runs past the
+    // end: the torn end, or damage with good chunks after it.
+    int64_t found = -1;
+    if (!find_next_chunk(at + 8, end, &found)) return false;
+    if (found < 0) break;
+    mend_or_drop(at, h, found, chunks);
+    *good_end = at = found;
   }
+  return true;
+}
+
+bool repair::first_frame_in(const section& s, bool* holds) {
+  *holds = true;
+  bool has_video = false;
+  for (const stream_header& st : streams) has_video |= st.type == fourcc("vids");
+  if (!has_video) return true;
+  int64_t at = s.movi_at + 12;
+  const int64_t end = std::min(file_size, s.movi_at + 8 + int64_t(s.movi_size));
+  while (end - at >= 8) {
+    chunk_header h;
+    if (!read_header(at, &h)) return false;
+    // A frame, or something not known: not for saying there is none.
+    if (h.named < 0 || streams[size_t(h.named)].type == fourcc("vids")) return true;
+    at += 8 + int64_t(h.size) + (h.size & 1);
+  }
+  *holds = false;
   return true;
 }
 
@@ -308,7 +516,7 @@ bool repair::close_first_section(const section& s, const std::vector<chunk>& chu
   put32(&out, uint32_t(chunks.size() * 16));
   const int64_t base = s.movi_at + 8;  // offsets from the 'movi' fourcc
   for (const chunk& c : chunks) {
-    put32(&out, streams[size_t(c.stream)].chunk_id);
+    put32(&out, c.id);
     put32(&out, keyframe_flag);
     put32(&out, uint32_t(c.offset - base));
     put32(&out, c.size);
@@ -465,12 +673,24 @@ avi_repair_result repair::run() {
     return result;
   }
   file_size = size;
-  if (!parse_header() || !find_sections()) return result;
+  if (!parse_header() || !find_sections()) {
+    // Cut inside its header: a recording that ended before its first frame.
+    if (ended) result.nothing_to_keep = true;
+    return result;
+  }
   const section last = sections.back();
   if (last.riff_size != open_size) {
     // Every section was finished: at most a half-written start of the next
     // one is left over, and the lengths may not have been written.
     const int complete = int(sections.size());
+    bool holds_frame = true;
+    if (complete == 1 && !first_frame_in(sections[0], &holds_frame)) return result;
+    if (!holds_frame) {
+      // Finished before its first frame: no reader opens it either.
+      result.was_whole = cut_at == file_size;
+      nothing_to_keep("it was finished before its first frame");
+      return result;
+    }
     result.bytes_cut = file_size - cut_at;
     if ((cut_at < file_size && !cut(cut_at)) || !write_totals(complete, nullptr)) return result;
     result.was_whole = result.bytes_cut == 0;
@@ -482,6 +702,21 @@ avi_repair_result repair::run() {
   int64_t good_end = 0;
   if (!scan_movi(last, &chunks, &good_end)) return result;
   const int number = int(sections.size()) - 1;
+  if (number == 0) {
+    // Without a whole frame no reader opens the file: it is left as it is.
+    bool has_video = false, has_frame = false;
+    for (const stream_header& st : streams) has_video |= st.type == fourcc("vids");
+    for (const chunk& c : chunks) has_frame |= !has_video || streams[size_t(c.stream)].type == fourcc("vids");
+    if (!has_frame) {
+      nothing_to_keep("it ends before its first frame is whole");
+      return result;
+    }
+  }
+  // What was damaged is mended or made 'JUNK' first: a repair cut short
+  // here finds the same chunks the next time.
+  for (const header_fix& f : fixes) {
+    if (!write32_at(f.at, f.id) || !write32_at(f.at + 4, f.size)) return result;
+  }
   result.bytes_cut = std::max<int64_t>(0, file_size - good_end);
   if (chunks.empty() && number > 0) {
     // A section begun and nothing in it: the file ends with the one before.
@@ -544,4 +779,23 @@ QString describe_repaired_length(const avi_repair_result& result) {
   else
     length = QString("%1 s").arg(seconds, 0, 'f', 1);
   return QString("%1, %2 frames").arg(length).arg(result.video_frames);
+}
+
+QString describe_damage(const avi_repair_result& result) {
+  QStringList parts;
+  if (result.stretches_dropped > 0) {
+    QString dropped = QString("%1 bytes of damaged data dropped in %2 %3")
+                          .arg(result.bytes_dropped)
+                          .arg(result.stretches_dropped)
+                          .arg(result.stretches_dropped == 1 ? "place" : "places");
+    if (result.frames_dropped > 0)
+      dropped +=
+          QString(" (at least %1 %2)").arg(result.frames_dropped).arg(result.frames_dropped == 1 ? "frame" : "frames");
+    parts << dropped;
+  }
+  if (result.headers_mended > 0)
+    parts << QString("%1 damaged chunk %2 mended")
+                 .arg(result.headers_mended)
+                 .arg(result.headers_mended == 1 ? "header" : "headers");
+  return parts.join("; ");
 }

@@ -14,6 +14,15 @@
 // chunk, writes that section's indexes and sizes, and the lengths of the
 // header: every complete frame and all the sound up to the last whole chunk
 // are kept.
+//
+// A chunk header that does not fit its streams (an id no stream has, a size
+// no frame or sound chunk can have, a chunk that does not end where the next
+// begins) is damage, not the end: the bytes after it are searched for the
+// next chunk that fits and is followed by another, and the walk goes on from
+// there. A damaged size whose chunk ends exactly where the next good one
+// begins is mended; any other damaged stretch is turned into a 'JUNK' chunk
+// in place, which every reader skips and no index points at. Only the
+// damaged stretch is read whole.
 #pragma once
 
 #include <QString>
@@ -30,6 +39,11 @@ struct avi_repair_result {
   bool in_use = false;
   // Already whole (it was finished, or repaired before): nothing written.
   bool was_whole = false;
+  // The file holds no whole frame (it ends in its header, or before its
+  // first frame is whole): nothing to keep, and it was left as it was.
+  // A file finished before its first frame is whole too (was_whole), and no
+  // more readable.
+  bool nothing_to_keep = false;
   // The file as it now stands.
   int64_t video_frames = 0;
   int64_t audio_samples = 0;  // sample frames
@@ -40,6 +54,14 @@ struct avi_repair_result {
   // index) and bytes of the file read to find that out.
   int64_t bytes_cut = 0;
   int64_t bytes_read = 0;
+  // Damaged stretches inside what was kept, now 'JUNK': their bytes, how
+  // many, and how many of them began with a frame's header (frames lost, at
+  // least; what else a stretch held cannot be told).
+  int64_t bytes_dropped = 0;
+  int stretches_dropped = 0;
+  int64_t frames_dropped = 0;
+  // Chunk headers whose damaged size was mended: their chunks are kept.
+  int headers_mended = 0;
 };
 
 // The file must not be open for writing elsewhere: a recording in progress
@@ -48,3 +70,8 @@ avi_repair_result repair_avi(const QString& path);
 
 // "12 min 5.4 s, 18135 frames" and the like, for telling the user.
 QString describe_repaired_length(const avi_repair_result& result);
+
+// What the repair could not keep or had to mend inside the file, for telling
+// the user: "3391488 bytes of damaged data dropped in 1 place (at least 1
+// frame); 1 damaged chunk header mended"; empty when there was none.
+QString describe_damage(const avi_repair_result& result);

@@ -67,6 +67,27 @@ TEST_F(unfinished_recording, is_repaired_at_the_next_start_and_told_once) {
   EXPECT_TRUE(window->notice_text().isEmpty()) << window->notice_text().toStdString();
 }
 
+TEST_F(unfinished_recording, that_holds_no_whole_frame_is_told_and_left_as_it_was) {
+  const QString file = leave_unfinished(home.filePath("early"));
+  QFile f(file);
+  ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+  const QByteArray all = f.readAll();
+  const qsizetype first_frame = all.indexOf("00dc", all.indexOf("movi"));
+  ASSERT_GT(first_frame, 0);
+  ASSERT_TRUE(f.resize(first_frame + 100));  // killed before its first frame was whole
+  f.close();
+  const QByteArray before = all.left(first_frame + 100);
+
+  open_window();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->notice_text().contains("early.avi"); }, 20000))
+      << window->notice_text().toStdString();
+  EXPECT_TRUE(window->notice_text().contains("holds no whole frame")) << window->notice_text().toStdString();
+  EXPECT_TRUE(recording_journal::unfinished(recording_journal::default_directory()).isEmpty());
+  QFile after(file);
+  ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(after.readAll() == before);
+}
+
 TEST_F(unfinished_recording, whose_file_is_gone_is_kept_for_later_and_not_told) {
   const QString file = leave_unfinished(home.filePath("elsewhere"));
   ASSERT_TRUE(QFile::rename(file, home.filePath("moved.avi")));

@@ -8,6 +8,8 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <cstring>
+#include <functional>
 
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
@@ -25,6 +27,44 @@ QByteArray file_bytes(const QString& path) {
 bool write_bytes(const QString& path, const QByteArray& bytes) {
   QFile file(path);
   return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// The chunks of the last 'movi' list as the writer left them, the torn one
+// at the end too.
+struct chunk_at {
+  qsizetype at;
+  QByteArray id;
+  uint32_t size;
+};
+std::vector<chunk_at> chunks_of(const QByteArray& bytes) {
+  std::vector<chunk_at> chunks;
+  for (qsizetype at = bytes.lastIndexOf("movi") + 4; at + 8 <= bytes.size();) {
+    const QByteArray id = bytes.mid(at, 4);
+    if (id != "00dc" && id != "01wb") break;
+    uint32_t size = 0;
+    std::memcpy(&size, bytes.constData() + at + 4, 4);
+    chunks.push_back({at, id, size});
+    at += 8 + size + (size & 1);
+  }
+  return chunks;
+}
+
+// The `n`th chunk with `id`.
+const chunk_at& nth(const std::vector<chunk_at>& chunks, const char* id, int n) {
+  for (const chunk_at& c : chunks)
+    if (c.id == id && n-- == 0) return c;
+  ADD_FAILURE() << "no chunk " << id;
+  return chunks.front();
+}
+
+void put_size(QByteArray* bytes, const chunk_at& c, uint32_t size) {
+  bytes->replace(c.at + 4, 4, QByteArray(reinterpret_cast<const char*>(&size), 4));
+}
+
+// `count` chunks with `id` and `size` bytes of data, one after the other.
+QByteArray chunks(const char* id, uint32_t size, int count) {
+  QByteArray one = QByteArray(id, 4) + QByteArray(reinterpret_cast<const char*>(&size), 4) + QByteArray(size, '\x5a');
+  return one.repeated(count);
 }
 
 struct repair : recording {
@@ -72,9 +112,17 @@ TEST_F(repair, a_file_torn_anywhere_keeps_every_whole_frame_and_its_sound) {
   ASSERT_GT(bytes.size(), 4 << 20);
   // Torn at the end as the writer left it, and cut short at many places:
   // in a frame's data, in a chunk header, right after a chunk.
+  // Before its first frame is whole, there is nothing to keep.
+  const chunk_at first = nth(chunks_of(bytes), "00dc", 0);
   int64_t previous = -1;
   for (int i = 0; i <= 16; ++i) {
     const qsizetype size = i == 16 ? bytes.size() : qsizetype(20000 + int64_t(bytes.size() - 20000) * i / 16 + i * 37);
+    if (size < first.at + 8 + first.size) {
+      ASSERT_TRUE(write_bytes(path("early.avi"), bytes.left(size)));
+      EXPECT_TRUE(repair_avi(path("early.avi")).nothing_to_keep) << size;
+      EXPECT_TRUE(file_bytes(path("early.avi")) == bytes.left(size)) << size;
+      continue;
+    }
     const avi_repair_result result = expect_repaired(bytes.left(size), QString("cut%1.avi").arg(i));
     if (!result.ok) continue;
     EXPECT_FALSE(result.was_whole);
@@ -83,6 +131,71 @@ TEST_F(repair, a_file_torn_anywhere_keeps_every_whole_frame_and_its_sound) {
   }
   // Most of what was written is still there at the full length.
   EXPECT_GE(previous, 30);
+}
+
+// A damaged chunk header in the part the repair walks is not the end: the
+// chunks after it are found again and kept, a damaged size mended, and only
+// what cannot be placed dropped; chunks that no frame can be are no frames.
+TEST_F(repair, a_damaged_chunk_header_loses_only_what_cannot_be_placed) {
+  const QByteArray bytes = unfinished_file("damaged", 40);
+  const std::vector<chunk_at> written = chunks_of(bytes);
+  const avi_repair_result undamaged = expect_repaired(bytes, "undamaged.avi");
+  const chunk_at& frame = nth(written, "00dc", 20);
+  const chunk_at& sound = nth(written, "01wb", 60);
+  // Where the last whole chunk ends; a bigger size that still fits a frame.
+  qsizetype whole_end = 0;
+  for (const chunk_at& c : written)
+    if (c.at + 8 + c.size <= bytes.size()) whole_end = c.at + 8 + c.size + (c.size & 1);
+  uint32_t bit = 1u << 12;
+  while (frame.size & bit) bit <<= 1;
+  const uint32_t bigger = frame.size | bit;
+  ASSERT_GT(frame.size, 4096u);
+  struct damage {
+    const char* name;
+    std::function<void(QByteArray*)> apply;
+    int frames_lost, mended, stretches;
+  };
+  const damage cases[] = {
+      {"first_size_corrupt", [&](QByteArray* b) { put_size(b, written.front(), 0x7ffffff0); }, 0, 1, 0},
+      {"frame_size_corrupt", [&](QByteArray* b) { put_size(b, frame, 0xfffffff0); }, 0, 1, 0},
+      {"frame_size_bit_up", [&](QByteArray* b) { put_size(b, frame, bigger); }, 0, 1, 0},
+      {"frame_size_bit_down", [&](QByteArray* b) { put_size(b, frame, frame.size & ~(frame.size & -frame.size)); }, 0,
+       1, 0},
+      {"sound_size_bit", [&](QByteArray* b) { put_size(b, sound, sound.size ^ (1u << 10)); }, 0, 1, 0},
+      {"frame_header_zeroed", [&](QByteArray* b) { b->replace(frame.at, 4096, QByteArray(4096, '\0')); }, 1, 0, 1},
+      {"zero_length_frames", [&](QByteArray* b) { b->insert(frame.at, chunks("00dc", 0, 1000)); }, 0, 0, 1},
+      {"random_ids", [&](QByteArray* b) { b->insert(sound.at, chunks("qz7x", 16, 50)); }, 0, 0, 1},
+      {"zero_length_frames_at_the_end",
+       [&](QByteArray* b) {
+         b->truncate(whole_end);
+         b->append(chunks("00dc", 0, 100000));
+       },
+       0, 0, 0},
+  };
+  for (const damage& d : cases) {
+    SCOPED_TRACE(d.name);
+    QByteArray damaged = bytes;
+    d.apply(&damaged);
+    const QString copy = path(QString(d.name) + ".avi");
+    ASSERT_TRUE(write_bytes(copy, damaged));
+    const avi_repair_result result = repair_avi(copy);
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.video_frames, undamaged.video_frames - d.frames_lost);
+    EXPECT_EQ(result.headers_mended, d.mended);
+    EXPECT_EQ(result.stretches_dropped, d.stretches);
+    EXPECT_EQ(result.frames_dropped, 0);  // no stretch began with a frame's header
+    const drawn_avi file = read_drawn_avi(copy, 288);
+    ASSERT_TRUE(file.opened) << file.error.toStdString();
+    EXPECT_EQ(file.decode_errors, 0);
+    EXPECT_EQ(int64_t(file.frames.size()), result.video_frames);
+    // The frames in order, only the lost ones missing; the sound whole.
+    EXPECT_TRUE(std::is_sorted(file.frames.begin(), file.frames.end()) &&
+                std::adjacent_find(file.frames.begin(), file.frames.end()) == file.frames.end() &&
+                !file.frames.empty() && file.frames.front() >= 0 && file.frames.back() == undamaged.video_frames - 1);
+    EXPECT_EQ(result.audio_samples, undamaged.audio_samples);
+    EXPECT_TRUE(file.audio == audio_bytes(0, file.audio.size()));
+    EXPECT_TRUE(repair_avi(copy).was_whole);
+  }
 }
 
 TEST_F(repair, a_torn_sixty_hz_file_keeps_its_rate) {
@@ -144,18 +257,31 @@ TEST_F(repair, leaves_a_whole_file_as_it_is) {
   EXPECT_EQ(describe_repaired_length(result).toStdString(), "0.8 s, 20 frames");
 }
 
-TEST_F(repair, refuses_what_is_no_recording_and_changes_nothing) {
+TEST_F(repair, refuses_what_is_no_recording_or_holds_no_whole_frame_and_changes_nothing) {
+  // Finished before its first frame: whole, and no reader opens it either.
+  ASSERT_TRUE(start(path("none")));
+  stop();
+  const QByteArray none = file_bytes(path("none.avi"));
   const QByteArray bytes = unfinished_file("header", 5);
+  const qsizetype movi = bytes.indexOf("movi") + 4;
+  const qsizetype first_frame = nth(chunks_of(bytes), "00dc", 0).at;
   struct bad {
     const char* name;
     QByteArray bytes;
     const char* says;
+    bool nothing_to_keep;  // a recording that ended before its first whole frame
   };
-  for (const bad& b : {bad{"empty.avi", QByteArray(), "header"}, bad{"text.avi", QByteArray(5000, 'x'), "not an AVI"},
-                       bad{"header_only.avi", bytes.left(600), "header"}}) {
+  for (const bad& b :
+       {bad{"empty.avi", QByteArray(), "header", true}, bad{"text.avi", QByteArray(5000, 'x'), "not an AVI", false},
+        bad{"header_only.avi", bytes.left(600), "header", true},
+        bad{"before_the_first_frame.avi", bytes.left(movi), "first frame", true},
+        bad{"first_frame_torn.avi", bytes.left(first_frame + 5000), "first frame is whole", true},
+        bad{"finished_without_a_frame.avi", none, "finished before its first frame", true},
+        bad{"damaged_header.avi", bytes.left(12) + QByteArray(5000, 'x'), "header", false}}) {
     ASSERT_TRUE(write_bytes(path(b.name), b.bytes));
     const avi_repair_result result = repair_avi(path(b.name));
     EXPECT_FALSE(result.ok) << b.name;
+    EXPECT_EQ(result.nothing_to_keep, b.nothing_to_keep) << b.name;
     EXPECT_FALSE(result.worth_retrying) << b.name;
     EXPECT_THAT(result.error.toStdString(), HasSubstr(b.says)) << b.name;
     EXPECT_TRUE(file_bytes(path(b.name)) == b.bytes) << b.name;
