@@ -80,6 +80,11 @@ void sound_preview::stop_input() {
 void sound_preview::stick_gone() {
   if (!running || !use_stick) return;
   release_input();
+  // The preview goes too, and a fresh one comes with the stick's input: a
+  // playback stream left without sound for the seconds a re-plug takes can
+  // stay silent afterwards (PipeWire's PulseAudio service: linked to the
+  // output, running, taking every byte written and playing none of it).
+  release_output();
   running = false;
   stick_sound_waits = stick_sound_tries;
 }
@@ -119,13 +124,17 @@ void sound_preview::release_input() {
   input_device = nullptr;
 }
 
+void sound_preview::release_output() {
+  if (!output) return;
+  output->stop();
+  delete output;
+  output = nullptr;
+  output_device = nullptr;
+  output_created = false;
+}
+
 void sound_preview::release() {
   release_input();
-  if (output) {
-    output->stop();
-    delete output;
-    output = nullptr;
-    output_device = nullptr;
-  }
+  release_output();
   running = false;
 }

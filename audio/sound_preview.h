@@ -32,9 +32,9 @@ class sound_preview : public QObject {
 
   // Opens the input: the stick's when from_stick (if the stick's input is
   // there and takes the format; otherwise line-in, and stick_sound_missing()
-  // is emitted), else the default input. The preview output is created once,
-  // at the first start. After stick_gone() the stick's input is waited for a
-  // while before line-in replaces it. While the input runs nothing changes,
+  // is emitted), else the default input. The preview output is created at
+  // the first start, and again after stick_gone(), when the stick's input is
+  // waited for a while before line-in replaces it. While the input runs nothing changes,
   // not even what a later look for the stick's input uses.
   void start(const usb_device_identity& stick, bool from_stick);
   // Closes the input, so that the next start() opens the other source.
@@ -77,6 +77,7 @@ class sound_preview : public QObject {
   void open();
   void read();
   void release_input();
+  void release_output();
 
   QAudioFormat format_;
   // What the last start() asked for; looking again uses the same.
@@ -85,7 +86,7 @@ class sound_preview : public QObject {
   QAudioDevice stick_device;
   QAudioSource* input = nullptr;  // owned; replaced at each source switch
   QIODevice* input_device = nullptr;
-  QAudioSink* output = nullptr;  // child of this object, created once
+  QAudioSink* output = nullptr;  // child of this object; made anew after the stick was pulled out
   QIODevice* output_device = nullptr;
   bool running = false;
   bool output_created = false;

@@ -303,6 +303,7 @@ TEST_F(audio_test, the_sticks_sound_comes_back_with_the_stick) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   ASSERT_TRUE(wait_sound_flowing());
+  ASSERT_TRUE(hears_stick()) << "before it was pulled out";
   const int module = pulse_probe::module_of_source(pulse_probe::stick_source);
   ASSERT_GE(module, 0);
   stick->unplug();
@@ -315,8 +316,16 @@ TEST_F(audio_test, the_sticks_sound_comes_back_with_the_stick) {
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_FALSE(window->sound().is_stick_sound_missing());
   EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
+  // What the program reads from the stick's input, beside what it plays.
+  std::vector<int16_t> read;
+  QObject::connect(&window->sound(), &sound_preview::sound_captured, [&](const QByteArray& bytes) {
+    const auto* samples = reinterpret_cast<const int16_t*>(bytes.constData());
+    read.insert(read.end(), samples, samples + bytes.size() / 2);
+  });
   ASSERT_TRUE(wait_sound_flowing());
-  EXPECT_TRUE(hears_stick());
+  // Said apart when it fails: the input silent, or the preview.
+  EXPECT_TRUE(hears_stick()) << "read from the stick's input: 1000 Hz at "
+                             << pulse_probe::tone_level(read, stick_tone_hz);
 }
 
 TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_is_listed) {
