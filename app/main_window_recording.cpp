@@ -244,8 +244,10 @@ QString main_window::finish_for_exit() {
     finished = recorder_.file_name;
   }
   // Then the stick, given back as a close gives it back; a stick that does
-  // not answer is not waited for long.
+  // not answer is not waited for long. A repair of an earlier recording is
+  // let finish: a file cut in the middle of it would be worse.
   capture_.request_close();
   capture_.wait(3000);
+  if (repair_thread) repair_thread->wait();
   return finished;
 }
