@@ -2,24 +2,13 @@
 # The real ostrevin binary recording from the emulated stick when the system
 # asks it to end: SIGTERM (logout, shutdown), SIGINT (Ctrl+C), SIGHUP (the
 # terminal closed) finish the file, which every reader then finds whole and
-# indexed, and the exit code names the signal, also when the close's question
-# is open. SIGKILL leaves a file the next
+# indexed, and the exit code names the signal. SIGKILL leaves a file the next
 # start repairs. Under a file-size limit each file ends whole below it and
 # the recording goes on in the next.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/x_session.sh"
 e2e_session "$@"
-
-# The file is whole: it has a length, and every packet decodes.
-expect_whole() {
-  local what=$1 file=$2 seconds
-  seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")
-  [ -n "$seconds" ] && [ "$seconds" != N/A ] || fail "$what: the file has no length (no index)"
-  ffmpeg -v error -nostdin -i "$file" -f null - 2>"$work/decode.err" || fail "$what: the file does not decode"
-  [ -s "$work/decode.err" ] && { cat "$work/decode.err"; fail "$what: decoding reported errors"; }
-  echo "$what: whole file of $seconds s"
-}
 
 # Starts the program, records 3 s into $work/NAME.avi, sends it signal NAME
 # and waits for it to end.
@@ -42,28 +31,6 @@ for signal in TERM INT HUP; do
   expected=$((128 + $(kill -l $signal)))
   [ "$exit_code" -eq "$expected" ] || { cat "$work/$signal.log"; fail "$signal: exit code $exit_code, expected $expected"; }
   expect_whole "SIG$signal, exit code $exit_code" "$work/$signal.avi"
-done
-
-# SIGTERM or SIGHUP while the close's question ("Really close Ostrevin?") is
-# open: the question goes, the file is finished, the exit code names the
-# signal.
-for signal in TERM HUP; do
-  "$emulator" -- "$ostrevin" --record "$work/question-$signal.avi" >"$work/question-$signal.log" 2>&1 &
-  pid=$!
-  for _ in $(seq 600); do
-    [ "$(stat -c %s "$work/question-$signal.avi" 2>/dev/null || echo 0)" -gt 3000000 ] && break
-    sleep 0.1
-  done
-  "$x_window" close "$(main_window)"
-  wait_window Ostrevin dialog >/dev/null || { cat "$work/question-$signal.log"; fail "$signal: no question at the close"; }
-  program=$(pgrep -P $pid) || fail "$signal: the program is not running"
-  kill -$signal "$program"
-  wait_exit $pid 30 || fail "$signal during the question: the program did not end"
-  pid=""
-  expected=$((128 + $(kill -l $signal)))
-  [ "$exit_code" -eq "$expected" ] ||
-    { cat "$work/question-$signal.log"; fail "$signal during the question: exit code $exit_code, expected $expected"; }
-  expect_whole "SIG$signal during the question, exit code $exit_code" "$work/question-$signal.avi"
 done
 
 # SIGKILL (a crash, the power gone): no chance to finish the file. Its note
