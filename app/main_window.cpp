@@ -27,9 +27,11 @@ constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 }  // namespace
 
 // Qt runs on without a window when another X client destroys it; this
-// notices, for the main window and for an open question or message. Qt destroys and re-creates windows itself (when the
-// flags change, or another window goes) and the new one may get a destroyed one's id, so a notification for the
-// window's id is only believed when the X server no longer knows that window.
+// notices, for the main window and for an open question or message. Qt
+// destroys and re-creates windows itself (when the flags change, or another
+// window goes) and the new one may get a destroyed one's id, so a
+// notification for a window's id is only believed when the X server no
+// longer knows that window.
 class main_window::x_window_watch final : public QAbstractNativeEventFilter {
  public:
   explicit x_window_watch(main_window* window) : window_(window) {}
