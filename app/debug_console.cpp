@@ -11,6 +11,20 @@
 
 #include "base/logging.h"
 
+namespace {
+// Set while this thread writes a console line (set_text()).
+thread_local bool inside_set_text = false;
+
+// Marks the thread as writing a line for as long as it lives.
+struct writing_line {
+  const bool was = inside_set_text;
+  writing_line() { inside_set_text = true; }
+  ~writing_line() { inside_set_text = was; }
+};
+}  // namespace
+
+bool debug_console::writing_a_line() { return inside_set_text; }
+
 debug_console::debug_console(QWidget* parent) : QMainWindow(parent), label(new QLabel()) {
   setCentralWidget(label);
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
@@ -35,22 +49,48 @@ debug_console::~debug_console() {
 }
 
 void debug_console::open_log() {
-  log_file = new QFile(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/debug_console_out.txt");
+  log_path_ = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/debug_console_out.txt";
+  log_file = new QFile(log_path_);
   if (log_file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
     log_stream = new QTextStream(log_file);
+  else
+    give_up_log(log_file->errorString());
   clock.start();
 }
 
+void debug_console::give_up_log(const QString& reason) {
+  delete log_stream;
+  log_stream = nullptr;
+  if (log_file) log_file->close();
+  if (log_given_up_) return;
+  log_given_up_ = true;
+  const QString line =
+      QString("the debug console's log cannot be written to %1 (%2); its lines go to the debug output only")
+          .arg(log_path_, reason);
+  // Said as the console's own line: a handler that feeds the console leaves
+  // it out, and the console shows it here once.
+  const writing_line guard;
+  qCWarning(app_log).noquote() << "Ostrevin:" << line;
+  if (show_text) {
+    text = line + "\n" + text;
+    if (text.size() > max_text_length) text.truncate(max_text_length);
+    label->setText(text);
+  }
+}
+
 void debug_console::set_text(QString line) {
-  if (line.isEmpty()) return;
+  // A line logged while a line is written (a handler that calls straight
+  // back) is the console's own output: written once already.
+  if (line.isEmpty() || inside_set_text) return;
+  const writing_line guard;
   // Ten characters, three decimals: "    12.500".
   const QString stamp = QString("%1").arg(clock.elapsed(), 10, 'f', 3);
   if (log_stream) {
     *log_stream << stamp << ' ' << line << '\n';
     if (flush_each_line) log_stream->flush();
-  } else {
-    qCDebug(app_log).noquote() << stamp + ' ' + line;
+    if (log_stream->status() != QTextStream::Ok) give_up_log(log_file->errorString());
   }
+  if (!log_stream) qCDebug(app_log).noquote() << stamp + ' ' + line;
   if (show_text) {
     text = line + "\n" + text;
     if (text.size() > max_text_length) text.truncate(max_text_length);

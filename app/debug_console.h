@@ -2,6 +2,12 @@
 // debug lines first, and every line, stamped with the time since the log
 // was opened, in a text file on the desktop. Nothing in the program creates
 // one; a diagnostic build or a test attaches it to the debug text signals.
+//
+// Without its file (no desktop folder, no room, no permission) the lines go
+// to the debug output instead, and where the file could not be written is
+// said once. A line logged while a line is being written is not a line of
+// the console's own: a message handler that feeds the console checks
+// writing_a_line() and leaves it out, so the console never feeds itself.
 #pragma once
 
 #include <QMainWindow>
@@ -22,6 +28,11 @@ class debug_console : public QMainWindow {
 
   // Opens the log file on the desktop and starts the clock of the stamps.
   void open_log();
+  // The log file's path, whether or not it could be opened.
+  QString log_path() const { return log_path_; }
+  // True while this thread is inside set_text(): what it logs then is the
+  // console's own output.
+  static bool writing_a_line();
 
   QLabel* label;
   bool flush_each_line = false;
@@ -39,5 +50,10 @@ class debug_console : public QMainWindow {
   void set_text(QString line);
 
  private:
+  // The file is given up (said once); its lines go to the debug output.
+  void give_up_log(const QString& reason);
+
   stopwatch clock;
+  QString log_path_;
+  bool log_given_up_ = false;
 };

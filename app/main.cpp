@@ -1,7 +1,12 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QIcon>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/command_line.h"
 #include "app/main_window.h"
@@ -41,6 +46,54 @@ int repair_from_command_line(int argc, char** argv, const QString& path) {
   return 0;
 }
 
+// When the display connection breaks (the X server died, the client was
+// killed with xkill, some logouts), Qt's X11 plugin says "The X11 connection
+// broke ..." and ends the process with exit(1) right away, on whichever
+// thread noticed: no event loop runs again and no close sequence. The
+// message is the last moment everything is still in place, so the
+// recording is finished there, synchronously, and the program ends with
+// display_lost_exit_code. Whatever else ends the process through exit()
+// while the window exists meets the same finish in an exit handler.
+constexpr int display_lost_exit_code = 1;
+std::atomic<main_window*> window_to_finish{nullptr};
+std::atomic<bool> finishing{false};
+QtMessageHandler handler_before = nullptr;
+
+// Finishes what runs; false when another thread does already (it ends the
+// process).
+bool finish_before_the_end(const char* why) {
+  if (finishing.exchange(true)) return false;
+  main_window* window = window_to_finish.exchange(nullptr);
+  const QString file = window ? window->finish_for_exit() : QString();
+  if (!file.isEmpty())
+    std::fprintf(stderr, "ostrevin: %s; the recording %s was finished, whole\n", why,
+                 QFile::encodeName(file).constData());
+  else
+    std::fprintf(stderr, "ostrevin: %s\n", why);
+  std::fflush(nullptr);
+  return true;
+}
+
+void watch_for_display_loss(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (handler_before) handler_before(type, context, message);
+  if (!message.startsWith(QLatin1String("The X11 connection broke"))) return;
+  if (!finish_before_the_end("the display connection was lost")) {
+    // Another thread finishes the recording and ends the process.
+    for (;;) ::pause();
+  }
+  ::_exit(display_lost_exit_code);
+}
+
+void finish_at_exit() {
+  // A recording being finished on another thread (the display connection
+  // broke there too) ends the process when it is done.
+  if (finishing.load())
+    for (;;) ::pause();
+  // Only while the window exists: main() takes it out before it returns.
+  if (window_to_finish.load() == nullptr) return;
+  finish_before_the_end("ending without closing the window");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +117,8 @@ int main(int argc, char** argv) {
   }
   if (!command.options.repair_file.isEmpty()) return repair_from_command_line(argc, argv, command.options.repair_file);
 
+  // Before the application object: it opens the display connection.
+  handler_before = qInstallMessageHandler(watch_for_display_loss);
   QApplication application(argc, argv);
   // The desktop entry and icon the package installs, under the app id.
   QGuiApplication::setDesktopFileName("io.github.ostrevin.Ostrevin");
@@ -73,5 +128,9 @@ int main(int argc, char** argv) {
   main_window window(command.options);
   QObject::connect(&signals_to_end, &termination_signals::received, &window, &main_window::close_for_signal);
   window.show();
-  return application.exec();
+  window_to_finish = &window;
+  std::atexit(finish_at_exit);
+  const int code = application.exec();
+  window_to_finish = nullptr;
+  return window.exit_code(code);
 }

@@ -27,10 +27,11 @@ constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 }  // namespace
 
 // Qt runs on without a window when another X client destroys it; this
-// notices. Qt destroys and re-creates windows itself (when the flags
-// change, or another window goes) and the new one may get a destroyed
-// one's id, so a notification for the window's id is only believed when
-// the X server no longer knows that window.
+// notices, for the main window and for an open question or message. Qt
+// destroys and re-creates windows itself (when the flags change, or another
+// window goes) and the new one may get a destroyed one's id, so a
+// notification for a window's id is only believed when the X server no
+// longer knows that window.
 class main_window::x_window_watch final : public QAbstractNativeEventFilter {
  public:
   explicit x_window_watch(main_window* window) : window_(window) {}
@@ -40,16 +41,29 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
     const WId destroyed = static_cast<const xcb_destroy_notify_event_t*>(message)->window;
+    // A question or message whose window was destroyed from outside would
+    // wait for an answer no one can give: it is closed, as a window
+    // manager's close would close it.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal != window_ && is_gone(modal->windowHandle(), destroyed)) {
+      QMetaObject::invokeMethod(
+          modal, [modal] { modal->close(); }, Qt::QueuedConnection);
+      return false;
+    }
     // The window Qt draws into now (the widget's own id can be stale after
     // Qt re-created it).
-    const QWindow* handle = window_->windowHandle();
-    if (!handle || !handle->handle() || destroyed != handle->winId() || still_there(xcb_window_t(destroyed)))
-      return false;
+    if (!is_gone(window_->windowHandle(), destroyed)) return false;
     QMetaObject::invokeMethod(window_, &main_window::window_destroyed, Qt::QueuedConnection);
     return false;
   }
 
  private:
+  // `destroyed` is the X window `handle` draws into, and the server no
+  // longer knows it.
+  static bool is_gone(const QWindow* handle, WId destroyed) {
+    return handle && handle->handle() && destroyed == handle->winId() && !still_there(xcb_window_t(destroyed));
+  }
+
   static bool still_there(xcb_window_t window) {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11 || !x11->connection()) return true;
@@ -198,12 +212,21 @@ void main_window::device_error(const QString& text) {
   // The stick is gone or cannot be programmed: whatever was recorded so far
   // is finished into a complete file before anything else.
   stop_recording();
+  // However the message goes (its button, closed from outside, the window
+  // closed behind it), the program ends on the error; a signal while it is
+  // open names the signal instead.
+  if (!close_unasked) exit_code_on_close = 1;
   QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
   // The capture thread ends right after it reports; make sure it has before
   // the event loop unwinds and the window (and the thread object) goes away.
   capture_.request_close();
   capture_.wait();
-  QCoreApplication::exit(close_unasked ? exit_code_on_close : 1);
+  end_event_loop(exit_code_on_close);
+}
+
+void main_window::end_event_loop(int code) {
+  if (chosen_exit_code < 0) chosen_exit_code = code;
+  QCoreApplication::exit(chosen_exit_code);
 }
 
 void main_window::capture_device_not_found() {
@@ -267,7 +290,10 @@ void main_window::closeEvent(QCloseEvent* event) {
       event->accept();
       return;
     }
-    if (answer != QMessageBox::Ok) {
+    // A signal (or the window destroyed) during the question closed it: the
+    // close goes on as that asked, with its exit code. The window is in this
+    // close already, so the close() that asked it comes to nothing.
+    if (answer != QMessageBox::Ok && !close_unasked) {
       event->ignore();
       return;
     }
@@ -279,7 +305,7 @@ void main_window::closeEvent(QCloseEvent* event) {
   stop_recording();
   capture_.request_close();
   capture_.wait();
-  QCoreApplication::exit(exit_code_on_close);
+  end_event_loop(exit_code_on_close);
 }
 
 void main_window::close_for_signal(int signal_number) {

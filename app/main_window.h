@@ -65,6 +65,15 @@ class main_window : public QMainWindow {
   void set_stop_after_ms(int64_t ms) { stop_after = ms; }
   // The debug console --debug opened; null without it.
   debug_console* console() const { return console_.get(); }
+  // The process is about to end without its event loop (the display
+  // connection is gone): a running recording is finished now, its file whole
+  // and indexed, and the stick let go. Touches nothing of the window; safe
+  // from any thread, once, with the event loop never to run again. Returns
+  // the recording's file, empty when none ran.
+  QString finish_for_exit();
+  // What the program exits with: the code its close sequence or a device
+  // error chose, whatever the event loop returned after it.
+  int exit_code(int event_loop_code) const { return chosen_exit_code >= 0 ? chosen_exit_code : event_loop_code; }
   // Takes a whole preference set at once, as loading the file does.
   void set_preferences(const preference_set& p) {
     preferences = p;
@@ -184,6 +193,11 @@ class main_window : public QMainWindow {
   // destroyed): the close asks nothing and exits with exit_code_on_close.
   bool close_unasked = false;
   int exit_code_on_close = 0;
+  // The exit code once the close sequence or a device error has chosen it;
+  // -1 before.
+  int chosen_exit_code = -1;
+  // Chooses the exit code (the first choice holds) and ends the event loop.
+  void end_event_loop(int code);
   class x_window_watch;
   std::unique_ptr<x_window_watch> window_watch;
   static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2

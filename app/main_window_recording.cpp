@@ -221,3 +221,33 @@ void main_window::feed_recording() {
                               field.arrival_ns, &feed_state);
   });
 }
+
+QString main_window::finish_for_exit() {
+  // The process ends without its event loop (the display is gone): the
+  // window is not touched, nothing waits for an event. The recording goes
+  // first, as stop_recording() ends it: the fields that came before now go
+  // in (taken on the GUI thread only: the feed is its own), none later.
+  QString finished;
+  if (!recorder_.stop_requested) {
+    const int64_t now = steady_clock_ns();
+    recorder_.stop_at_ns = now;
+    if (QThread::currentThread() == thread()) {
+      feed_state.until_ns = now;
+      capture_.renderer.wait_until_converted(200);
+      capture_.renderer.encoder_feed = false;
+      feed_recording();
+    }
+    recorder_.stop_requested = true;
+    // The encoder thread writes what is queued, the sound's end and the
+    // index, and closes the file.
+    recorder_.wait();
+    finished = recorder_.file_name;
+  }
+  // Then the stick, given back as a close gives it back; a stick that does
+  // not answer is not waited for long. A repair of an earlier recording is
+  // let finish: a file cut in the middle of it would be worse.
+  capture_.request_close();
+  capture_.wait(3000);
+  if (repair_thread) repair_thread->wait();
+  return finished;
+}

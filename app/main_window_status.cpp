@@ -28,6 +28,9 @@ QtMessageHandler previous_handler = nullptr;
 void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (previous_handler) previous_handler(type, context, message);
   if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
+  // What the console logs itself (its lines without their file) is not fed
+  // back to it.
+  if (debug_console::writing_a_line()) return;
   // The console takes it on the GUI thread.
   std::lock_guard lock(console_mutex);
   if (console_for_messages)

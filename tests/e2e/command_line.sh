@@ -78,6 +78,33 @@ echo "the stick was programmed for NTSC, S-Video, channel 1"
 [ "$(od -An -tx1 "$prefs")" = "$stored" ] || fail "the stored preferences were rewritten: $(od -An -tx1 "$prefs")"
 echo "stored preferences unchanged"
 
+# --- --debug without a desktop folder: one line says where the log cannot be
+# written, the stamped lines go to stderr, and none of them is fed back to
+# the console (a fed-back line carries two stamps, and they multiply)
+"$emulator" -- "$ostrevin" --debug >"$work/no_desktop.log" 2>&1 &
+pid=$!
+wait_window Ostrevin top >/dev/null || fail "no main window with --debug and no desktop folder"
+# Until the console has run 3 s by its stamps (or the output runs away).
+for _ in $(seq 300); do
+  [ "$(stat -c %s "$work/no_desktop.log")" -gt 20000000 ] && break
+  grep -qE "^ostrevin.app: +([3-9][0-9]{3}|[0-9]{5,})\.[0-9]{3} " "$work/no_desktop.log" && break
+  sleep 0.1
+done
+"$x_window" close "$(main_window)"
+wait_exit $pid || fail "the window did not close with --debug and no desktop folder"
+pid=""
+[ $exit_code -eq 0 ] || fail "exit code $exit_code after close with --debug and no desktop folder"
+grep -qE "^ostrevin.app: +[0-9]+\.[0-9]{3} easycap thread" "$work/no_desktop.log" ||
+  fail "--debug without a desktop folder: no stamped debug lines on stderr"
+told=$(grep -c "cannot be written to $work/Desktop/debug_console_out.txt" "$work/no_desktop.log")
+[ "$told" -eq 1 ] || fail "--debug without a desktop folder: where the log cannot be written told $told times"
+fed_back=$(grep -cE "^ostrevin.app: +[0-9]+\.[0-9]{3} +[0-9]+\.[0-9]{3} " "$work/no_desktop.log")
+size=$(stat -c %s "$work/no_desktop.log")
+[ "$fed_back" -eq 0 ] && [ "$size" -lt 20000000 ] ||
+  fail "--debug without a desktop folder: $fed_back lines fed back to the console, $size bytes of output"
+[ -e "$work/Desktop" ] && fail "--debug made a desktop folder"
+echo "--debug without a desktop folder: told once, $(wc -l <"$work/no_desktop.log") lines ($size bytes), none fed back"
+
 # --- --debug: the console on screen and the debug lines in its desktop file
 mkdir -p "$work/Desktop"
 "$emulator" -- "$ostrevin" --debug >"$work/debug.log" 2>&1 &

@@ -10,16 +10,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/x_session.sh"
 e2e_session "$@"
 
-# The file is whole: it has a length, and every packet decodes.
-expect_whole() {
-  local what=$1 file=$2 seconds
-  seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")
-  [ -n "$seconds" ] && [ "$seconds" != N/A ] || fail "$what: the file has no length (no index)"
-  ffmpeg -v error -nostdin -i "$file" -f null - 2>"$work/decode.err" || fail "$what: the file does not decode"
-  [ -s "$work/decode.err" ] && { cat "$work/decode.err"; fail "$what: decoding reported errors"; }
-  echo "$what: whole file of $seconds s"
-}
-
 # Starts the program, records 3 s into $work/NAME.avi, sends it signal NAME
 # and waits for it to end.
 record_then_signal() {

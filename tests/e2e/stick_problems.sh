@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The real ostrevin binary against an emulated stick that is there but cannot
 # be used, as users meet it on a desktop: each situation has its own message
-# (also in the log) and ends with exit code 1, and the stick is left as it
-# was found.
+# (also in the log) and ends with exit code 1, however the message is closed,
+# and the stick is left as it was found.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/x_session.sh"
@@ -35,4 +35,24 @@ tail -n 2 "$work/streaming.ops" | grep -q "^attach_kernel_driver 0 -> 1" || fail
 expect_refusal configuration "did not accept" --unconfigured --refuse-configuration
 expect_refusal interface "did not accept" --refuse-interface
 expect_refusal no_stick "could not locate the EasyCap" --no-device
+
+# The message closed from outside in other ways: its window destroyed, the
+# main window destroyed behind it, a signal while it is open. The program
+# still ends on the error (a signal names itself instead).
+for how in destroy_message destroy_window HUP; do
+  "$emulator" --interface-busy -- "$ostrevin" >"$work/in_use_$how.log" 2>&1 &
+  pid=$!
+  box=$(wait_window Ostrevin dialog) || { cat "$work/in_use_$how.log"; fail "in use, $how: no message box"; }
+  case $how in
+    destroy_message) "$x_window" destroy "${box%% *}" ;;
+    destroy_window) "$x_window" destroy "$(main_window)" ;;
+    HUP) kill -HUP "$(pgrep -P $pid)" ;;
+  esac
+  wait_exit $pid 30 || { "$x_window" list; fail "in use, $how: the program did not end"; }
+  pid=""
+  expected=1
+  [ $how = HUP ] && expected=129
+  [ "$exit_code" -eq $expected ] || { cat "$work/in_use_$how.log"; fail "in use, $how: exit code $exit_code, expected $expected"; }
+  echo "in use, $how: exit code $exit_code"
+done
 echo "every stick that cannot be used says why"

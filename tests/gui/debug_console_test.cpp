@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
@@ -72,6 +73,63 @@ TEST(debug_console, logs_stamped_lines_to_the_desktop_file) {
     EXPECT_EQ(line.mid(11), i == 0 ? "abc" : "def");
   }
   EXPECT_GE(lines[1].left(10).trimmed().toDouble(), 20.0);
+}
+
+// Every message of the program's categories while one console is attached
+// to them, handed straight back to the console as a handler that feeds it
+// would: a console that fed itself would never return.
+struct console_feed {
+  static inline debug_console* console = nullptr;
+  static inline QStringList messages;
+  static inline int while_writing = 0;
+  static void handler(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
+    messages << message;
+    if (debug_console::writing_a_line()) ++while_writing;
+    if (console) console->set_text(message);
+  }
+};
+
+TEST(debug_console, without_its_file_says_where_once_and_never_feeds_itself) {
+  // No desktop folder; a file where the desktop folder should be.
+  const QStringList lines = {"abc", "def", "ghi"};
+  for (const bool file_in_the_way : {false, true}) {
+    SCOPED_TRACE(file_in_the_way ? "Desktop is a file" : "no Desktop folder");
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    if (file_in_the_way) {
+      QFile blocker(home.path() + "/Desktop");
+      ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    const QByteArray old_home = qgetenv("HOME");
+    qputenv("HOME", home.path().toUtf8());
+    console_feed::messages.clear();
+    console_feed::while_writing = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(console_feed::handler);
+    {
+      debug_console console;
+      console.show_text = true;
+      console_feed::console = &console;
+      console.open_log();
+      EXPECT_EQ(console.log_stream, nullptr);
+      EXPECT_TRUE(console.log_path().startsWith(home.path())) << console.log_path().toStdString();
+      for (const QString& line : lines) console.set_text(line);
+      console_feed::console = nullptr;
+      // The place named once, on the screen too.
+      ASSERT_EQ(console_feed::messages.filter("cannot be written to " + console.log_path()).size(), 1)
+          << console_feed::messages.join('\n').toStdString();
+      EXPECT_TRUE(console.text.contains(console.log_path()));
+    }
+    qInstallMessageHandler(previous);
+    qputenv("HOME", old_home);
+    // The message and each line once, to the debug output; every one of them
+    // said while the console wrote.
+    ASSERT_EQ(console_feed::messages.size(), 4) << console_feed::messages.join('\n').toStdString();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(console_feed::messages[i + 1].endsWith(' ' + lines[i]));
+    EXPECT_EQ(console_feed::while_writing, 4);
+    // No folder made where there was none.
+    EXPECT_FALSE(QDir(home.path() + "/Desktop").exists());
+  }
 }
 
 }  // namespace

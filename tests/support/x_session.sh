@@ -74,6 +74,32 @@ start_recording() {
   fail "the recording did not start"
 }
 
+# The file $2 is whole: it has a length, and every packet decodes; $1 names
+# the case.
+expect_whole() {
+  local what=$1 file=$2 seconds
+  seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")
+  [ -n "$seconds" ] && [ "$seconds" != N/A ] || fail "$what: the file has no length (no index)"
+  ffmpeg -v error -nostdin -i "$file" -f null - 2>"$work/decode.err" || fail "$what: the file does not decode"
+  [ -s "$work/decode.err" ] && { cat "$work/decode.err"; fail "$what: decoding reported errors"; }
+  echo "$what: whole file of $seconds s"
+}
+
+# Starts the program recording into $1 from the command line, with its
+# output in $1.log, and waits until the file holds $2 bytes (default 3 MB);
+# sets $pid.
+record_from_start() {
+  local file=$1 bytes=${2:-3000000}
+  "$emulator" -- "$ostrevin" --record "$file" >"$file.log" 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do
+    [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -gt "$bytes" ] && return 0
+    sleep 0.1
+  done
+  cat "$file.log"
+  fail "the recording into $file did not grow"
+}
+
 # File -> Stop capture.
 stop_recording() {
   "$x_window" keys "$(main_window)" alt+f s
