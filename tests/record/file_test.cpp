@@ -136,6 +136,48 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// The sound of the last frames comes after them (through the sound
+// server): a stop waits for it, taking what the owner still hands over,
+// and the recording ends with its own sound rather than silence.
+TEST_F(recording, a_stop_waits_for_the_sound_of_the_last_frames) {
+  encoder.settings.keep_time = true;
+  ASSERT_TRUE(start(path("end")));
+  QElapsedTimer clock;
+  clock.start();
+  constexpr qint64 sound_lag_ms = 150;
+  // Frames as they come; their sound 150 ms later.
+  auto hand_over = [&](qint64 elapsed_ms) {
+    const int64_t bytes_due = std::max<qint64>(0, elapsed_ms - sound_lag_ms) * 192;
+    if (bytes_due > sent_audio.size()) {
+      const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
+      sent_audio += block;
+      encoder.add_audio(QByteArray(block));
+    }
+  };
+  while (clock.elapsed() < 1500) {
+    const qint64 now = clock.elapsed();
+    hand_over(now);
+    while (next_frame < int(now / 40) + 1) encoder.add_video_frame(new_frame(next_frame++, field_lines));
+    QTest::qWait(10);
+  }
+  encoder.stop_at_ns = steady_clock_ns();
+  encoder.stop_requested = true;
+  // As the window does: the sound still comes while the recorder ends.
+  while (!encoder.wait(5)) hand_over(clock.elapsed());
+  EXPECT_EQ(failures.count(), 0) << failure();
+
+  const drawn_avi file = read_drawn_avi(path("end.avi"), field_lines);
+  expect_streams(file, 576, 25.0);
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1e-9);
+  // The last 100 ms: the sound sent (its samples count up), no silence.
+  const qsizetype tail = 100 * 192;
+  ASSERT_GE(file.audio.size(), tail);
+  int zero_frames = 0;
+  for (qsizetype at = file.audio.size() - tail; at < file.audio.size(); at += 4)
+    zero_frames += file.audio.mid(at, 4) == QByteArray(4, '\0');
+  EXPECT_LT(zero_frames, 10) << "the recording ends in silence";
+}
+
 // A disk that stops answering for a moment (a write that takes 200 ms, or
 // two) holds up only the encoder thread: the frames wait in its queue, none
 // is lost or repeated, and the file gets them all in order.
@@ -376,7 +418,7 @@ TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames
   encoder.settings.frame_limit = 27;
   ASSERT_TRUE(start(path("limited")));
   // In bursts of 12, each written in a pass of its own: the first two files
-  // hold 12 frames each, the third the last 3.
+  // hold 10 frames each, the third the last 7.
   feed(12);
   ASSERT_TRUE(settle());
   feed(12);
