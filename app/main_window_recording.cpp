@@ -159,7 +159,11 @@ void main_window::stop_recording() {
   capture_.renderer.encoder_feed = false;
   feed_recording();
   recorder_.stop_requested = true;
-  recorder_.wait();
+  // The sound of the last frames comes after them, through the sound
+  // server; the recorder waits for it (a bounded while) before it pads
+  // anything with silence. This thread's event loop is held up here, so the
+  // input is read straight away until the recorder has ended.
+  while (!recorder_.wait(5)) sound_.read_now();
   menus.set_capture_file_action->setEnabled(true);
   menus.capture_action->setEnabled(true);
   menus.stop_capture_action->setEnabled(false);

@@ -50,6 +50,10 @@ class sound_preview : public QObject {
   void toggle_mute();
   // From now on what comes in is left unread (the program is closing).
   void stop_reading();
+  // Reads what the input holds now, as its readyRead() would: for a caller
+  // that holds up the event loop while it waits for sound (the input's
+  // device is read straight from the sound server's stream).
+  void read_now() { read(); }
   // Stops and deletes the input and the preview output.
   void release();
 

@@ -286,8 +286,11 @@ bool avi_writer::write_repeated_frame() {
   return write_packet();
 }
 
-bool avi_writer::write_sound(const uint8_t* chunk) {
-  const int bytes = int(chunk_bytes());
+bool avi_writer::write_sound(const uint8_t* chunk, int frames) {
+  // PCM in AVI is counted in bytes: a chunk of any whole number of sample
+  // frames keeps the stream's time.
+  if (frames <= 0 || frames > chunk_frames_) frames = chunk_frames_;
+  const int bytes = frames * 2 * format_.channels;
   const int result = av_new_packet(packet, bytes);
   if (result < 0) {
     fail("Could not write to the recording file '" + file_name_ + "'", result);
@@ -299,15 +302,13 @@ bool avi_writer::write_sound(const uint8_t* chunk) {
     std::fill_n(packet->data, bytes, uint8_t(0));
   packet->pts = audio_pts;
   packet->dts = audio_pts;
-  packet->duration = chunk_frames_;
+  packet->duration = frames;
   av_packet_rescale_ts(packet, AVRational{1, format_.sample_rate}, audio_stream->time_base);
   packet->flags |= AV_PKT_FLAG_KEY;
   packet->stream_index = audio_stream->index;
-  audio_pts += chunk_frames_;
+  audio_pts += frames;
   return write_packet();
 }
-
-bool avi_writer::write_silence() { return write_sound(nullptr); }
 
 bool avi_writer::close() {
   bool ok = true;

@@ -65,9 +65,11 @@ class avi_writer {
   // The last frame again, for one that never came (a black one when this
   // file has none yet).
   bool write_repeated_frame();
-  // One chunk of sound: chunk_bytes() bytes of interleaved samples.
-  bool write_sound(const uint8_t* chunk);
-  bool write_silence();
+  // One chunk of sound: chunk_bytes() bytes of interleaved samples, or
+  // `frames` sample frames (1 to chunk_frames()) for a shorter one, which
+  // ends a file's sound exactly where its pictures end. Null: silence.
+  bool write_sound(const uint8_t* chunk, int frames = 0);
+  bool write_silence(int frames = 0) { return write_sound(nullptr, frames); }
   // Bytes and sample frames in a chunk of sound; known once a file has been
   // opened (0 before).
   unsigned chunk_bytes() const { return unsigned(chunk_frames_ * 2 * format_.channels); }
@@ -83,6 +85,9 @@ class avi_writer {
   // `pictures_ahead` beyond those written, rounded up; 0 or less when it
   // reaches that far.
   int64_t sound_short_of_picture(int64_t pictures_ahead) const;
+  // Pictures and sample frames of sound in this file so far.
+  int64_t pictures_written() const { return video_pts; }
+  int64_t sound_written() const { return audio_pts; }
 
   // The disk has no more room than the file needs for its end.
   bool space_low() const;

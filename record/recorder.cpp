@@ -52,6 +52,7 @@ void recorder::start_recording() {
   wait();
   stop_requested = false;
   failed = false;
+  sound_closed = false;
   passes = 0;
   frames_received = 0;
   frames_repeated = 0;
@@ -106,9 +107,7 @@ void recorder::queue_missing_frames(int64_t count) {
   for (int64_t i = repeated; i < count; ++i) video_queue.emplace_back();
 }
 
-int64_t recorder::frames_lost(int64_t at_least) const {
-  return std::max(active_.keep_time ? frame_periods - frames_received : 0, at_least);
-}
+int64_t recorder::frames_lost(int64_t at_least) const { return std::max(frame_periods - frames_received, at_least); }
 
 int64_t recorder::frames_lost_untold(int64_t at_least) const {
   // Frames thrown away before they were written were told lost already.
@@ -127,7 +126,7 @@ void recorder::count_dropped_frames(uint count) {
 }
 
 void recorder::add_audio(const QByteArray& bytes) {
-  if (stop_requested || failed) return;
+  if (sound_closed || failed) return;
   const int64_t now = steady_clock_ns();
   pending_audio.append(bytes);
   const unsigned chunk = audio_chunk_bytes;
@@ -146,6 +145,8 @@ void recorder::add_audio(const QByteArray& bytes) {
     sound_queued_samples += whole / 4;
     // Everything received so far, the bytes short of a chunk included.
     sound_arrivals.append({sound_queued_samples + pending_audio.size() / 4, now});
+    if (last_sound_ns >= 0) longest_sound_gap_ns = std::max(longest_sound_gap_ns, now - last_sound_ns);
+    last_sound_ns = now;
     // Bounded: a recording that cannot keep up loses its oldest sound.
     const size_t limit = size_t(std::max<qsizetype>(1, qsizetype(max_queued_sound_seconds * audio_byte_rate) / chunk));
     const uint gone = audio_queue.size() > limit ? drop_audio_chunks(uint(limit)) : 0;
@@ -194,6 +195,8 @@ void recorder::empty_queues() {
   sound_arrivals.clear();
   sound_queued_samples = 0;
   sound_dropped_untaken = 0;
+  last_sound_ns = -1;
+  longest_sound_gap_ns = 0;
 }
 
 int recorder::split_limit() const {
@@ -262,6 +265,10 @@ void recorder::work() {
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
   sound_out_read = 0;
+  pictures_in_closed_files = 0;
+  sound_in_closed_files = 0;
+  sound_owed = 0;
+  split_waits_since_ns = -1;
   steady_origin_ns = steady_clock_ns();
   recording_timer.start();
   clock_start_ns = steady_clock_ns();
@@ -274,15 +281,32 @@ void recorder::work() {
         stopped_at_limit = true;
         break;
       }
-      if ((frames_encoded > split_limit() || file_size_limit_near()) && !(ok = start_next_file())) break;
+      if (split_due()) {
+        // The closing file gets the sound of its own pictures, waited for
+        // a while if it is still on its way.
+        const int64_t now = steady_clock_ns();
+        if (split_waits_since_ns < 0) split_waits_since_ns = now;
+        take_sound(false);
+        const sound_end end =
+            sound_to_picture_end(now - split_waits_since_ns >= int64_t(split_sound_wait_ms) * 1000000, true);
+        if (end == sound_end::failed) {
+          ok = false;
+          break;
+        }
+        if (end == sound_end::reached) {
+          split_waits_since_ns = -1;
+          if (!(ok = start_next_file())) break;
+        }
+      }
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
     if (ok && stopped_at_limit) {
       // Exactly the frames asked for, and the sound up to their end.
       frame_periods = frames_received + frames_repeated;
-      take_sound(true);
+      wait_for_last_sound(frame_periods);
       sound->finish(&sound_out);
+      drop_owed_sound();
       ok = end_sound_with_pictures();
       qCDebug(record_log).noquote()
           << QString("recording: %1 ends at its limit of %2 frames").arg(file_name).arg(active_.frame_limit);
@@ -290,6 +314,9 @@ void recorder::work() {
       ok = finish_recording();
     }
   }
+  // Every ending accounts for the frame periods the recording lasted: at
+  // least the frames its files hold.
+  frame_periods = std::max(frame_periods.load(), frames_received + frames_repeated);
   if (stopped_by_full_disk) {
     // Ended inside the room the file kept for it: whole and indexed.
     if (end_sound_with_pictures()) close_file();
@@ -325,6 +352,7 @@ void recorder::work() {
                                          .arg(sound_dropped_samples.load() * 1000 / sample_rate);
   sound.reset();
   sound_out = {};
+  sound_closed = true;
   if (!ok) emit recording_failed(failure_message);
   if (ok && stopped_at_limit) emit limit_reached();
 }
@@ -355,6 +383,7 @@ void recorder::take_sound(bool all) {
   const bool was_tracking = sound->sync.tracking();
   for (const QByteArray& chunk : chunks)
     sound->take(reinterpret_cast<const int16_t*>(chunk.constData()), chunk.size() / 4, &sound_out);
+  drop_owed_sound();
   if (!was_tracking && sound->sync.tracking())
     qCDebug(record_log).noquote()
         << QString(
@@ -379,19 +408,14 @@ bool recorder::make_up_missing_sound() {
   int64_t frames = std::max<int64_t>(wanted - int64_t(sound_out_frames()), chunk_frames);
   frames = (frames + chunk_frames - 1) / chunk_frames * chunk_frames;
   sound->add_silence(frames, &sound_out);
+  // Placed by the pictures' time: no sound is owed for silence at a split.
+  sound_owed = 0;
   return true;
 }
 
 bool recorder::write_sound_chunk() {
-  const size_t values = writer.chunk_bytes() / 2;
-  if (sound_out.size() - sound_out_read < values) return false;
-  if (!writer.write_sound(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read))) return writer_failed();
-  sound_out_read += values;
-  if (sound_out_read > sound_out.size() / 2 && sound_out_read > 65536) {
-    sound_out.erase(sound_out.begin(), sound_out.begin() + ptrdiff_t(sound_out_read));
-    sound_out_read = 0;
-  }
-  return true;
+  if (sound_out_frames() < size_t(writer.chunk_frames())) return false;
+  return write_sound_out(writer.chunk_frames());
 }
 
 bool recorder::take_frame(frame_buffer* frame, int64_t* arrival_ns) {
@@ -410,6 +434,8 @@ bool recorder::interleave() {
   take_sound(false);
   for (;;) {
     if (at_frame_limit()) break;
+    // The rest goes into the next file.
+    if (split_due()) break;
     {
       QMutexLocker lock(&queue_mutex);
       if (video_queue.empty()) break;
@@ -427,8 +453,6 @@ bool recorder::interleave() {
       if (take_frame(&frame, &arrival) && !write_queued_frame(std::move(frame), arrival)) return false;
     }
     if (disk_nearly_full()) return false;
-    // The rest goes into the next file.
-    if (file_size_limit_near()) break;
     // Writing slower than the picture: the rest waits for the next pass.
     if (steady_clock_ns() > deadline) break;
   }
@@ -436,6 +460,8 @@ bool recorder::interleave() {
 }
 
 bool recorder::file_size_limit_near() const { return writer.size_limit_near(); }
+
+bool recorder::split_due() const { return frames_encoded >= split_limit() || file_size_limit_near(); }
 
 bool recorder::start_next_file() {
   const bool for_size = file_size_limit_near();
@@ -447,6 +473,8 @@ bool recorder::start_next_file() {
     qCDebug(record_log).noquote()
         << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
   bytes_in_closed_files += writer.bytes_written();
+  pictures_in_closed_files += writer.pictures_written();
+  sound_in_closed_files += writer.sound_written();
   if (!close_file() || !open_file()) return false;
   recording_timer.start();
   return true;
@@ -512,8 +540,10 @@ bool recorder::finish_recording() {
   // Everything queued, the sound up to the pictures' time: the sound that
   // goes beyond it has no pictures and is left out. A stop is prompt: what
   // cannot be written in time is dropped and told.
+  wait_for_last_sound(frame_periods);
   take_sound(true);
   sound->finish(&sound_out);
+  drop_owed_sound();
   const int64_t deadline = steady_clock_ns() + int64_t(stop_budget_ms) * 1000000;
   for (;;) {
     if (steady_clock_ns() > deadline) {
@@ -529,8 +559,11 @@ bool recorder::finish_recording() {
       }
       break;
     }
+    // Whole chunks of sound while they end within the pictures written: at
+    // a split the file's sound then ends exactly with them.
+    const int chunk_frames = writer.chunk_frames();
     const bool sound_first =
-        sound_out_frames() >= size_t(writer.chunk_frames()) && writer.compare_video_to_sound() >= 0;
+        sound_out_frames() >= size_t(chunk_frames) && writer.compare_video_to_sound(2 * int64_t(chunk_frames)) >= 0;
     if (sound_first) {
       if (!write_sound_chunk()) return false;
       continue;
@@ -539,11 +572,46 @@ bool recorder::finish_recording() {
     frame_buffer frame;
     int64_t arrival = -1;
     if (!take_frame(&frame, &arrival)) break;
+    // Everything has come that will: silence for what has not.
+    if (split_due() && (sound_to_picture_end(true, true) != sound_end::reached || !start_next_file())) return false;
     if (!write_queued_frame(std::move(frame), arrival)) return false;
     if (disk_nearly_full()) return false;
-    if (file_size_limit_near() && !start_next_file()) return false;
   }
   return end_sound_with_pictures();
+}
+
+void recorder::wait_for_last_sound(int64_t pictures) {
+  constexpr int64_t margin_ns = 100 * 1000 * 1000;
+  constexpr int64_t longest_gap_counted_ns = 500 * 1000 * 1000;
+  const int64_t start = steady_clock_ns();
+  const int64_t give_up = start + int64_t(last_sound_wait_ms) * 1000000;
+  int64_t short_by = 0;
+  for (;;) {
+    take_sound(true);
+    // Where the sound taken so far ends in the files, against the pictures.
+    short_by = sound_for_pictures(pictures) - (std::llround(sound->next_output()) + sound_owed);
+    if (short_by <= 0) break;
+    int64_t last_ns = -1, gap_ns = 0;
+    {
+      QMutexLocker lock(&queue_mutex);
+      last_ns = last_sound_ns;
+      gap_ns = std::min(longest_sound_gap_ns, longest_gap_counted_ns);
+    }
+    // No sound in this recording: none is on its way either.
+    if (last_ns < 0) break;
+    const int64_t due = last_ns + short_by * 1000000000 / sample_rate + gap_ns + margin_ns;
+    const int64_t now = steady_clock_ns();
+    if (now >= due || now >= give_up) break;
+    QThread::msleep(5);
+  }
+  sound_closed = true;
+  take_sound(true);
+  const int64_t waited_ms = (steady_clock_ns() - start) / 1000000;
+  if (waited_ms > 0 || short_by > 0)
+    qCDebug(record_log).noquote()
+        << QString("recording: waited %1 ms for the sound of the last frames; %2 ms of it had not come")
+               .arg(waited_ms)
+               .arg(std::max<int64_t>(short_by, 0) * 1000 / sample_rate);
 }
 
 bool recorder::at_frame_limit() const {
@@ -579,17 +647,75 @@ bool recorder::disk_nearly_full() {
   return true;
 }
 
-bool recorder::end_sound_with_pictures() {
-  if (!writer.is_open()) return false;
-  const int chunk_frames = writer.chunk_frames();
-  while (sound_out_frames() >= size_t(chunk_frames) && writer.compare_video_to_sound() > 0)
-    if (!write_sound_chunk()) return false;
-  // Silence for the rest, so both streams end together: until the sound
-  // ends less than half a chunk before the pictures.
-  if (chunk_frames == 0) return true;
-  while (writer.compare_video_to_sound(chunk_frames) > 0)
-    if (!writer.write_silence()) return writer_failed();
+int64_t recorder::sound_for_pictures(int64_t pictures) const {
+  // 1920 sample frames a frame at 25 a second, 1601.6 at 30000/1001: the
+  // fraction is carried from file to file.
+  if (active_.sixty_hz) return (pictures * 16016 + 5) / 10;
+  return pictures * (sample_rate / 25);
+}
+
+bool recorder::write_sound_out(int frames) {
+  if (!writer.write_sound(reinterpret_cast<const uint8_t*>(sound_out.data() + sound_out_read), frames))
+    return writer_failed();
+  sound_out_read += size_t(frames) * 2;
+  if (sound_out_read > sound_out.size() / 2 && sound_out_read > 65536) {
+    sound_out.erase(sound_out.begin(), sound_out.begin() + ptrdiff_t(sound_out_read));
+    sound_out_read = 0;
+  }
   return true;
+}
+
+void recorder::drop_owed_sound() {
+  const int64_t dropped = std::min<int64_t>(sound_owed, int64_t(sound_out_frames()));
+  if (dropped <= 0) return;
+  sound_out_read += size_t(dropped) * 2;
+  sound_owed -= dropped;
+}
+
+recorder::sound_end recorder::sound_to_picture_end(bool pad, bool at_split) {
+  if (!writer.is_open()) return sound_end::failed;
+  const int chunk_frames = writer.chunk_frames();
+  if (chunk_frames == 0) return sound_end::reached;
+  const int64_t pictures = pictures_in_closed_files + writer.pictures_written();
+  int64_t left = sound_for_pictures(pictures) - sound_in_closed_files - writer.sound_written();
+  int64_t padded = 0;
+  bool flushed = false;
+  while (left > 0) {
+    const int wanted = int(std::min<int64_t>(left, chunk_frames));
+    const int have = int(std::min<size_t>(sound_out_frames(), size_t(wanted)));
+    if (have < wanted && !pad) return sound_end::short_of_it;
+    if (have == 0 && !flushed) {
+      // The few samples the resampler holds back for its taps go in before
+      // the silence.
+      flushed = true;
+      sound->finish(&sound_out);
+      drop_owed_sound();
+      continue;
+    }
+    if (have > 0) {
+      if (!write_sound_out(have)) return sound_end::failed;
+      left -= have;
+      continue;
+    }
+    // Silence for the rest; the sound it stands for is dropped when it
+    // comes (in the next file), so what follows keeps its place.
+    if (!writer.write_silence(wanted)) {
+      writer_failed();
+      return sound_end::failed;
+    }
+    left -= wanted;
+    padded += wanted;
+  }
+  if (padded == 0) return sound_end::reached;
+  if (at_split) {
+    sound_owed += padded;
+    sound->missing_samples += padded;
+  }
+  qCDebug(record_log).noquote()
+      << QString("recording: %1 ms of sound for the end of %2 had not come (silence in its place)")
+             .arg(padded * 1000 / sample_rate)
+             .arg(QFileInfo(file_name).fileName());
+  return sound_end::reached;
 }
 
 void recorder::status_pass() {

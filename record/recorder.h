@@ -104,6 +104,15 @@ class recorder : public worker_thread {
   std::atomic<int64_t> stop_at_ns{-1};
   // Set when a recording ended on an error; cleared by start_recording().
   std::atomic<bool> failed{false};
+  // The recording takes no more sound: cleared by start_recording(), set by
+  // the encoder thread once it has taken the last it writes. Until then,
+  // sound handed over after stop_requested is still the recording's: at a
+  // stop the sound of the last frames is waited for (it comes after them,
+  // through the sound server), and the owner keeps handing it over while it
+  // waits for the thread.
+  std::atomic<bool> sound_closed{true};
+  // At a stop, the longest the sound of the last frames is waited for.
+  int last_sound_wait_ms = 1000;
 
   // The file being written; the encoder thread's, read it after wait().
   QString file_name;
@@ -126,6 +135,10 @@ class recorder : public worker_thread {
     int64_t ns;
   };
   QList<sound_arrival> sound_arrivals;
+  // The last block of sound handed over (its steady-clock time; -1: none
+  // yet in this recording), and the longest gap between two blocks.
+  int64_t last_sound_ns = -1;
+  int64_t longest_sound_gap_ns = 0;
   // Samples queued as chunks since the queues were last emptied, and those
   // of them the bound threw away before they were taken (queue_mutex).
   int64_t sound_queued_samples = 0;
@@ -167,6 +180,11 @@ class recorder : public worker_thread {
   // Longest a stop may spend writing what is still queued; the frames left
   // after it are dropped and told.
   int stop_budget_ms = 1000;
+  // At a split, the sound of the file's last picture may still be on its
+  // way (it comes up to a frame after the picture's start, in the sound
+  // server's blocks): the split waits for it this long before silence
+  // stands in.
+  std::atomic<int> split_sound_wait_ms{500};
   // Each frame write takes at least this long: a disk slower than the
   // picture, to see what the recording does then.
   std::atomic<int> slow_write_ms{0};
@@ -245,9 +263,31 @@ class recorder : public worker_thread {
   // At the stop: what is queued, the frames still missing, and silence to
   // make the sound as long as the pictures.
   bool finish_recording();
-  // The sound up to the pictures' time, silence where there is none: both
-  // streams end together.
-  bool end_sound_with_pictures();
+  // At the stop: waits for the sound of the recording's first `pictures`
+  // frames as long as the sound, at the pace it has come, takes to bring
+  // it (with its longest gap and a margin), at most last_sound_wait_ms;
+  // then takes no more.
+  void wait_for_last_sound(int64_t pictures);
+  // The file's sound up to the end of its pictures, to the sample (the
+  // last chunk shorter if need be), so that a file ends with the sound of
+  // its own pictures and the next one starts with the sound of its first.
+  // Where the sound has not come, `pad` writes silence in its place and the
+  // same amount of sound is skipped when it comes, so what follows keeps its
+  // place; without it the file is left short of the end.
+  enum class sound_end { reached, short_of_it, failed };
+  // At a split (`at_split`) the silence is counted as sound that never came.
+  sound_end sound_to_picture_end(bool pad, bool at_split = false);
+  bool end_sound_with_pictures() { return sound_to_picture_end(true) == sound_end::reached; }
+  // Sample frames of sound that the pictures of this recording's files last,
+  // up to the end of the open file's pictures.
+  int64_t sound_for_pictures(int64_t pictures) const;
+  // A split is due: the file holds split_limit() frames, or has grown as
+  // large as it may.
+  bool split_due() const;
+  // Interleaved stereo sample frames from sound_out into the file.
+  bool write_sound_out(int frames);
+  // Drops the sound that silence stood in for at a split, once it comes.
+  void drop_owed_sound();
   // The disk has no more room than the file needs for its end.
   bool disk_nearly_full();
   // The frame limit is reached: no more frames go in.
@@ -302,6 +342,15 @@ class recorder : public worker_thread {
   std::vector<int16_t> sound_out;
   size_t sound_out_read = 0;
   int64_t bytes_in_closed_files = 0;
+  // Pictures and sample frames of sound in the files closed at splits.
+  int64_t pictures_in_closed_files = 0;
+  int64_t sound_in_closed_files = 0;
+  // Sample frames of sound to drop as they come: silence stood in for them
+  // at the end of a file.
+  int64_t sound_owed = 0;
+  // When a split found the sound for its file's last pictures still on its
+  // way (steady clock ns; -1: none waits).
+  int64_t split_waits_since_ns = -1;
   // Where this file's rate is measured from (keep_room_for_a_minute()).
   int rate_from_frame = -1;
   int64_t rate_from_bytes = 0;

@@ -161,7 +161,67 @@ TEST_F(recording, a_file_size_limit_moves_the_recording_on_to_whole_files) {
     frames.insert(frames.end(), file.frames.begin(), file.frames.end());
   }
   EXPECT_TRUE(is_run(frames, 0, 30)) << frames.size() << " frames";
+  // Each file with the sound of its own pictures: it stays with them.
+  const QByteArray sound =
+      expect_each_file_has_its_pictures_sound(read_split_files(path("limited"), field_lines, noisy), false);
+  EXPECT_TRUE(sound == sent_audio.left(sound.size())) << "the sound moved against the pictures";
 }
+
+// However a recording ends, its account adds up: the frames that came and
+// those told lost are the frame periods it lasted, which its files hold.
+struct account_case {
+  const char* name;
+  bool keep_time;
+  int split_frames;
+  int frame_limit;
+  bool full_disk;
+  bool write_fails;
+};
+
+struct endings : recording, ::testing::WithParamInterface<account_case> {};
+
+TEST_P(endings, the_account_adds_up) {
+  const account_case c = GetParam();
+  encoder.settings.keep_time = c.keep_time;
+  encoder.split_frames = c.split_frames;
+  encoder.settings.frame_limit = c.frame_limit;
+  if (c.full_disk) {
+    // Less free than the file keeps for its end: full after its first frame.
+    encoder.settings.reserve_bytes = 1 << 20;
+    encoder.forced_free_bytes = 1 << 19;
+  }
+  ASSERT_TRUE(start(path("account")));
+  feed(6);
+  if (c.write_fails) encoder.add_video_frame(frame_buffer::allocate(16));  // too short to encode
+  feed(6);
+  if (c.full_disk || c.write_fails) {
+    ASSERT_TRUE(failures.wait_for(1));
+  } else if (c.frame_limit > 0) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.isFinished(); }, 20000));
+  } else {
+    ASSERT_TRUE(settle());
+  }
+  stop();
+  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
+  const int64_t told_lost = int64_t(encoder.dropped_frame_count.load()) + encoder.frames_lost_untold();
+  EXPECT_GT(periods, 0);
+  EXPECT_EQ(came + told_lost, periods) << came << " came";
+  EXPECT_EQ(came + encoder.frames_lost(), periods);
+  if (c.frame_limit > 0) EXPECT_EQ(periods, c.frame_limit);
+  int64_t in_files = 0;
+  for (const drawn_avi& file : read_split_files(path("account"), field_lines)) in_files += int64_t(file.frames.size());
+  // A frame the writer failed on counts as written, but is not in the file.
+  EXPECT_EQ(in_files, periods - (c.write_fails ? 1 : 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(recording, endings,
+                         ::testing::Values(account_case{"stop", true, 0, 0, false, false},
+                                           account_case{"stop_not_live", false, 0, 0, false, false},
+                                           account_case{"split", true, 4, 0, false, false},
+                                           account_case{"limit", true, 4, 9, false, false},
+                                           account_case{"full_disk", true, 0, 0, true, false},
+                                           account_case{"write_failure", true, 0, 0, false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The recorder as a separate process, for what cannot happen in this one: a
 // private tmpfs that fills up, and SIGKILL. It reports on its standard output.

@@ -136,6 +136,48 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// The sound of the last frames comes after them (through the sound
+// server): a stop waits for it, taking what the owner still hands over,
+// and the recording ends with its own sound rather than silence.
+TEST_F(recording, a_stop_waits_for_the_sound_of_the_last_frames) {
+  encoder.settings.keep_time = true;
+  ASSERT_TRUE(start(path("end")));
+  QElapsedTimer clock;
+  clock.start();
+  constexpr qint64 sound_lag_ms = 150;
+  // Frames as they come; their sound 150 ms later.
+  auto hand_over = [&](qint64 elapsed_ms) {
+    const int64_t bytes_due = std::max<qint64>(0, elapsed_ms - sound_lag_ms) * 192;
+    if (bytes_due > sent_audio.size()) {
+      const QByteArray block = audio_bytes(sent_audio.size(), bytes_due - sent_audio.size());
+      sent_audio += block;
+      encoder.add_audio(QByteArray(block));
+    }
+  };
+  while (clock.elapsed() < 1500) {
+    const qint64 now = clock.elapsed();
+    hand_over(now);
+    while (next_frame < int(now / 40) + 1) encoder.add_video_frame(new_frame(next_frame++, field_lines));
+    QTest::qWait(10);
+  }
+  encoder.stop_at_ns = steady_clock_ns();
+  encoder.stop_requested = true;
+  // As the window does: the sound still comes while the recorder ends.
+  while (!encoder.wait(5)) hand_over(clock.elapsed());
+  EXPECT_EQ(failures.count(), 0) << failure();
+
+  const drawn_avi file = read_drawn_avi(path("end.avi"), field_lines);
+  expect_streams(file, 576, 25.0);
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1e-9);
+  // The last 100 ms: the sound sent (its samples count up), no silence.
+  const qsizetype tail = 100 * 192;
+  ASSERT_GE(file.audio.size(), tail);
+  int zero_frames = 0;
+  for (qsizetype at = file.audio.size() - tail; at < file.audio.size(); at += 4)
+    zero_frames += file.audio.mid(at, 4) == QByteArray(4, '\0');
+  EXPECT_LT(zero_frames, 10) << "the recording ends in silence";
+}
+
 // A disk that stops answering for a moment (a write that takes 200 ms, or
 // two) holds up only the encoder thread: the frames wait in its queue, none
 // is lost or repeated, and the file gets them all in order.
@@ -267,8 +309,8 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
   ASSERT_TRUE(settle());
   stop();
 
-  // However the frames fell into passes, every file but the last ends at
-  // the end of the pass that passed the limit; long2.avi is skipped.
+  // Every file but the last holds exactly the frames asked for, however
+  // they fell into passes; long2.avi is skipped.
   const QStringList names = {"long.avi", "long3.avi", "long4.avi", "long5.avi", "long6.avi", "long7.avi"};
   std::vector<drawn_avi> files;
   for (const QString& name : names) {
@@ -283,35 +325,89 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
     SCOPED_TRACE(i);
     expect_streams(files[i], 576, 25.0);
     if (i + 1 < files.size()) {
-      EXPECT_GT(files[i].frames.size(), 10u);
+      EXPECT_EQ(files[i].frames.size(), 10u);
     }
     frames.insert(frames.end(), files[i].frames.begin(), files[i].frames.end());
   }
   EXPECT_TRUE(is_run(frames, 0, 25));
-
-  // The audio goes on where it stopped. Queued chunks carry over into the
-  // next file while its time starts again at zero, so the audio's lead grows
-  // by up to a frame per split until the queue limit trims it: any gap must
-  // be what the debug lines say was dropped.
-  // (The first sample of a chunk gives its place: fine below 65536 samples.)
-  qsizetype next = 0, gaps = 0;
-  for (const drawn_avi& file : files) {
-    for (qsizetype chunk = 0; chunk + 1000 <= file.audio.size(); chunk += 1000) {
-      const uint16_t first_sample = uint16_t(uchar(file.audio[chunk]) | uchar(file.audio[chunk + 1]) << 8);
-      const qsizetype at = qsizetype(first_sample) * 4;
-      ASSERT_GE(at, next);
-      ASSERT_TRUE(file.audio.mid(chunk, 1000) == sent_audio.mid(at, 1000)) << "chunk at " << at;
-      gaps += at - next;
-      next = at + 1000;
-    }
-  }
-  qsizetype dropped = 0;
-  const QRegularExpression drop_line("^audio: dropped (\\d+) frames!$");
-  for (const QString& message : messages.messages())
-    if (const auto match = drop_line.match(message); match.hasMatch()) dropped += match.captured(1).toInt() * 1000;
-  EXPECT_EQ(gaps, dropped);
-  EXPECT_NEAR(files[0].audio_seconds(), files[0].video_seconds(), 1.0 / 25 + 1e-9);
+  // The sound goes on where it stopped, each file with its own pictures'.
+  const QByteArray sound = expect_each_file_has_its_pictures_sound(files, false);
+  EXPECT_TRUE(sound == sent_audio.left(sound.size()));
 }
+
+// At every split the closing file gets exactly the sound of its pictures
+// and the next starts with the sound of its first picture, whenever that
+// sound comes: with its frames, late (the split waits for it), or too late
+// (silence in its place, and as much of the sound skipped when it comes).
+struct split_case {
+  const char* name;
+  bool sixty_hz;
+  int last_sound_ms;  // the sound of file 1's last picture comes this late; 0: with it
+  int wait_ms;        // what the split waits for it
+};
+
+struct splits : recording, ::testing::WithParamInterface<split_case> {};
+
+TEST_P(splits, every_file_holds_the_sound_of_its_own_pictures) {
+  const split_case c = GetParam();
+  constexpr int per_file = 7, total = 30;
+  encoder.split_frames = per_file;
+  encoder.split_sound_wait_ms = c.wait_ms;
+  ASSERT_TRUE(start(path("split"), c.sixty_hz));
+  QByteArray expected;
+  if (c.last_sound_ms > 0) {
+    // File 1's frames with the sound up to part of its last picture; the
+    // rest of it later.
+    // (In whole chunks of 1000 bytes: the recorder takes no less.)
+    const int64_t half = (audio_bytes_for_frames(per_file - 1, c.sixty_hz) / 1000 + 3) * 1000;
+    const int64_t end = audio_bytes_for_frames(per_file, c.sixty_hz) / 4 * 4;
+    sent_audio = audio_bytes(0, half);
+    encoder.add_audio(sent_audio);
+    for (; next_frame < per_file; ++next_frame) encoder.add_video_frame(new_frame(next_frame, field_lines));
+    expected = sent_audio;
+    if (c.wait_ms < c.last_sound_ms) {
+      ASSERT_TRUE(QTest::qWaitFor(
+          [&] { return messages.contains_match("^recording: \\d+ ms of sound for the end of split.avi had not come"); },
+          20000));
+      expected += QByteArray(int(end - half), '\0');
+    } else {
+      QTest::qWait(c.last_sound_ms);
+      expected += audio_bytes(half, end - half);
+    }
+    const QByteArray rest = audio_bytes(half, end - half);
+    encoder.add_audio(rest);
+    sent_audio += rest;
+  }
+  feed(total - next_frame);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_EQ(failures.count(), 0) << failure();
+
+  const std::vector<drawn_avi> files = read_split_files(path("split"), field_lines);
+  ASSERT_EQ(files.size(), size_t((total + per_file - 1) / per_file));
+  std::vector<int> frames;
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_TRUE(files[i].has_index);
+    if (i + 1 < files.size()) {
+      EXPECT_EQ(files[i].frames.size(), size_t(per_file)) << "file " << i + 1;
+    }
+    frames.insert(frames.end(), files[i].frames.begin(), files[i].frames.end());
+  }
+  EXPECT_TRUE(is_run(frames, 0, total));
+  const QByteArray sound = expect_each_file_has_its_pictures_sound(files, c.sixty_hz);
+  expected += sent_audio.mid(expected.size());
+  ASSERT_LE(sound.size(), expected.size());
+  // Each sample where it was sent: the sound's place against its pictures
+  // holds across files.
+  for (qsizetype at = 0; at < sound.size(); at += 4)
+    ASSERT_TRUE(sound.mid(at, 4) == expected.mid(at, 4)) << "sample frame " << at / 4 << " moved";
+}
+
+INSTANTIATE_TEST_SUITE_P(recording, splits,
+                         ::testing::Values(split_case{"pal", false, 0, 500}, split_case{"ntsc", true, 0, 500},
+                                           split_case{"sound_late", false, 200, 20000},
+                                           split_case{"sound_too_late", false, 1000, 50}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A frame limit counts over every file of a recording: exactly that many
 // frames, the sound as long as they are, and the recording ends by itself,
@@ -322,7 +418,7 @@ TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames
   encoder.settings.frame_limit = 27;
   ASSERT_TRUE(start(path("limited")));
   // In bursts of 12, each written in a pass of its own: the first two files
-  // hold 12 frames each, the third the last 3.
+  // hold 10 frames each, the third the last 7.
   feed(12);
   ASSERT_TRUE(settle());
   feed(12);

@@ -20,6 +20,7 @@ struct queues : ::testing::Test {
 
   void SetUp() override {
     encoder.stop_requested = false;  // as while recording, without the thread
+    encoder.sound_closed = false;
     encoder.audio_chunk_bytes = 1000;
   }
   void send(int64_t count) {
@@ -70,16 +71,27 @@ TEST_F(queues, audio_waits_until_the_chunk_size_is_known) {
   EXPECT_TRUE(encoder.pending_audio == audio_bytes(3000, 210));
 }
 
-TEST_F(queues, nothing_is_taken_while_stopped_or_failed) {
+// A stop takes no more frames, but the sound of the last ones comes after
+// them: it is taken until the encoder has all it writes (sound_closed).
+TEST_F(queues, nothing_is_taken_once_stopped_or_failed_but_the_last_sound) {
   send(1500);
-  for (std::atomic<bool>* flag : {&encoder.stop_requested, &encoder.failed}) {
-    *flag = true;
+  struct flag_case {
+    std::atomic<bool>* flag;
+    bool sound_taken;
+  };
+  int64_t queued = 1000;
+  for (const flag_case& c : {flag_case{&encoder.stop_requested, true}, flag_case{&encoder.sound_closed, false},
+                             flag_case{&encoder.failed, false}}) {
+    *c.flag = true;
     send(5000);
-    encoder.add_video_frame(new_frame(1, 288));  // released, or LeakSanitizer tells
-    EXPECT_EQ(queued_audio().size(), 1000);
+    if (c.flag != &encoder.sound_closed) {
+      encoder.add_video_frame(new_frame(1, 288));  // released, or LeakSanitizer tells
+      EXPECT_EQ(queued_frames(), 0);
+    }
+    if (c.sound_taken) queued += 5000;
+    EXPECT_EQ(queued_audio().size(), queued);
     EXPECT_EQ(encoder.pending_audio.size(), 500);
-    EXPECT_EQ(queued_frames(), 0);
-    *flag = false;
+    *c.flag = false;
   }
 }
 

@@ -4,18 +4,60 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "record/recorder.h"
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
 #include "tests/support/synthetic_media.h"
+
+// Sample frames of sound that the first `pictures` frames of a recording
+// last: 1920 each at 25 a second, 1601.6 at 30000/1001 (rounded).
+inline int64_t sound_of_pictures(int64_t pictures, bool sixty_hz) {
+  return sixty_hz ? (pictures * 16016 + 5) / 10 : pictures * 1920;
+}
+
+// The numbered files of a split recording, in order, from base_name.avi on.
+inline std::vector<drawn_avi> read_split_files(const QString& base_name, int field_lines, bool noisy = false) {
+  std::vector<drawn_avi> files;
+  for (int n = 1;; ++n) {
+    const QString name = base_name + (n == 1 ? QString() : QString::number(n)) + ".avi";
+    if (!QFileInfo::exists(name)) break;
+    files.push_back(read_drawn_avi(name, field_lines, noisy));
+  }
+  return files;
+}
+
+// Every file a split closed holds the sound of its own pictures, to the
+// sample: the sound of its first picture first. So a sound's place against
+// its picture holds across any number of splits. (The last file, of a
+// recording that is not live, ends with its last whole chunk.) Returns the
+// sound of all files, in order.
+inline QByteArray expect_each_file_has_its_pictures_sound(const std::vector<drawn_avi>& files, bool sixty_hz) {
+  QByteArray sound;
+  int64_t pictures = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE("file " + std::to_string(i + 1));
+    const int64_t first = pictures;
+    pictures += int64_t(files[i].frames.size());
+    const int64_t own = sound_of_pictures(pictures, sixty_hz) - sound_of_pictures(first, sixty_hz);
+    if (i + 1 < files.size())
+      EXPECT_EQ(int64_t(files[i].audio.size()) / 4, own) << files[i].frames.size() << " frames";
+    else
+      EXPECT_NEAR(double(files[i].audio.size() / 4), double(own), 2000.0) << files[i].frames.size() << " frames";
+    sound += files[i].audio;
+  }
+  return sound;
+}
 
 struct recording : ::testing::Test {
   QTemporaryDir dir;

@@ -61,7 +61,7 @@ desktop_sound_devices() {
 feed_tones() {
   tone() {
     ffmpeg -v quiet -nostdin -f lavfi -i "sine=frequency=$1:sample_rate=48000" -ac 2 -f s16le - |
-      pacat --latency-msec=20 -d "$2" --rate=48000 --channels=2 --format=s16le --raw 2>/dev/null &
+      pacat --latency-msec=250 -d "$2" --rate=48000 --channels=2 --format=s16le --raw 2>/dev/null &
     tone_feeders+=($!)
   }
   [ "${OSTREVIN_STICK_SOUND:-}" = emulated ] || tone 1000 stick_feed
