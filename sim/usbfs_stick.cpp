@@ -175,6 +175,10 @@ struct client_state {
   int owner = 0;              // how the model tells this client's claims apart
   unsigned generation = 0;    // opened before the stick was plugged in again: dead
   bool waiting_reap = false;  // blocked in REAPURB
+  // A reap request held up (the reaper stall fault) until this monotonic
+  // time, -1: none; and whether it was REAPURB.
+  int64_t held_reap_until_us = -1;
+  bool held_reap_waits = false;
 };
 
 gboolean timer_dispatch(GSource*, GSourceFunc callback, gpointer data) { return callback(data); }
@@ -308,6 +312,13 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
 
   // Reaping works after a disconnect: what completed can still be collected.
   if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+    if (const int stall_ms = d.model->next_reap_stall_ms(); stall_ms > 0) {
+      // The program's reaping thread waits in this request; the bus goes on.
+      state->held_reap_until_us = g_get_monotonic_time() + int64_t(stall_ms) * 1000;
+      state->held_reap_waits = request == USBDEVFS_REAPURB;
+      schedule();
+      return;
+    }
     reap(c, d, arg, request == USBDEVFS_REAPURB);
     return;
   }
@@ -670,7 +681,10 @@ void usbfs_stick::impl::finish_iso(emulated_device& d, urb& u, bool unplugged) {
   u.status = 0;
   if (!d.source) return;
   if (d.model->next_reap_fails()) {
-    // A bus error ends the whole URB.
+    // A bus error ends the whole URB, not its bus time: the stick's packets
+    // in those microframes are lost.
+    d.source->skip(packets);
+    if (paced) tell_marks(d, u.bus_start_ns);
     u.status = -EPROTO;
     u.packet_status.assign(packets, -EPROTO);
     u.error_count = int(packets);
@@ -805,6 +819,8 @@ void usbfs_stick::impl::schedule() {
       if ((faults.unplugged || !waiting) && (next < 0 || u.due_us < next)) next = faults.unplugged ? 0 : u.due_us;
     }
   }
+  for (const client_state& s : clients)
+    if (s.held_reap_until_us >= 0 && (next < 0 || s.held_reap_until_us < next)) next = s.held_reap_until_us;
   if (!clients.empty()) {
     const int64_t check = g_get_monotonic_time() + client_check_us;
     if (next < 0 || check < next) next = check;
@@ -815,6 +831,11 @@ void usbfs_stick::impl::schedule() {
 void usbfs_stick::impl::tick() {
   const int64_t now = g_get_monotonic_time();
   for (emulated_device& d : devices) complete_due(d, now);
+  for (client_state& s : clients) {
+    if (s.held_reap_until_us < 0 || s.held_reap_until_us > now) continue;
+    s.held_reap_until_us = -1;
+    reap(s.client, devices[s.device], umockdev_ioctl_client_get_arg(s.client), s.held_reap_waits);
+  }
   for (size_t i = clients.size(); i-- > 0;)
     if (!umockdev_ioctl_client_get_connected(clients[i].client)) forget_client(i);
   schedule();
@@ -1047,7 +1068,7 @@ usbfs_stick::~usbfs_stick() {
     impl_->alive = false;
     timer = std::exchange(impl_->timer, nullptr);
     for (client_state& s : impl_->clients) {
-      if (s.waiting_reap) complete(s.client, -1, ENODEV);
+      if (s.waiting_reap || s.held_reap_until_us >= 0) complete(s.client, -1, ENODEV);
       // The node closes with the stick: its interfaces are given up, as
       // the kernel does when its last user goes.
       impl_->release_claims(impl_->devices[s.device], s.owner);
