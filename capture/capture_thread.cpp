@@ -598,11 +598,12 @@ capture_thread::stream_end capture_thread::stream() {
     pass_timer.start();
     bool data_arrived = false;
     for (int pass = 0; pass < transfers_in_flight && !stop_seen(); ++pass) {
-      if (submit_found_no_device) {
-        end = stream_end::gone;
+      if (in_flight.empty()) {
+        // Every submission failed: the stick is gone, or rest below. (With
+        // transfers still in flight, their reaps tell that it is gone.)
+        if (submit_found_no_device) end = stream_end::gone;
         break;
       }
-      if (in_flight.empty()) break;  // every submission failed: rest below
       const int i = in_flight.front();
       // In slices, so that a stick that went silent is noticed and told
       // while the transfer waits out its time-out.

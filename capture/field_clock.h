@@ -27,9 +27,12 @@ class field_clock {
   static constexpr int64_t microframe_ns = 125000;
   static constexpr double max_ppm = 1500.0;
   // How much faster than the bus the estimate may move between two reaps:
-  // enough to follow a clock 1000 ppm fast, little enough that a burst of
-  // late reaps after a stall moves it by a millisecond or two at most.
-  static constexpr int64_t catch_up_ns = 20000;
+  // enough to catch up within a second when the bus went on without a
+  // transfer queued and the reaps showed it only later (a submission that
+  // reached the host controller late), little enough that the burst of late
+  // reaps after a stall (at most the transfers queued) moves it by 4 ms at
+  // most.
+  static constexpr int64_t catch_up_ns = 60000;
   static constexpr int64_t period_baseline = 256;
 
   // A new streaming run, with fields nominal_period_ns apart.
