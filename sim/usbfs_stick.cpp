@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <umockdev.h>
@@ -230,7 +232,22 @@ namespace {
 
 void complete(UMockdevIoctlClient* c, long result, int error) { umockdev_ioctl_client_complete(c, result, error); }
 
+// The kernel's USB stack answers a program's requests in its own system
+// call and completes transfers from the host controller's interrupt: a busy
+// computer's user programs do not hold it up. The worker that plays it here
+// runs in real time where the system allows, above the programs' own
+// real-time threads, so busy loops do not starve the emulated bus either.
+void run_like_the_kernel() {
+  static thread_local bool asked = false;
+  if (asked) return;
+  asked = true;
+  sched_param param{};
+  param.sched_priority = 20;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data) {
+  run_like_the_kernel();
   const auto& self = *static_cast<std::shared_ptr<usbfs_stick::impl>*>(data);
   std::lock_guard lock(self->mutex);
   if (!self->alive) {
@@ -242,6 +259,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data) {
 }
 
 gboolean on_timer(gpointer data) {
+  run_like_the_kernel();
   const auto& self = *static_cast<std::shared_ptr<usbfs_stick::impl>*>(data);
   std::lock_guard lock(self->mutex);
   if (!self->alive) return G_SOURCE_REMOVE;
