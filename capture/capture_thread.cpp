@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 
 #include "base/logging.h"
 #include "base/realtime_scheduling.h"
@@ -434,14 +435,30 @@ void capture_thread::wait_for_request(int timeout_ms) {
 
 void capture_thread::field_handoff::field_complete(bool field_flag) {
   capture_thread& t = *thread;
-  // Only the field itself: what lies beyond it in the buffer is stale.
-  t.renderer.submit_field(field_flag, t.assembly_buffer.data(), size_t(t.programmed_.field_bytes()), t.reaped_ns,
+  // Only the field itself: what lies beyond it in the buffer is stale. It
+  // ended when the packet that starts the next one was on the bus: a reap
+  // that came late (a busy computer) does not make it late.
+  const int64_t arrival_ns = t.clock_running ? t.clock.packet_ns(t.assembler->packet()) : t.reaped_ns;
+  t.renderer.submit_field(field_flag, t.assembly_buffer.data(), size_t(t.programmed_.field_bytes()), arrival_ns,
                           t.field_starts);
 }
 
 void capture_thread::field_handoff::field_start(int bytes) {
   capture_thread& t = *thread;
-  ++t.field_starts;
+  if (!t.clock_running) {
+    ++t.field_starts;
+  } else {
+    // Periods of the stick's field clock since the last start: more than
+    // one, and the fields between never came; none, and this was no field's
+    // start (a damaged header).
+    const int periods = t.clock.field_started(t.clock.packet_ns(t.assembler->packet()));
+    if (periods == 0) return;
+    t.field_starts += uint64_t(periods);
+    if (periods > 1) {
+      t.missed_fields.fetch_add(uint32_t(periods - 1), std::memory_order_relaxed);
+      qCDebug(capture_log) << "easycap thread:" << periods - 1 << "fields never came; numbered past them";
+    }
+  }
   if (t.debug.load(std::memory_order_relaxed))
     emit t.debug_console_set_text(
         QString("easycap thread: read %1 pixels in this frame in %2").arg(bytes).arg(t.timer.lap(), 0, 'g', -1));
@@ -505,11 +522,41 @@ capture_thread::stream_end capture_thread::stream() {
     const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packet_size);
     if (result < 0) qCDebug(capture_log) << "usb_isochronous_setup_async() error" << result;
   }
+  // The field clock places field starts by the bus's time: only for a
+  // stick that streams in real time.
+  clock_running = device->streams_in_real_time();
+  clock.start(1e9 / (2.0 * programmed_.frame_rate()));
   repeat_filter submit_errors("usb_submit_async() error");
   repeat_filter reap_errors("usb_reap_async() error");
+  // Transfers in flight, oldest first: the bus completes them in the order
+  // they were queued, so they are reaped in that order, and a transfer is
+  // queued again only once it was reaped. Those whose submission failed
+  // wait in `idle` and are tried again after each reap.
+  std::deque<int> in_flight;
+  std::vector<int> idle;
+  std::vector<int64_t> submitted_ns(size_t(transfers_in_flight), 0);
+  bool submit_found_no_device = false;
   auto submit = [&](int i) {
+    const int64_t now = steady_clock_ns();
     const int result = device->iso_submit(contexts[size_t(i)].get(), region(i), region_size);
-    if (result < 0) submit_errors.report(result);
+    if (result < 0) {
+      submit_errors.report(result);
+      if (result == LIBUSB_ERROR_NO_DEVICE) submit_found_no_device = true;
+      // Busy: the USB layer still holds it (a reap that failed before it
+      // completed), so it is reaped again rather than queued.
+      if (result == LIBUSB_ERROR_BUSY)
+        in_flight.push_back(i);
+      else
+        idle.push_back(i);
+      return;
+    }
+    submitted_ns[size_t(i)] = now;
+    in_flight.push_back(i);
+  };
+  auto submit_idle = [&] {
+    std::vector<int> waiting;
+    waiting.swap(idle);
+    for (int i : waiting) submit(i);
   };
   for (int i = 0; i < transfers_in_flight; ++i)
     if (contexts[size_t(i)]) submit(i);
@@ -550,8 +597,14 @@ capture_thread::stream_end capture_thread::stream() {
   while (!stop_seen() && end == stream_end::requested) {
     pass_timer.start();
     bool data_arrived = false;
-    for (int i = 0; i < transfers_in_flight; ++i) {
-      if (!contexts[size_t(i)]) continue;  // its set-up failed: never submitted
+    for (int pass = 0; pass < transfers_in_flight && !stop_seen(); ++pass) {
+      if (in_flight.empty()) {
+        // Every submission failed: the stick is gone, or rest below. (With
+        // transfers still in flight, their reaps tell that it is gone.)
+        if (submit_found_no_device) end = stream_end::gone;
+        break;
+      }
+      const int i = in_flight.front();
       // In slices, so that a stick that went silent is noticed and told
       // while the transfer waits out its time-out.
       int n = LIBUSB_ERROR_TIMEOUT;
@@ -563,19 +616,26 @@ capture_thread::stream_end capture_thread::stream() {
       }
       if (debug.load(std::memory_order_relaxed))
         emit debug_console_set_text(QString("easycap thread: read usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
-      // Closing does not wait for the rest of the pass: with a silent stick
-      // every reap would take its full time-out.
-      if (close_requested()) break;
       if (health.stalled(health_clock.elapsed())) {
         end = stream_end::stalled;
         break;
       }
+      // Not reaped (a stop, or its time-out): it is still in flight, and
+      // stays queued until it is reaped or cancelled.
+      if (n == LIBUSB_ERROR_TIMEOUT) continue;
+      in_flight.pop_front();
       if (n == LIBUSB_ERROR_NO_DEVICE) {
         reap_errors.report(n);
         end = stream_end::gone;
         break;
       }
+      reaped_ns = steady_clock_ns();
+      // Every reaped transfer had its bus time, whatever it brought.
+      clock.transfer_reaped(submitted_ns[size_t(i)], reaped_ns, microframes_per_transfer);
+      // Queued again at once, so the bus never waits for the parsing: the
+      // region is written only when it is reaped next.
       submit(i);
+      submit_idle();
       check_health();
       if (n == 0) continue;
       if (n < 0) {
@@ -583,7 +643,6 @@ capture_thread::stream_end capture_thread::stream() {
         continue;
       }
       data_arrived = true;
-      reaped_ns = steady_clock_ns();
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);
       if (claimed != uint32_t(microframes_per_transfer))
@@ -597,6 +656,7 @@ capture_thread::stream_end capture_thread::stream() {
         emit debug_console_set_text(
             QString("easycap thread: finished with usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
     }
+    if (in_flight.empty() && end == stream_end::requested) submit_idle();
     // Transfers that fail at once (a bus error on every one) would spin:
     // rest between such passes, and wake at once for a request.
     if (end == stream_end::requested && !data_arrived && pass_timer.elapsed() < 10.0) wait_for_request(200);

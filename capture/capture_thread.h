@@ -16,6 +16,7 @@
 #include "base/worker_thread.h"
 #include "capture/capture_settings.h"
 #include "capture/field_assembler.h"
+#include "capture/field_clock.h"
 #include "capture/stream_health.h"
 #include "capture/usb_seam.h"
 #include "render/render_thread.h"
@@ -72,9 +73,12 @@ class capture_thread : public worker_thread {
   // The USB layer this thread opens the stick through; set before the start.
   usb_backend* backend;
 
-  // Streaming constants.
+  // Streaming constants. 64 transfers of 16 microframes keep 128 ms of the
+  // bus queued (3 MB of transfer memory, well inside usbfs's 16 MB), as much
+  // as the kernel's own video driver keeps: a capture thread held up for
+  // less than that loses nothing.
   const uint16_t packet_size = 3072;
-  const int transfers_in_flight = 32;
+  const int transfers_in_flight = 64;
   const int microframes_per_transfer = 16;
 
   void start_capture();
@@ -96,9 +100,11 @@ class capture_thread : public worker_thread {
   bool init_device();
 
   // What the pipeline lost so far: fields that arrived short or long, fields
-  // the render thread was too busy to take, and packets dropped at the
-  // append limit or for descriptors outside their region.
-  uint32_t lost_fields() const { return incomplete_fields.load() + renderer.dropped_fields(); }
+  // that never arrived at all (their field periods went by without a field
+  // start), fields the render thread was too busy to take; and packets
+  // dropped at the append limit or for descriptors outside their region.
+  uint32_t lost_fields() const { return incomplete_fields.load() + missed_fields.load() + renderer.dropped_fields(); }
+  uint32_t fields_never_came() const { return missed_fields.load(); }
   uint32_t dropped_packets() const { return dropped_packet_count.load(); }
   uint32_t assembled_fields() const { return complete_fields.load(); }
 
@@ -170,15 +176,20 @@ class capture_thread : public worker_thread {
   std::condition_variable request_condition;
 
   std::atomic<uint32_t> incomplete_fields{0};
+  std::atomic<uint32_t> missed_fields{0};
   std::atomic<uint32_t> dropped_packet_count{0};
   std::atomic<uint32_t> complete_fields{0};
 
   std::vector<unsigned char> assembly_buffer;
   std::unique_ptr<field_assembler> assembler;
   field_handoff handoff;
-  // Field starts seen, over the thread's life: every field the stick sent
-  // has its number, the ones that arrived damaged too.
+  // Fields the stick sent, over the thread's life, numbered by their start
+  // packets and by time: every field has its number, the ones that arrived
+  // damaged and those that never arrived too.
   uint64_t field_starts = 0;
+  // Where the field starts lie on the bus (a stick streaming in real time).
+  field_clock clock;
+  bool clock_running = false;
   // When the transfer being parsed was reaped (steady clock).
   int64_t reaped_ns = -1;
   int buffer_size = 0;

@@ -65,6 +65,7 @@ uint32_t field_assembler::parse_region(const unsigned char* region, size_t regio
       ++counters_.packets_malformed;
       continue;
     }
+    packet_ = int(k);
     parse_packet(region + offset, length, listener);
   }
   return claimed;

@@ -57,12 +57,15 @@ class field_assembler {
                         field_listener& listener);
 
   int bytes() const { return bytes_in_frame; }
+  // Within parse_region(): which of the region's packets is being parsed.
+  int packet() const { return packet_; }
   const assembly_counters& counters() const { return counters_; }
 
  private:
   unsigned char* buffer_;
   size_t capacity_;
   int bytes_in_frame = 0;
+  int packet_ = 0;
   int expected_field_size_ = 414720;
   int append_limit_ = 829440;
   assembly_counters counters_;

@@ -27,6 +27,7 @@ class bus_schedule {
 
   struct slot {
     int64_t start_ns = 0;         // the first packet's microframe begins
+    uint64_t first = 0;           // the first packet's microframe, counted from the schedule's start
     int64_t end_ns = 0;           // the last packet's microframe is over
     uint64_t skipped = 0;         // microframes that went by with nothing queued
     int64_t skipped_from_ns = 0;  // where the first of them began
@@ -47,6 +48,7 @@ class bus_schedule {
       next_ += s.skipped;
     }
     s.start_ns = time_of(next_);
+    s.first = next_;
     next_ += uint64_t(packets > 0 ? packets : 0);
     s.end_ns = time_of(next_);
     return s;
@@ -56,6 +58,9 @@ class bus_schedule {
   // starts a new one.
   void stop() { running_ = false; }
   bool running() const { return running_; }
+
+  // When a microframe, counted from the schedule's start, begins.
+  int64_t microframe_ns(uint64_t microframe) const { return time_of(microframe); }
 
   // Where packet k of a transfer that starts at start_ns begins.
   int64_t packet_start(int64_t start_ns, uint64_t k) const {

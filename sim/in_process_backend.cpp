@@ -25,7 +25,8 @@ struct in_process_iso : usb_iso_context {
   unsigned char* region = nullptr;
   int packets = 0;
   bool submitted = false;
-  int64_t start_ns = 0;  // the first packet's microframe
+  int64_t start_ns = 0;   // the first packet's microframe
+  uint64_t first_mf = 0;  // the same, counted from the bus schedule's start
   bus_clock::time_point done;
 };
 
@@ -117,12 +118,8 @@ class in_process_device : public usb_device {
     const auto now = bus_clock::now();
     if (paced_) {
       const bus_schedule::slot slot = schedule_.queue(ns_of(now), packets);
-      // Microframes that passed with nothing queued carried data nobody took.
-      if (slot.skipped > 0) {
-        stick_->skip_microframes(slot.skipped, &marks_);
-        tell_marks(slot.skipped_from_ns);
-      }
       iso->start_ns = slot.start_ns;
+      iso->first_mf = slot.first;
       iso->done = time_of(slot.end_ns);
     } else {
       iso->done = now;
@@ -138,6 +135,9 @@ class in_process_device : public usb_device {
       iso->submitted = false;
       return LIBUSB_ERROR_NO_DEVICE;
     }
+    // A busy computer holds up the thread that reaps; the bus goes on.
+    if (const int stall_ms = stick_->next_reap_stall_ms(); stall_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
     const stick_faults faults = stick_->faults();
     const auto deadline = bus_clock::now() + std::chrono::milliseconds(timeout_ms);
     if (faults.stalled || iso->done > deadline) {
@@ -146,7 +146,18 @@ class in_process_device : public usb_device {
     }
     std::this_thread::sleep_until(iso->done);
     iso->submitted = false;
-    if (stick_->next_reap_fails()) return LIBUSB_ERROR_IO;
+    // The model makes its stream as transfers are reaped; microframes
+    // before this transfer's that no transfer took (nothing was queued, or
+    // a transfer was cancelled) carried data nobody received.
+    if (paced_) catch_up(iso->first_mf);
+    if (stick_->next_reap_fails()) {
+      // A bus error ends the transfer, not its bus time: the stick's packets
+      // in those microframes are lost.
+      stick_->skip_microframes(uint64_t(iso->packets), &marks_);
+      if (paced_) tell_marks(iso->start_ns);
+      streamed_mf_ = iso->first_mf + uint64_t(iso->packets);
+      return LIBUSB_ERROR_IO;
+    }
 
     const int header = iso_region_header_size(iso->packets);
     lengths_.resize(size_t(iso->packets));
@@ -154,6 +165,7 @@ class in_process_device : public usb_device {
     const int total = stick_->stream_packets(iso->packets, iso->packet_size, iso->region + header, lengths_.data(),
                                              statuses_.data(), &marks_);
     if (paced_) tell_marks(iso->start_ns);
+    streamed_mf_ = iso->first_mf + uint64_t(iso->packets);
     if (total < 0) return total;
     const uint32_t count =
         faults.packet_count_override >= 0 ? uint32_t(faults.packet_count_override) : uint32_t(iso->packets);
@@ -194,6 +206,14 @@ class in_process_device : public usb_device {
   // Opened before the stick was pulled out and plugged in again.
   bool stale() const { return stick_->generation() != generation_; }
 
+  // Skips the model's stream up to `microframe` of the bus schedule.
+  void catch_up(uint64_t microframe) {
+    if (microframe <= streamed_mf_) return;
+    stick_->skip_microframes(microframe - streamed_mf_, &marks_);
+    tell_marks(schedule_.microframe_ns(streamed_mf_));
+    streamed_mf_ = microframe;
+  }
+
   // The marks the model just gave, as packets from the one that began at start_ns.
   void tell_marks(int64_t start_ns) {
     if (listener_)
@@ -220,6 +240,7 @@ class in_process_device : public usb_device {
   int claimed_ = -1;
   bool detached_ = false;
   bus_schedule schedule_;
+  uint64_t streamed_mf_ = 0;  // the bus schedule's microframes the model's stream has made
   const in_process_backend::sync_mark_listener listener_;
   std::vector<uint64_t> marks_;
   std::vector<int> lengths_;

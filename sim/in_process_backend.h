@@ -31,8 +31,8 @@ class in_process_backend : public usb_backend {
 
   // Told, on the thread that reaps, when each field carrying the picture's
   // sync mark started on the bus (steady_clock): paced devices opened
-  // afterwards. Marks in microframes nobody queued a transfer for are told
-  // when the next transfer is queued.
+  // afterwards. Marks in microframes no transfer took are told when the
+  // next transfer is reaped.
   using sync_mark_listener = std::function<void(std::chrono::steady_clock::time_point)>;
   void set_sync_mark_listener(sync_mark_listener listener);
   // Plays the stick's sound (stick_sound) into the PulseAudio sink, with a

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <umockdev.h>
@@ -175,6 +177,10 @@ struct client_state {
   int owner = 0;              // how the model tells this client's claims apart
   unsigned generation = 0;    // opened before the stick was plugged in again: dead
   bool waiting_reap = false;  // blocked in REAPURB
+  // A reap request held up (the reaper stall fault) until this monotonic
+  // time, -1: none; and whether it was REAPURB.
+  int64_t held_reap_until_us = -1;
+  bool held_reap_waits = false;
 };
 
 gboolean timer_dispatch(GSource*, GSourceFunc callback, gpointer data) { return callback(data); }
@@ -226,7 +232,22 @@ namespace {
 
 void complete(UMockdevIoctlClient* c, long result, int error) { umockdev_ioctl_client_complete(c, result, error); }
 
+// The kernel's USB stack answers a program's requests in its own system
+// call and completes transfers from the host controller's interrupt: a busy
+// computer's user programs do not hold it up. The worker that plays it here
+// runs in real time where the system allows, above the programs' own
+// real-time threads, so busy loops do not starve the emulated bus either.
+void run_like_the_kernel() {
+  static thread_local bool asked = false;
+  if (asked) return;
+  asked = true;
+  sched_param param{};
+  param.sched_priority = 20;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data) {
+  run_like_the_kernel();
   const auto& self = *static_cast<std::shared_ptr<usbfs_stick::impl>*>(data);
   std::lock_guard lock(self->mutex);
   if (!self->alive) {
@@ -238,6 +259,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data) {
 }
 
 gboolean on_timer(gpointer data) {
+  run_like_the_kernel();
   const auto& self = *static_cast<std::shared_ptr<usbfs_stick::impl>*>(data);
   std::lock_guard lock(self->mutex);
   if (!self->alive) return G_SOURCE_REMOVE;
@@ -308,6 +330,13 @@ void usbfs_stick::impl::handle(UMockdevIoctlClient* c) {
 
   // Reaping works after a disconnect: what completed can still be collected.
   if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+    if (const int stall_ms = d.model->next_reap_stall_ms(); stall_ms > 0) {
+      // The program's reaping thread waits in this request; the bus goes on.
+      state->held_reap_until_us = g_get_monotonic_time() + int64_t(stall_ms) * 1000;
+      state->held_reap_waits = request == USBDEVFS_REAPURB;
+      schedule();
+      return;
+    }
     reap(c, d, arg, request == USBDEVFS_REAPURB);
     return;
   }
@@ -670,7 +699,10 @@ void usbfs_stick::impl::finish_iso(emulated_device& d, urb& u, bool unplugged) {
   u.status = 0;
   if (!d.source) return;
   if (d.model->next_reap_fails()) {
-    // A bus error ends the whole URB.
+    // A bus error ends the whole URB, not its bus time: the stick's packets
+    // in those microframes are lost.
+    d.source->skip(packets);
+    if (paced) tell_marks(d, u.bus_start_ns);
     u.status = -EPROTO;
     u.packet_status.assign(packets, -EPROTO);
     u.error_count = int(packets);
@@ -805,6 +837,8 @@ void usbfs_stick::impl::schedule() {
       if ((faults.unplugged || !waiting) && (next < 0 || u.due_us < next)) next = faults.unplugged ? 0 : u.due_us;
     }
   }
+  for (const client_state& s : clients)
+    if (s.held_reap_until_us >= 0 && (next < 0 || s.held_reap_until_us < next)) next = s.held_reap_until_us;
   if (!clients.empty()) {
     const int64_t check = g_get_monotonic_time() + client_check_us;
     if (next < 0 || check < next) next = check;
@@ -815,6 +849,11 @@ void usbfs_stick::impl::schedule() {
 void usbfs_stick::impl::tick() {
   const int64_t now = g_get_monotonic_time();
   for (emulated_device& d : devices) complete_due(d, now);
+  for (client_state& s : clients) {
+    if (s.held_reap_until_us < 0 || s.held_reap_until_us > now) continue;
+    s.held_reap_until_us = -1;
+    reap(s.client, devices[s.device], umockdev_ioctl_client_get_arg(s.client), s.held_reap_waits);
+  }
   for (size_t i = clients.size(); i-- > 0;)
     if (!umockdev_ioctl_client_get_connected(clients[i].client)) forget_client(i);
   schedule();
@@ -1047,7 +1086,7 @@ usbfs_stick::~usbfs_stick() {
     impl_->alive = false;
     timer = std::exchange(impl_->timer, nullptr);
     for (client_state& s : impl_->clients) {
-      if (s.waiting_reap) complete(s.client, -1, ENODEV);
+      if (s.waiting_reap || s.held_reap_until_us >= 0) complete(s.client, -1, ENODEV);
       // The node closes with the stick: its interfaces are given up, as
       // the kernel does when its last user goes.
       impl_->release_claims(impl_->devices[s.device], s.owner);

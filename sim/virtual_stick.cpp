@@ -522,6 +522,22 @@ bool virtual_stick::next_reap_fails() {
   return faults_.reap_error_every > 0 && reaps_ % uint64_t(faults_.reap_error_every) == 0;
 }
 
+int virtual_stick::next_reap_stall_ms() {
+  std::lock_guard lock(mutex_);
+  const int every = faults_.reaper_stall_every;
+  if (faults_.reaper_stall_ms <= 0 || every <= 0) return 0;
+  ++reap_requests_;
+  bool stall = reap_requests_ % uint64_t(every) == 0;
+  if (faults_.reaper_stall_random) {
+    // xorshift64: the same moments on every run.
+    stall_random_ ^= stall_random_ << 13;
+    stall_random_ ^= stall_random_ >> 7;
+    stall_random_ ^= stall_random_ << 17;
+    stall = stall_random_ % uint64_t(every) == 0;
+  }
+  return stall ? faults_.reaper_stall_ms : 0;
+}
+
 namespace {
 // The stream's marks as offsets from the microframe `first`.
 void hand_marks(video_stream& stream, uint64_t first, std::vector<uint64_t>* marks) {
@@ -549,6 +565,8 @@ int virtual_stick::stream_packets(int count, int packet_size, unsigned char* dat
                        !faults_.registers_silent;
   const stream_geometry g = geometry_locked();
   auto every = [this](int n) { return n > 0 && data_packets_ % uint64_t(n) == 0; };
+  ++transfers_;
+  const bool transfer_lost = faults_.lose_transfer_every > 0 && transfers_ % uint64_t(faults_.lose_transfer_every) == 0;
   int total = 0;
   for (int k = 0; k < count; ++k) {
     unsigned char* packet = data + size_t(k) * size_t(packet_size);
@@ -559,7 +577,13 @@ int virtual_stick::stream_packets(int count, int packet_size, unsigned char* dat
       continue;
     }
     int length = stream_.next_packet(g, packet, packet_size);
-    if (length > 0) {
+    const bool field_start = length > 0 && (packet[0] & 0x80) != 0;
+    if (field_start) ++field_starts_;
+    if (length > 0 && (transfer_lost || (field_start && faults_.lose_field_start_every > 0 &&
+                                         field_starts_ % uint64_t(faults_.lose_field_start_every) == 0))) {
+      length = 0;
+      statuses[k] = -EXDEV;  // usbfs: the packet did not arrive
+    } else if (length > 0) {
       ++data_packets_;
       if (every(faults_.lose_packet_every)) {
         length = 0;

@@ -158,7 +158,16 @@ struct stick_faults {
   int corrupt_packet_every = 0;    // its header claims a field start
   int packet_count_override = -1;  // the transfer reports this many packets
   int reap_error_every = 0;        // every Nth reap fails with LIBUSB_ERROR_IO
-  bool stalled = false;            // transfers never complete: the stick went silent
+  int lose_field_start_every = 0;  // one field-start packet in N is lost on the bus
+  int lose_transfer_every = 0;     // every Nth transfer loses all its packets on the bus
+  // The program's reaping thread is held up for reaper_stall_ms in every
+  // reaper_stall_every-th reap (at random, once in that many on average,
+  // with reaper_stall_random), as a busy computer holds it up; the bus goes
+  // on meanwhile.
+  int reaper_stall_ms = 0;
+  int reaper_stall_every = 0;
+  bool reaper_stall_random = false;
+  bool stalled = false;  // transfers never complete: the stick went silent
   // The bridge hangs: every control transfer times out and capture stops
   // (the bridge lost its programming) until this is cleared again.
   bool registers_silent = false;
@@ -244,6 +253,9 @@ class virtual_stick {
   stream_geometry geometry() const;
   // Counts reaps for the reap_error_every fault; true when this one fails.
   bool next_reap_fails();
+  // Counts the program's reap requests for the reaper stall fault: how
+  // long this one is held up (ms), or 0.
+  int next_reap_stall_ms();
 
   // Tests: the next control transfer on this bridge register waits until
   // release_hold(), so a test can act while the host is mid-programming.
@@ -286,6 +298,10 @@ class virtual_stick {
   video_stream stream_;
   uint64_t data_packets_ = 0;
   uint64_t reaps_ = 0;
+  uint64_t field_starts_ = 0;
+  uint64_t transfers_ = 0;
+  uint64_t reap_requests_ = 0;
+  uint64_t stall_random_ = 0x9E3779B97F4A7C15ull;  // the random stalls' generator state
   unsigned generation_ = 0;
   void power_on_locked();
   int configuration_ = 0;

@@ -80,6 +80,11 @@ constexpr char usage_text[] =
     "  --truncate-packets=N        one data packet in N loses half its payload\n"
     "  --corrupt-packets=N         one data packet in N claims to start a field\n"
     "  --reap-errors=N             one transfer in N fails with a bus error\n"
+    "  --lose-field-starts=N       one field-start packet in N is lost on the bus\n"
+    "  --lose-transfers=N          one transfer in N loses all its packets on the bus\n"
+    "  --reaper-stalls=MS:SECONDS  the command's thread that reaps the video transfers is\n"
+    "                              held up MS ms at random moments, SECONDS apart on\n"
+    "                              average (a busy computer); the bus goes on meanwhile\n"
     "  --log=FILE                  at exit, write the first stick's operations to FILE,\n"
     "                              one per line\n"
     "\n"
@@ -172,7 +177,8 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
                              name == "--log" || name == "--cancel-delay" || name == "--replug-after" ||
                              name == "--stall" || name == "--hang" || name == "--lose-packets" ||
                              name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors" ||
-                             name == "--clock-ppm";
+                             name == "--clock-ppm" || name == "--lose-field-starts" || name == "--lose-transfers" ||
+                             name == "--reaper-stalls";
     const bool value_optional = name == "--sound";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
     if (!takes_value && !value_optional && value) return fail_usage("option " + name + " takes no value");
@@ -230,14 +236,26 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       if (!start || !length) return fail_usage(name + " wants START:LENGTH in seconds, not '" + *value + "'");
       (name == "--stall" ? s.stall : s.hang) = fault_window{*start, *length};
     } else if (name == "--lose-packets" || name == "--truncate-packets" || name == "--corrupt-packets" ||
-               name == "--reap-errors") {
+               name == "--reap-errors" || name == "--lose-field-starts" || name == "--lose-transfers") {
       const auto n = parse_number(*value);
       if (!n || *n < 1 || *n > 1000000) return fail_usage(name + " wants a count of 1 or more, not '" + *value + "'");
-      int& every = name == "--lose-packets"       ? s.faults.lose_packet_every
-                   : name == "--truncate-packets" ? s.faults.truncate_packet_every
-                   : name == "--corrupt-packets"  ? s.faults.corrupt_packet_every
-                                                  : s.faults.reap_error_every;
+      int& every = name == "--lose-packets"        ? s.faults.lose_packet_every
+                   : name == "--truncate-packets"  ? s.faults.truncate_packet_every
+                   : name == "--corrupt-packets"   ? s.faults.corrupt_packet_every
+                   : name == "--lose-field-starts" ? s.faults.lose_field_start_every
+                   : name == "--lose-transfers"    ? s.faults.lose_transfer_every
+                                                   : s.faults.reap_error_every;
       every = int(*n);
+    } else if (name == "--reaper-stalls") {
+      const size_t colon = value->find(':');
+      const auto ms = colon == std::string::npos ? std::nullopt : parse_number(value->substr(0, colon));
+      const auto apart = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(colon + 1));
+      if (!ms || *ms < 1 || *ms > 60000 || !apart || *apart < 0.01 || *apart > 3600)
+        return fail_usage("--reaper-stalls wants MS:SECONDS, such as 150:3, not '" + *value + "'");
+      s.faults.reaper_stall_ms = int(*ms);
+      // The command reaps one transfer of 16 packets about every 2 ms.
+      s.faults.reaper_stall_every = std::max(1, int(*apart * 500.0));
+      s.faults.reaper_stall_random = true;
     } else if (name == "--clock-ppm") {
       char* end = nullptr;
       const double ppm = std::strtod(value->c_str(), &end);

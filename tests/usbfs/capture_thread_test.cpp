@@ -225,6 +225,12 @@ TEST_F(capture_over_usbfs, a_standard_change_mid_run_reprograms_once) {
   EXPECT_EQ(streaming.count(), 2);
   EXPECT_EQ(models[0]->decoder(0x08), 0x79);
   EXPECT_EQ(ops_of(*models[0], stick_op_kind::set_alternate).size(), 2u);
+  // Both stops (the re-programming and the close) cancel what is in flight
+  // instead of queueing it again: neither the submissions nor the reaps fail.
+  thread->request_close();
+  ASSERT_TRUE(thread->wait(20000));
+  EXPECT_FALSE(messages.contains_match("usb_(submit|reap)_async\\(\\) error"))
+      << messages.messages().join("\n").toStdString();
 }
 
 TEST_F(capture_over_usbfs, an_unplug_mid_stream_is_logged_and_close_is_prompt) {
