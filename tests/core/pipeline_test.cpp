@@ -263,7 +263,8 @@ TEST_F(pipeline, an_unplug_mid_stream_is_logged_and_close_stays_prompt) {
   clock.start();
   thread.request_close();
   ASSERT_TRUE(thread.wait(20000));
-  EXPECT_LT(clock.elapsed(), 1000);
+  // Not a reap's whole time-out (5 s), however busy the machine.
+  EXPECT_LT(clock.elapsed(), 4000);
   EXPECT_TRUE(messages.contains("usb_reap_async() error -4"));
   // Said once, with a count, not thousands of times.
   EXPECT_LT(messages.messages().size(), 20) << messages.messages().join("\n").toStdString();
@@ -280,9 +281,9 @@ TEST_F(pipeline, closing_a_silent_stick_waits_for_one_reap_not_a_pass) {
   QElapsedTimer clock;
   clock.start();
   thread.request_close();
-  ASSERT_TRUE(thread.wait(20000));
-  // A whole pass would be 32 x 5 s.
-  EXPECT_LT(clock.elapsed(), 6500);
+  ASSERT_TRUE(thread.wait(60000));
+  // A whole pass would be one 5 s time-out for every transfer in flight.
+  EXPECT_LT(clock.elapsed(), 15000);
 }
 
 }  // namespace

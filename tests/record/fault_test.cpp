@@ -207,7 +207,9 @@ TEST_P(endings, the_account_adds_up) {
   EXPECT_GT(periods, 0);
   EXPECT_EQ(came + told_lost, periods) << came << " came";
   EXPECT_EQ(came + encoder.frames_lost(), periods);
-  if (c.frame_limit > 0) EXPECT_EQ(periods, c.frame_limit);
+  if (c.frame_limit > 0) {
+    EXPECT_EQ(periods, c.frame_limit);
+  }
   int64_t in_files = 0;
   for (const drawn_avi& file : read_split_files(path("account"), field_lines)) in_files += int64_t(file.frames.size());
   // A frame the writer failed on counts as written, but is not in the file.

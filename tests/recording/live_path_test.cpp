@@ -108,8 +108,7 @@ TEST_F(live_path, a_window_and_a_writer_that_stall_for_200_ms_lose_no_field) {
   // counted and repeated like any other loss.
   const int64_t render_dropped = int64_t(render.dropped_fields() - dropped);
   const int64_t damaged_on_the_bus = int64_t(window->capture().lost_fields() - render.dropped_fields() - incomplete);
-  EXPECT_LE(a.fields_lost, damaged_on_the_bus + render_dropped)
-      << "a field lost after the render thread had it";
+  EXPECT_LE(a.fields_lost, damaged_on_the_bus + render_dropped) << "a field lost after the render thread had it";
   EXPECT_LE(a.lost, damaged_on_the_bus + render_dropped);
 }
 

@@ -246,7 +246,8 @@ TEST_F(capture_over_usbfs, an_unplug_mid_stream_is_logged_and_close_is_prompt) {
   clock.start();
   thread->request_close();
   ASSERT_TRUE(thread->wait(20000));
-  EXPECT_LT(clock.elapsed(), 2000);
+  // Not a reap's whole time-out (5 s), however busy the machine.
+  EXPECT_LT(clock.elapsed(), 4000);
   EXPECT_LT(messages.messages().size(), 40) << "a pulled stick must not flood the log";
 }
 
