@@ -201,13 +201,18 @@ TEST_F(sound_preview_test, a_pulled_stick_takes_only_its_own_input_away) {
 
   preview.stop_input();
   preview.start(any_stick, true);
-  QAudioSink* sink = preview.sink();
+  preview.toggle_mute();
   preview.stick_gone();
   EXPECT_FALSE(preview.is_running());
   EXPECT_EQ(preview.source(), nullptr);
-  EXPECT_EQ(preview.sink(), sink);
+  // The preview goes with it, and comes back with it, as muted as it was.
+  EXPECT_EQ(preview.sink(), nullptr);
   // Its input is still listed: the next start takes it at once.
   preview.start(any_stick, true);
+  ASSERT_NE(preview.sink(), nullptr);
+  EXPECT_TRUE(preview.is_muted());
+  EXPECT_EQ(preview.sink()->state(), QAudio::SuspendedState);
+  preview.toggle_mute();
   EXPECT_TRUE(preview.is_running());
   EXPECT_FALSE(preview.is_stick_sound_missing());
   ASSERT_TRUE(wait_sound_flowing());
