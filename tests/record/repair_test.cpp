@@ -19,16 +19,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-QByteArray file_bytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write_bytes(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 // The chunks of the last 'movi' list as the writer left them, the torn one
 // at the end too.
 struct chunk_at {
