@@ -265,7 +265,6 @@ void recorder::work() {
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
   sound_out_read = 0;
-  clock_fills_unclaimed = 0;
   pictures_in_closed_files = 0;
   sound_in_closed_files = 0;
   sound_owed = 0;
@@ -487,19 +486,6 @@ bool recorder::write_queued_frame(frame_buffer frame, int64_t arrival_ns) {
     ++frames_repeated;
     return write_frame(frame_buffer());
   }
-  if (active_.keep_time && arrival_ns >= 0 && clock_fills_unclaimed > 0) {
-    // The clock repeated frames that had not come: this one came from the
-    // stick in a period a repeat has gone out for already (it was only
-    // late, held up on a busy machine), so it gives way to that repeat and
-    // every later picture keeps its time. The first frame in its own period
-    // shows the rest of the repeats were for frames that never came.
-    if (frames_received + frames_repeated >= clock_periods(arrival_ns) + 1) {
-      --clock_fills_unclaimed;
-      count_dropped_frames(1);
-      return true;
-    }
-    clock_fills_unclaimed = 0;
-  }
   if (active_.keep_time && arrival_ns >= 0)
     sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
   ++frames_received;
@@ -532,7 +518,6 @@ int64_t recorder::fill_missing_frames(int64_t after, int64_t allowance) {
   // They were missed before whatever waits in the queue.
   for (int64_t i = 0; i < missing; ++i) video_queue.emplace_front();
   clock_repeats_since_frame += missing;
-  clock_fills_unclaimed += missing;
   return missing;
 }
 
