@@ -122,7 +122,7 @@ main_window::main_window(const launch_options& options, QWidget* parent)
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
   connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
-  connect(&recorder_, &recorder::dropped_frames, this, &main_window::dropped_frames);
+  connect(&recorder_, &recorder::dropped_frames, this, &main_window::dropped_frames, Qt::DirectConnection);
   connect(&recorder_, &recorder::recording_failed, this, &main_window::recording_failed);
   connect(&recorder_, &recorder::limit_reached, this, &main_window::recording_limit_reached);
   status_timer = new QTimer(this);

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -50,7 +51,7 @@ class main_window : public QMainWindow {
   capture_thread& capture() { return capture_; }
   ::recorder& recorder() { return recorder_; }
   bool is_capturing() const { return capturing; }
-  uint32_t dropped_frames_count() const { return dropped_frames_total; }
+  uint32_t dropped_frames_count() const { return dropped_frames_total.load(); }
   bool is_closing() const { return closing; }
   const sound_preview& sound() const { return sound_; }
   int displayed_images() const { return images_shown; }
@@ -201,7 +202,9 @@ class main_window : public QMainWindow {
   class x_window_watch;
   std::unique_ptr<x_window_watch> window_watch;
   static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2
-  uint32_t dropped_frames_total = 0;
+  // Added to on the encoder thread as it drops a frame (a direct call): the
+  // account at a stop counts every drop the recorder made, however late.
+  std::atomic<uint32_t> dropped_frames_total{0};
   int frame_counter = 0;
   double last_frame_time = 0.0;
   int images_shown = 0;

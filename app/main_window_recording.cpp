@@ -124,7 +124,7 @@ void main_window::start_recording() {
   // nothing; they start black rather than as leftover memory.
   std::memset(recording_frame.data(), 0, recording_frame_bytes);
   feed_state = {};
-  dropped_at_start = dropped_frames_total;
+  dropped_at_start = dropped_frames_total.load();
   recorder_dropped_at_start = recorder_.dropped_frame_count;
   // Fields converted for an earlier recording are not this one's.
   capture_.renderer.discard_recorded_fields();
@@ -190,8 +190,8 @@ void main_window::stop_recording() {
              .arg(recorder_.frames_repeated.load())
              .arg(damaged)
              .arg(fields_lost)
-             .arg(dropped_frames_total - dropped_at_start)
-             .arg(dropped_frames_total);
+             .arg(dropped_frames_total.load() - dropped_at_start)
+             .arg(dropped_frames_total.load());
   tell_lost_fields();
   show_recording_status();
 }

@@ -265,6 +265,7 @@ void recorder::work() {
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
   sound_out_read = 0;
+  clock_fills_unclaimed = 0;
   pictures_in_closed_files = 0;
   sound_in_closed_files = 0;
   sound_owed = 0;
@@ -486,6 +487,19 @@ bool recorder::write_queued_frame(frame_buffer frame, int64_t arrival_ns) {
     ++frames_repeated;
     return write_frame(frame_buffer());
   }
+  if (active_.keep_time && arrival_ns >= 0 && clock_fills_unclaimed > 0) {
+    // The clock repeated frames that had not come: this one came from the
+    // stick in a period a repeat has gone out for already (it was only
+    // late, held up on a busy machine), so it gives way to that repeat and
+    // every later picture keeps its time. The first frame in its own period
+    // shows the rest of the repeats were for frames that never came.
+    if (frames_received + frames_repeated >= clock_periods(arrival_ns) + 1) {
+      --clock_fills_unclaimed;
+      count_dropped_frames(1);
+      return true;
+    }
+    clock_fills_unclaimed = 0;
+  }
   if (active_.keep_time && arrival_ns >= 0)
     sound->sync.picture(frames_received + frames_repeated, double(arrival_ns - steady_origin_ns) * 1e-9);
   ++frames_received;
@@ -518,6 +532,7 @@ int64_t recorder::fill_missing_frames(int64_t after, int64_t allowance) {
   // They were missed before whatever waits in the queue.
   for (int64_t i = 0; i < missing; ++i) video_queue.emplace_front();
   clock_repeats_since_frame += missing;
+  clock_fills_unclaimed += missing;
   return missing;
 }
 
@@ -545,6 +560,7 @@ bool recorder::finish_recording() {
   sound->finish(&sound_out);
   drop_owed_sound();
   const int64_t deadline = steady_clock_ns() + int64_t(stop_budget_ms) * 1000000;
+  int64_t cut_at_stop = 0;
   for (;;) {
     if (steady_clock_ns() > deadline) {
       uint dropped = 0;
@@ -557,6 +573,7 @@ bool recorder::finish_recording() {
                             << "frames still queued at the stop could not be written in time";
         count_dropped_frames(dropped);
       }
+      cut_at_stop = dropped;
       break;
     }
     // Whole chunks of sound while they end within the pictures written: at
@@ -571,12 +588,18 @@ bool recorder::finish_recording() {
     if (at_frame_limit()) break;
     frame_buffer frame;
     int64_t arrival = -1;
-    if (!take_frame(&frame, &arrival)) break;
+    // A late frame queued here that gave way to the repeat in its period
+    // leaves the frames due one short: a repeat at the end, so the file
+    // still ends as long as the recording lasted.
+    if (!take_frame(&frame, &arrival) && frames_received + frames_repeated >= due) break;
     // Everything has come that will: silence for what has not.
     if (split_due() && (sound_to_picture_end(true, true) != sound_end::reached || !start_next_file())) return false;
     if (!write_queued_frame(std::move(frame), arrival)) return false;
     if (disk_nearly_full()) return false;
   }
+  // The periods as written: frames that gave way were counted queued, and
+  // stand in the file as the repeats in their place.
+  if (!at_frame_limit()) frame_periods = std::max(due, frames_received + frames_repeated + cut_at_stop);
   return end_sound_with_pictures();
 }
 

@@ -332,6 +332,9 @@ class recorder : public worker_thread {
   // Repeats the clock queued since the last frame came (queue_mutex): the
   // feed's count of missing frames takes them into account.
   int64_t clock_repeats_since_frame = 0;
+  // Repeats the clock queued that no frame has yet shown were for frames
+  // that never came (encoder thread).
+  int64_t clock_fills_unclaimed = 0;
   int64_t received_at_fill = 0;
   // The recording's sound on its way to the file, and what came out of it
   // and waits to be written (interleaved stereo, from sound_out_read on).

@@ -14,11 +14,11 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <cstring>
 #include <functional>
 
 #include "record/avi_repair.h"
 #include "record/recording_journal.h"
+#include "tests/support/avi_chunks.h"
 
 namespace {
 
@@ -69,20 +69,6 @@ QByteArray file_bytes(const QString& path) {
 bool write_bytes(const QString& path, const QByteArray& bytes) {
   QFile file(path);
   return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-// Where each chunk header of the last 'movi' list is, the torn one too.
-std::vector<qsizetype> chunk_offsets(const QByteArray& bytes) {
-  std::vector<qsizetype> offsets;
-  for (qsizetype at = bytes.lastIndexOf("movi") + 4; at + 8 <= bytes.size();) {
-    const QByteArray id = bytes.mid(at, 4);
-    if (id != "00dc" && id != "01wb") break;
-    offsets.push_back(at);
-    uint32_t size = 0;
-    std::memcpy(&size, bytes.constData() + at + 4, 4);
-    at += 8 + size + (size & 1);
-  }
-  return offsets;
 }
 
 int64_t free_space(const QString& dir) {
@@ -175,20 +161,21 @@ TEST_F(files, killed_in_the_middle_of_a_chunk_loses_that_chunk_only) {
   expect_whole(path("torn.avi"), repaired);
 }
 
-// Damage in the part the repair walks: the frames after it are kept, and
-// every reader reads, decodes and seeks what the program says it kept.
+// Damage in the part the repair walks, in a file a real kill left (the
+// repair's own tests take every kind of damage): the frames after it are
+// kept, and every reader reads, decodes and seeks what the program says it
+// kept. A kill before the first frame was whole is told, with its own exit
+// code, and the file left as it was.
 TEST_F(files, killed_and_damaged_keeps_the_frames_after_the_damage) {
   write_and_kill(path("killed"), 60 << 20);
   const QByteArray killed = file_bytes(path("killed.avi"));
-  const std::vector<qsizetype> chunks = chunk_offsets(killed);
+  const std::vector<chunk_at> chunks = chunks_of(killed);
   ASSERT_GT(chunks.size(), 200u);
   ASSERT_TRUE(write_bytes(path("undamaged.avi"), killed));
   const avi_repair_result undamaged = repair_avi(path("undamaged.avi"));
   ASSERT_TRUE(undamaged.ok) << undamaged.error.toStdString();
-  // The first frame from chunk 100 on.
-  qsizetype frame = 0;
-  for (size_t n = 100; n < chunks.size() && !frame; ++n)
-    if (killed.mid(chunks[n], 4) == "00dc") frame = chunks[n];
+  const chunk_at* frame = nth_chunk(chunks, "00dc", 0, 100);
+  ASSERT_TRUE(frame);
   struct damage {
     const char* name;
     std::function<void(QByteArray*)> apply;
@@ -196,12 +183,9 @@ TEST_F(files, killed_and_damaged_keeps_the_frames_after_the_damage) {
     const char* says;
   };
   const damage cases[] = {
-      {"one_bit_of_chunk_60",
-       [&](QByteArray* b) { (*b)[chunks[60] + 6] = char((*b)[chunks[60] + 6] ^ 0x10); },  // bit 20 of its size
-       0, "1 damaged chunk header mended"},
-      {"corrupt_size", [&](QByteArray* b) { b->replace(chunks[120] + 4, 4, "\xf0\xff\xff\x7f"); }, 0,
+      {"one_bit_of_chunk_60", [&](QByteArray* b) { put_size(b, chunks[60], chunks[60].size ^ (1u << 20)); }, 0,
        "1 damaged chunk header mended"},
-      {"a_frame_zeroed", [&](QByteArray* b) { b->replace(frame, 65536, QByteArray(65536, '\0')); }, 1,
+      {"a_frame_zeroed", [&](QByteArray* b) { b->replace(frame->at, 65536, QByteArray(65536, '\0')); }, 1,
        "bytes of damaged data dropped in 1 place"},
   };
   for (const damage& d : cases) {
@@ -214,25 +198,13 @@ TEST_F(files, killed_and_damaged_keeps_the_frames_after_the_damage) {
     EXPECT_EQ(repaired.video_frames, undamaged.video_frames - d.frames_lost);
     expect_whole(file, repaired);
   }
-}
 
-// A kill before the first frame was whole: told, its own exit code, and the
-// file left as it was.
-TEST_F(files, holding_no_whole_frame_is_told_and_left_alone) {
-  write_and_kill(path("early"), 4 << 20);
-  const QByteArray killed = file_bytes(path("early.avi"));
-  qsizetype first_frame = -1;
-  for (qsizetype at : chunk_offsets(killed))
-    if (first_frame < 0 && killed.mid(at, 4) == "00dc") first_frame = at;
-  ASSERT_GT(first_frame, 0);
-  for (qsizetype size : {qsizetype(0), first_frame - 100, first_frame + 1000}) {
-    const QByteArray bytes = killed.left(size);
-    ASSERT_TRUE(write_bytes(path("header.avi"), bytes));
-    const process_result r = run(OSTREVIN_BINARY, {"--repair", path("header.avi")});
-    EXPECT_EQ(r.exit_code, 3) << size << ": " << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("holds no whole frame")) << r.err.toStdString();
-    EXPECT_TRUE(file_bytes(path("header.avi")) == bytes) << size;
-  }
+  const QByteArray early = killed.left(nth_chunk(chunks, "00dc", 0)->at + 1000);
+  ASSERT_TRUE(write_bytes(path("early.avi"), early));
+  const process_result r = run(OSTREVIN_BINARY, {"--repair", path("early.avi")});
+  EXPECT_EQ(r.exit_code, 3) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("holds no whole frame")) << r.err.toStdString();
+  EXPECT_TRUE(file_bytes(path("early.avi")) == early);
 }
 
 TEST_F(files, killed_just_after_a_section_boundary_keeps_both_sections) {

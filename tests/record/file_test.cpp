@@ -137,6 +137,47 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
 }
 
+// Frames held up on their way for longer than the clock waits (a machine
+// too busy to bring them) come at last, all at once, each stamped with its
+// time on the bus: the repeats the clock wrote stand for them, and they
+// give way, so the pictures after them keep their time.
+TEST_F(recording, frames_that_were_only_late_give_way_to_the_repeats_in_their_place) {
+  encoder.settings.keep_time = true;
+  ASSERT_TRUE(start(path("late")));
+  QElapsedTimer clock;
+  clock.start();
+  const int64_t origin = steady_clock_ns();
+  auto send_frames_to = [&](int frame) {
+    for (; next_frame < frame; ++next_frame)
+      encoder.add_video_frame(new_frame(next_frame, field_lines), origin + int64_t(next_frame) * 40000000);
+  };
+  auto play = [&](int until_ms, bool pictures) {
+    while (clock.elapsed() < until_ms) {
+      play_to(clock.elapsed(), 1e12);  // the sound alone
+      if (pictures) send_frames_to(int(clock.elapsed() / 40) + 1);
+      QTest::qWait(10);
+    }
+  };
+  play(1000, true);
+  play(2000, false);  // held up: sound goes on, no pictures
+  play(3000, true);   // the held ones at once, then as they come
+  play(4000, false);  // held up again, and handed over only as it stops
+  send_frames_to(int(clock.elapsed() / 40) + 1);
+  const qint64 stopped_ms = clock.elapsed();
+  stop();
+
+  const drawn_avi file = read_drawn_avi(path("late.avi"), field_lines);
+  EXPECT_EQ(int64_t(file.frames.size()), encoder.frame_periods.load());
+  EXPECT_NEAR(double(encoder.frame_periods.load()), stopped_ms / 40.0, 3.0) << "the periods are the recording's time";
+  EXPECT_GT(encoder.frames_repeated.load(), 10) << "the clock did not fill the wait";
+  // Every picture that went in is at its own time, to a frame of jitter.
+  int worst = 0;
+  for (size_t i = 1; i < file.frames.size(); ++i)
+    if (file.frames[i] != file.frames[i - 1]) worst = std::max(worst, std::abs(file.frames[i] - int(i)));
+  EXPECT_LE(worst, 2) << "a picture moved against its time";
+  EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / 25 + 1e-9);
+}
+
 // The sound of the last frames comes after them (through the sound
 // server): a stop waits for it, taking what the owner still hands over,
 // and the recording ends with its own sound rather than silence.
