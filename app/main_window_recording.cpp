@@ -132,7 +132,12 @@ void main_window::start_recording() {
   running_limit_ms = stop_after;
   recorder_.settings.frame_limit =
       stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * current_capture.frame_rate() + 0.5) : 0;
-  recorder_.start_recording();
+  if (!recorder_.start_recording()) {
+    QMessageBox::critical(this, tr("Ostrevin"),
+                          tr("The last recording is still being finished on the disk. Try again in a moment."),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+    return;
+  }
   recording_notice.clear();
   ended_title.clear();
   fields_lost_told = 0;

@@ -44,9 +44,12 @@ recorder::recorder(QObject* parent) : worker_thread("recorder", parent) {}
 
 recorder::~recorder() { empty_queues(); }
 
-void recorder::start_recording() {
+bool recorder::start_recording() {
+  // The last recording may still be ending (its queued frames, the sound of
+  // its end and the index on their way to the disk): it is let finish. One
+  // that does not leaves this one unstarted, and the caller says so.
+  if (isRunning() && !wait(QDeadlineTimer(finish_wait_ms))) return false;
   QMutexLocker lock(&queue_mutex);
-  if (isRunning()) return;
   // A thread that ended on its own (after an error) has not been waited for
   // yet: waiting here makes its writes visible before they are reused.
   wait();
@@ -75,6 +78,7 @@ void recorder::start_recording() {
   active_ = settings;
   frame_rate = active_.sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
+  return true;
 }
 
 void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t missing_before) {

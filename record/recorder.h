@@ -200,8 +200,10 @@ class recorder : public worker_thread {
   // Passes of the loop completed in this recording.
   std::atomic<unsigned> passes{0};
 
-  // Main thread.
-  void start_recording();
+  // Main thread. Waits (finish_wait_ms at most) for a recording still
+  // ending; false, and nothing started, when it has not ended by then.
+  bool start_recording();
+  static constexpr int finish_wait_ms = 5000;
   // A whole frame, taken over. `arrival_ns` is when its
   // picture came from the stick (steady clock; -1: now); `missing_before`
   // frame periods went by since the frame before it without a frame of

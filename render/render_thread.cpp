@@ -263,16 +263,20 @@ int render_thread::recording_slot() {
     return slot;
   }
   if (recording_slots_used_ < recording_slots) return recording_slots_used_++;
+  ++recording_overflows_;
+  // Every slot is in the consumer's hands (the GUI thread weaves them all):
+  // this field has nowhere to go, and the recording counts it lost.
+  if (recording_queue_.empty()) return -1;
   // The GUI thread has taken nothing for all the slots' time: the oldest
   // field gives way, and the recording counts it lost.
   const int slot = recording_queue_.front().slot;
   recording_queue_.pop_front();
-  ++recording_overflows_;
   return slot;
 }
 
 void render_thread::record_field(const field_in_hand& field, int lines) {
   const int slot = recording_slot();
+  if (slot < 0) return;
   std::vector<unsigned char>& buffer = recording_pool_[size_t(slot)];
   if (buffer.size() < size_t(encoder_picture_size)) buffer.assign(size_t(encoder_picture_size), 0);
   uint8_t* planes[4] = {};

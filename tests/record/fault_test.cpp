@@ -131,6 +131,28 @@ INSTANTIATE_TEST_SUITE_P(recording, unwritable,
 
 // A file may grow only so far (a FAT file system: 4 GiB; here a process
 // limit): each file ends whole below it and the recording goes on in the next.
+// A start while a recording runs on is refused (it would be left without
+// its end); a start while the last one is still ending waits for that end.
+TEST_F(recording, a_start_while_the_last_recording_runs_is_refused_or_waits_for_its_end) {
+  ASSERT_TRUE(start(path("first")));
+  feed(3);
+  EXPECT_FALSE(encoder.start_recording());
+  EXPECT_TRUE(encoder.isRunning() && !encoder.stop_requested.load()) << "the running recording touched";
+  feed(2);
+  ASSERT_TRUE(settle());
+  encoder.stop_requested = true;
+  encoder.settings.base_name = path("second");
+  ASSERT_TRUE(encoder.start_recording());
+  EXPECT_TRUE(is_run(read_drawn_avi(path("first.avi"), field_lines).frames, 0, 5)) << "the first was not whole";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
+  next_frame = 0;
+  sent_audio.clear();
+  feed(2);
+  ASSERT_TRUE(settle());
+  stop();
+  EXPECT_TRUE(is_run(read_drawn_avi(path("second.avi"), field_lines).frames, 0, 2));
+}
+
 TEST_F(recording, a_file_size_limit_moves_the_recording_on_to_whole_files) {
   noisy = true;  // frames that do not compress: the limit comes after a few
   const rlim_t limit = 16 << 20;

@@ -493,6 +493,26 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   ASSERT_EQ(serials.size(), size_t(rt::recording_slots));
   EXPECT_EQ(serials.front(), submitted - rt::recording_slots + 1) << "the newest are kept";
   EXPECT_EQ(serials.back(), submitted);
+
+  // The slots filled again, and all of them in the consumer's hands while
+  // more fields come: those have nowhere to go and are counted lost.
+  for (int i = 0; i < rt::recording_slots; ++i) {
+    submit(i & 1);
+    render.wait_until_converted(10000);
+  }
+  const uint32_t overflows = render.recording_overflows();
+  serials.clear();
+  render.take_recorded_fields([&](const recorded_field& f) {
+    if (serials.empty())
+      for (int i = 0; i < extra; ++i) {
+        submit(i & 1);
+        render.wait_until_converted(10000);
+      }
+    serials.push_back(f.serial);
+  });
+  EXPECT_EQ(serials.size(), size_t(rt::recording_slots));
+  EXPECT_EQ(render.recording_overflows() - overflows, uint32_t(extra));
+  EXPECT_EQ(render.take_recorded_fields([](const recorded_field&) {}), 0);
 }
 
 }  // namespace live_path
