@@ -61,16 +61,6 @@ void expect_readers_agree(const QString& file, const QStringList& expectations, 
   EXPECT_EQ(r.exit_code, 0) << file.toStdString() << "\n" << r.err.toStdString() << "\n" << r.out.toStdString();
 }
 
-QByteArray file_bytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write_bytes(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 int64_t free_space(const QString& dir) {
   struct statvfs fs {};
   if (statvfs(QFile::encodeName(dir).constData(), &fs) != 0) return 0;

@@ -1,12 +1,26 @@
-// The chunks of a recording's last 'movi' list, walked by their headers as
-// the writer left them (the torn one at the end too): for damaging files on
-// purpose in the repair's tests.
+// For damaging recordings on purpose in the repair's tests: a file's bytes,
+// and the chunks of its last 'movi' list, walked by their headers as the
+// writer left them (the torn one at the end too).
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
+#include <QString>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+// A file's bytes as they are (empty when it cannot be read), and a file
+// written with exactly these bytes.
+inline QByteArray file_bytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool write_bytes(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
 
 struct chunk_at {
   qsizetype at;  // where its header starts

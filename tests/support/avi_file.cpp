@@ -187,13 +187,3 @@ int seekable_frames(const QString& path, int* frames) {
   avformat_close_input(&input);
   return found;
 }
-
-QByteArray file_bytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write_bytes(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}

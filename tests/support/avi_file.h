@@ -60,8 +60,3 @@ pattern_avi read_pattern_avi(const QString& path);
 // of them FFmpeg finds again when it seeks to each by number: all of them in
 // a file whose index is whole. -1 when the file does not open.
 int seekable_frames(const QString& path, int* frames);
-
-// A file's bytes as they are (empty when it cannot be read), and a file
-// written with exactly these bytes: for damaging recordings on purpose.
-QByteArray file_bytes(const QString& path);
-bool write_bytes(const QString& path, const QByteArray& bytes);
