@@ -125,8 +125,11 @@ TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts
   EXPECT_GT(a.fields_lost, 0);
   EXPECT_GT(a.lost, 0);
   // And the periods are the recording's time at the stick's 25 frames (the
-  // file's opening takes a few of them first).
-  EXPECT_LE(double(a.periods), seconds * 25.0 + 2.0);
+  // file's opening takes a few of them first; on a loaded machine the
+  // emulated stick catches up in bursts, and its clock as the recording
+  // measures it may run a few frames ahead of the wall clock's seconds).
+  // Losses counted twice would be a third of the fields over.
+  EXPECT_LE(double(a.periods), seconds * 25.0 + 5.0);
   EXPECT_GE(double(a.periods), seconds * 25.0 - 15.0);
 }
 
