@@ -129,8 +129,6 @@ INSTANTIATE_TEST_SUITE_P(recording, unwritable,
                                            std::pair{"missing/folder/movie", "No such file or directory"}),
                          [](const auto& info) { return info.index == 0 ? "below_a_file" : "missing_folder"; });
 
-// A file may grow only so far (a FAT file system: 4 GiB; here a process
-// limit): each file ends whole below it and the recording goes on in the next.
 // A start while a recording runs on is refused (it would be left without
 // its end); a start while the last one is still ending waits for that end.
 TEST_F(recording, a_start_while_the_last_recording_runs_is_refused_or_waits_for_its_end) {
@@ -153,6 +151,8 @@ TEST_F(recording, a_start_while_the_last_recording_runs_is_refused_or_waits_for_
   EXPECT_TRUE(is_run(read_drawn_avi(path("second.avi"), field_lines).frames, 0, 2));
 }
 
+// A file may grow only so far (a FAT file system: 4 GiB; here a process
+// limit): each file ends whole below it and the recording goes on in the next.
 TEST_F(recording, a_file_size_limit_moves_the_recording_on_to_whole_files) {
   noisy = true;  // frames that do not compress: the limit comes after a few
   const rlim_t limit = 16 << 20;
