@@ -138,7 +138,14 @@ void recorder::take_fields() {
   // The render thread turns the recording's conversion off when the first
   // field of the process starts it: a recording started before that turns
   // it on again.
-  if (!stop_requested) supply_->set_recording(true);
+  if (!stop_requested) {
+    supply_->set_recording(true);
+  } else if (feed_state_.until_ns == INT64_MAX) {
+    // Asked to stop: fields that came after the instant are not this
+    // recording's, however soon they are taken.
+    const int64_t stop = stop_at_ns.load();
+    feed_state_.until_ns = stop >= 0 ? stop : steady_clock_ns();
+  }
   supply_->take_fields([this](const recorded_field& field) {
     weave_frame_ =
         record_numbered_field(*this, field.pixels, std::move(weave_frame_), active_.frame_width, active_.field_lines,
@@ -151,8 +158,6 @@ void recorder::take_last_fields() {
   if (!supply_ || !weave_frame_) return;
   // Every field that came before the stop goes in (the render thread is
   // given a moment to convert what it holds), none that came later.
-  const int64_t stop = stop_at_ns.load();
-  feed_state_.until_ns = stop >= 0 ? stop : steady_clock_ns();
   supply_->wait_until_converted(200);
   supply_->set_recording(false);
   take_fields();
@@ -515,6 +520,10 @@ bool recorder::interleave() {
       frame_buffer frame;
       int64_t arrival = -1;
       if (take_frame(&frame, &arrival) && !write_queued_frame(std::move(frame), arrival)) return false;
+      // A write may take long (a busy disk, a slow machine): the render
+      // thread's few slots are emptied into the frame queue after each, so
+      // it is the frame queue's seconds that absorb a slow write.
+      take_fields();
     }
     if (disk_nearly_full()) return false;
     // Writing slower than the picture: the rest waits for the next pass.
