@@ -15,9 +15,9 @@
 #                       in the middle of a recording moves the sound's
 #                       arrivals, which no arrival time can tell from a
 #                       clock, by up to some 15 ms; 20 ms is below what
-#                       anyone notices, and a tenth of the drift of the
-#                       stick's 1000 ppm over the 40 s, half of a frame
-#                       lost or repeated out of its place)
+#                       anyone notices, and half of what the stick's
+#                       1000 ppm would drift uncorrected over the 40 s, or
+#                       of a frame lost or repeated out of its place)
 #   AV_SETTLE_SECONDS   how long the program runs before recording (12)
 #   AV_KEEP             a path to keep the recording at
 #   AV_SPLIT_SECONDS    then how long to record under a file-size limit of

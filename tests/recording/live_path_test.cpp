@@ -60,17 +60,18 @@ struct live_path : window_fixture {
     const QRegularExpression line(
         "recording stopped: (\\d+) frame periods[^;]*; (\\d+) frames came, (\\d+) lost \\((\\d+) repeated in their "
         "place\\), (\\d+) damaged; (\\d+) fields lost by the capture pipeline; (\\d+) frames dropped");
+    const QRegularExpression cut("recording: (\\d+) frames still queued at the stop could not be written");
+    int64_t cut_at_stop = 0;
     for (const QString& m : log.messages()) {
+      if (const QRegularExpressionMatch match = cut.match(m); match.hasMatch())
+        cut_at_stop = match.captured(1).toLongLong();
       const QRegularExpressionMatch match = line.match(m);
       if (!match.hasMatch()) continue;
       a = {match.captured(1).toLongLong(), match.captured(2).toLongLong(), match.captured(3).toLongLong(),
            match.captured(4).toLongLong(), match.captured(5).toLongLong(), match.captured(6).toLongLong(),
            match.captured(7).toLongLong()};
     }
-    const QRegularExpression cut("recording: (\\d+) frames still queued at the stop could not be written");
-    for (const QString& m : log.messages())
-      if (const QRegularExpressionMatch match = cut.match(m); match.hasMatch())
-        a.cut_at_stop = match.captured(1).toLongLong();
+    a.cut_at_stop = cut_at_stop;
     EXPECT_EQ(int64_t(window->dropped_frames_count() - dropped_before), a.told);
     return a;
   }
