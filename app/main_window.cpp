@@ -83,7 +83,7 @@ main_window::main_window(const launch_options& options, QWidget* parent)
     : QMainWindow(parent), launch(options), stop_after(options.stop_after_ms) {
   recorder_.settings.extension = ".avi";
   recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
-  recorder_.fields_on_their_way = [this] { return capture_.renderer.fields_for_recording(); };
+  recorder_.set_supply(&capture_.renderer);
   capture_extension = recorder_.settings.extension;
   recorder_.settings.pixel_format = encoder_pixel_format;
   recorder_.settings.frame_width = capture_settings::line_pixels;
@@ -116,7 +116,9 @@ main_window::main_window(const launch_options& options, QWidget* parent)
   connect(&sound_, &sound_preview::stick_sound_missing, this, &main_window::fall_back_to_line_in);
   connect(&sound_, &sound_preview::format_not_supported, this, &main_window::audio_format_not_supported);
   connect(&sound_, &sound_preview::mute_changed, this, &main_window::audio_mute_changed);
-  connect(&sound_, &sound_preview::sound_captured, this, &main_window::sound_captured);
+  // The sound goes to the recorder as it is read; the recorder takes it
+  // only while a recording runs (until it has the sound of its last frame).
+  connect(&sound_, &sound_preview::sound_captured, &recorder_, &recorder::add_audio, Qt::DirectConnection);
 
   connect(&capture_, &capture_thread::field_rendered, this, &main_window::field_rendered);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);

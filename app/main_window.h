@@ -116,7 +116,6 @@ class main_window : public QMainWindow {
   void fall_back_to_line_in();
   void audio_format_not_supported();
   void audio_mute_changed(bool muted);
-  void sound_captured(const QByteArray& bytes);
   void switch_always_on_top();
   void switch_f2_display(QAction* action);
   void set_capture_file();
@@ -143,7 +142,6 @@ class main_window : public QMainWindow {
   void switch_audio_source();
   void stick_sound_gone();
   void set_settings_actions_enabled(bool on);
-  void feed_recording();
   void note_display_latency(double ms);
   void create_notice();
   void show_notice();
@@ -232,8 +230,6 @@ class main_window : public QMainWindow {
   // Set when the last recording ended by itself (its time limit, a full
   // disk): the title says so until the next one starts.
   QString ended_title;
-  frame_buffer recording_frame;  // the frame being woven; empty while no recording runs
-  recording_feed_state feed_state;
   uint32_t dropped_at_start = 0;
 
   // From a field's last packet to its picture handed to the display.

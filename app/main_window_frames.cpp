@@ -15,14 +15,6 @@ void main_window::field_rendered(bool field_flag) {
     start_recording();
   }
 
-  // Every field is recorded, whether or not it is shown. The render thread
-  // clears its recording switch when the first field of the process starts
-  // it: a recording started before that field turns it on again here.
-  if (capturing) {
-    if (!capture_.renderer.encoder_feed) capture_.renderer.encoder_feed = true;
-    feed_recording();
-  }
-
   if (windowState() & Qt::WindowMinimized) return;
 
   // At most one image per 10 ms; exactly 10 ms apart is still shown.

@@ -114,20 +114,8 @@ bool main_window::room_for_recording() {
 void main_window::start_recording() {
   if (capturing) return;
   if (!room_for_recording()) return;
-  recording_frame = frame_buffer::allocate(recording_frame_bytes);
-  if (!recording_frame) {
-    QMessageBox::critical(this, tr("Ostrevin"), tr("Not enough memory to start a recording."), QMessageBox::Ok,
-                          QMessageBox::NoButton);
-    return;
-  }
-  // Until both fields of the first frame have arrived the odd rows hold
-  // nothing; they start black rather than as leftover memory.
-  std::memset(recording_frame.data(), 0, recording_frame_bytes);
-  feed_state = {};
   dropped_at_start = dropped_frames_total.load();
   recorder_dropped_at_start = recorder_.dropped_frame_count;
-  // Fields converted for an earlier recording are not this one's.
-  capture_.renderer.discard_recorded_fields();
 
   running_limit_ms = stop_after;
   recorder_.settings.frame_limit =
@@ -146,7 +134,6 @@ void main_window::start_recording() {
   menus.capture_action->setEnabled(false);
   menus.stop_capture_action->setEnabled(true);
   set_settings_actions_enabled(false);
-  capture_.renderer.encoder_feed = true;
   capturing = true;
   show_recording_status();
   status_timer->start();
@@ -154,16 +141,9 @@ void main_window::start_recording() {
 
 void main_window::stop_recording() {
   if (!capturing) return;
-  // The recording ends now: every field that came before goes in (the
-  // render thread is given a moment to convert what it holds), none that
-  // comes later.
-  const int64_t now = steady_clock_ns();
-  feed_state.until_ns = now;
-  recorder_.stop_at_ns = now;
-  capture_.renderer.wait_until_converted(200);
-  capture_.renderer.encoder_feed = false;
-  feed_recording();
-  recorder_.stop_requested = true;
+  // The recording ends now: every field that came before goes in, none
+  // that comes later.
+  recorder_.stop_at(steady_clock_ns());
   // The sound of the last frames comes after them, through the sound
   // server; the recorder waits for it (a bounded while) before it pads
   // anything with silence. This thread's event loop is held up here, so the
@@ -173,8 +153,6 @@ void main_window::stop_recording() {
   menus.capture_action->setEnabled(true);
   menus.stop_capture_action->setEnabled(false);
   set_settings_actions_enabled(true);
-  recording_frame = frame_buffer();
-  capture_.renderer.encoder_feed = false;
   capturing = false;
   status_timer->stop();
   // The frames the recording's clock counted that did not come are lost:
@@ -182,7 +160,7 @@ void main_window::stop_recording() {
   // lost add up to the frame periods. Frames that went out with an older
   // field (damaged) were told as they went.
   const int64_t damaged = recorder_.frames_damaged;
-  const int64_t fields_lost = feed_state.fields_missing;
+  const int64_t fields_lost = recorder_.fields_missing;
   dropped_frames(uint(recorder_.frames_lost_untold()));
   qCDebug(app_log).noquote()
       << QString(
@@ -220,33 +198,14 @@ void main_window::recording_failed(const QString& message) {
   QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void main_window::feed_recording() {
-  // The render thread queues every converted field; taking them costs it
-  // nothing, and nothing here holds a lock it needs.
-  capture_.renderer.take_recorded_fields([this](const recorded_field& field) {
-    recording_frame =
-        record_numbered_field(recorder_, field.pixels, std::move(recording_frame), capture_settings::line_pixels,
-                              current_capture.field_lines(), encoder_bytes_per_pixel, field.flag, field.serial,
-                              field.arrival_ns, &feed_state);
-  });
-}
-
 QString main_window::finish_for_exit() {
   // The process ends without its event loop (the display is gone): the
   // window is not touched, nothing waits for an event. The recording goes
   // first, as stop_recording() ends it: the fields that came before now go
-  // in (taken on the GUI thread only: the feed is its own), none later.
+  // in, none later.
   QString finished;
   if (!recorder_.stop_requested) {
-    const int64_t now = steady_clock_ns();
-    recorder_.stop_at_ns = now;
-    if (QThread::currentThread() == thread()) {
-      feed_state.until_ns = now;
-      capture_.renderer.wait_until_converted(200);
-      capture_.renderer.encoder_feed = false;
-      feed_recording();
-    }
-    recorder_.stop_requested = true;
+    recorder_.stop_at(steady_clock_ns());
     // The encoder thread writes what is queued, the sound's end and the
     // index, and closes the file.
     recorder_.wait();

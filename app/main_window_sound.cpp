@@ -40,10 +40,6 @@ void main_window::audio_format_not_supported() {
 
 void main_window::audio_mute_changed(bool muted) { menus.mute_action->setChecked(muted); }
 
-void main_window::sound_captured(const QByteArray& bytes) {
-  if (capturing) recorder_.add_audio(bytes);
-}
-
 void main_window::switch_audio_source() {
   preferences.easycap_audio = !preferences.easycap_audio;
   sound_.stop_input();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 
 #include "base/logging.h"
 
@@ -34,6 +35,8 @@ constexpr int five_hours_ntsc = int(5 * 3600 * 30000LL / 1001);
 // are repeated. Fields lost on the way are repeated at once, by the feed,
 // from the gaps in their numbers; this is for a stick that sends nothing.
 constexpr int64_t frames_on_their_way = 2;
+// The fields come as planar YUV 4:2:2: two bytes a pixel.
+constexpr double woven_bytes_per_pixel = 2.0;
 constexpr int64_t fill_after_frames = 8;
 // At the stop, a frame due less than this before it may still be on its way.
 constexpr int64_t stop_margin_ns = 10 * 1000 * 1000;
@@ -82,7 +85,9 @@ bool recorder::start_recording() {
 }
 
 void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t missing_before) {
-  if (stop_requested) return;
+  // After the stop only the encoder thread's own weave of the fields that
+  // came before it hands frames over.
+  if (stop_requested && QThread::currentThread() != this) return;
   const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_clock_ns();
   if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
@@ -99,9 +104,63 @@ void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t m
 }
 
 void recorder::add_missing_frames(int64_t count) {
-  if (stop_requested || count <= 0) return;
+  if ((stop_requested && QThread::currentThread() != this) || count <= 0) return;
   QMutexLocker lock(&queue_mutex);
   if (!failed) queue_missing_frames(count);
+}
+
+void recorder::stop_at(int64_t ns) {
+  stop_at_ns = ns;
+  stop_requested = true;
+}
+
+bool recorder::start_weaving() {
+  if (!supply_) return true;
+  // Fields converted for an earlier recording, or while this one's file
+  // was being opened, are not this one's.
+  supply_->discard_fields();
+  feed_state_ = {};
+  fields_missing = 0;
+  weave_frame_ = frame_buffer::allocate(recording_frame_bytes);
+  if (!weave_frame_) {
+    fail(QStringLiteral("Not enough memory to start a recording."));
+    return false;
+  }
+  // Until both fields of the first frame have come the odd rows hold
+  // nothing: they start black rather than as leftover memory.
+  std::memset(weave_frame_.data(), 0, recording_frame_bytes);
+  supply_->set_recording(true);
+  return true;
+}
+
+void recorder::take_fields() {
+  if (!supply_ || !weave_frame_) return;
+  // The render thread turns the recording's conversion off when the first
+  // field of the process starts it: a recording started before that turns
+  // it on again.
+  if (!stop_requested) {
+    supply_->set_recording(true);
+  } else if (feed_state_.until_ns == INT64_MAX) {
+    // Asked to stop: fields that came after the instant are not this
+    // recording's, however soon they are taken.
+    const int64_t stop = stop_at_ns.load();
+    feed_state_.until_ns = stop >= 0 ? stop : steady_clock_ns();
+  }
+  supply_->take_fields([this](const recorded_field& field) {
+    weave_frame_ =
+        record_numbered_field(*this, field.pixels, std::move(weave_frame_), active_.frame_width, active_.field_lines,
+                              woven_bytes_per_pixel, field.flag, field.serial, field.arrival_ns, &feed_state_);
+  });
+  fields_missing = feed_state_.fields_missing;
+}
+
+void recorder::take_last_fields() {
+  if (!supply_ || !weave_frame_) return;
+  // Every field that came before the stop goes in (the render thread is
+  // given a moment to convert what it holds), none that came later.
+  supply_->wait_until_converted(200);
+  supply_->set_recording(false);
+  take_fields();
 }
 
 void recorder::queue_missing_frames(int64_t count) {
@@ -265,6 +324,7 @@ void recorder::work() {
   bool ok = open_file();
   // What arrived while the file was being opened is not recorded.
   empty_queues();
+  if (ok) ok = start_weaving();
   const double samples_per_frame = sample_rate / (active_.sixty_hz ? 30000.0 / 1001.0 : 25.0);
   sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
   sound_out.clear();
@@ -279,6 +339,7 @@ void recorder::work() {
   clock_start_ns = steady_clock_ns();
   if (ok && !stop_requested) {
     do {
+      take_fields();
       ok = interleave();
       if (!ok) break;
       status_pass();
@@ -306,6 +367,7 @@ void recorder::work() {
       QThread::msleep(pass_sleep_ms);
       ++passes;
     } while (!stop_requested);
+    if (ok && !stopped_at_limit) take_last_fields();
     if (ok && stopped_at_limit) {
       // Exactly the frames asked for, and the sound up to their end.
       frame_periods = frames_received + frames_repeated;
@@ -319,6 +381,8 @@ void recorder::work() {
       ok = finish_recording();
     }
   }
+  if (supply_) supply_->set_recording(false);
+  weave_frame_ = frame_buffer();
   // Every ending accounts for the frame periods the recording lasted: at
   // least the frames its files hold.
   frame_periods = std::max(frame_periods.load(), frames_received + frames_repeated);
@@ -456,6 +520,10 @@ bool recorder::interleave() {
       frame_buffer frame;
       int64_t arrival = -1;
       if (take_frame(&frame, &arrival) && !write_queued_frame(std::move(frame), arrival)) return false;
+      // A write may take long (a busy disk, a slow machine): the render
+      // thread's few slots are emptied into the frame queue after each, so
+      // it is the frame queue's seconds that absorb a slow write.
+      take_fields();
     }
     if (disk_nearly_full()) return false;
     // Writing slower than the picture: the rest waits for the next pass.
@@ -528,7 +596,7 @@ int64_t recorder::fill_missing_frames(int64_t after, int64_t allowance) {
   const int64_t periods = clock_periods(steady_clock_ns());
   // Fields converted but not yet woven, or not yet converted, are frames
   // that came: the window may be busy, but they are not lost.
-  const int64_t upstream = fields_on_their_way ? (fields_on_their_way() + 1) / 2 : 0;
+  const int64_t upstream = supply_ ? (supply_->fields_waiting() + 1) / 2 : 0;
   QMutexLocker lock(&queue_mutex);
   const int64_t have = frames_received + frames_repeated + video_queue.size() + upstream;
   if (periods - have <= after) return 0;

@@ -1,5 +1,6 @@
-// The encoder thread: takes whole frames and raw audio from the main window,
-// queues them, and interleaves them into a HuffYUV + PCM AVI file (written
+// The encoder thread: takes the recording's fields from the render thread
+// (recording_supply) and weaves them into whole frames, takes raw audio as
+// the sound preview reads it, queues them, and interleaves them into a HuffYUV + PCM AVI file (written
 // by its avi_writer, avi_writer.h). The audio
 // stream keeps time: a frame is written once the audio already written has
 // reached that frame's time. A new numbered file starts after five hours of
@@ -35,10 +36,12 @@
 #include <memory>
 #include <vector>
 
+#include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
 #include "record/avi_writer.h"
 #include "record/frame_buffer.h"
+#include "record/recording_feed.h"
 #include "record/sound_sync.h"
 
 // What a recording is made of.
@@ -189,10 +192,19 @@ class recorder : public worker_thread {
   // picture, to see what the recording does then.
   std::atomic<int> slow_write_ms{0};
 
-  // Fields of this recording still on their way to add_video_frame() (in
-  // the render thread's queues); set by the owner while no recording runs,
-  // called from the encoder thread. Empty: none are counted.
-  std::function<int()> fields_on_their_way;
+  // Where a live recording's fields come from (the render thread); set by
+  // the owner while no recording runs. The encoder thread takes them, weaves
+  // each pair into a frame (recording_feed.h) and queues it, so nothing the
+  // owner's thread does holds a field up. None: frames come through
+  // add_video_frame() alone.
+  void set_supply(recording_supply* supply) { supply_ = supply; }
+  // Fields that never reached this recording, told by the gaps in their
+  // numbers (a figure; final after wait()).
+  std::atomic<int64_t> fields_missing{0};
+  // Ends the recording: fields and frames that came later than `ns`
+  // (steady clock) are not the recording's, and those due before are
+  // counted. The owner then wait()s for the thread.
+  void stop_at(int64_t ns);
 
   // Frames after which a new file is started; 0 = five hours at the
   // nominal rate.
@@ -243,6 +255,11 @@ class recorder : public worker_thread {
 
  private:
   bool interleave();
+  // The supply's fields: the weave set up at the start, every field taken
+  // in each pass, and at the stop those that came before it.
+  bool start_weaving();
+  void take_fields();
+  void take_last_fields();
   // Moves observations and sound from the queues into the sound path (all
   // of it, or as much as the outgoing buffer has room for).
   void take_sound(bool all);
@@ -338,6 +355,11 @@ class recorder : public worker_thread {
   // that never came (encoder thread).
   int64_t clock_fills_unclaimed = 0;
   int64_t received_at_fill = 0;
+  // The recording's fields and the frame they are woven into (encoder
+  // thread; supply_ is set while no recording runs).
+  recording_supply* supply_ = nullptr;
+  recording_feed_state feed_state_;
+  frame_buffer weave_frame_;
   // The recording's sound on its way to the file, and what came out of it
   // and waits to be written (interleaved stereo, from sound_out_read on).
   std::unique_ptr<sound_path> sound;

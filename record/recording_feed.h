@@ -1,4 +1,4 @@
-// The recording feed: the main window weaves each encoder field into the
+// The recording feed: the recorder's thread weaves each encoder field into the
 // recording frame at its field's row parity and, on every field whose flag
 // is clear, hands the finished frame to the encoder and keeps weaving into a
 // copy, so the other field's rows carry over into the next frame.

@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
+#include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
 #include "render/latest_picture.h"
@@ -30,16 +32,7 @@ struct render_settings {
   int half_display_height = 288;  // 240, 180, 288 or 216
 };
 
-// One converted field on its way to the recording.
-struct recorded_field {
-  const unsigned char* pixels = nullptr;  // planar YUV 4:2:2, the first two rows black
-  size_t bytes = 0;
-  bool flag = false;
-  uint64_t serial = 0;      // the capture thread's number for the field
-  int64_t arrival_ns = -1;  // steady clock: when its last packet came
-};
-
-class render_thread : public worker_thread {
+class render_thread : public worker_thread, public recording_supply {
   Q_OBJECT
 
  public:
@@ -91,9 +84,16 @@ class render_thread : public worker_thread {
   // The display picture, newest first (GUI thread: take() and front()).
   latest_picture& display() { return display_; }
 
-  // GUI thread: hands every converted field waiting for the recording, oldest
-  // first, to `use`; returns how many. Nothing waits on the render thread
-  // while `use` runs.
+  // The recording's side (recording_supply): the recorder thread takes the
+  // converted fields; tests take them directly too.
+  void set_recording(bool on) override { encoder_feed = on; }
+  int take_fields(const std::function<void(const recorded_field&)>& use) override { return take_recorded_fields(use); }
+  int fields_waiting() override { return fields_for_recording(); }
+  void discard_fields() override { discard_recorded_fields(); }
+
+  // Hands every converted field waiting for the recording, oldest first, to
+  // `use`; returns how many. Nothing waits on the render thread while `use`
+  // runs.
   template <typename F>
   int take_recorded_fields(F&& use) {
     std::vector<recording_entry> taken;
@@ -108,14 +108,14 @@ class render_thread : public worker_thread {
     for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
     return int(taken.size());
   }
-  // GUI thread: forgets what waits for the recording (a recording starts).
+  // Forgets what waits for the recording (a recording starts).
   void discard_recorded_fields() {
     take_recorded_fields([](const recorded_field&) {});
   }
 
   // Waits, at most `timeout_ms`, until every field handed over so far has
   // been converted (or the thread is not running); false on the time-out.
-  bool wait_until_converted(int timeout_ms);
+  bool wait_until_converted(int timeout_ms) override;
 
   // While recording: fields handed over and not yet taken by
   // take_recorded_fields(), converted or not.

@@ -119,4 +119,34 @@ TEST_F(hand_over, without_memory_for_the_copy_the_frame_stays_and_counts_as_drop
   EXPECT_EQ(std::memcmp(copy.data(), original, recording_frame_bytes), 0);
 }
 
+// A frame's memory is used again by the next frame of its size, a few
+// frames' worth at most is kept, and a change of size lets the old go.
+TEST(frame_memory, a_frame_let_go_is_the_next_one_taken_and_no_more_than_a_few_are_kept) {
+  frame_memory::clear();
+  const uint8_t* first = nullptr;
+  {
+    frame_buffer frame = frame_buffer::allocate(1000);
+    first = frame.data();
+  }
+  EXPECT_EQ(frame_memory::kept(), 1);
+  EXPECT_EQ(frame_buffer::allocate(1000).data(), first);
+
+  // Taken over by a new owner and let go by it (the encoder's way).
+  frame_buffer frame = frame_buffer::allocate(1000);
+  const size_t size = frame.size();
+  frame_memory::give_back(frame.release(), size);
+  EXPECT_EQ(frame_memory::kept(), 1);
+
+  std::vector<frame_buffer> many;
+  for (int i = 0; i < 3 * frame_memory::kept_at_most; ++i) many.push_back(frame_buffer::allocate(1000));
+  many.clear();
+  EXPECT_EQ(frame_memory::kept(), frame_memory::kept_at_most);
+
+  // Another standard's frames.
+  { frame_buffer other = frame_buffer::allocate(2000); }
+  EXPECT_EQ(frame_memory::kept(), 1);
+  EXPECT_NE(frame_buffer::allocate(2000).data(), nullptr);
+  frame_memory::clear();
+}
+
 }  // namespace
