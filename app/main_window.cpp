@@ -79,8 +79,9 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
   main_window* window_;
 };
 
-main_window::main_window(const launch_options& options, QWidget* parent)
-    : QMainWindow(parent), launch(options), stop_after(options.stop_after_ms) {
+main_window::main_window(const launch_options& options, QWidget* parent) : QMainWindow(parent), launch(options) {
+  recording_.set_stop_after_ms(options.stop_after_ms);
+  ::recorder& recorder_ = recording_.recorder();
   recorder_.settings.extension = ".avi";
   recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
   recorder_.set_supply(&capture_.renderer);
@@ -124,9 +125,7 @@ main_window::main_window(const launch_options& options, QWidget* parent)
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
   connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
-  connect(&recorder_, &recorder::dropped_frames, this, &main_window::dropped_frames, Qt::DirectConnection);
-  connect(&recorder_, &recorder::recording_failed, this, &main_window::recording_failed);
-  connect(&recorder_, &recorder::limit_reached, this, &main_window::recording_limit_reached);
+  connect(&recording_, &recording_controller::ended, this, &main_window::recording_ended);
   status_timer = new QTimer(this);
   status_timer->setInterval(500);
   connect(status_timer, &QTimer::timeout, this, &main_window::show_recording_status);
@@ -181,9 +180,10 @@ void main_window::apply_preferences() {
   wanted.widescreen = preferences.widescreen;
   capture_.set_settings(wanted);
   current_capture = wanted;
-  recorder_.settings.sixty_hz = wanted.sixty_hz();
-  recorder_.settings.widescreen = wanted.widescreen;
-  recorder_.settings.field_lines = wanted.field_lines();
+  ::recording_settings& recording_settings = recording_.recorder().settings;
+  recording_settings.sixty_hz = wanted.sixty_hz();
+  recording_settings.widescreen = wanted.widescreen;
+  recording_settings.field_lines = wanted.field_lines();
   resize_video_area(wanted.half_display_width() * 2, wanted.half_display_height() * 2);
 }
 
@@ -274,8 +274,6 @@ void main_window::capture_device_unusable(capture_thread::device_problem problem
   device_error(text);
 }
 
-void main_window::dropped_frames(uint count) { dropped_frames_total += count; }
-
 void main_window::set_easycap_audio_not_found() { sound_.stick_has_no_sound(); }
 
 void main_window::closeEvent(QCloseEvent* event) {
@@ -283,7 +281,7 @@ void main_window::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  if (capturing && !close_unasked) {
+  if (recording_.is_recording() && !close_unasked) {
     QMessageBox question(QMessageBox::Information, "Ostrevin", tr("Really close Ostrevin?"),
                          QMessageBox::Ok | QMessageBox::Cancel);
     question.setStyleSheet(load_style_sheet());

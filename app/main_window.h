@@ -13,12 +13,11 @@
 
 #include "app/command_line.h"
 #include "app/preference_set.h"
+#include "app/recording_controller.h"
 #include "app/window_menus.h"
 #include "audio/sound_preview.h"
 #include "base/stopwatch.h"
 #include "capture/capture_thread.h"
-#include "record/recorder.h"
-#include "record/recording_feed.h"
 #include "render/latency_record.h"
 
 class QAction;
@@ -49,9 +48,10 @@ class main_window : public QMainWindow {
   const preference_set& current_preferences() const { return preferences; }
   const QString& preferences_file() const { return preferences_path; }
   capture_thread& capture() { return capture_; }
-  ::recorder& recorder() { return recorder_; }
-  bool is_capturing() const { return capturing; }
-  uint32_t dropped_frames_count() const { return dropped_frames_total.load(); }
+  ::recorder& recorder() { return recording_.recorder(); }
+  recording_controller& recording() { return recording_; }
+  bool is_capturing() const { return recording_.is_recording(); }
+  uint32_t dropped_frames_count() const { return recording_.frames_dropped_total(); }
   bool is_closing() const { return closing; }
   const sound_preview& sound() const { return sound_; }
   int displayed_images() const { return images_shown; }
@@ -60,10 +60,10 @@ class main_window : public QMainWindow {
   QString notice_text() const;
   // Fields the running (or last) recording lost: never came whole from the
   // stick, or dropped on the way to the file.
-  int64_t recording_fields_lost() const;
+  int64_t recording_fields_lost() const { return recording_.fields_lost(); }
   // Each recording stops by itself after this long; 0: no limit.
-  int64_t stop_after_ms() const { return stop_after; }
-  void set_stop_after_ms(int64_t ms) { stop_after = ms; }
+  int64_t stop_after_ms() const { return recording_.stop_after_ms(); }
+  void set_stop_after_ms(int64_t ms) { recording_.set_stop_after_ms(ms); }
   // The debug console --debug opened; null without it.
   debug_console* console() const { return console_.get(); }
   // The process is about to end without its event loop (the display
@@ -110,7 +110,6 @@ class main_window : public QMainWindow {
   void action_selected(QAction* action);
   void window_action_selected(QAction* action);
   void about();
-  void dropped_frames(uint count);
   void set_easycap_audio_not_found();
   // From the sound preview.
   void fall_back_to_line_in();
@@ -122,8 +121,8 @@ class main_window : public QMainWindow {
   void ask_stop_after();
   void start_recording();
   void stop_recording();
-  void recording_failed(const QString& message);
-  void recording_limit_reached();
+  // The recording ended by itself: the title, the notice and a message say how.
+  void recording_ended(recording_end why, const QString& message);
   // While recording: the window title tells how it goes.
   void show_recording_status();
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
@@ -148,6 +147,8 @@ class main_window : public QMainWindow {
   // Repairs, off the GUI thread, the recordings a crash left unfinished,
   // and says what they hold.
   void repair_unfinished_recordings();
+  // The menus back to what they are while no recording runs.
+  void recording_stopped();
   // Ends a recording that cannot go on, and says why and what the file holds.
   void end_recording_because(const QString& why);
   // The capture file's disk has room for less than ten minutes: asks
@@ -157,16 +158,12 @@ class main_window : public QMainWindow {
   // into the file instead of them.
   void apply_launch_overrides();
   preference_set preferences_to_store() const;
-  // Lost fields since the last look go to the debug output.
-  void tell_lost_fields();
-  // The time the running (or last) recording's files hold.
-  int64_t recorded_ms() const;
   // --debug: the console on screen, fed every debug line.
   void open_debug_console();
   void close_debug_console();
 
   capture_thread capture_;
-  ::recorder recorder_;
+  recording_controller recording_;
   std::unique_ptr<QThread> repair_thread;
 
   // What the capture thread was last asked for.
@@ -186,7 +183,6 @@ class main_window : public QMainWindow {
   // preference that choose the source.
   sound_preview sound_;
 
-  bool capturing = false;
   bool closing = false;
   // Set when the program is ended from outside (a signal, the X window
   // destroyed): the close asks nothing and exits with exit_code_on_close.
@@ -199,10 +195,6 @@ class main_window : public QMainWindow {
   void end_event_loop(int code);
   class x_window_watch;
   std::unique_ptr<x_window_watch> window_watch;
-  static constexpr double encoder_bytes_per_pixel = 2.0;  // planar YUV 4:2:2
-  // Added to on the encoder thread as it drops a frame (a direct call): the
-  // account at a stop counts every drop the recorder made, however late.
-  std::atomic<uint32_t> dropped_frames_total{0};
   int frame_counter = 0;
   double last_frame_time = 0.0;
   int images_shown = 0;
@@ -222,15 +214,10 @@ class main_window : public QMainWindow {
 
   // Recording.
   QString capture_extension;
-  int64_t stop_after = 0;
-  int64_t running_limit_ms = 0;  // the limit the running recording started with
   QTimer* status_timer = nullptr;
-  int64_t fields_lost_told = 0;
-  unsigned recorder_dropped_at_start = 0;
   // Set when the last recording ended by itself (its time limit, a full
   // disk): the title says so until the next one starts.
   QString ended_title;
-  uint32_t dropped_at_start = 0;
 
   // From a field's last packet to its picture handed to the display.
   latency_record display_latency;

@@ -46,7 +46,7 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
       break;
     case stream_state::no_fields:
       stream_notice = tr("No picture: the EasyCap has sent nothing for %1 s.").arg(count);
-      if (capturing && count >= stall_limit_s)
+      if (recording_.is_recording() && count >= stall_limit_s)
         end_recording_because(tr("the EasyCap sent no picture for %1 s").arg(count));
       break;
     case stream_state::damaged:
@@ -56,12 +56,12 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
       break;
     case stream_state::gone:
       stream_notice = tr("The EasyCap was unplugged. Plug it in again to go on.");
-      if (capturing) end_recording_because(tr("the EasyCap was unplugged"));
+      if (recording_.is_recording()) end_recording_because(tr("the EasyCap was unplugged"));
       stick_sound_gone();
       break;
     case stream_state::not_answering:
       stream_notice = tr("The EasyCap does not answer (%1 register transfers failed). Trying again...").arg(count);
-      if (capturing) end_recording_because(tr("the EasyCap stopped answering"));
+      if (recording_.is_recording()) end_recording_because(tr("the EasyCap stopped answering"));
       break;
   }
   show_notice();
@@ -69,8 +69,9 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
 
 void main_window::end_recording_because(const QString& why) {
   stop_recording();
-  const QString file = QFileInfo(recorder_.file_name).fileName();
-  const int64_t ms = recorder_.frame_rate > 0 ? int64_t(recorder_.frames_encoded * 1000.0 / recorder_.frame_rate) : 0;
+  const ::recorder& ended = recording_.recorder();
+  const QString file = QFileInfo(ended.file_name).fileName();
+  const int64_t ms = ended.frame_rate > 0 ? int64_t(ended.frames_encoded * 1000.0 / ended.frame_rate) : 0;
   recording_notice =
       tr("The recording stopped because %1. %2 holds %3 and is complete.").arg(why, file, format_duration(ms));
   qCWarning(app_log).noquote() << "Ostrevin:" << recording_notice;

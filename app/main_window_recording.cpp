@@ -1,8 +1,6 @@
-// The main window's recording: the capture file, start and stop, the feed
-// that weaves encoder fields into whole frames, the settings lock while
-// recording, and what happens when the encoder gives up.
-#include <sys/statvfs.h>
-
+// The main window's recording: the capture file and "Stop after" asked, the
+// disk's room questioned, start and stop from the menus, the settings locked
+// while recording, and how a recording that ended by itself is told.
 #include <QAction>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -23,7 +21,6 @@
 
 #include "app/main_window.h"
 #include "base/logging.h"
-#include "record/recording_feed.h"
 
 void main_window::set_capture_file() {
   QFileDialog dialog(this, tr("Set Capture File"), QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
@@ -35,28 +32,9 @@ void main_window::set_capture_file() {
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
   name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
-  recorder_.settings.base_name = name;
+  recording_.recorder().settings.base_name = name;
   menus.capture_action->setEnabled(true);
 }
-
-namespace {
-// A recording's bytes a second before its own rate is known: the frames
-// as the stick sends them (HuffYUV rarely does better on a noisy tape than
-// half of that, and can do a little worse) and the sound. Asking early is
-// cheap; a disk that fills overnight is not.
-double estimated_bytes_per_second(const capture_settings& capture) {
-  return double(capture.field_bytes()) * 2.0 * capture.frame_rate() + 48000.0 * 4.0;
-}
-constexpr double ask_below_seconds = 10 * 60;
-
-// Free bytes where `path` will be written; -1 when that cannot be told.
-int64_t free_bytes_for(const QString& path) {
-  struct statvfs fs {};
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  if (::statvfs(folder.constData(), &fs) != 0) return -1;
-  return int64_t(fs.f_bavail) * int64_t(fs.f_frsize);
-}
-}  // namespace
 
 void main_window::ask_stop_after() {
   QDialog dialog(this);
@@ -71,7 +49,7 @@ void main_window::ask_stop_after() {
   minutes->setObjectName("minutes");
   minutes->setRange(0, 59);
   minutes->setSuffix(tr(" min"));
-  const int64_t whole_minutes = (stop_after + 59999) / 60000;
+  const int64_t whole_minutes = (recording_.stop_after_ms() + 59999) / 60000;
   hours->setValue(int(std::min<int64_t>(whole_minutes / 60, 99)));
   minutes->setValue(int(whole_minutes % 60));
   layout->addRow(tr("&Hours:"), hours);
@@ -81,19 +59,17 @@ void main_window::ask_stop_after() {
   connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   if (dialog.exec() != QDialog::Accepted) return;
-  stop_after = (int64_t(hours->value()) * 60 + minutes->value()) * 60000;
+  recording_.set_stop_after_ms((int64_t(hours->value()) * 60 + minutes->value()) * 60000);
   // A recording that runs already keeps the limit it started with; the
   // next one takes this.
 }
 
 bool main_window::room_for_recording() {
-  const double rate = estimated_bytes_per_second(current_capture);
-  const int64_t minute = int64_t(rate * 60.0);
-  recorder_.settings.keep_a_minute_free = true;
-  recorder_.settings.keep_free_bytes = minute;
-  const int64_t free = free_bytes_for(recorder_.settings.base_name + capture_extension);
-  if (free < 0 || double(free) >= rate * ask_below_seconds) return true;
-  const QString folder = QFileInfo(recorder_.settings.base_name).absolutePath();
+  const disk_room room = recording_.room_for(current_capture);
+  if (!room.worth_asking()) return true;
+  const int64_t free = room.free_bytes;
+  const double rate = room.bytes_per_second;
+  const QString folder = QFileInfo(recording_.recorder().settings.base_name).absolutePath();
   QMessageBox question(QMessageBox::Warning, tr("Ostrevin"),
                        tr("The disk of %1 has %2 MB free: room for about %3 of recording.\n\nThe recording will "
                           "stop by itself, its file complete, shortly before the disk is full.")
@@ -105,22 +81,14 @@ bool main_window::room_for_recording() {
   question.setDefaultButton(QMessageBox::Cancel);
   question.exec();
   if (question.clickedButton() != anyway) return false;
-  // Little room, knowingly used: the file keeps just what its end needs.
-  recorder_.settings.keep_a_minute_free = false;
-  recorder_.settings.keep_free_bytes = 0;
+  recording_.use_all_room();
   return true;
 }
 
 void main_window::start_recording() {
-  if (capturing) return;
+  if (recording_.is_recording()) return;
   if (!room_for_recording()) return;
-  dropped_at_start = dropped_frames_total.load();
-  recorder_dropped_at_start = recorder_.dropped_frame_count;
-
-  running_limit_ms = stop_after;
-  recorder_.settings.frame_limit =
-      stop_after > 0 ? int64_t(double(stop_after) / 1000.0 * current_capture.frame_rate() + 0.5) : 0;
-  if (!recorder_.start_recording()) {
+  if (!recording_.start(current_capture)) {
     QMessageBox::critical(this, tr("Ostrevin"),
                           tr("The last recording is still being finished on the disk. Try again in a moment."),
                           QMessageBox::Ok, QMessageBox::NoButton);
@@ -128,54 +96,29 @@ void main_window::start_recording() {
   }
   recording_notice.clear();
   ended_title.clear();
-  fields_lost_told = 0;
   show_notice();
   menus.set_capture_file_action->setEnabled(false);
   menus.capture_action->setEnabled(false);
   menus.stop_capture_action->setEnabled(true);
   set_settings_actions_enabled(false);
-  capturing = true;
   show_recording_status();
   status_timer->start();
 }
 
 void main_window::stop_recording() {
-  if (!capturing) return;
-  // The recording ends now: every field that came before goes in, none
-  // that comes later.
-  recorder_.stop_at(steady_clock_ns());
-  // The sound of the last frames comes after them, through the sound
-  // server; the recorder waits for it (a bounded while) before it pads
-  // anything with silence. This thread's event loop is held up here, so the
-  // input is read straight away until the recorder has ended.
-  while (!recorder_.wait(5)) sound_.read_now();
+  if (!recording_.is_recording()) return;
+  // This thread's event loop is held up while the recorder ends: the sound
+  // of the last frames is read straight away meanwhile.
+  recording_.stop([this] { sound_.read_now(); });
+  recording_stopped();
+}
+
+void main_window::recording_stopped() {
   menus.set_capture_file_action->setEnabled(true);
   menus.capture_action->setEnabled(true);
   menus.stop_capture_action->setEnabled(false);
   set_settings_actions_enabled(true);
-  capturing = false;
   status_timer->stop();
-  // The frames the recording's clock counted that did not come are lost:
-  // those not told yet are told now, so the frames that came and those told
-  // lost add up to the frame periods. Frames that went out with an older
-  // field (damaged) were told as they went.
-  const int64_t damaged = recorder_.frames_damaged;
-  const int64_t fields_lost = recorder_.fields_missing;
-  dropped_frames(uint(recorder_.frames_lost_untold()));
-  qCDebug(app_log).noquote()
-      << QString(
-             "recording stopped: %1 frame periods by the recording's clock; %2 frames came, %3 "
-             "lost (%4 repeated in their place), %5 damaged; %6 fields lost by the capture "
-             "pipeline; %7 frames dropped or damaged in this recording, %8 since the program started")
-             .arg(recorder_.frame_periods.load())
-             .arg(recorder_.frames_received.load())
-             .arg(recorder_.frames_lost())
-             .arg(recorder_.frames_repeated.load())
-             .arg(damaged)
-             .arg(fields_lost)
-             .arg(dropped_frames_total.load() - dropped_at_start)
-             .arg(dropped_frames_total.load());
-  tell_lost_fields();
   show_recording_status();
 }
 
@@ -188,29 +131,36 @@ void main_window::set_settings_actions_enabled(bool on) {
   if (!sound_.is_stick_sound_missing()) menus.easycap_audio_action->setEnabled(on);
 }
 
-void main_window::recording_failed(const QString& message) {
-  // The encoder thread has closed what it could and ended; back to idle,
-  // then tell the user once.
-  stop_recording();
-  ended_title = recorder_.stopped_by_full_disk ? tr("Ostrevin - recording stopped: the disk is full")
-                                               : tr("Ostrevin - recording failed");
-  show_recording_status();
-  QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
+void main_window::recording_ended(recording_end why, const QString& message) {
+  recording_stopped();
+  const recording_status ended = recording_.status();
+  switch (why) {
+    case recording_end::time_limit: {
+      const QString held = format_duration(ended.elapsed_ms);
+      ended_title = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
+      show_recording_status();
+      recording_notice = tr("The recording stopped at its time limit. %1 holds %2 and is complete.")
+                             .arg(QFileInfo(ended.file_name).fileName(), held);
+      qCInfo(app_log).noquote() << "Ostrevin:" << recording_notice;
+      show_notice();
+      return;
+    }
+    case recording_end::disk_full:
+    case recording_end::failed:
+      ended_title = why == recording_end::disk_full ? tr("Ostrevin - recording stopped: the disk is full")
+                                                    : tr("Ostrevin - recording failed");
+      show_recording_status();
+      QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
+      return;
+  }
 }
 
 QString main_window::finish_for_exit() {
   // The process ends without its event loop (the display is gone): the
   // window is not touched, nothing waits for an event. The recording goes
-  // first, as stop_recording() ends it: the fields that came before now go
-  // in, none later.
-  QString finished;
-  if (!recorder_.stop_requested) {
-    recorder_.stop_at(steady_clock_ns());
-    // The encoder thread writes what is queued, the sound's end and the
-    // index, and closes the file.
-    recorder_.wait();
-    finished = recorder_.file_name;
-  }
+  // first, as a stop ends it: the fields that came before now go in, none
+  // later.
+  const QString finished = recording_.finish_for_exit();
   // Then the stick, given back as a close gives it back; a stick that does
   // not answer is not waited for long. A repair of an earlier recording is
   // let finish: a file cut in the middle of it would be worse.

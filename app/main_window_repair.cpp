@@ -16,7 +16,7 @@ constexpr int notice_seconds = 60;
 }  // namespace
 
 void main_window::repair_unfinished_recordings() {
-  const QString directory = recorder_.settings.journal_directory;
+  const QString directory = recording_.recorder().settings.journal_directory;
   const QList<recording_journal::entry> notes = recording_journal::unfinished(directory);
   if (notes.isEmpty() || repair_thread) return;
   repair_thread.reset(QThread::create([this, notes] {
@@ -65,7 +65,7 @@ void main_window::repair_unfinished_recordings() {
       QMetaObject::invokeMethod(
           this,
           [this, told] {
-            if (capturing) return;  // the notice belongs to the recording now
+            if (recording_.is_recording()) return;  // the notice belongs to the recording now
             const QString text = told.join('\n');
             recording_notice = text;
             show_notice();

@@ -39,55 +39,18 @@ void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QS
 
 }  // namespace
 
-int64_t main_window::recorded_ms() const {
-  // Every frame in the files, those that came and the repeats.
-  const int64_t frames = recorder_.frames_received + recorder_.frames_repeated;
-  return recorder_.frame_rate > 0 ? int64_t(double(frames) * 1000.0 / recorder_.frame_rate) : 0;
-}
-
-int64_t main_window::recording_fields_lost() const {
-  // What the file is missing: both fields of every frame written as a
-  // repeat (they never came: the stick stalled, or the fields were lost on
-  // the bus or in the pipeline), one field of every frame woven with an
-  // older one, and both fields of every frame that came but had to be
-  // thrown away on its way to the file.
-  const int64_t thrown_away = int64_t(recorder_.dropped_frame_count.load()) - int64_t(recorder_dropped_at_start);
-  return 2 * recorder_.frames_repeated + recorder_.frames_damaged + 2 * std::max<int64_t>(thrown_away, 0);
-}
-
-void main_window::tell_lost_fields() {
-  const int64_t lost = recording_fields_lost();
-  if (lost <= fields_lost_told) return;
-  const QString line =
-      QString("recording: %1 fields lost (%2 in this recording)").arg(lost - fields_lost_told).arg(lost);
-  fields_lost_told = lost;
-  qCDebug(app_log).noquote() << line;
-  emit debug_console_set_text(line);
-}
-
 void main_window::show_recording_status() {
-  if (!capturing) {
+  const recording_status status = recording_.status();
+  if (!status.running) {
     setWindowTitle(ended_title.isEmpty() ? QString("Ostrevin") : ended_title);
     return;
   }
-  tell_lost_fields();
-  QString time = format_duration(recorded_ms());
-  if (running_limit_ms > 0) time = tr("%1 of %2").arg(time, format_duration(running_limit_ms));
-  const int64_t lost = recording_fields_lost();
+  recording_.tell_lost_fields();
+  QString time = format_duration(status.elapsed_ms);
+  if (status.limit_ms > 0) time = tr("%1 of %2").arg(time, format_duration(status.limit_ms));
+  const int64_t lost = status.fields_lost;
   const QString lost_text = lost == 1 ? tr("1 field lost") : tr("%1 fields lost").arg(lost);
-  setWindowTitle(tr("Ostrevin - recording %1 - %2 - %3").arg(time, size_text(recorder_.bytes_written), lost_text));
-}
-
-void main_window::recording_limit_reached() {
-  if (!capturing) return;
-  const QString file = QFileInfo(recorder_.file_name).fileName();
-  stop_recording();
-  const QString held = format_duration(recorded_ms());
-  ended_title = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
-  show_recording_status();
-  recording_notice = tr("The recording stopped at its time limit. %1 holds %2 and is complete.").arg(file, held);
-  qCInfo(app_log).noquote() << "Ostrevin:" << recording_notice;
-  show_notice();
+  setWindowTitle(tr("Ostrevin - recording %1 - %2 - %3").arg(time, size_text(status.bytes), lost_text));
 }
 
 void main_window::open_debug_console() {

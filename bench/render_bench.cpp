@@ -84,7 +84,7 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   render.display_f2 = m == f2;
   render.display_interlaced = m == interlaced;
   render.display_field_blended = m == field_blended;
-  render.encoder_feed = encoder;
+  render.recording_on = encoder;
 
   // The first field builds pictures and scalers; the program pays that once.
   bool flag = false;

@@ -115,7 +115,7 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
     }
     // Room for the field: while recording every slot may wait (one is in
     // hand), otherwise a few, the newest.
-    const size_t limit = encoder_feed ? size_t(handoff_slots - 1) : size_t(display_backlog);
+    const size_t limit = recording_on ? size_t(handoff_slots - 1) : size_t(display_backlog);
     while (!waiting_.empty() && (waiting_.size() >= limit || free_.empty())) {
       free_.push_back(waiting_.front());
       waiting_.pop_front();
@@ -151,7 +151,7 @@ void render_thread::start_or_wake() {
   if (!loop_running) {
     // The first field of the process (or the stop call before any): the
     // thread starts with it waiting and takes the capture thread's priority.
-    encoder_feed = false;
+    recording_on = false;
     loop_running = true;
     start(QThread::InheritPriority);
   } else {
@@ -264,10 +264,10 @@ int render_thread::recording_slot() {
   }
   if (recording_slots_used_ < recording_slots) return recording_slots_used_++;
   ++recording_overflows_;
-  // Every slot is in the consumer's hands (the GUI thread weaves them all):
+  // Every slot is in the consumer's hands (the recorder weaves them all):
   // this field has nowhere to go, and the recording counts it lost.
   if (recording_queue_.empty()) return -1;
-  // The GUI thread has taken nothing for all the slots' time: the oldest
+  // The recorder has taken nothing for all the slots' time: the oldest
   // field gives way, and the recording counts it lost.
   const int slot = recording_queue_.front().slot;
   recording_queue_.pop_front();
@@ -298,7 +298,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   const bool f2 = display_f2;
   const bool interlaced = display_interlaced;
   const bool blended = display_field_blended;
-  const bool feed = encoder_feed;
+  const bool feed = recording_on;
   const bool debugging = debug;
   const bool changed = settings_changed.exchange(false);
   const bool flag = field.flag;

@@ -47,7 +47,8 @@ class render_thread : public worker_thread, public recording_supply {
   std::atomic<bool> display_interlaced{false};
   std::atomic<bool> display_field_blended{false};
   std::atomic<bool> settings_changed{false};
-  std::atomic<bool> encoder_feed{false};
+  // Every field is converted for the recording too (set_recording()).
+  std::atomic<bool> recording_on{false};
 
   // Written by the capture thread before the thread first runs.
   std::atomic<bool> debug{false};
@@ -63,8 +64,8 @@ class render_thread : public worker_thread, public recording_supply {
   // kept, since the display wants the newest.
   static constexpr int handoff_slots = 16;
   static constexpr int display_backlog = 4;
-  // Converted fields that may wait for the GUI thread to take them into the
-  // recording: 1.3 s of PAL.
+  // Converted fields that may wait for the recorder's thread to take them
+  // into the recording: 1.3 s of PAL.
   static constexpr int recording_slots = 64;
 
   // Replaces the render settings. Waits until no field waits or is being
@@ -86,7 +87,7 @@ class render_thread : public worker_thread, public recording_supply {
 
   // The recording's side (recording_supply): the recorder thread takes the
   // converted fields; tests take them directly too.
-  void set_recording(bool on) override { encoder_feed = on; }
+  void set_recording(bool on) override { recording_on = on; }
   int take_fields(const std::function<void(const recorded_field&)>& use) override { return take_recorded_fields(use); }
   int fields_waiting() override { return fields_for_recording(); }
   void discard_fields() override { discard_recorded_fields(); }
@@ -120,7 +121,7 @@ class render_thread : public worker_thread, public recording_supply {
   // While recording: fields handed over and not yet taken by
   // take_recorded_fields(), converted or not.
   int fields_for_recording() {
-    if (!encoder_feed) return 0;
+    if (!recording_on) return 0;
     int count = 0;
     {
       std::lock_guard<std::mutex> lock(frame_mutex);
@@ -138,8 +139,8 @@ class render_thread : public worker_thread, public recording_supply {
   uint32_t unshown_fields() const { return unshown_fields_.load(); }
   // Conversions skipped because a picture or scaler could not be built.
   uint32_t failed_fields() const { return failed_fields_.load(); }
-  // Converted fields the recording lost because the GUI thread left all the
-  // recording slots full.
+  // Converted fields the recording lost because the recorder's thread left
+  // all the recording slots full.
   uint32_t recording_overflows() const { return recording_overflows_.load(); }
 
  signals:
@@ -220,7 +221,7 @@ class render_thread : public worker_thread, public recording_supply {
   latest_picture display_{image_buffer_size};
 
   // Guards the recording queue and free list (never held while converting
-  // or while the GUI thread weaves).
+  // or while the recorder's thread weaves).
   std::mutex recording_mutex_;
   std::array<std::vector<unsigned char>, recording_slots> recording_pool_;
   std::deque<recording_entry> recording_queue_;

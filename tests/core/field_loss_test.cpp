@@ -65,7 +65,7 @@ TEST(field_loss, every_lost_field_leaves_its_number_unused) {
     thread.start_capture();
     // The render thread turns the feed off as it starts.
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 20000));
-    thread.renderer.encoder_feed = true;
+    thread.renderer.recording_on = true;
     const bool enough = QTest::qWaitFor(
         [&] {
           collect();

@@ -95,7 +95,7 @@ struct pipeline : ::testing::Test {
     thread.start_capture();
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 20000));
     // Counted from here: with the feed on, every later field is recorded too.
-    if (feed_encoder) thread.renderer.encoder_feed = true;
+    if (feed_encoder) thread.renderer.recording_on = true;
     const uint32_t from = thread.renderer.rendered_fields();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return thread.renderer.rendered_fields() >= from + fields && pairs->load() >= 2; }, 20000));

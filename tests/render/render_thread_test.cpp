@@ -232,14 +232,14 @@ TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_
         ASSERT_EQ(cr[y * 360 + x / 2], c.v) << x << "," << y;
       }
   };
-  render.encoder_feed = true;  // cleared when the thread starts: recording begins later
+  render.recording_on = true;  // cleared when the thread starts: recording begins later
   use(true, false);
   paint(pattern);
   show(true);
-  EXPECT_FALSE(render.encoder_feed);
+  EXPECT_FALSE(render.recording_on);
   EXPECT_TRUE(untouched_from(encoder, 0));
 
-  render.encoder_feed = true;
+  render.recording_on = true;
   show(true);
   check(0);
   EXPECT_TRUE(untouched_from(encoder, 345600));
@@ -250,7 +250,7 @@ TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_
   show(false);
   check(2);
 
-  render.encoder_feed = false;
+  render.recording_on = false;
   const std::vector<unsigned char> recorded = encoder;
   paint(red);
   show(true);
@@ -311,7 +311,7 @@ TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlo
 }
 
 TEST_F(held_render_thread, while_recording_a_busy_thread_loses_no_field_until_every_slot_is_full) {
-  render.encoder_feed = true;
+  render.recording_on = true;
   paint(blue);
   // Held for as long as it takes: every slot but the one in hand may wait.
   for (int i = 0; i < rt::handoff_slots - 1; ++i) render.submit_field(i & 1, field.data(), field.size());
@@ -417,7 +417,7 @@ struct hand_off : rendering {
 TEST_F(hand_off, bursts_of_four_fields_lose_nothing_whether_recording_or_not) {
   for (bool recording : {false, true}) {
     SCOPED_TRACE(recording ? "recording" : "not recording");
-    render.encoder_feed = recording;
+    render.recording_on = recording;
     const uint32_t rendered = render.rendered_fields();
     recorded = 0;
     for (int burst = 0; burst < 20; ++burst) {
@@ -435,7 +435,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
   render_probe::slow_down(render, 12);
   for (bool recording : {false, true}) {
     SCOPED_TRACE(recording ? "recording" : "not recording");
-    render.encoder_feed = recording;
+    render.recording_on = recording;
     const uint32_t rendered = render.rendered_fields(), dropped = render.dropped_fields();
     const uint32_t overflows = render.recording_overflows();
     recorded = 0;
@@ -460,7 +460,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
 }
 
 TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_field) {
-  render.encoder_feed = true;
+  render.recording_on = true;
   // Fields at the PAL pace while nobody takes pictures or recorded fields.
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 12; ++i) {
@@ -481,7 +481,7 @@ TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_f
 }
 
 TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_oldest_counted) {
-  render.encoder_feed = true;
+  render.recording_on = true;
   const int extra = 5;
   for (int i = 0; i < rt::recording_slots + extra; ++i) {
     submit(i & 1);
