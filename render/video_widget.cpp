@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QMouseEvent>
+#include <QOpenGLContext>
 #include <QVideoFrameFormat>
 #include <cstring>
 #include <vector>
@@ -16,7 +17,11 @@ static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the display uploads 32-bit image
 
 video_widget::video_widget(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
 
-video_widget::~video_widget() = default;
+video_widget::~video_widget() {
+  // QOpenGLWidget's own destructor deletes the context after this object is
+  // no longer a video_widget: the texture goes now, while it still can.
+  cleanup();
+}
 
 QSize video_widget::minimumSizeHint() const { return QSize(32, 32); }
 
@@ -27,7 +32,9 @@ void video_widget::mousePressEvent(QMouseEvent* event) {
 }
 
 void video_widget::initializeGL() {
-  makeCurrent();
+  // Called again with a new context when the widget moves to another window;
+  // the old context's texture went in cleanup() before that context did.
+  connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &video_widget::cleanup, Qt::UniqueConnection);
   glEnable(GL_TEXTURE_2D);
   glDisable(GL_DEPTH_TEST);
   GLuint id = 0;
@@ -44,13 +51,11 @@ void video_widget::initializeGL() {
 }
 
 void video_widget::resizeGL(int w, int h) {
-  makeCurrent();
   const qreal ratio = devicePixelRatioF();
   glViewport(0, 0, GLsizei(w * ratio), GLsizei(h * ratio));
 }
 
 void video_widget::paintGL() {
-  makeCurrent();
   if (!has_image) {
     // Nothing received yet: black rather than an untextured white quad.
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
@@ -68,6 +73,21 @@ void video_widget::paintGL() {
   glTexCoord2f(0.0f, 1.0f);
   glVertex3f(-1.0f, -1.0f, 0.0f);
   glEnd();
+}
+
+void video_widget::cleanup() {
+  if (texture_id == 0) return;  // never shown, or already done for this context
+  makeCurrent();
+  const GLuint id = texture_id;
+  glDeleteTextures(1, &id);
+  texture_id = 0;
+  texture_width = texture_height = 0;
+  // A new context starts with an empty texture: black until the next image.
+  has_image = false;
+  doneCurrent();
+  // From the destructor: the context outlives this object and must not call
+  // back into it.
+  if (QOpenGLContext* c = context()) disconnect(c, &QOpenGLContext::aboutToBeDestroyed, this, &video_widget::cleanup);
 }
 
 void video_widget::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels) {

@@ -30,6 +30,9 @@ class video_widget : public QOpenGLWidget {
   void paintGL() override;
 
  private:
+  // Deletes the texture in the context it was made in; run when that context
+  // is about to go (a move to another window, the widget's end).
+  void cleanup();
   // `row_pixels` is the distance between rows in pixels (0: rows are tight).
   void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels = 0);
 

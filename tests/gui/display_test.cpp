@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QTest>
 #include <QTimer>
 #include <QVideoFrame>
@@ -235,6 +238,64 @@ TEST_F(lumo_test, press_emits_clicked_once_double_click_twice) {
   send(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
   EXPECT_EQ(clicks, 2);
   EXPECT_EQ(widget.minimumSizeHint(), QSize(32, 32));
+}
+
+// The texture a widget drew its last picture with, watched from a context of
+// the test's own in the same share group: that keeps the group, and the
+// texture if nobody deletes it, alive after the widget's context goes.
+struct texture_watch {
+  QOffscreenSurface surface;
+  QOpenGLContext context;
+  GLint name = 0;
+  explicit texture_watch(video_widget& widget) {
+    widget.makeCurrent();
+    widget.context()->functions()->glGetIntegerv(GL_TEXTURE_BINDING_2D, &name);
+    widget.doneCurrent();
+    context.setShareContext(widget.context());
+    context.setFormat(widget.context()->format());
+    EXPECT_TRUE(context.create());
+    surface.setFormat(context.format());
+    surface.create();
+  }
+  bool alive() {
+    EXPECT_TRUE(context.makeCurrent(&surface));
+    const bool is = context.functions()->glIsTexture(GLuint(name));
+    context.doneCurrent();
+    return is;
+  }
+};
+
+// Moved to another window the widget gets a new context, and deleted it
+// loses its own: each time its texture goes too. Once moved it shows black,
+// then pictures again.
+TEST(lumo_context, the_texture_goes_with_the_context_and_a_moved_widget_shows_pictures) {
+  QWidget first, second;
+  auto* widget = new video_widget;
+  const auto show_in = [&](QWidget& window) {
+    widget->setParent(&window);
+    widget->setGeometry(0, 0, 64, 48);
+    widget->show();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return widget->isValid(); }, 10000));
+  };
+  const auto shown = [&] { return widget->grabFramebuffer().pixel(16, 12); };  // top left: red
+  show_in(first);
+  widget->display_image(quadrant_image(64, 48));
+  texture_watch in_first(*widget);
+  ASSERT_TRUE(in_first.alive());
+
+  widget->setParent(&second);  // the first context goes here
+  EXPECT_FALSE(in_first.alive());
+  show_in(second);
+  EXPECT_TRUE(near_colour(shown(), qRgb(0, 0, 0), 0));
+  widget->display_image(quadrant_image(64, 48));
+  EXPECT_TRUE(near_colour(shown(), qRgb(255, 0, 0), 2));
+
+  texture_watch in_second(*widget);
+  ASSERT_TRUE(in_second.alive());
+  delete widget;
+  EXPECT_FALSE(in_second.alive());
 }
 
 // The main window's frame slot, called as the capture thread's relay would,
