@@ -84,7 +84,6 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   ::recorder& recorder_ = recording_.recorder();
   recorder_.settings.extension = ".avi";
   recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
-  recorder_.set_supply(&capture_.renderer);
   capture_extension = recorder_.settings.extension;
   recorder_.settings.pixel_format = encoder_pixel_format;
   recorder_.settings.frame_width = capture_settings::line_pixels;
@@ -121,7 +120,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   // only while a recording runs (until it has the sound of its last frame).
   connect(&sound_, &sound_preview::sound_captured, &recorder_, &recorder::add_audio, Qt::DirectConnection);
 
-  connect(&capture_, &capture_thread::field_rendered, this, &main_window::field_rendered);
+  connect(&render_, &render_thread::field_rendered, this, &main_window::field_rendered);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
   connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
@@ -168,7 +167,7 @@ main_window::~main_window() {
 
 void main_window::apply_preferences() {
   apply_always_on_top();
-  render_thread& render = capture_.renderer;
+  render_thread& render = render_;
   render.display_f2 = preferences.display_f2;
   render.display_interlaced = preferences.display_interlaced;
   render.display_field_blended = preferences.display_field_blended;

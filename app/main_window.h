@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/capture_pipeline.h"
 #include "app/command_line.h"
 #include "app/preference_set.h"
-#include "app/recording_controller.h"
 #include "app/window_menus.h"
 #include "audio/sound_preview.h"
 #include "base/stopwatch.h"
@@ -48,6 +48,7 @@ class main_window : public QMainWindow {
   const preference_set& current_preferences() const { return preferences; }
   const QString& preferences_file() const { return preferences_path; }
   capture_thread& capture() { return capture_; }
+  render_thread& renderer() { return render_; }
   ::recorder& recorder() { return recording_.recorder(); }
   recording_controller& recording() { return recording_; }
   bool is_capturing() const { return recording_.is_recording(); }
@@ -162,8 +163,11 @@ class main_window : public QMainWindow {
   void open_debug_console();
   void close_debug_console();
 
-  capture_thread capture_;
-  recording_controller recording_;
+  // The threads, and the window's names for them.
+  capture_pipeline pipeline_;
+  capture_thread& capture_ = pipeline_.capture;
+  render_thread& render_ = pipeline_.render;
+  recording_controller& recording_ = pipeline_.recording;
   std::unique_ptr<QThread> repair_thread;
 
   // What the capture thread was last asked for.

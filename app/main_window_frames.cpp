@@ -28,7 +28,7 @@ void main_window::field_rendered(bool field_flag) {
   // The newest picture the render thread finished; without a newer one the
   // last is shown again. The render thread never waits for this: it draws
   // into a buffer of its own and hands it over by an atomic swap.
-  latest_picture& pictures = capture_.renderer.display();
+  latest_picture& pictures = render_.display();
   const bool fresh = pictures.take();
   if (!pictures.has_front()) return;
   const picture_info& info = pictures.front_info();

@@ -57,11 +57,13 @@ void main_window::open_debug_console() {
   // The program's debug lines on, whatever the logging rules say.
   QLoggingCategory::setFilterRules("ostrevin.*.debug=true");
   capture_.debug = true;
+  render_.debug = true;
   console_ = std::make_unique<debug_console>();
   console_->show_text = true;
   console_->flush_each_line = true;
   console_->open_log();
   connect(&capture_, &capture_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
+  connect(&render_, &render_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
   connect(this, &main_window::debug_console_set_text, console_.get(), &debug_console::set_text);
   {
     std::lock_guard lock(console_mutex);

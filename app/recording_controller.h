@@ -17,13 +17,13 @@
 // Where a recording stands, read at once.
 struct recording_status {
   bool running = false;
-  int64_t frames = 0;        // in its files: those that came and the repeats
-  int64_t fields_lost = 0;   // see recording_controller::fields_lost()
+  int64_t frames = 0;       // in its files: those that came and the repeats
+  int64_t fields_lost = 0;  // see recording_controller::fields_lost()
   int64_t frames_damaged = 0;
   int64_t bytes = 0;
-  int64_t elapsed_ms = 0;    // the time its files hold
-  int64_t limit_ms = 0;      // the limit it started with; 0: none
-  QString file_name;         // its last file, once it ended
+  int64_t elapsed_ms = 0;  // the time its files hold
+  int64_t limit_ms = 0;    // the limit it started with; 0: none
+  QString file_name;       // its last file, once it ended
 };
 
 // How a recording ended without being stopped.

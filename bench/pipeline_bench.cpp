@@ -11,6 +11,7 @@
 
 #include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/rendering_capture.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ void capture_and_render(benchmark::State& state) {
     auto stick = std::make_shared<virtual_stick>();
     in_process_backend backend;
     backend.add(stick);
-    capture_thread thread;
+    rendering_capture thread;
     thread.backend = &backend;
     thread.set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal));
     thread.renderer.display_interlaced = interlaced;

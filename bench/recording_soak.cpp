@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
   capture->setEnabled(true);
 
   const uint32_t lost_before = window.capture().lost_fields();
-  const uint32_t busy_before = window.capture().renderer.dropped_fields();
-  const uint32_t unshown_before = window.capture().renderer.unshown_fields();
+  const uint32_t busy_before = window.renderer().dropped_fields();
+  const uint32_t unshown_before = window.renderer().unshown_fields();
   const uint32_t dropped_before = window.dropped_frames_count();
   const qint64 audio_before = window.sound().bytes_read();
   const long rss_start = resident_kib();
@@ -116,13 +116,13 @@ int main(int argc, char** argv) {
               QFileInfo(file).size() / 1e6);
   std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded), elapsed * 25.0);
   const uint32_t lost = window.capture().lost_fields() - lost_before;
-  const uint32_t busy = window.capture().renderer.dropped_fields() - busy_before;
+  const uint32_t busy = window.renderer().dropped_fields() - busy_before;
   std::printf(
       "frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
       "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
       "waiting: %u\n",
       window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
-      window.capture().renderer.unshown_fields() - unshown_before);
+      window.renderer().unshown_fields() - unshown_before);
   const latency_record& latency = window.display_latency_record();
   std::printf(
       "latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "

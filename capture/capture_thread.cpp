@@ -35,7 +35,6 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 
 capture_thread::capture_thread(QObject* parent) : worker_thread("capture", parent), backend(default_usb_backend()) {
   handoff.thread = this;
-  connect(&renderer, &render_thread::field_rendered, this, &capture_thread::field_rendered);
 }
 
 capture_thread::~capture_thread() {
@@ -55,11 +54,7 @@ capture_settings capture_thread::settings() const {
   return settings_;
 }
 
-void capture_thread::start_capture() {
-  renderer.debug = debug.load();
-  if (debug) connect(&renderer, &render_thread::debug_console_set_text, this, &capture_thread::set_text);
-  start(QThread::TimeCriticalPriority);
-}
+void capture_thread::start_capture() { start(QThread::TimeCriticalPriority); }
 
 void capture_thread::request_stop() {
   stop_requested.store(true, std::memory_order_release);
@@ -374,11 +369,8 @@ void capture_thread::work() {
         break;
     }
   }
-  // The render thread never outlives this one. If it never ran, this starts
-  // it and it ends at once on seeing quit.
-  renderer.quit = true;
-  renderer.submit_field(true, nullptr, 0);
-  renderer.wait();
+  // What takes the fields never outlives this thread.
+  if (sink_) sink_->capture_ended();
   close_device();
 }
 
@@ -419,8 +411,8 @@ void capture_thread::close_device() {
   retained_regions.clear();
 }
 
-render_settings capture_thread::current_render_settings() {
-  render_settings r;
+field_geometry capture_thread::current_field_geometry() {
+  field_geometry r;
   r.width = capture_settings::line_pixels;
   r.frame_lines = programmed_.frame_lines();
   r.half_display_width = programmed_.half_display_width();
@@ -439,8 +431,9 @@ void capture_thread::field_handoff::field_complete(bool field_flag) {
   // ended when the packet that starts the next one was on the bus: a reap
   // that came late (a busy computer) does not make it late.
   const int64_t arrival_ns = t.clock_running ? t.clock.packet_ns(t.assembler->packet()) : t.reaped_ns;
-  t.renderer.submit_field(field_flag, t.assembly_buffer.data(), size_t(t.programmed_.field_bytes()), arrival_ns,
-                          t.field_starts);
+  if (t.sink_)
+    t.sink_->take_field(field_flag, t.assembly_buffer.data(), size_t(t.programmed_.field_bytes()), arrival_ns,
+                        t.field_starts);
 }
 
 void capture_thread::field_handoff::field_start(int bytes) {
@@ -498,7 +491,7 @@ capture_thread::stream_end capture_thread::stream() {
   // The format stays what the last programming pass set for the whole run.
   assembler->set_format(programmed_.field_bytes(), 2 * programmed_.field_bytes());
   assembler->start_run();
-  renderer.set_render_settings(current_render_settings());
+  if (sink_) sink_->stream_starting(current_field_geometry());
   emit easycap_streaming();
   timer.start();
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/field_sink.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
 #include "capture/capture_settings.h"
@@ -19,7 +20,6 @@
 #include "capture/field_clock.h"
 #include "capture/stream_health.h"
 #include "capture/usb_seam.h"
-#include "render/render_thread.h"
 
 class capture_thread : public worker_thread {
   Q_OBJECT
@@ -48,8 +48,9 @@ class capture_thread : public worker_thread {
   explicit capture_thread(QObject* parent = nullptr);
   ~capture_thread() override;
 
-  // Converts the fields this thread assembles.
-  render_thread renderer;
+  // Where the fields this thread assembles go; set before the start, and
+  // outlives this thread's run (capture_ended() is its last call).
+  void set_field_sink(field_sink* sink) { sink_ = sink; }
 
   // Requests from the GUI thread. stop_requested ends the current streaming
   // run; reinit_requested makes run() program the stick again afterwards.
@@ -103,7 +104,9 @@ class capture_thread : public worker_thread {
   // that never arrived at all (their field periods went by without a field
   // start), fields the render thread was too busy to take; and packets
   // dropped at the append limit or for descriptors outside their region.
-  uint32_t lost_fields() const { return incomplete_fields.load() + missed_fields.load() + renderer.dropped_fields(); }
+  uint32_t lost_fields() const {
+    return incomplete_fields.load() + missed_fields.load() + (sink_ ? sink_->fields_dropped() : 0);
+  }
   uint32_t fields_never_came() const { return missed_fields.load(); }
   uint32_t dropped_packets() const { return dropped_packet_count.load(); }
   uint32_t assembled_fields() const { return complete_fields.load(); }
@@ -122,8 +125,6 @@ class capture_thread : public worker_thread {
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void easycap_audio_not_found();
   void easycap_streaming();
-  // Relayed from the render thread: a field was converted.
-  void field_rendered(bool field_flag);
   void debug_console_set_text(QString);
 
  public slots:
@@ -156,9 +157,9 @@ class capture_thread : public worker_thread {
   void request_stop();
   bool stop_seen() const;
   void wait_for_request(int timeout_ms);
-  render_settings current_render_settings();
+  field_geometry current_field_geometry();
 
-  // Hands complete fields to the render thread; writes the debug lines.
+  // Hands complete fields to the sink; writes the debug lines.
   struct field_handoff : field_listener {
     capture_thread* thread = nullptr;
     void field_complete(bool field_flag) override;
@@ -170,6 +171,7 @@ class capture_thread : public worker_thread {
   capture_settings settings_;
   // What the last programming pass set the stick up for (capture thread).
   capture_settings programmed_;
+  field_sink* sink_ = nullptr;
   std::atomic<int> channel_{2};
   std::atomic<bool> channel_chosen_{false};
   std::mutex request_mutex;  // only for waking a waiting streaming run

@@ -2,7 +2,7 @@
 #
 #   base     what every layer uses: the clock, the thread base, scheduling
 #   render   field conversion and the picture on screen
-#   capture  the stick over USB; owns the render thread
+#   capture  the stick over USB; hands its fields to a field_sink (base)
 #   audio    finding the stick's sound and previewing it
 #   record   the recorder, the AVI file and its repair
 #   app      the window, menus, preferences; ties the layers together

@@ -82,6 +82,13 @@ void render_thread::set_render_settings(const render_settings& replacement) {
   settings = replacement;
 }
 
+void render_thread::capture_ended() {
+  // If the thread never ran, this starts it and it ends at once on seeing quit.
+  quit = true;
+  submit_field(true, nullptr, 0);
+  wait();
+}
+
 bool render_thread::wait_until_converted(int timeout_ms) {
   std::unique_lock<std::mutex> lock(frame_mutex);
   return frame_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms),

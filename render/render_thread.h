@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/field_sink.h"
 #include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
@@ -25,14 +26,9 @@ struct AVFrame;
 struct SwsContext;
 
 // What the capture thread passes in at the start of every streaming run.
-struct render_settings {
-  int width = 720;                // pixels per captured line
-  int frame_lines = 576;          // 480 or 576; a field has half
-  int half_display_width = 384;   // 320 or 384
-  int half_display_height = 288;  // 240, 180, 288 or 216
-};
+using render_settings = field_geometry;
 
-class render_thread : public worker_thread, public recording_supply {
+class render_thread : public worker_thread, public field_sink, public recording_supply {
   Q_OBJECT
 
  public:
@@ -133,6 +129,14 @@ class render_thread : public worker_thread, public recording_supply {
 
   // Fields dropped from the hand-off because too many waited.
   uint32_t dropped_fields() const { return dropped_fields_.load(); }
+
+  // The capture thread's side (field_sink).
+  void stream_starting(const field_geometry& geometry) override { set_render_settings(geometry); }
+  void take_field(bool flag, const unsigned char* pixels, size_t bytes, int64_t arrival_ns, uint64_t serial) override {
+    submit_field(flag, pixels, bytes, arrival_ns, serial);
+  }
+  void capture_ended() override;
+  uint32_t fields_dropped() const override { return dropped_fields(); }
   // Fields converted (field_rendered emitted).
   uint32_t rendered_fields() const { return rendered_fields_.load(); }
   // Fields converted without a display picture, because newer ones waited.

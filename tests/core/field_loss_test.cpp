@@ -12,6 +12,7 @@
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
+#include "tests/support/rendering_capture.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ TEST(field_loss, every_lost_field_leaves_its_number_unused) {
     backend.set_paced(true);
     backend.set_clock_ppm(700);
     backend.add(stick);
-    capture_thread thread;
+    rendering_capture thread;
     thread.backend = &backend;
     thread.set_settings(capture_settings::for_standard(video_standard::pal));
 

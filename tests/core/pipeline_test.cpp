@@ -12,6 +12,7 @@
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
+#include "tests/support/rendering_capture.h"
 #include "tests/support/signal_counter.h"
 
 namespace {
@@ -34,8 +35,8 @@ const char* name(mode m) {
 struct pipeline : ::testing::Test {
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
   in_process_backend backend;
-  std::unique_ptr<capture_thread> owned = std::make_unique<capture_thread>();
-  capture_thread& thread = *owned;
+  std::unique_ptr<rendering_capture> owned = std::make_unique<rendering_capture>();
+  rendering_capture& thread = *owned;
   // Buffers as the main window allocates them.
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
   std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0x5A);
@@ -55,7 +56,7 @@ struct pipeline : ::testing::Test {
   }
   // What the threads left behind once stopped: the newest display picture
   // (its own size only, the rest stays 0x5A) and the newest recorded field.
-  void collect(capture_thread& t) {
+  void collect(rendering_capture& t) {
     latest_picture& pictures = t.renderer.display();
     pictures.take();
     if (pictures.has_front()) {
@@ -66,7 +67,7 @@ struct pipeline : ::testing::Test {
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
-  static void configure(capture_thread& thread, bool sixty_hz, bool widescreen, mode m) {
+  static void configure(rendering_capture& thread, bool sixty_hz, bool widescreen, mode m) {
     thread.set_settings(
         capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal, false, widescreen));
     thread.renderer.display_f2 = m == mode::f2;
@@ -77,7 +78,7 @@ struct pipeline : ::testing::Test {
   // Runs until `fields` fields were rendered, then stops both threads so the
   // buffers can be read without racing the render thread.
   void run_for(uint32_t fields, bool feed_encoder = false) { run_for(thread, fields, feed_encoder); }
-  static void run_for(capture_thread& thread, uint32_t fields, bool feed_encoder = false) {
+  static void run_for(rendering_capture& thread, uint32_t fields, bool feed_encoder = false) {
     // The unpaced stick outruns the render thread, which may then keep
     // catching fields of one parity; wait until a flag-set field followed a
     // flag-clear one, so the two-field modes have built a picture.
@@ -125,7 +126,7 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
         const std::string where = std::string(sixty ? "NTSC " : "PAL ") + (wide ? "16:9 " : "4:3 ") + name(m);
         SCOPED_TRACE(where);
         // A fresh pipeline for each combination.
-        capture_thread t;
+        rendering_capture t;
         t.backend = &backend;
         std::fill(display.begin(), display.end(), 0x5A);
         configure(t, sixty, wide, m);
@@ -189,7 +190,7 @@ TEST_F(pipeline, paced_fields_alternate_without_loss) {
   backend.add(stick);
   configure(true, false, mode::f1);
   std::vector<bool> flags;
-  QObject::connect(&thread, &capture_thread::field_rendered, &thread, [&](bool f) { flags.push_back(f); });
+  QObject::connect(&thread.renderer, &render_thread::field_rendered, &thread, [&](bool f) { flags.push_back(f); });
   thread.start_capture();
   QTest::qWait(1500);
   thread.request_close();

@@ -312,13 +312,13 @@ struct frame_slot_test : ::testing::Test {
   void open(const preference_set& p) {
     window = std::make_unique<main_window>();
     // Only the calls below reach the slot.
-    QObject::disconnect(&window->capture(), &capture_thread::field_rendered, window.get(), nullptr);
+    QObject::disconnect(&window->renderer(), &render_thread::field_rendered, window.get(), nullptr);
     window->set_preferences(p);
     QObject::connect(window.get(), &main_window::picture_ready,
                      [this](QImage image) { images.push_back(image.copy()); });
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().renderer.rendered_fields() >= 4; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->renderer().rendered_fields() >= 4; }, 10000));
   }
   // One field, at least 10 ms after the previous: true when it became an image.
   bool field(bool flag) {

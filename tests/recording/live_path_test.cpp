@@ -38,7 +38,7 @@ struct live_path : window_fixture {
     // The recorder says what a stop had to drop.
     QLoggingCategory::setFilterRules(QStringLiteral("ostrevin.record.debug=true"));
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().renderer.rendered_fields() >= 25; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->renderer().rendered_fields() >= 25; }, 20000));
   }
   void TearDown() override {
     QLoggingCategory::setFilterRules(QString());
@@ -88,7 +88,7 @@ struct live_path : window_fixture {
 };
 
 TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_no_field) {
-  render_thread& render = window->capture().renderer;
+  render_thread& render = window->renderer();
   // Fields the stick's stream itself damaged (a sanitizer build may be too
   // slow to reap every packet in time) are not the live path's to keep.
   // Counted from before the start to after the stop, so that every field
@@ -104,7 +104,7 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
   // before the stall.
   const int shown = window->displayed_images();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() > shown; }, 5000));
-  const picture_info& info = window->capture().renderer.display().front_info();
+  const picture_info& info = window->renderer().display().front_info();
   EXPECT_LT(double(steady_clock_ns() - info.arrival_ns) * 1e-6, 100.0) << "a picture from before the stall";
 
   // Then the disk: one write (or two) takes 200 ms.
@@ -136,7 +136,7 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
 
 TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {
   // 30 ms for a 20 ms field: a third of the fields cannot be converted.
-  render_probe::slow_down(window->capture().renderer, 30);
+  render_probe::slow_down(window->renderer(), 30);
   using clock = std::chrono::steady_clock;
   const auto asked = clock::now();
   start("slow");
@@ -147,7 +147,7 @@ TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts
   QTest::qWait(3000);
   const auto stopping = clock::now();
   const account a = stop();
-  render_probe::slow_down(window->capture().renderer, 0);
+  render_probe::slow_down(window->renderer(), 0);
   expect_exact(a, captures.filePath("slow.avi"));
   EXPECT_GT(a.fields_lost, 0);
   EXPECT_GT(a.lost, 0);

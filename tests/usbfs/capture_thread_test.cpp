@@ -9,6 +9,7 @@
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
+#include "tests/support/rendering_capture.h"
 #include "tests/support/signal_counter.h"
 #include "tests/usbfs/usbfs_fixture.h"
 
@@ -16,11 +17,11 @@ namespace {
 
 struct capture_over_usbfs : usbfs_test {
   std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0);
-  std::unique_ptr<capture_thread> thread;
+  std::unique_ptr<rendering_capture> thread;
   message_log messages;
 
   void make_thread(bool sixty_hz = false) {
-    thread = std::make_unique<capture_thread>();
+    thread = std::make_unique<rendering_capture>();
     thread->backend = backend.get();
     set_standard(sixty_hz);
   }
