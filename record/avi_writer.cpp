@@ -44,7 +44,9 @@ QString av_error_text(int error) {
 
 // The encoder takes over a frame's bytes without copying them; FFmpeg lets
 // them go through here once the frame is encoded.
-void release_frame_bytes(void* size, uint8_t* data) { frame_memory::give_back(data, reinterpret_cast<uintptr_t>(size)); }
+void release_frame_bytes(void* size, uint8_t* data) {
+  frame_memory::give_back(data, reinterpret_cast<uintptr_t>(size));
+}
 
 }  // namespace
 
@@ -225,7 +227,7 @@ bool avi_writer::write_frame(frame_buffer frame) {
   picture->pts = video_pts++;
   av_image_fill_arrays(picture->data, picture->linesize, frame.data(), pixel_format, format_.width, format_.height, 1);
   picture->buf[0] = av_buffer_create(frame.data(), size_t(size), release_frame_bytes,
-                                    reinterpret_cast<void*>(uintptr_t(frame.size())), 0);
+                                     reinterpret_cast<void*>(uintptr_t(frame.size())), 0);
   // FFmpeg's from here; without a buffer it copies them and `frame` frees its own.
   if (picture->buf[0]) frame.release();
   const int result = avcodec_send_frame(video_codec, picture);
