@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "base/logging.h"
 #include "base/realtime_scheduling.h"
@@ -30,6 +31,17 @@ constexpr int stick_poll_ms = 500;
 uint16_t level_step(double level, int steps) { return uint16_t(std::lround(level * steps)); }
 // The same step for both channels of an AC'97 stereo register.
 uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
+
+// For the log: "0x0201" for a bridge register, "0x0a" for a decoder one.
+QString hex(unsigned value, int digits) { return QString("0x%1").arg(value, digits, 16, QLatin1Char('0')); }
+
+// Why a transfer failed, for the log: libusb's name for the error, or, for
+// a read that ended without error, how many bytes came back.
+QString transfer_failure(bool open, int result) {
+  if (!open) return QStringLiteral("no stick open");
+  if (result < 0) return QString("libusb: %1").arg(libusb_error_name(result));
+  return QString("%1 bytes came back").arg(result);
+}
 
 }  // namespace
 
@@ -181,7 +193,8 @@ uint8_t capture_thread::read_register(uint16_t reg) {
                     : -1;
   if (result != 1) {
     note_transfer_failure(result);
-    qCDebug(capture_log) << "readIndex() error" << unsigned(reg);
+    qCDebug(capture_log).noquote() << QString("capture: reading bridge register %1 failed (%2)")
+                                          .arg(hex(reg, 4), transfer_failure(device_handle != nullptr, result));
     return 0;
   }
   return byte;
@@ -194,7 +207,8 @@ bool capture_thread::write_register(uint16_t reg, uint16_t value) {
                                    : -1;
   if (result < 0) {
     note_transfer_failure(result);
-    qCDebug(capture_log) << "writeIndex() error" << result;
+    qCDebug(capture_log).noquote() << QString("capture: writing bridge register %1 failed (%2)")
+                                          .arg(hex(reg, 4), transfer_failure(device_handle != nullptr, result));
     return false;
   }
   return true;
@@ -207,7 +221,8 @@ bool capture_thread::set_feature(uint16_t feature) {
                                    : -1;
   if (result < 0) {
     note_transfer_failure(result);
-    qCDebug(capture_log) << "setFeature() error" << result;
+    qCDebug(capture_log).noquote() << QString("capture: setting USB feature %1 on the bridge failed (%2)")
+                                          .arg(hex(feature, 4), transfer_failure(device_handle != nullptr, result));
     return false;
   }
   return true;
@@ -220,7 +235,12 @@ void capture_thread::write_decoder_register(uint8_t reg, uint16_t value) {
   write_register(serial_control, serial_start_write);
   QThread::usleep(serial_settle_us);
   // One status read: the bridge has finished or it has not.
-  if (read_register(serial_status) != serial_write_done) qCDebug(capture_log) << "writeSAA711XRegister() error";
+  const uint8_t status = read_register(serial_status);
+  if (status != serial_write_done)
+    qCDebug(capture_log).noquote()
+        << QString(
+               "capture: writing decoder register %1 failed: the bridge's serial bus shows status %2, not %3 (done)")
+               .arg(hex(reg, 2), hex(status, 2), hex(serial_write_done, 2));
 }
 
 void capture_thread::write_codec_register(uint8_t reg, uint16_t value) {
@@ -309,7 +329,10 @@ bool capture_thread::init_device() {
   if (transfer_skipped()) return false;
   const int result = device_handle ? device_handle->set_altinterface(streaming_alternate) : -1;
   if (result < 0) {
-    qCDebug(capture_log) << "usb_set_altinterface() error" << result;
+    qCDebug(capture_log).noquote()
+        << QString("capture: selecting alternate setting %1 of the video interface for streaming failed (%2)")
+               .arg(streaming_alternate)
+               .arg(transfer_failure(device_handle != nullptr, result));
     if (result == LIBUSB_ERROR_NO_DEVICE)
       emit capture_device_not_found();
     else
@@ -337,8 +360,7 @@ void capture_thread::work() {
     if (!device_handle) {
       const bool was_gone = state_told == stream_state::gone;
       if (!wait_for_stick()) break;
-      qCDebug(capture_log) << (was_gone ? "easycap thread: the stick is back"
-                                        : "easycap thread: trying the stick again");
+      qCDebug(capture_log) << (was_gone ? "capture: the stick is back" : "capture: trying the stick again");
       reinit_requested = true;
       health_fresh = was_gone;
     }
@@ -358,12 +380,12 @@ void capture_thread::work() {
       case stream_end::requested:
         break;
       case stream_end::gone:
-        qCDebug(capture_log) << "easycap thread: the stick is gone; waiting for it to come back";
+        qCDebug(capture_log) << "capture: the stick is gone; waiting for it to come back";
         set_stream_state(stream_state::gone, 0);
         close_device();
         break;
       case stream_end::stalled:
-        qCDebug(capture_log) << "easycap thread: no field for" << stream_health::reprogram_after_ms / 1000.0
+        qCDebug(capture_log) << "capture: no field for" << stream_health::reprogram_after_ms / 1000.0
                              << "s; programming the stick again";
         reinit_requested = true;
         break;
@@ -378,8 +400,7 @@ capture_thread::pass_end capture_thread::program() {
   if (init_device()) return pass_end::ready;
   if (close_requested()) return pass_end::closed;
   if (stick_silent) {
-    qCDebug(capture_log) << "easycap thread: the stick does not answer:" << failed_transfers
-                         << "register transfers failed";
+    qCDebug(capture_log) << "capture: the stick does not answer:" << failed_transfers << "register transfers failed";
     set_stream_state(stream_state::not_answering, failed_transfers);
     return pass_end::silent;
   }
@@ -449,12 +470,14 @@ void capture_thread::field_handoff::field_start(int bytes) {
     t.field_starts += uint64_t(periods);
     if (periods > 1) {
       t.missed_fields.fetch_add(uint32_t(periods - 1), std::memory_order_relaxed);
-      qCDebug(capture_log) << "easycap thread:" << periods - 1 << "fields never came; numbered past them";
+      qCDebug(capture_log) << "capture: fields missing from the stream:" << periods - 1
+                           << "never came; numbered past them";
     }
   }
   if (t.debug.load(std::memory_order_relaxed))
-    emit t.debug_console_set_text(
-        QString("easycap thread: read %1 pixels in this frame in %2").arg(bytes).arg(t.timer.lap(), 0, 'g', -1));
+    emit t.debug_console_set_text(QString("capture: a field starts %1 ms after the last; %2 bytes came before it")
+                                      .arg(t.timer.lap(), 0, 'g', -1)
+                                      .arg(bytes));
 }
 
 namespace {
@@ -463,7 +486,7 @@ namespace {
 // times a second; say each distinct error once and how often it repeated.
 class repeat_filter {
  public:
-  explicit repeat_filter(const char* what) : what_(what) {}
+  explicit repeat_filter(QString what) : what_(std::move(what)) {}
   ~repeat_filter() { flush(); }
   void report(int result) {
     if (result == last_ && repeats_ < 1000000) {
@@ -471,16 +494,18 @@ class repeat_filter {
       return;
     }
     flush();
-    qCDebug(capture_log) << what_ << result;
+    qCDebug(capture_log).noquote() << QString("%1 (libusb: %2)").arg(what_, libusb_error_name(result));
     last_ = result;
   }
 
  private:
   void flush() {
-    if (repeats_ > 0) qCDebug(capture_log) << what_ << last_ << "repeated" << repeats_ << "times";
+    if (repeats_ > 0)
+      qCDebug(capture_log).noquote()
+          << QString("%1 (libusb: %2) %3 more times").arg(what_, libusb_error_name(last_)).arg(repeats_);
     repeats_ = 0;
   }
-  const char* what_;
+  QString what_;
   int last_ = 0;
   int repeats_ = 0;
 };
@@ -513,14 +538,18 @@ capture_thread::stream_end capture_thread::stream() {
 
   for (int i = 0; i < transfers_in_flight; ++i) {
     const int result = device->iso_setup(contexts[size_t(i)], video_endpoint, packet_size);
-    if (result < 0) qCDebug(capture_log) << "usb_isochronous_setup_async() error" << result;
+    if (result < 0)
+      qCDebug(capture_log).noquote() << QString(
+                                            "capture: setting up video transfers on endpoint %1 failed (libusb: %2)")
+                                            .arg(hex(video_endpoint, 2), libusb_error_name(result));
   }
   // The field clock places field starts by the bus's time: only for a
   // stick that streams in real time.
   clock_running = device->streams_in_real_time();
   clock.start(1e9 / (2.0 * programmed_.frame_rate()));
-  repeat_filter submit_errors("usb_submit_async() error");
-  repeat_filter reap_errors("usb_reap_async() error");
+  const QString transfer = QString("capture: a video transfer on endpoint %1").arg(hex(video_endpoint, 2));
+  repeat_filter submit_errors(transfer + " could not be queued");
+  repeat_filter reap_errors(transfer + " failed");
   // Transfers in flight, oldest first: the bus completes them in the order
   // they were queued, so they are reaped in that order, and a transfer is
   // queued again only once it was reaped. Those whose submission failed
@@ -573,12 +602,12 @@ capture_thread::stream_end capture_thread::stream() {
         set_stream_state(stream_state::flowing, 0);
         break;
       case stream_health::state::no_fields:
-        if (changed && health.count() == 1) qCDebug(capture_log) << "easycap thread: no field for a second";
+        if (changed && health.count() == 1) qCDebug(capture_log) << "capture: no field for a second";
         set_stream_state(stream_state::no_fields, health.count());
         break;
       case stream_health::state::damaged:
         if (changed)
-          qCDebug(capture_log) << "easycap thread:" << health.count()
+          qCDebug(capture_log) << "capture: a damaged stream:" << health.count()
                                << "fields discarded in the last second, none complete (packets lost or damaged)";
         set_stream_state(stream_state::damaged, health.count());
         break;
@@ -608,7 +637,8 @@ capture_thread::stream_end capture_thread::stream() {
         if (health.stalled(health_clock.elapsed())) break;
       }
       if (debug.load(std::memory_order_relaxed))
-        emit debug_console_set_text(QString("easycap thread: read usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
+        emit debug_console_set_text(
+            QString("capture: done waiting for a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1));
       if (health.stalled(health_clock.elapsed())) {
         end = stream_end::stalled;
         break;
@@ -639,7 +669,10 @@ capture_thread::stream_end capture_thread::stream() {
       uint32_t claimed;
       std::memcpy(&claimed, region(i), sizeof claimed);
       if (claimed != uint32_t(microframes_per_transfer))
-        qCDebug(capture_log) << "number_of_packets" << claimed << "!= microframesPerTransfer";
+        qCDebug(capture_log).noquote() << QString(
+                                              "capture: a video transfer came back with %1 packets, not the %2 queued")
+                                              .arg(claimed)
+                                              .arg(microframes_per_transfer);
       assembler->parse_region(region(i), size_t(region_size), microframes_per_transfer, handoff);
       const assembly_counters& c = assembler->counters();
       incomplete_fields.store(uint32_t(c.fields_discarded), std::memory_order_relaxed);
@@ -647,7 +680,7 @@ capture_thread::stream_end capture_thread::stream() {
       complete_fields.store(uint32_t(c.fields_complete), std::memory_order_relaxed);
       if (debug.load(std::memory_order_relaxed))
         emit debug_console_set_text(
-            QString("easycap thread: finished with usb async at %1").arg(timer.elapsed(), 0, 'g', -1));
+            QString("capture: done parsing a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1));
     }
     if (in_flight.empty() && end == stream_end::requested) submit_idle();
     // Transfers that fail at once (a bus error on every one) would spin:

@@ -2,9 +2,9 @@
 
 #include <QFile>
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
+#include "base/logging.h"
 #include "record/file_sink.h"
 #include "record/recording_journal.h"
 
@@ -71,10 +71,12 @@ bool avi_writer::open(const QString& file_name, const avi_format& format, const 
 
   int result = avformat_alloc_output_context2(&format_context, nullptr, nullptr, path.constData());
   if (result < 0 || !format_context) {
-    // The one line this failure leaves on the terminal; the user is told
-    // what went wrong by the message.
-    std::fprintf(stderr, "Could not open '%s'\n", path.constData());
-    fail("Could not create the recording file " + shown, result < 0 ? result : AVERROR(EINVAL));
+    // The one line this failure leaves in the log; the user is told what
+    // went wrong by the message.
+    const int error = result < 0 ? result : AVERROR(EINVAL);
+    qCWarning(record_log).noquote()
+        << QString("recording: could not open %1: FFmpeg has no way to write it (%2)").arg(shown, av_error_text(error));
+    fail("Could not create the recording file " + shown, error);
     return false;
   }
   header_written = false;
@@ -96,7 +98,7 @@ bool avi_writer::open(const QString& file_name, const avi_format& format, const 
   sink->forced_free_bytes = options.forced_free_bytes;
   result = sink->open(path);
   if (result < 0) {
-    std::fprintf(stderr, "Could not open '%s'\n", path.constData());
+    qCWarning(record_log).noquote() << QString("recording: could not open %1 (%2)").arg(shown, av_error_text(result));
     fail("Could not open the recording file " + shown, result);
     sink.reset();
     return false;

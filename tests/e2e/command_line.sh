@@ -94,7 +94,7 @@ done
 wait_exit $pid || fail "the window did not close with --debug and no desktop folder"
 pid=""
 [ $exit_code -eq 0 ] || fail "exit code $exit_code after close with --debug and no desktop folder"
-grep -qE "^ostrevin.app: +[0-9]+\.[0-9]{3} easycap thread" "$work/no_desktop.log" ||
+grep -qE "^ostrevin.app: +[0-9]+\.[0-9]{3} capture: " "$work/no_desktop.log" ||
   fail "--debug without a desktop folder: no stamped debug lines on stderr"
 told=$(grep -c "cannot be written to $work/Desktop/debug_console_out.txt" "$work/no_desktop.log")
 [ "$told" -eq 1 ] || fail "--debug without a desktop folder: where the log cannot be written told $told times"
@@ -116,8 +116,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$console" ] || { "$x_window" list; fail "no debug console along the bottom of the screen"; }
-for _ in $(seq 100); do grep -q "easycap thread" "$work/Desktop/debug_console_out.txt" 2>/dev/null && break; sleep 0.1; done
-grep -q "easycap thread" "$work/Desktop/debug_console_out.txt" ||
+for _ in $(seq 100); do grep -q "capture: " "$work/Desktop/debug_console_out.txt" 2>/dev/null && break; sleep 0.1; done
+grep -q "capture: " "$work/Desktop/debug_console_out.txt" ||
   fail "the capture thread's debug lines do not reach the console's file"
 "$x_window" close "$(main_window)"
 wait_exit $pid || fail "the window did not close with --debug"
