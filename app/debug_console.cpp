@@ -64,9 +64,10 @@ void debug_console::give_up_log(const QString& reason) {
   if (log_file) log_file->close();
   if (log_given_up_) return;
   log_given_up_ = true;
-  const QString line =
-      QString("the debug console's log cannot be written to %1 (%2); its lines go to the debug output only")
-          .arg(log_path_, reason);
+  const QString line = QString(
+                           "the debug console's log cannot be written to %1 (%2); its lines are in the debug output, "
+                           "the timings on screen only")
+                           .arg(log_path_, reason);
   // Said as the console's own line: a handler that feeds the console leaves
   // it out, and the console shows it here once.
   const writing_line guard;
@@ -90,7 +91,6 @@ void debug_console::set_text(QString line) {
     if (flush_each_line) log_stream->flush();
     if (log_stream->status() != QTextStream::Ok) give_up_log(log_file->errorString());
   }
-  if (!log_stream) qCDebug(app_log).noquote() << stamp + ' ' + line;
   if (show_text) {
     text = line + "\n" + text;
     if (text.size() > max_text_length) text.truncate(max_text_length);

@@ -1,13 +1,15 @@
 // A diagnostic strip along the bottom of the primary screen: the newest
 // debug lines first, and every line, stamped with the time since the log
-// was opened, in a text file on the desktop. Nothing in the program creates
-// one; a diagnostic build or a test attaches it to the debug text signals.
+// was opened, in a text file on the desktop. --debug opens one and feeds it
+// every line of the program's logging categories from the message handler:
+// that is its only feed.
 //
-// Without its file (no desktop folder, no room, no permission) the lines go
-// to the debug output instead, and where the file could not be written is
-// said once. A line logged while a line is being written is not a line of
-// the console's own: a message handler that feeds the console checks
-// writing_a_line() and leaves it out, so the console never feeds itself.
+// Without its file (no desktop folder, no room, no permission) where the
+// file could not be written is said once; the lines are in the debug output
+// already (the handler put them there), the timings on screen only. A line
+// logged while a line is being written is the console's own: a message
+// handler that feeds the console checks writing_a_line() and leaves it out,
+// so the console never feeds itself.
 #pragma once
 
 #include <QMainWindow>
@@ -50,7 +52,7 @@ class debug_console : public QMainWindow {
   void set_text(QString line);
 
  private:
-  // The file is given up (said once); its lines go to the debug output.
+  // The file is given up (said once).
   void give_up_log(const QString& reason);
 
   stopwatch clock;

@@ -87,7 +87,6 @@ class main_window : public QMainWindow {
   void change_channel(int channel);
   // A display picture for the video widget.
   void picture_ready(QImage image);
-  void debug_console_set_text(QString);
 
  public slots:
   void capture_device_not_found();

@@ -26,7 +26,9 @@ debug_console* console_for_messages = nullptr;
 QtMessageHandler previous_handler = nullptr;
 
 void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-  if (previous_handler) previous_handler(type, context, message);
+  // The timings of every transfer and field are too many for the terminal:
+  // they go to the console (and its file) alone.
+  if (previous_handler && !is_timing_category(context.category)) previous_handler(type, context, message);
   if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
   // What the console logs itself (its lines without their file) is not fed
   // back to it.
@@ -56,15 +58,10 @@ void main_window::show_recording_status() {
 void main_window::open_debug_console() {
   // The program's debug lines on, whatever the logging rules say.
   QLoggingCategory::setFilterRules("ostrevin.*.debug=true");
-  capture_.debug = true;
-  render_.debug = true;
   console_ = std::make_unique<debug_console>();
   console_->show_text = true;
   console_->flush_each_line = true;
   console_->open_log();
-  connect(&capture_, &capture_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
-  connect(&render_, &render_thread::debug_console_set_text, console_.get(), &debug_console::set_text);
-  connect(this, &main_window::debug_console_set_text, console_.get(), &debug_console::set_text);
   {
     std::lock_guard lock(console_mutex);
     console_for_messages = console_.get();

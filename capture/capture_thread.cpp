@@ -81,8 +81,6 @@ void capture_thread::request_close() {
 
 bool capture_thread::stop_seen() const { return stop_requested.load(std::memory_order_acquire) || close_requested(); }
 
-void capture_thread::set_text(QString text) { emit debug_console_set_text(text); }
-
 void capture_thread::set_input(int new_channel) {
   if (new_channel < 0 || new_channel >= channel_count) return;  // no such input on the bridge
   if (new_channel == channel_.load()) {
@@ -474,10 +472,11 @@ void capture_thread::field_handoff::field_start(int bytes) {
                            << "never came; numbered past them";
     }
   }
-  if (t.debug.load(std::memory_order_relaxed))
-    emit t.debug_console_set_text(QString("capture: a field starts %1 ms after the last; %2 bytes came before it")
-                                      .arg(t.timer.lap(), 0, 'g', -1)
-                                      .arg(bytes));
+  if (capture_timing_log().isDebugEnabled())
+    qCDebug(capture_timing_log).noquote()
+        << QString("capture: a field starts %1 ms after the last; %2 bytes came before it")
+               .arg(t.timer.lap(), 0, 'g', -1)
+               .arg(bytes);
 }
 
 namespace {
@@ -636,9 +635,8 @@ capture_thread::stream_end capture_thread::stream() {
         check_health();
         if (health.stalled(health_clock.elapsed())) break;
       }
-      if (debug.load(std::memory_order_relaxed))
-        emit debug_console_set_text(
-            QString("capture: done waiting for a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1));
+      qCDebug(capture_timing_log).noquote()
+          << QString("capture: done waiting for a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1);
       if (health.stalled(health_clock.elapsed())) {
         end = stream_end::stalled;
         break;
@@ -678,9 +676,8 @@ capture_thread::stream_end capture_thread::stream() {
       incomplete_fields.store(uint32_t(c.fields_discarded), std::memory_order_relaxed);
       dropped_packet_count.store(uint32_t(c.packets_dropped_limit + c.packets_malformed), std::memory_order_relaxed);
       complete_fields.store(uint32_t(c.fields_complete), std::memory_order_relaxed);
-      if (debug.load(std::memory_order_relaxed))
-        emit debug_console_set_text(
-            QString("capture: done parsing a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1));
+      qCDebug(capture_timing_log).noquote()
+          << QString("capture: done parsing a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1);
     }
     if (in_flight.empty() && end == stream_end::requested) submit_idle();
     // Transfers that fail at once (a bus error on every one) would spin:

@@ -57,9 +57,6 @@ class capture_thread : public worker_thread {
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> reinit_requested{true};
 
-  // Written by the main window; on here the debug lines go out.
-  std::atomic<bool> debug{false};
-
   // What to capture. Any thread; a programming pass (set_standard(),
   // set_input(), the first start) takes what is set then.
   void set_settings(const capture_settings& settings);
@@ -125,10 +122,8 @@ class capture_thread : public worker_thread {
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
   void easycap_audio_not_found();
   void easycap_streaming();
-  void debug_console_set_text(QString);
 
  public slots:
-  void set_text(QString text);
   void set_input(int channel);
   void set_standard();
 

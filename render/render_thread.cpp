@@ -147,10 +147,8 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
   }
   if (dropped > 0) {
     dropped_fields_ += dropped;
-    // Outside the lock, so no slot can run while the hand-off is held.
-    if (debug)
-      for (uint32_t i = 0; i < dropped; ++i)
-        emit debug_console_set_text(QStringLiteral("easycap_render_thread dropping frame"));
+    qCDebug(render_timing_log).noquote()
+        << QString("render: fields waiting to be converted gave way to newer ones: %1").arg(dropped);
   }
 }
 
@@ -306,7 +304,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   const bool interlaced = display_interlaced;
   const bool blended = display_field_blended;
   const bool feed = recording_on;
-  const bool debugging = debug;
+  const bool debugging = render_timing_log().isDebugEnabled();
   const bool changed = settings_changed.exchange(false);
   const bool flag = field.flag;
 
@@ -322,8 +320,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
     if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)
-        qCWarning(render_log,
-                  "easycap_render_thread: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
+        qCWarning(render_log, "render: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
                   wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
       failure_reported = true;
       return false;
@@ -389,7 +386,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   emit broadcast_frame(last_published_, s.half_display_width, s.half_display_height);
 
   if (debugging)
-    emit debug_console_set_text(
-        QStringLiteral("easycap_render_thread: %1").arg(render_timer.lap(), 0, 'g', -1, QChar(' ')));
+    qCDebug(render_timing_log).noquote()
+        << QString("render: a field converted in %1 ms").arg(render_timer.lap(), 0, 'g', -1, QChar(' '));
   return true;
 }

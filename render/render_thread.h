@@ -47,7 +47,6 @@ class render_thread : public worker_thread, public field_sink, public recording_
   std::atomic<bool> recording_on{false};
 
   // Written by the capture thread before the thread first runs.
-  std::atomic<bool> debug{false};
   std::atomic<int> encoder_pixel_format{4};  // FFmpeg's planar YUV 4:2:2
   std::atomic<double> encoder_bytes_per_pixel{2.0};
 
@@ -150,7 +149,6 @@ class render_thread : public worker_thread, public field_sink, public recording_
  signals:
   // Once per field converted, with its flag.
   void field_rendered(bool field_flag);
-  void debug_console_set_text(QString text);
   void broadcast_frame(uchar* display_buffer, int half_display_width, int half_display_height);
 
  protected:

@@ -133,7 +133,7 @@ void video_widget::display_image(QImage image) {
     default:
       break;
   }
-  qCDebug(render_log) << "Lumo: unknown color format of image to display!";
+  qCDebug(render_log) << "display: an image of format" << image.format() << "is converted before it is shown";
   // Shown anyway, through Qt's own conversion: the upload then reads exactly
   // the converted copy and never past the caller's data.
   if (image.isNull()) return;
@@ -153,7 +153,7 @@ void video_widget::display_frame(QVideoFrame frame) {
     case QVideoFrameFormat::Format_BGRX8888:
       break;
     default:
-      qCDebug(render_log) << "Lumo: unknown color format of frame to display!";
+      qCDebug(render_log) << "display: a frame of pixel format" << frame.pixelFormat() << "cannot be shown";
       return;
   }
   if (!frame.map(QVideoFrame::ReadOnly)) return;

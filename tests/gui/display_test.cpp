@@ -155,12 +155,12 @@ TEST_F(lumo_test, nothing_shown_yet_is_black) {
 TEST_F(lumo_test, other_image_formats_are_reported_and_stay_within_their_data) {
   show_at(64, 64);
   message_log log;
-  const char* line = "Lumo: unknown color format of image to display!";
+  const QString line = "display: an image of format";
 
   std::vector<uchar> grey(3 * 3, 200);
   QImage grey_image(grey.data(), 3, 3, 3, QImage::Format_Grayscale8);
   widget.display_image(grey_image);
-  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(log.contains(render_category, line));
   EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(200, 200, 200)));
 
   log.clear();
@@ -168,18 +168,18 @@ TEST_F(lumo_test, other_image_formats_are_reported_and_stay_within_their_data) {
   QImage indexed(indices.data(), 5, 2, 5, QImage::Format_Indexed8);
   indexed.setColorTable({qRgb(0, 0, 0), qRgb(191, 0, 191)});
   widget.display_image(indexed);
-  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(log.contains(render_category, line));
   EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(191, 0, 191)));
 
   log.clear();
   std::vector<uchar> one(1, 77);
   widget.display_image(QImage(one.data(), 1, 1, 1, QImage::Format_Grayscale8));
-  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(log.contains(render_category, line));
   EXPECT_TRUE(near_colour(shown().pixel(5, 60), qRgb(77, 77, 77)));
 
   log.clear();
   widget.display_image(QImage());  // null: reported, nothing to show
-  EXPECT_TRUE(log.contains(line));
+  EXPECT_TRUE(log.contains(render_category, line));
 }
 
 TEST_F(lumo_test, rgb888_rows_with_padding_show_the_right_colours) {
@@ -189,7 +189,7 @@ TEST_F(lumo_test, rgb888_rows_with_padding_show_the_right_colours) {
   ASSERT_GT(image.bytesPerLine(), 61 * 3);
   message_log log;
   widget.display_image(image);
-  EXPECT_FALSE(log.contains("Lumo: unknown color format of image to display!"));
+  EXPECT_FALSE(log.contains(render_category, "display: an image of format"));
   expect_quadrants(shown());
 }
 
@@ -210,11 +210,11 @@ TEST_F(lumo_test, video_frames_upload_their_bytes_unchanged_or_are_reported) {
   frame.unmap();
   widget.display_frame(frame);
   EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(10, 120, 230)));
-  EXPECT_FALSE(log.contains("Lumo: unknown color format of frame to display!"));
+  EXPECT_FALSE(log.contains(render_category, "display: a frame of pixel format"));
 
   QVideoFrame yuv(QVideoFrameFormat(QSize(4, 4), QVideoFrameFormat::Format_YUV420P));
   widget.display_frame(yuv);
-  EXPECT_TRUE(log.contains("Lumo: unknown color format of frame to display!"));
+  EXPECT_TRUE(log.contains(render_category, "display: a frame of pixel format"));
   EXPECT_TRUE(near_colour(shown().pixel(32, 32), qRgb(10, 120, 230))) << "the last picture stays";
 }
 

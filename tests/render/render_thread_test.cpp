@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTest>
 #include <mutex>
@@ -260,21 +261,13 @@ TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_
 // The thread held inside field_rendered, converting its first field (red).
 struct held_render_thread : rendering {
   std::atomic<bool> hold{true}, held{false};
-  std::mutex text_mutex;
-  QStringList texts;
+  message_log log;
   void SetUp() override {
     QObject::connect(
         &render, &rt::field_rendered, &render,
         [this] {
           held = true;
           while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        },
-        Qt::DirectConnection);
-    QObject::connect(
-        &render, &rt::debug_console_set_text, &render,
-        [this](QString t) {
-          std::lock_guard lock(text_mutex);
-          texts << t;
         },
         Qt::DirectConnection);
     use(false, false);
@@ -289,7 +282,7 @@ struct held_render_thread : rendering {
 };
 
 TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlog_the_oldest_give_way) {
-  render.debug = true;
+  QLoggingCategory::setFilterRules("ostrevin.render.timing.debug=true");
   // The field in hand is red; while it is held, blue ones arrive, then a
   // green one last. Numbered 2 to 7.
   paint(blue);
@@ -305,9 +298,13 @@ TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlo
   EXPECT_EQ(render.unshown_fields(), uint32_t(rt::display_backlog - 1));
   EXPECT_TRUE(is(display, 384, 288, green));
   EXPECT_EQ(render.display().front_info().field_serial, uint64_t(rt::display_backlog + 3));
-  std::lock_guard lock(text_mutex);
-  EXPECT_EQ(texts.count("easycap_render_thread dropping frame"), 2);
-  EXPECT_EQ(texts.filter(QRegularExpression("^easycap_render_thread: [0-9.e+-]+$")).size(), rt::display_backlog);
+  QLoggingCategory::setFilterRules(QString());
+  // Told in the timing category, off unless asked for: how many gave way,
+  // and each conversion's time.
+  const QStringList lines = log.messages();
+  EXPECT_EQ(lines.filter("render: fields waiting to be converted gave way to newer ones: 1").size(), 2);
+  EXPECT_EQ(lines.filter(QRegularExpression("^render: a field converted in [0-9.e+-]+ ms$")).size(),
+            rt::display_backlog);
 }
 
 TEST_F(held_render_thread, while_recording_a_busy_thread_loses_no_field_until_every_slot_is_full) {
@@ -384,7 +381,7 @@ TEST_F(rendering, fields_that_cannot_be_converted_are_skipped_counted_and_retrie
   EXPECT_EQ(render.failed_fields(), 2u);
   EXPECT_EQ(ready.count(), 0);
   EXPECT_TRUE(untouched_from(display, 0));
-  EXPECT_EQ(log.messages().filter("easycap_render_thread: cannot build").size(), 1);
+  EXPECT_EQ(log.count(render_category, "render: cannot build pictures and scalers"), 1);
 
   render.encoder_pixel_format = 4;
   show(false);

@@ -10,6 +10,7 @@
 // The layers' logging categories, as base/logging.cpp names them.
 inline constexpr const char* capture_category = "ostrevin.capture";
 inline constexpr const char* record_category = "ostrevin.record";
+inline constexpr const char* render_category = "ostrevin.render";
 
 class message_log {
  public:
