@@ -144,7 +144,8 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
 
   frame_timer.start();
   capture_.start_capture();
-  repair_unfinished_recordings();
+  connect(&repair_, &recording_repair::told, this, &main_window::show_repair_notice);
+  repair_.start_if_any(recording_.recorder().settings.journal_directory);
 }
 
 main_window::~main_window() {
@@ -161,7 +162,7 @@ main_window::~main_window() {
   // last writes into the buffers before they are freed.
   capture_.wait();
   // A repair is let finish: a file cut in the middle of it would be worse.
-  if (repair_thread) repair_thread->wait();
+  repair_.wait();
   sound_.release();
 }
 

@@ -14,6 +14,7 @@
 #include "app/capture_pipeline.h"
 #include "app/command_line.h"
 #include "app/preference_set.h"
+#include "app/recording_repair.h"
 #include "app/window_menus.h"
 #include "audio/sound_preview.h"
 #include "base/stopwatch.h"
@@ -144,9 +145,9 @@ class main_window : public QMainWindow {
   void note_display_latency(double ms);
   void create_notice();
   void show_notice();
-  // Repairs, off the GUI thread, the recordings a crash left unfinished,
-  // and says what they hold.
-  void repair_unfinished_recordings();
+  // What the repair of unfinished recordings found, over the picture for a
+  // minute.
+  void show_repair_notice(const QString& text);
   // The menus back to what they are while no recording runs.
   void recording_stopped();
   // Ends a recording that cannot go on, and says why and what the file holds.
@@ -167,7 +168,7 @@ class main_window : public QMainWindow {
   capture_thread& capture_ = pipeline_.capture;
   render_thread& render_ = pipeline_.render;
   recording_controller& recording_ = pipeline_.recording;
-  std::unique_ptr<QThread> repair_thread;
+  recording_repair repair_;
 
   // What the capture thread was last asked for.
   capture_settings current_capture;

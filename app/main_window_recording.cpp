@@ -166,6 +166,6 @@ QString main_window::finish_for_exit() {
   // let finish: a file cut in the middle of it would be worse.
   capture_.request_close();
   capture_.wait(3000);
-  if (repair_thread) repair_thread->wait();
+  repair_.wait();
   return finished;
 }

@@ -1,82 +1,21 @@
-// Recordings a crash, a kill or a power cut left unfinished: found at start
-// through the notes the recorder keeps, repaired in place off the GUI thread,
-// and told over the picture.
-#include <QDebug>
-#include <QFileInfo>
-#include <QThread>
+// What the repair of recordings a crash left unfinished found
+// (app/recording_repair.h), told over the picture.
 #include <QTimer>
 
 #include "app/main_window.h"
-#include "base/logging.h"
-#include "record/avi_repair.h"
-#include "record/recording_journal.h"
 
 namespace {
 constexpr int notice_seconds = 60;
 }  // namespace
 
-void main_window::repair_unfinished_recordings() {
-  const QString directory = recording_.recorder().settings.journal_directory;
-  const QList<recording_journal::entry> notes = recording_journal::unfinished(directory);
-  if (notes.isEmpty() || repair_thread) return;
-  repair_thread.reset(QThread::create([this, notes] {
-    QStringList told;
-    for (const recording_journal::entry& note : notes) {
-      const QString name = QFileInfo(note.recording).fileName();
-      if (!QFileInfo::exists(note.recording)) {
-        // On a disk that is not there now, perhaps: kept for a later start.
-        qCDebug(app_log).noquote() << "recording:" << note.recording << "did not end normally and is not there now";
-        continue;
-      }
-      const avi_repair_result result = repair_avi(note.recording);
-      // Another instance of the program is recording it: its own note.
-      if (result.in_use) continue;
-      if (result.nothing_to_keep) {
-        // A later start would find the same: the note goes, the file stays.
-        recording_journal::end(note.note);
-        qCWarning(app_log).noquote() << "recording:" << note.recording
-                                     << "did not end normally and holds no whole frame:" << result.error;
-        told << tr("The recording '%1' did not end normally and holds no whole frame; nothing could be kept, "
-                   "and the file is left as it was.")
-                    .arg(name);
-        continue;
-      }
-      if (result.ok) {
-        recording_journal::end(note.note);
-        if (result.was_whole) continue;
-        const QString damage = describe_damage(result);
-        qCDebug(app_log).noquote() << QString("recording: repaired %1: %2 kept, %3 bytes of a torn end cut%4")
-                                          .arg(note.recording, describe_repaired_length(result))
-                                          .arg(result.bytes_cut)
-                                          .arg(damage.isEmpty() ? QString() : "; " + damage);
-        QString text = tr("The recording '%1' did not end normally; it has been repaired and holds %2.")
-                           .arg(name, describe_repaired_length(result));
-        if (result.stretches_dropped > 0)
-          text += " " + tr("%1 bytes of it were damaged and could not be kept.").arg(result.bytes_dropped);
-        told << text;
-        continue;
-      }
-      qCWarning(app_log).noquote() << "recording:" << note.recording
-                                   << "did not end normally and cannot be repaired:" << result.error;
-      if (!result.worth_retrying) recording_journal::end(note.note);
-      told << tr("The recording '%1' did not end normally and could not be repaired: %2.").arg(name, result.error);
-    }
-    if (!told.isEmpty())
-      QMetaObject::invokeMethod(
-          this,
-          [this, told] {
-            if (recording_.is_recording()) return;  // the notice belongs to the recording now
-            const QString text = told.join('\n');
-            recording_notice = text;
-            show_notice();
-            // Read by now, or in the debug output.
-            QTimer::singleShot(notice_seconds * 1000, this, [this, text] {
-              if (recording_notice != text) return;
-              recording_notice.clear();
-              show_notice();
-            });
-          },
-          Qt::QueuedConnection);
-  }));
-  repair_thread->start();
+void main_window::show_repair_notice(const QString& text) {
+  if (recording_.is_recording()) return;  // the notice belongs to the recording now
+  recording_notice = text;
+  show_notice();
+  // Read by now, or in the debug output.
+  QTimer::singleShot(notice_seconds * 1000, this, [this, text] {
+    if (recording_notice != text) return;
+    recording_notice.clear();
+    show_notice();
+  });
 }
