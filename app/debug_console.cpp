@@ -5,9 +5,11 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <mutex>
 
 #include "base/logging.h"
 
@@ -25,6 +27,43 @@ struct writing_line {
 
 bool debug_console::writing_a_line() { return inside_set_text; }
 
+namespace {
+
+// The console the program's own debug lines also go to (--debug), and the
+// handler that was there before. Lines come from every thread; the lock
+// keeps the console alive while a line is posted to it.
+std::mutex console_mutex;
+debug_console* console_for_messages = nullptr;
+QtMessageHandler previous_handler = nullptr;
+
+void copy_to_console(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  // The timings of every transfer and field are too many for the terminal:
+  // they go to the console (and its file) alone.
+  if (previous_handler && !is_timing_category(context.category)) previous_handler(type, context, message);
+  if (!context.category || !QByteArray(context.category).startsWith("ostrevin.")) return;
+  // What the console logs itself (its lines without their file) is not fed
+  // back to it.
+  if (inside_set_text) return;
+  // The console takes it on the GUI thread.
+  std::lock_guard lock(console_mutex);
+  if (console_for_messages)
+    QMetaObject::invokeMethod(console_for_messages, "set_text", Qt::QueuedConnection, Q_ARG(QString, message));
+}
+
+}  // namespace
+
+void debug_console::feed_from_log() {
+  if (fed_) return;
+  fed_ = true;
+  // The program's debug lines on, whatever the logging rules say.
+  QLoggingCategory::setFilterRules("ostrevin.*.debug=true");
+  {
+    std::lock_guard lock(console_mutex);
+    console_for_messages = this;
+  }
+  previous_handler = qInstallMessageHandler(copy_to_console);
+}
+
 debug_console::debug_console(QWidget* parent) : QMainWindow(parent), label(new QLabel()) {
   setCentralWidget(label);
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
@@ -40,6 +79,11 @@ debug_console::debug_console(QWidget* parent) : QMainWindow(parent), label(new Q
 }
 
 debug_console::~debug_console() {
+  if (fed_) {
+    qInstallMessageHandler(previous_handler);
+    std::lock_guard lock(console_mutex);
+    console_for_messages = nullptr;
+  }
   if (log_file) {
     if (log_stream) log_stream->flush();
     log_file->close();

@@ -30,6 +30,11 @@ class debug_console : public QMainWindow {
 
   // Opens the log file on the desktop and starts the clock of the stamps.
   void open_log();
+  // Turns every debug line of the program's categories on and takes each
+  // line from the message handler, from any thread, until it is destroyed
+  // (one console at a time). The handler before keeps every line but the
+  // timings.
+  void feed_from_log();
   // The log file's path, whether or not it could be opened.
   QString log_path() const { return log_path_; }
   // True while this thread is inside set_text(): what it logs then is the
@@ -58,4 +63,5 @@ class debug_console : public QMainWindow {
   stopwatch clock;
   QString log_path_;
   bool log_given_up_ = false;
+  bool fed_ = false;
 };

@@ -129,7 +129,15 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   status_timer->setInterval(500);
   connect(status_timer, &QTimer::timeout, this, &main_window::show_recording_status);
 
-  if (launch.debug) open_debug_console();
+  if (launch.debug) {
+    // The console on screen, fed every debug line.
+    console_ = std::make_unique<debug_console>();
+    console_->show_text = true;
+    console_->flush_each_line = true;
+    console_->open_log();
+    console_->feed_from_log();
+    console_->show();
+  }
   if (launch.channel) capture_.set_input(*launch.channel);
   if (!launch.record_file.isEmpty()) {
     record_on_stream = true;
@@ -150,7 +158,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
 
 main_window::~main_window() {
   QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
-  close_debug_console();
+  console_.reset();
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_recording();

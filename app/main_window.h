@@ -159,9 +159,6 @@ class main_window : public QMainWindow {
   // into the file instead of them.
   void apply_launch_overrides();
   preference_set preferences_to_store() const;
-  // --debug: the console on screen, fed every debug line.
-  void open_debug_console();
-  void close_debug_console();
 
   // The threads, and the window's names for them.
   capture_pipeline pipeline_;
