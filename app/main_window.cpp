@@ -81,12 +81,12 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
 
 main_window::main_window(const launch_options& options, QWidget* parent) : QMainWindow(parent), launch(options) {
   recording_.set_stop_after_ms(options.stop_after_ms);
-  ::recorder& recorder_ = recording_.recorder();
-  recorder_.settings.extension = ".avi";
-  recorder_.settings.keep_time = true;  // the stick is live: its time is the recording's
-  capture_extension = recorder_.settings.extension;
-  recorder_.settings.pixel_format = encoder_pixel_format;
-  recorder_.settings.frame_width = capture_settings::line_pixels;
+  ::recorder& recorder = recording_.recorder();
+  recorder.settings.extension = ".avi";
+  recorder.settings.keep_time = true;  // the stick is live: its time is the recording's
+  capture_extension = recorder.settings.extension;
+  recorder.settings.pixel_format = encoder_pixel_format;
+  recorder.settings.frame_width = capture_settings::line_pixels;
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
@@ -94,7 +94,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   load_preferences();
   stored_preferences = preferences;
   apply_launch_overrides();
-  recorder_.settings.journal_directory = recording_journal::default_directory();
+  recorder.settings.journal_directory = recording_journal::default_directory();
   create_menus();
 
   setWindowTitle("Ostrevin");
@@ -118,7 +118,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   connect(&sound_, &sound_preview::mute_changed, this, &main_window::audio_mute_changed);
   // The sound goes to the recorder as it is read; the recorder takes it
   // only while a recording runs (until it has the sound of its last frame).
-  connect(&sound_, &sound_preview::sound_captured, &recorder_, &recorder::add_audio, Qt::DirectConnection);
+  connect(&sound_, &sound_preview::sound_captured, &recorder, &::recorder::add_audio, Qt::DirectConnection);
 
   connect(&render_, &render_thread::field_rendered, this, &main_window::field_rendered);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
@@ -143,7 +143,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
     record_on_stream = true;
     QString name = launch.record_file;
     if (name.endsWith(capture_extension, Qt::CaseInsensitive)) name.chop(capture_extension.size());
-    recorder_.settings.base_name = name;
+    recorder.settings.base_name = name;
     menus.capture_action->setEnabled(true);
   }
 
@@ -176,11 +176,10 @@ main_window::~main_window() {
 
 void main_window::apply_preferences() {
   apply_always_on_top();
-  render_thread& render = render_;
-  render.display_f2 = preferences.display_f2;
-  render.display_interlaced = preferences.display_interlaced;
-  render.display_field_blended = preferences.display_field_blended;
-  render.settings_changed = true;
+  render_.display_f2 = preferences.display_f2;
+  render_.display_interlaced = preferences.display_interlaced;
+  render_.display_field_blended = preferences.display_field_blended;
+  render_.settings_changed = true;
   capture_settings wanted = capture_.settings();
   wanted.standard =
       preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc) : video_standard::pal;

@@ -472,11 +472,11 @@ void capture_thread::field_handoff::field_start(int bytes) {
                            << "never came; numbered past them";
     }
   }
-  if (capture_timing_log().isDebugEnabled())
-    qCDebug(capture_timing_log).noquote()
-        << QString("capture: a field starts %1 ms after the last; %2 bytes came before it")
-               .arg(t.timer.lap(), 0, 'g', -1)
-               .arg(bytes);
+  // The time since the last field start is taken only when the line is on.
+  qCDebug(capture_timing_log).noquote() << QString(
+                                               "capture: a field starts %1 ms after the last; %2 bytes came before it")
+                                               .arg(t.timer.lap(), 0, 'g', -1)
+                                               .arg(bytes);
 }
 
 namespace {

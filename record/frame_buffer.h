@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <utility>
 
 namespace frame_memory {
@@ -21,7 +20,7 @@ namespace frame_memory {
 uint8_t* take(size_t size);
 // Lets `bytes` (from take(size)) go: kept for the next take(size), or freed.
 void give_back(uint8_t* bytes, size_t size);
-// Frees what is kept (tests, and the end of the process).
+// Frees what is kept (tests).
 void clear();
 // Frames' worth kept at most.
 constexpr int kept_at_most = 8;
