@@ -125,7 +125,10 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(QIcon::fromTheme("io.github.ostrevin.Ostrevin"));
   // Before the window: a signal during start-up waits in the pipe.
   termination_signals signals_to_end;
-  main_window window(command.options);
+  // The threads and the recording beside the window, which only shows them
+  // and asks them; they outlive it.
+  capture_pipeline parts;
+  main_window window(parts, command.options);
   QObject::connect(&signals_to_end, &termination_signals::received, &window, &main_window::close_for_signal);
   window.show();
   window_to_finish = &window;

@@ -1,21 +1,17 @@
 #include "app/main_window.h"
 
-#include <xcb/xcb.h>
-
-#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFile>
-#include <QGuiApplication>
 #include <QMessageBox>
 #include <QTextStream>
 #include <QTimer>
-#include <QWindow>
-#include <cstdlib>
 
 #include "app/debug_console.h"
+#include "app/main_menus.h"
+#include "app/notice_line.h"
 #include "app/termination_signals.h"
+#include "app/x_window_watch.h"
 #include "base/logging.h"
 #include "record/recording_journal.h"
 #include "render/video_widget.h"
@@ -23,113 +19,75 @@
 namespace {
 // Height of the menu bar row that the window adds to the video area.
 constexpr int menu_bar_height = 20;
-constexpr int encoder_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
+constexpr int recording_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
+
+QString device_problem_text(capture_thread::device_problem problem) {
+  using problem_kind = capture_thread::device_problem;
+  switch (problem) {
+    case problem_kind::no_permission:
+      return QObject::tr(
+          "Sorry, Ostrevin found the EasyCap but is not allowed to use it: this user may not open its USB "
+          "device. Please install the udev rule that comes with Ostrevin (see \"Using a real stick on Linux\" "
+          "in the README), unplug the EasyCap and plug it in again, then try again.");
+    case problem_kind::in_use:
+      return QObject::tr(
+          "Sorry, the EasyCap is in use by another program. Please close the other program that shows or "
+          "records its video, then try again.");
+    case problem_kind::configuration_refused:
+    case problem_kind::interface_refused:
+      return QObject::tr(
+          "Sorry, the EasyCap did not accept Ostrevin's request to use it. Please unplug it and plug it in "
+          "again, then try again.");
+    case problem_kind::streaming_refused:
+      return QObject::tr(
+          "Sorry, the EasyCap could not start its video stream: the USB port may not have enough bandwidth "
+          "left. Please plug it in to another USB 2.0 (High Speed) port, or unplug other devices that share "
+          "its port, then try again.");
+  }
+  return QString();
+}
 }  // namespace
 
-// Qt runs on without a window when another X client destroys it; this
-// notices, for the main window and for an open question or message. Qt
-// destroys and re-creates windows itself (when the flags change, or another
-// window goes) and the new one may get a destroyed one's id, so a
-// notification for a window's id is only believed when the X server no
-// longer knows that window.
-class main_window::x_window_watch final : public QAbstractNativeEventFilter {
- public:
-  explicit x_window_watch(main_window* window) : window_(window) {}
+QString load_style_sheet() {
+  QFile file("tessalin.css");
+  if (!file.exists() || !file.open(QIODevice::ReadOnly)) return QString();
+  QTextStream stream(&file);
+  return stream.readAll();
+}
 
-  bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-    if (type != "xcb_generic_event_t") return false;
-    const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
-    const WId destroyed = static_cast<const xcb_destroy_notify_event_t*>(message)->window;
-    // A question or message whose window was destroyed from outside would
-    // wait for an answer no one can give: it is closed, as a window
-    // manager's close would close it.
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal && modal != window_ && is_gone(modal->windowHandle(), destroyed)) {
-      QMetaObject::invokeMethod(
-          modal, [modal] { modal->close(); }, Qt::QueuedConnection);
-      return false;
-    }
-    // The window Qt draws into now (the widget's own id can be stale after
-    // Qt re-created it).
-    if (!is_gone(window_->windowHandle(), destroyed)) return false;
-    QMetaObject::invokeMethod(window_, &main_window::window_destroyed, Qt::QueuedConnection);
-    return false;
-  }
-
- private:
-  // `destroyed` is the X window `handle` draws into, and the server no
-  // longer knows it.
-  static bool is_gone(const QWindow* handle, WId destroyed) {
-    return handle && handle->handle() && destroyed == handle->winId() && !still_there(xcb_window_t(destroyed));
-  }
-
-  static bool still_there(xcb_window_t window) {
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11 || !x11->connection()) return true;
-    xcb_generic_error_t* error = nullptr;
-    xcb_get_window_attributes_reply_t* reply = xcb_get_window_attributes_reply(
-        x11->connection(), xcb_get_window_attributes(x11->connection(), window), &error);
-    const bool there = reply != nullptr;
-    std::free(reply);
-    std::free(error);
-    return there;
-  }
-
-  main_window* window_;
-};
-
-main_window::main_window(const launch_options& options, QWidget* parent) : QMainWindow(parent), launch(options) {
+main_window::main_window(capture_pipeline& parts, const launch_options& options, QWidget* parent)
+    : QMainWindow(parent),
+      parts_(parts),
+      capture_(parts.capture),
+      render_(parts.render),
+      recording_(parts.recording),
+      sound_(parts.sound),
+      preferences_(options) {
   recording_.set_stop_after_ms(options.stop_after_ms);
-  ::recorder& recorder = recording_.recorder();
-  recorder.settings.extension = ".avi";
-  recorder.settings.keep_time = true;  // the stick is live: its time is the recording's
-  capture_extension = recorder.settings.extension;
-  recorder.settings.pixel_format = encoder_pixel_format;
-  recorder.settings.frame_width = capture_settings::line_pixels;
+  ::recording_settings& next = recording_.recorder().settings;
+  next.extension = ".avi";
+  next.keep_time = true;  // the stick is live: its time is the recording's
+  next.pixel_format = recording_pixel_format;
+  next.frame_width = capture_settings::line_pixels;
+  next.journal_directory = recording_journal::default_directory();
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
-
-  load_preferences();
-  stored_preferences = preferences;
-  apply_launch_overrides();
-  recorder.settings.journal_directory = recording_journal::default_directory();
-  create_menus();
+  preferences_.load();
 
   setWindowTitle("Ostrevin");
+  display_ = new video_widget();
+  setCentralWidget(display_);
+  display_->show();
+  notice_ = new notice_line(display_);
+  menus_ = new main_menus(this, preferences_.current(), sound_.is_muted());
+  status_timer_ = new QTimer(this);
+  status_timer_->setInterval(500);
+  connect(status_timer_, &QTimer::timeout, this, &main_window::show_recording_status);
+  connect_parts();
+  connect_menus();
 
-  display = new video_widget();
-  connect(this, &main_window::picture_ready, display, &video_widget::display_image);
-  setCentralWidget(display);
-  display->show();
-  create_notice();
-
-  connect(&capture_, &capture_thread::capture_device_not_found, this, &main_window::capture_device_not_found);
-  connect(&capture_, &capture_thread::capture_device_not_usb_2_0, this, &main_window::capture_device_not_usb_2_0);
-  connect(&capture_, &capture_thread::capture_device_unusable, this, &main_window::capture_device_unusable);
-  connect(&capture_, &capture_thread::easycap_audio_not_found, this, &main_window::set_easycap_audio_not_found);
-  connect(&capture_, &capture_thread::stream_state_changed, this, &main_window::stream_state_changed);
-
-  qRegisterMetaType<QImage>("QImage");
-
-  connect(&sound_, &sound_preview::stick_sound_missing, this, &main_window::fall_back_to_line_in);
-  connect(&sound_, &sound_preview::format_not_supported, this, &main_window::audio_format_not_supported);
-  connect(&sound_, &sound_preview::mute_changed, this, &main_window::audio_mute_changed);
-  // The sound goes to the recorder as it is read; the recorder takes it
-  // only while a recording runs (until it has the sound of its last frame).
-  connect(&sound_, &sound_preview::sound_captured, &recorder, &::recorder::add_audio, Qt::DirectConnection);
-
-  connect(&render_, &render_thread::field_rendered, this, &main_window::field_rendered);
-  connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::audio_start);
-  connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
-  connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
-  connect(&recording_, &recording_controller::ended, this, &main_window::recording_ended);
-  status_timer = new QTimer(this);
-  status_timer->setInterval(500);
-  connect(status_timer, &QTimer::timeout, this, &main_window::show_recording_status);
-
-  if (launch.debug) {
+  if (options.debug) {
     // The console on screen, fed every debug line.
     console_ = std::make_unique<debug_console>();
     console_->show_text = true;
@@ -138,30 +96,29 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
     console_->feed_from_log();
     console_->show();
   }
-  if (launch.channel) capture_.set_input(*launch.channel);
-  if (!launch.record_file.isEmpty()) {
-    record_on_stream = true;
-    QString name = launch.record_file;
-    if (name.endsWith(capture_extension, Qt::CaseInsensitive)) name.chop(capture_extension.size());
-    recorder.settings.base_name = name;
-    menus.capture_action->setEnabled(true);
+  if (options.channel) capture_.set_input(*options.channel);
+  if (!options.record_file.isEmpty()) {
+    record_on_stream_ = true;
+    QString name = options.record_file;
+    if (name.endsWith(next.extension, Qt::CaseInsensitive)) name.chop(next.extension.size());
+    next.base_name = name;
+    menus_->set_recording(false, true);
   }
 
-  window_watch = std::make_unique<x_window_watch>(this);
-  QCoreApplication::instance()->installNativeEventFilter(window_watch.get());
-
-  frame_timer.start();
+  window_watch_ = std::make_unique<x_window_watch>(
+      this, [this] { close_unasked(-1, "the window was destroyed from outside; ending"); });
+  parts_.display.show_in(this);
   capture_.start_capture();
-  connect(&repair_, &recording_repair::told, this, &main_window::show_repair_notice);
-  repair_.start_if_any(recording_.recorder().settings.journal_directory);
+  repair_.start_if_any(next.journal_directory);
 }
 
 main_window::~main_window() {
-  QCoreApplication::instance()->removeNativeEventFilter(window_watch.get());
+  window_watch_.reset();
   console_.reset();
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_recording();
+  parts_.display.show_in(nullptr);
   // After a device error the event loop may end while the capture thread is
   // still winding down; a running thread must never be destroyed, and the
   // buffers it renders into must outlive it.
@@ -174,29 +131,114 @@ main_window::~main_window() {
   sound_.release();
 }
 
+void main_window::connect_parts() {
+  connect(&capture_, &capture_thread::capture_device_not_found, this, [this] {
+    device_error(
+        tr("Sorry, Ostrevin could not locate the EasyCap hardware attached to this computer. Please connect the "
+           "hardware, then try again."));
+  });
+  connect(&capture_, &capture_thread::capture_device_not_usb_2_0, this, [this] {
+    device_error(
+        tr("Sorry, the EasyCap must be plugged in to a USB 2.0 port. Please ensure that it is plugged in to a USB "
+           "2.0 (High Speed) port, then try again."));
+  });
+  connect(&capture_, &capture_thread::capture_device_unusable, this,
+          [this](capture_thread::device_problem problem) { device_error(device_problem_text(problem)); });
+  connect(&capture_, &capture_thread::easycap_audio_not_found, &sound_, &sound_preview::stick_has_no_sound);
+  connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
+  connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
+  connect(&capture_, &capture_thread::stream_state_changed, this, &main_window::stream_state_changed);
+  connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::stream_started);
+  connect(&parts_.display, &display_feed::picture_ready, display_, &video_widget::display_image);
+  connect(&render_, &render_thread::field_rendered, this, [this] {
+    if (!record_at_next_field_ || closing_) return;
+    record_at_next_field_ = false;
+    start_recording();
+  });
+  connect(&sound_, &sound_preview::stick_sound_missing, this, [this] {
+    preferences_.stick_has_no_sound();
+    menus_->stick_has_no_sound();
+  });
+  connect(&sound_, &sound_preview::format_not_supported, this, [this] {
+    QMessageBox::critical(this, tr("Ostrevin"), tr("audio format not supported"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+  });
+  connect(&sound_, &sound_preview::mute_changed, menus_, &main_menus::set_muted);
+  connect(&recording_, &recording_controller::ended, this, &main_window::recording_ended);
+  connect(&repair_, &recording_repair::told, this, [this](const QString& text) {
+    // The notice belongs to the recording while one runs.
+    if (!recording_.is_recording()) notice_->set_recording_for_a_minute(text);
+  });
+}
+
+void main_window::connect_menus() {
+  // Each choice the menus make: stored when it changed something.
+  auto chosen = [this](bool changed, auto&& act) {
+    if (!changed) return;
+    apply_preferences();
+    act();
+    save_preferences();
+  };
+  connect(menus_, &main_menus::standard_chosen, this, [this, chosen](video_standard standard) {
+    chosen(preferences_.choose_standard(standard), [this] { emit set_standard(); });
+  });
+  connect(menus_, &main_menus::s_video_chosen, this, [this, chosen](bool s_video) {
+    // S-Video on channel 0, Composite on 2.
+    chosen(preferences_.choose_s_video(s_video), [this, s_video] { emit change_channel(s_video ? 0 : 2); });
+  });
+  connect(menus_, &main_menus::widescreen_chosen, this, [this, chosen](bool widescreen) {
+    chosen(preferences_.choose_widescreen(widescreen), [this] { emit set_standard(); });
+  });
+  connect(menus_, &main_menus::display_mode_chosen, this,
+          [this, chosen](display_mode mode) { chosen(preferences_.choose_display_mode(mode), [] {}); });
+  connect(menus_, &main_menus::channel_chosen, this, &main_window::change_channel);
+  connect(menus_, &main_menus::stick_sound_chosen, this, [this](bool from_stick) {
+    if (!preferences_.choose_stick_sound(from_stick)) return;
+    sound_.stop_input();
+    stream_started();
+    save_preferences();
+  });
+  connect(menus_, &main_menus::always_on_top_chosen, this, [this](bool on_top) {
+    if (!preferences_.choose_always_on_top(on_top)) return;
+    apply_always_on_top();  // the size stays as it is
+    save_preferences();
+  });
+  connect(menus_, &main_menus::scale_chosen, this, &main_window::resize_video_area);
+  connect(menus_, &main_menus::mute_toggled, &sound_, &sound_preview::toggle_mute);
+  connect(menus_, &main_menus::capture_file_asked, this, &main_window::ask_capture_file);
+  connect(menus_, &main_menus::stop_after_asked, this, &main_window::ask_stop_after);
+  connect(menus_, &main_menus::record_asked, this, &main_window::start_recording);
+  connect(menus_, &main_menus::stop_asked, this, &main_window::stop_recording);
+  connect(menus_, &main_menus::about_asked, this, [this] {
+    QMessageBox::about(this, tr("About Ostrevin"),
+                       tr("<p><i>\"This is such a wonderful experience here with the Buddhist.\"</i></p>"
+                          "<p>&nbsp;</p>"
+                          "<p><b><u>Legal information</u></b></p>"
+                          "<p>This software uses libraries from the <a href=\"https://ffmpeg.org\">FFmpeg project</a> "
+                          "under the <a href=\"https://www.gnu.org/licenses/lgpl-3.0.html\">LGPLv3.0</a>.</p>"));
+  });
+}
+
 void main_window::apply_preferences() {
   apply_always_on_top();
-  render_.display_f2 = preferences.display_f2;
-  render_.display_interlaced = preferences.display_interlaced;
-  render_.display_field_blended = preferences.display_field_blended;
+  const display_mode mode = preferences_.mode();
+  render_.display_f2 = mode == display_mode::f2;
+  render_.display_interlaced = mode == display_mode::interlaced;
+  render_.display_field_blended = mode == display_mode::field_blended;
   render_.settings_changed = true;
-  capture_settings wanted = capture_.settings();
-  wanted.standard =
-      preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc) : video_standard::pal;
-  wanted.s_video = preferences.s_video;
-  wanted.widescreen = preferences.widescreen;
-  capture_.set_settings(wanted);
-  current_capture = wanted;
-  ::recording_settings& recording_settings = recording_.recorder().settings;
-  recording_settings.sixty_hz = wanted.sixty_hz();
-  recording_settings.widescreen = wanted.widescreen;
-  recording_settings.field_lines = wanted.field_lines();
-  resize_video_area(wanted.half_display_width() * 2, wanted.half_display_height() * 2);
+  parts_.display.set_two_field_modes(mode != display_mode::f1);
+  current_capture_ = preferences_.capture(capture_.settings());
+  capture_.set_settings(current_capture_);
+  ::recording_settings& next = recording_.recorder().settings;
+  next.sixty_hz = current_capture_.sixty_hz();
+  next.widescreen = current_capture_.widescreen;
+  next.field_lines = current_capture_.field_lines();
+  resize_video_area(1.0);
 }
 
 void main_window::apply_always_on_top() {
   Qt::WindowFlags flags = windowFlags();
-  if (preferences.always_on_top)
+  if (preferences_.current().always_on_top)
     flags |= Qt::WindowStaysOnTopHint;
   else
     flags &= ~Qt::WindowStaysOnTopHint;
@@ -204,15 +246,36 @@ void main_window::apply_always_on_top() {
   show();  // setWindowFlags hides a visible window
 }
 
-void main_window::resize_video_area(int width, int height) { resize(width, height + menu_bar_height); }
+void main_window::resize_video_area(double scale) {
+  // A scale is not stored: the next apply_preferences() returns the window to 100 %.
+  resize(int(scale * current_capture_.half_display_width() * 2),
+         int(scale * current_capture_.half_display_height() * 2) + menu_bar_height);
+}
 
-QString main_window::load_style_sheet() {
-  QFile file("tessalin.css");
-  if (!file.exists() || !file.open(QIODevice::ReadOnly)) return QString();
-  QTextStream stream(&file);
-  QString text = stream.readAll();
-  file.close();
-  return text;
+void main_window::save_preferences() {
+  const QString why = preferences_.save();
+  if (why.isEmpty()) return;
+  QMessageBox::critical(this, tr("Save Preferences Error"),
+                        tr("There was an error saving the preferences file: %1").arg(why), QMessageBox::Ok,
+                        QMessageBox::NoButton);
+}
+
+void main_window::stream_started() {
+  // The first stream: the stick runs, so the stored format, window size and
+  // stay-on-top hint take effect, and the stick is programmed for them.
+  if (first_stream_pending_) {
+    first_stream_pending_ = false;
+    apply_preferences();
+    emit set_standard();  // a new streaming run follows, programmed for them
+  } else if (record_on_stream_) {
+    // --record: the stick streams as the preferences ask; the recording
+    // starts with its first field (the render thread runs by then).
+    record_on_stream_ = false;
+    record_at_next_field_ = true;
+  }
+  // The capture thread has opened the stick by now (or is about to: then its
+  // identity is the one every stick reports).
+  sound_.start(capture_.identity(), preferences_.current().easycap_audio);
 }
 
 void main_window::device_error(const QString& text) {
@@ -224,112 +287,63 @@ void main_window::device_error(const QString& text) {
   // However the message goes (its button, closed from outside, the window
   // closed behind it), the program ends on the error; a signal while it is
   // open names the signal instead.
-  if (!close_unasked) exit_code_on_close = 1;
+  if (!close_unasked_) exit_code_on_close_ = 1;
   QMessageBox::critical(this, tr("Ostrevin"), text, QMessageBox::Ok, QMessageBox::NoButton);
   // The capture thread ends right after it reports; make sure it has before
   // the event loop unwinds and the window (and the thread object) goes away.
   capture_.request_close();
   capture_.wait();
-  end_event_loop(exit_code_on_close);
+  end_event_loop(exit_code_on_close_);
 }
 
 void main_window::end_event_loop(int code) {
-  if (chosen_exit_code < 0) chosen_exit_code = code;
-  QCoreApplication::exit(chosen_exit_code);
+  if (chosen_exit_code_ < 0) chosen_exit_code_ = code;
+  QCoreApplication::exit(chosen_exit_code_);
 }
-
-void main_window::capture_device_not_found() {
-  device_error(
-      tr("Sorry, Ostrevin could not locate the EasyCap hardware attached to this computer. Please connect the "
-         "hardware, then try again."));
-}
-
-void main_window::capture_device_not_usb_2_0() {
-  device_error(
-      tr("Sorry, the EasyCap must be plugged in to a USB 2.0 port. Please ensure that it is plugged in to a USB 2.0 "
-         "(High Speed) port, then try again."));
-}
-
-void main_window::capture_device_unusable(capture_thread::device_problem problem) {
-  using problem_kind = capture_thread::device_problem;
-  QString text;
-  switch (problem) {
-    case problem_kind::no_permission:
-      text =
-          tr("Sorry, Ostrevin found the EasyCap but is not allowed to use it: this user may not open its USB "
-             "device. Please install the udev rule that comes with Ostrevin (see \"Using a real stick on Linux\" "
-             "in the README), unplug the EasyCap and plug it in again, then try again.");
-      break;
-    case problem_kind::in_use:
-      text =
-          tr("Sorry, the EasyCap is in use by another program. Please close the other program that shows or "
-             "records its video, then try again.");
-      break;
-    case problem_kind::configuration_refused:
-    case problem_kind::interface_refused:
-      text =
-          tr("Sorry, the EasyCap did not accept Ostrevin's request to use it. Please unplug it and plug it in "
-             "again, then try again.");
-      break;
-    case problem_kind::streaming_refused:
-      text =
-          tr("Sorry, the EasyCap could not start its video stream: the USB port may not have enough bandwidth "
-             "left. Please plug it in to another USB 2.0 (High Speed) port, or unplug other devices that share "
-             "its port, then try again.");
-      break;
-  }
-  device_error(text);
-}
-
-void main_window::set_easycap_audio_not_found() { sound_.stick_has_no_sound(); }
 
 void main_window::closeEvent(QCloseEvent* event) {
-  if (closing) {  // already closed (a signal during the question)
+  if (closing_) {  // already closed (a signal during the question)
     event->accept();
     return;
   }
-  if (recording_.is_recording() && !close_unasked) {
+  if (recording_.is_recording() && !close_unasked_) {
     QMessageBox question(QMessageBox::Information, "Ostrevin", tr("Really close Ostrevin?"),
                          QMessageBox::Ok | QMessageBox::Cancel);
     question.setStyleSheet(load_style_sheet());
     const int answer = question.exec();
-    if (closing) {
+    if (closing_) {
       event->accept();
       return;
     }
     // A signal (or the window destroyed) during the question closed it: the
     // close goes on as that asked, with its exit code. The window is in this
     // close already, so the close() that asked it comes to nothing.
-    if (answer != QMessageBox::Ok && !close_unasked) {
+    if (answer != QMessageBox::Ok && !close_unasked_) {
       event->ignore();
       return;
     }
   }
-  closing = true;
+  closing_ = true;
+  parts_.display.stop();
   sound_.stop_reading();
   event->accept();
   // The file is complete when this returns.
   stop_recording();
   capture_.request_close();
   capture_.wait();
-  end_event_loop(exit_code_on_close);
+  end_event_loop(exit_code_on_close_);
 }
 
 void main_window::close_for_signal(int signal_number) {
-  if (close_unasked) return;  // the first one decides
-  close_unasked = true;
-  exit_code_on_close = termination_signals::exit_code(signal_number);
-  qCWarning(app_log).noquote() << "Ostrevin: ending on signal" << signal_number;
-  // A question or a message that is open has no one to answer it.
-  if (QWidget* modal = QApplication::activeModalWidget())
-    if (modal != this) modal->close();
-  close();
+  close_unasked(termination_signals::exit_code(signal_number), QString("ending on signal %1").arg(signal_number));
 }
 
-void main_window::window_destroyed() {
-  if (close_unasked) return;
-  close_unasked = true;
-  qCWarning(app_log).noquote() << "Ostrevin: the window was destroyed from outside; ending";
+void main_window::close_unasked(int code, const QString& why) {
+  if (close_unasked_) return;  // the first one decides
+  close_unasked_ = true;
+  if (code >= 0) exit_code_on_close_ = code;
+  qCWarning(app_log).noquote() << "Ostrevin:" << why;
+  // A question or a message that is open has no one to answer it.
   if (QWidget* modal = QApplication::activeModalWidget())
     if (modal != this) modal->close();
   close();

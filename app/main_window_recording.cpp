@@ -1,6 +1,7 @@
 // The main window's recording: the capture file and "Stop after" asked, the
 // disk's room questioned, start and stop from the menus, the settings locked
-// while recording, and how a recording that ended by itself is told.
+// while recording, its progress in the title, and how a recording that
+// ended by itself, or had to end, is told.
 #include <QAction>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -19,21 +20,35 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/main_menus.h"
 #include "app/main_window.h"
+#include "app/notice_line.h"
 #include "base/logging.h"
 
-void main_window::set_capture_file() {
+namespace {
+// A stick silent for this long ends a recording; a shorter stall is
+// recorded as lost frames.
+constexpr unsigned stall_limit_s = 10;
+
+QString size_text(int64_t bytes) {
+  if (bytes >= (int64_t(1) << 30)) return QString("%1 GB").arg(double(bytes) / double(1 << 30), 0, 'f', 2);
+  return QString("%1 MB").arg(double(bytes) / double(1 << 20), 0, 'f', 1);
+}
+}  // namespace
+
+void main_window::ask_capture_file() {
   QFileDialog dialog(this, tr("Set Capture File"), QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-                     QString("*%1").arg(capture_extension));
+                     QString("*%1").arg(recording_.recorder().settings.extension));
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   // Never asked: an existing name gets the next free number instead.
   dialog.setOptions(dialog.options() | QFileDialog::DontConfirmOverwrite);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
-  name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
-  recording_.recorder().settings.base_name = name;
-  menus.capture_action->setEnabled(true);
+  ::recording_settings& next = recording_.recorder().settings;
+  name.remove(QRegularExpression(QString("\\%1$").arg(next.extension), QRegularExpression::CaseInsensitiveOption));
+  next.base_name = name;
+  menus_->set_recording(false, true);
 }
 
 void main_window::ask_stop_after() {
@@ -65,7 +80,7 @@ void main_window::ask_stop_after() {
 }
 
 bool main_window::room_for_recording() {
-  const disk_room room = recording_.room_for(current_capture);
+  const disk_room room = recording_.room_for(current_capture_);
   if (!room.worth_asking()) return true;
   const int64_t free = room.free_bytes;
   const double rate = room.bytes_per_second;
@@ -88,21 +103,17 @@ bool main_window::room_for_recording() {
 void main_window::start_recording() {
   if (recording_.is_recording()) return;
   if (!room_for_recording()) return;
-  if (!recording_.start(current_capture)) {
+  if (!recording_.start(current_capture_)) {
     QMessageBox::critical(this, tr("Ostrevin"),
                           tr("The last recording is still being finished on the disk. Try again in a moment."),
                           QMessageBox::Ok, QMessageBox::NoButton);
     return;
   }
-  recording_notice.clear();
-  ended_title.clear();
-  show_notice();
-  menus.set_capture_file_action->setEnabled(false);
-  menus.capture_action->setEnabled(false);
-  menus.stop_capture_action->setEnabled(true);
-  set_settings_actions_enabled(false);
+  notice_->set_recording(QString());
+  ended_title_.clear();
+  menus_->set_recording(true, true);
   show_recording_status();
-  status_timer->start();
+  status_timer_->start();
 }
 
 void main_window::stop_recording() {
@@ -114,21 +125,9 @@ void main_window::stop_recording() {
 }
 
 void main_window::recording_stopped() {
-  menus.set_capture_file_action->setEnabled(true);
-  menus.capture_action->setEnabled(true);
-  menus.stop_capture_action->setEnabled(false);
-  set_settings_actions_enabled(true);
-  status_timer->stop();
+  menus_->set_recording(false, true);
+  status_timer_->stop();
   show_recording_status();
-}
-
-void main_window::set_settings_actions_enabled(bool on) {
-  for (QAction* action :
-       {menus.ntsc_action, menus.pal_action, menus.pal_60_action, menus.composite_action, menus.s_video_action,
-        menus.aspect_4_3_action, menus.aspect_16_9_action, menus.line_in_action})
-    action->setEnabled(on);
-  // A stick without its own sound keeps "&Easycap" disabled for good.
-  if (!sound_.is_stick_sound_missing()) menus.easycap_audio_action->setEnabled(on);
 }
 
 void main_window::recording_ended(recording_end why, const QString& message) {
@@ -137,18 +136,18 @@ void main_window::recording_ended(recording_end why, const QString& message) {
   switch (why) {
     case recording_end::time_limit: {
       const QString held = format_duration(ended.elapsed_ms);
-      ended_title = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
+      ended_title_ = tr("Ostrevin - recording stopped at its time limit (%1)").arg(held);
       show_recording_status();
-      recording_notice = tr("The recording stopped at its time limit. %1 holds %2 and is complete.")
-                             .arg(QFileInfo(ended.file_name).fileName(), held);
-      qCInfo(app_log).noquote() << "Ostrevin:" << recording_notice;
-      show_notice();
+      const QString told = tr("The recording stopped at its time limit. %1 holds %2 and is complete.")
+                               .arg(QFileInfo(ended.file_name).fileName(), held);
+      qCInfo(app_log).noquote() << "Ostrevin:" << told;
+      notice_->set_recording(told);
       return;
     }
     case recording_end::disk_full:
     case recording_end::failed:
-      ended_title = why == recording_end::disk_full ? tr("Ostrevin - recording stopped: the disk is full")
-                                                    : tr("Ostrevin - recording failed");
+      ended_title_ = why == recording_end::disk_full ? tr("Ostrevin - recording stopped: the disk is full")
+                                                     : tr("Ostrevin - recording failed");
       show_recording_status();
       QMessageBox::critical(this, tr("Ostrevin"), message, QMessageBox::Ok, QMessageBox::NoButton);
       return;
@@ -168,4 +167,48 @@ QString main_window::finish_for_exit() {
   capture_.wait(3000);
   repair_.wait();
   return finished;
+}
+
+void main_window::show_recording_status() {
+  const recording_status status = recording_.status();
+  if (!status.running) {
+    setWindowTitle(ended_title_.isEmpty() ? QString("Ostrevin") : ended_title_);
+    return;
+  }
+  recording_.tell_lost_fields();
+  QString time = format_duration(status.elapsed_ms);
+  if (status.limit_ms > 0) time = tr("%1 of %2").arg(time, format_duration(status.limit_ms));
+  const int64_t lost = status.fields_lost;
+  const QString lost_text = lost == 1 ? tr("1 field lost") : tr("%1 fields lost").arg(lost);
+  setWindowTitle(tr("Ostrevin - recording %1 - %2 - %3").arg(time, size_text(status.bytes), lost_text));
+}
+
+void main_window::stream_state_changed(capture_thread::stream_state state, unsigned count) {
+  using stream_state = capture_thread::stream_state;
+  notice_->set_stream(notice_line::stream_text(state, count));
+  switch (state) {
+    case stream_state::flowing:
+    case stream_state::damaged:
+      break;
+    case stream_state::no_fields:
+      if (recording_.is_recording() && count >= stall_limit_s)
+        end_recording_because(tr("the EasyCap sent no picture for %1 s").arg(count));
+      break;
+    case stream_state::gone:
+      if (recording_.is_recording()) end_recording_because(tr("the EasyCap was unplugged"));
+      sound_.stick_gone();
+      break;
+    case stream_state::not_answering:
+      if (recording_.is_recording()) end_recording_because(tr("the EasyCap stopped answering"));
+      break;
+  }
+}
+
+void main_window::end_recording_because(const QString& why) {
+  stop_recording();
+  const recording_status ended = recording_.status();
+  const QString told = tr("The recording stopped because %1. %2 holds %3 and is complete.")
+                           .arg(why, QFileInfo(ended.file_name).fileName(), format_duration(ended.elapsed_ms));
+  qCWarning(app_log).noquote() << "Ostrevin:" << told;
+  notice_->set_recording(told);
 }

@@ -67,16 +67,17 @@ int main(int argc, char** argv) {
   backend.add(std::make_shared<virtual_stick>());
   set_default_usb_backend(&backend);
 
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   window.show();
-  if (!QTest::qWaitFor([&] { return window.sound().is_running(); }, 10000)) {
+  if (!QTest::qWaitFor([&] { return parts.sound.is_running(); }, 10000)) {
     std::fprintf(stderr, "the stick did not stream\n");
     return 1;
   }
   QTest::qWait(2000);  // sound settles, the window has its size
 
   // What "Set capture &file ..." would store; then "&Capture".
-  window.recorder().settings.base_name = directory + "/soak";
+  parts.recording.recorder().settings.base_name = directory + "/soak";
   QAction* capture = nullptr;
   QAction* stop = nullptr;
   for (QAction* a : window.findChildren<QAction*>()) {
@@ -85,11 +86,11 @@ int main(int argc, char** argv) {
   }
   capture->setEnabled(true);
 
-  const uint32_t lost_before = window.capture().lost_fields();
-  const uint32_t busy_before = window.renderer().dropped_fields();
-  const uint32_t unshown_before = window.renderer().unshown_fields();
-  const uint32_t dropped_before = window.dropped_frames_count();
-  const qint64 audio_before = window.sound().bytes_read();
+  const uint32_t lost_before = parts.capture.lost_fields();
+  const uint32_t busy_before = parts.render.dropped_fields();
+  const uint32_t unshown_before = parts.render.unshown_fields();
+  const uint32_t dropped_before = parts.recording.frames_dropped_total();
+  const qint64 audio_before = parts.sound.bytes_read();
   const long rss_start = resident_kib();
   const double cpu_start = cpu_seconds();
   QElapsedTimer wall;
@@ -102,7 +103,8 @@ int main(int argc, char** argv) {
     rss_peak = std::max(rss_peak, resident_kib());
     if ((s + 1) % 60 == 0)
       std::printf("  %4d s: RSS %ld KiB, frames written %d, fields dropped so far %u\n", s + 1, resident_kib(),
-                  int(window.recorder().frames_encoded), window.dropped_frames_count() - dropped_before);
+                  int(parts.recording.recorder().frames_encoded),
+                  parts.recording.frames_dropped_total() - dropped_before);
     std::fflush(stdout);
   }
   const long rss_end = resident_kib();
@@ -114,25 +116,26 @@ int main(int argc, char** argv) {
   if (!record) std::printf("preview only, nothing recorded\n");
   std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
               QFileInfo(file).size() / 1e6);
-  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(window.recorder().frames_encoded), elapsed * 25.0);
-  const uint32_t lost = window.capture().lost_fields() - lost_before;
-  const uint32_t busy = window.renderer().dropped_fields() - busy_before;
+  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(parts.recording.recorder().frames_encoded),
+              elapsed * 25.0);
+  const uint32_t lost = parts.capture.lost_fields() - lost_before;
+  const uint32_t busy = parts.render.dropped_fields() - busy_before;
   std::printf(
       "frames dropped or damaged (reported): %u; fields the capture pipeline lost: %u "
       "(%u incomplete, %u while the render thread was busy); fields converted but not shown, a newer one "
       "waiting: %u\n",
-      window.dropped_frames_count() - dropped_before, lost, lost - busy, busy,
-      window.renderer().unshown_fields() - unshown_before);
-  const latency_record& latency = window.display_latency_record();
+      parts.recording.frames_dropped_total() - dropped_before, lost, lost - busy, busy,
+      parts.render.unshown_fields() - unshown_before);
+  const latency_record& latency = parts.display.latency();
   std::printf(
       "latency, last packet of a field to its picture handed to the display: median %.1f ms, 99th "
       "percentile %.1f ms, over %llu pictures\n",
       latency.percentile(0.5), latency.percentile(0.99), (unsigned long long)latency.count());
-  recorder& recorder = window.recorder();
+  recorder& recorder = parts.recording.recorder();
   std::printf(
       "sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
       "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
-      (window.sound().bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
+      (parts.sound.bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
       (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
       recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
       status_lines.load());

@@ -50,12 +50,12 @@ struct audio_test : window_fixture {
   QAction* mute() { return menu_item("&Audio", "&Mute audio preview"); }
 
   bool wait_audio_running() {
-    return QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000);
+    return QTest::qWaitFor([&] { return parts->sound.is_running(); }, 10000);
   }
   // Sound has come in from the input (a fresh server can take over a second).
   bool wait_sound_flowing() {
-    const qint64 before = window->sound().bytes_read();
-    return QTest::qWaitFor([&] { return window->sound().bytes_read() > before + 48000; }, 8000);
+    const qint64 before = parts->sound.bytes_read();
+    return QTest::qWaitFor([&] { return parts->sound.bytes_read() > before + 48000; }, 8000);
   }
   std::vector<int16_t> listen(int ms = 600) { return pulse_probe::record_preview(ms); }
   // The preview plays this tone and not the other one. A new output stream
@@ -126,8 +126,8 @@ TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   // Found by its USB identity, not the look-alike listed before it.
-  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
-  EXPECT_EQ(window->sound().stick_input().description(), pulse_probe::stick_description);
+  EXPECT_EQ(parts->sound.stick_input().id(), pulse_probe::stick_source);
+  EXPECT_EQ(parts->sound.stick_input().description(), pulse_probe::stick_description);
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
   ASSERT_TRUE(wait_sound_flowing());
@@ -135,9 +135,9 @@ TEST_F(audio_test, stick_sound_plays_on_the_preview_and_line_in_replaces_it) {
 
   // The switch replaces the input, plays the other source and stores it.
   line_in()->trigger();
-  ASSERT_NE(window->sound().source(), nullptr);
-  EXPECT_NE(window->sound().source()->state(), QAudio::StoppedState);
-  EXPECT_FALSE(window->current_preferences().easycap_audio);
+  ASSERT_NE(parts->sound.source(), nullptr);
+  EXPECT_NE(parts->sound.source()->state(), QAudio::StoppedState);
+  EXPECT_FALSE(window->preferences().current().easycap_audio);
   EXPECT_EQ(stored().size(), 9);
   EXPECT_EQ(stored().at(4), 0);
   ASSERT_TRUE(wait_sound_flowing());
@@ -155,7 +155,7 @@ TEST_F(audio_test, stored_line_in_plays_the_default_input_and_still_finds_the_st
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(line_in()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
-  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
+  EXPECT_EQ(parts->sound.stick_input().id(), pulse_probe::stick_source);
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_line_in());
 }
@@ -166,7 +166,7 @@ TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again
   ASSERT_TRUE(wait_sound_flowing());
   mute()->trigger();
   EXPECT_TRUE(mute()->isChecked());
-  EXPECT_TRUE(window->sound().is_muted());
+  EXPECT_TRUE(parts->sound.is_muted());
   EXPECT_TRUE(hears_nothing());
   // Sound still comes in while muted; the preview just does not play it.
   EXPECT_TRUE(wait_sound_flowing());
@@ -178,7 +178,7 @@ TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again
   mute()->trigger();
   line_in()->trigger();
   EXPECT_FALSE(mute()->isChecked());
-  EXPECT_FALSE(window->sound().is_muted());
+  EXPECT_FALSE(parts->sound.is_muted());
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_line_in());
 }
@@ -189,7 +189,7 @@ TEST_F(audio_test, mute_before_the_first_stream_holds_once_the_preview_exists) {
   ASSERT_TRUE(stick->wait_held(10000));
   mute()->trigger();
   EXPECT_TRUE(mute()->isChecked());
-  EXPECT_TRUE(window->sound().is_muted());
+  EXPECT_TRUE(parts->sound.is_muted());
   stick->release_hold();
   ASSERT_TRUE(wait_audio_running());
   ASSERT_TRUE(wait_sound_flowing());
@@ -232,8 +232,8 @@ struct audio_without_stick_source : audio_test {
     EXPECT_FALSE(easycap()->isChecked());
     EXPECT_FALSE(easycap()->isEnabled());
     EXPECT_TRUE(line_in()->isChecked());
-    EXPECT_FALSE(window->current_preferences().easycap_audio);
-    EXPECT_TRUE(window->sound().is_stick_sound_missing());
+    EXPECT_FALSE(window->preferences().current().easycap_audio);
+    EXPECT_TRUE(parts->sound.is_stick_sound_missing());
   }
 };
 
@@ -258,7 +258,7 @@ TEST_F(audio_without_stick_source, a_digital_audio_interface_is_the_stick) {
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
   EXPECT_TRUE(easycap()->isEnabled());
-  EXPECT_EQ(window->sound().stick_input().description(), "C-Media Digital Audio Interface");
+  EXPECT_EQ(parts->sound.stick_input().description(), "C-Media Digital Audio Interface");
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
 }
@@ -269,7 +269,7 @@ TEST_F(audio_without_stick_source, the_usb_audio_interface_name_is_the_stick) {
   open_window();
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
-  EXPECT_EQ(window->sound().stick_input().description(), "USB Audio Interface");
+  EXPECT_EQ(parts->sound.stick_input().description(), "USB Audio Interface");
   ASSERT_TRUE(wait_sound_flowing());
   EXPECT_TRUE(hears_stick());
 }
@@ -281,8 +281,8 @@ TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
   stick->manufacturer = "Other Maker";
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_EQ(window->capture().identity().manufacturer, "Other Maker");
-  EXPECT_TRUE(window->sound().is_stick_sound_missing());
+  EXPECT_EQ(parts->capture.identity().manufacturer, "Other Maker");
+  EXPECT_TRUE(parts->sound.is_stick_sound_missing());
   EXPECT_TRUE(line_in()->isChecked());
   const QString other = "alsa_input.usb-Other_Maker_USB_2.0_Video_Capture_Controller-01.analog-stereo";
   const int index = pulse_probe::load_source(other, "Other Maker Analog Stereo");
@@ -291,8 +291,8 @@ TEST_F(audio_test, the_identity_comes_from_the_attached_stick) {
   window.reset();
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_FALSE(window->sound().is_stick_sound_missing());
-  EXPECT_EQ(window->sound().stick_input().description(), "Other Maker Analog Stereo");
+  EXPECT_FALSE(parts->sound.is_stick_sound_missing());
+  EXPECT_EQ(parts->sound.stick_input().description(), "Other Maker Analog Stereo");
   window.reset();
   pulse_probe::unload_module(index);
 }
@@ -308,17 +308,17 @@ TEST_F(audio_test, the_sticks_sound_comes_back_with_the_stick) {
   ASSERT_GE(module, 0);
   stick->unplug();
   pulse_probe::unload_module(module);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->sound().is_running(); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->sound.is_running(); }, 10000));
   stick->replug();
   QTest::qWait(1500);
   ASSERT_GE(pulse_probe::load_source(pulse_probe::stick_source, pulse_probe::stick_description), 0);
   ASSERT_TRUE(wait_audio_running());
   EXPECT_TRUE(easycap()->isChecked());
-  EXPECT_FALSE(window->sound().is_stick_sound_missing());
-  EXPECT_EQ(window->sound().stick_input().id(), pulse_probe::stick_source);
+  EXPECT_FALSE(parts->sound.is_stick_sound_missing());
+  EXPECT_EQ(parts->sound.stick_input().id(), pulse_probe::stick_source);
   // What the program reads from the stick's input, beside what it plays.
   std::vector<int16_t> read;
-  QObject::connect(&window->sound(), &sound_preview::sound_captured, [&](const QByteArray& bytes) {
+  QObject::connect(&parts->sound, &sound_preview::sound_captured, [&](const QByteArray& bytes) {
     const auto* samples = reinterpret_cast<const int16_t*>(bytes.constData());
     read.insert(read.end(), samples, samples + bytes.size() / 2);
   });
@@ -334,7 +334,7 @@ TEST_F(audio_test, a_stick_without_codec_falls_back_at_once_although_its_source_
   stick->set_faults(faults);
   open_window();
   ASSERT_TRUE(wait_audio_running());
-  EXPECT_TRUE(window->sound().is_stick_sound_missing());
+  EXPECT_TRUE(parts->sound.is_stick_sound_missing());
   EXPECT_FALSE(easycap()->isEnabled());
   EXPECT_TRUE(line_in()->isChecked());
   EXPECT_EQ(stored(), "<missing>");
@@ -351,10 +351,10 @@ TEST_F(audio_test, choosing_the_stick_after_it_reported_no_codec_records_line_in
   open_window();
   ASSERT_TRUE(stick->wait_held(10000));
   // The codec report is queued to the window: let it arrive.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_stick_sound_missing(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->sound.is_stick_sound_missing(); }, 5000));
   ASSERT_TRUE(easycap()->isEnabled());
   easycap()->trigger();
-  EXPECT_TRUE(window->sound().is_running());
+  EXPECT_TRUE(parts->sound.is_running());
   EXPECT_FALSE(easycap()->isChecked());
   EXPECT_FALSE(easycap()->isEnabled());
   EXPECT_TRUE(line_in()->isChecked());
@@ -374,15 +374,15 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
 
   line_in()->trigger();  // before the first stream: the first start runs now
   EXPECT_EQ(standards, 1);
-  EXPECT_TRUE(window->sound().is_running());
+  EXPECT_TRUE(parts->sound.is_running());
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
 
   stick->release_hold();
-  signal_counter streaming(&window->capture(), &capture_thread::easycap_streaming);
+  signal_counter streaming(&parts->capture, &capture_thread::easycap_streaming);
   ASSERT_TRUE(streaming.wait_for(1));
-  QTest::qWait(300);  // the streaming report reaches audio_start(), which must not act again
+  QTest::qWait(300);  // the streaming report reaches the window, which must not act again
   EXPECT_EQ(standards, 1);
-  EXPECT_FALSE(window->current_preferences().easycap_audio);
+  EXPECT_FALSE(window->preferences().current().easycap_audio);
   EXPECT_EQ(stored().at(4), 0);
 }
 

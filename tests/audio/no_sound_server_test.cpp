@@ -27,25 +27,26 @@ TEST(no_sound_server, the_picture_goes_on_without_sound) {
   backend.add(std::make_shared<virtual_stick>());
   scoped_usb_backend backend_in_use(&backend);
   {
-    main_window window;
+    capture_pipeline parts;
+    main_window window(parts);
     window.show();
     QAction* easycap = menu_action(window, "&Audio", "&Easycap");
     QAction* line_in = menu_action(window, "&Audio", "&Line-in");
     QAction* mute = menu_action(window, "&Audio", "&Mute audio preview");
     ASSERT_TRUE(easycap && line_in && mute);
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.sound().is_running(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts.sound.is_running(); }, 10000));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(easycap->isEnabled());
     EXPECT_TRUE(line_in->isChecked());
     mute->trigger();
-    EXPECT_TRUE(window.sound().is_muted());
+    EXPECT_TRUE(parts.sound.is_muted());
     mute->trigger();
-    EXPECT_FALSE(window.sound().is_muted());
+    EXPECT_FALSE(parts.sound.is_muted());
 
-    const int shown = window.displayed_images();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.displayed_images() >= shown + 20; }, 10000));
-    EXPECT_EQ(window.sound().bytes_read(), 0);
+    const int shown = parts.display.pictures_shown();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return parts.display.pictures_shown() >= shown + 20; }, 10000));
+    EXPECT_EQ(parts.sound.bytes_read(), 0);
     window.close();
   }
 }

@@ -298,47 +298,58 @@ TEST(lumo_context, the_texture_goes_with_the_context_and_a_moved_widget_shows_pi
   EXPECT_FALSE(in_second.alive());
 }
 
-// The main window's frame slot, called as the capture thread's relay would,
-// while the virtual stick streams and the render thread fills the buffer.
+// The display feed, called as the render thread's signal would, while the
+// virtual stick streams and the render thread fills the buffer.
 struct frame_slot_test : ::testing::Test {
   in_process_backend backend;
   scoped_usb_backend backend_in_use{&backend};
   std::shared_ptr<virtual_stick> stick = std::make_shared<virtual_stick>();
+  QTemporaryDir home;
+  scoped_data_home data_home{home.path()};
+  std::unique_ptr<capture_pipeline> parts;
   std::unique_ptr<main_window> window;
   std::vector<QImage> images;
 
   void SetUp() override { backend.add(stick); }
-  void TearDown() override { window.reset(); }
-  void open(const preference_set& p) {
-    window = std::make_unique<main_window>();
-    // Only the calls below reach the slot.
-    QObject::disconnect(&window->renderer(), &render_thread::field_rendered, window.get(), nullptr);
-    window->set_preferences(p);
-    QObject::connect(window.get(), &main_window::picture_ready,
+  void TearDown() override {
+    window.reset();
+    parts.reset();
+  }
+  // Parts whose feed only the calls below reach, its pictures in `images`.
+  void make_parts() {
+    images.clear();
+    parts = std::make_unique<capture_pipeline>();
+    QObject::disconnect(&parts->render, &render_thread::field_rendered, &parts->display, nullptr);
+    QObject::connect(&parts->display, &display_feed::picture_ready,
                      [this](QImage image) { images.push_back(image.copy()); });
+  }
+  // A window in F1 showing them.
+  void open() {
+    make_parts();
+    window = std::make_unique<main_window>(*parts);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->renderer().rendered_fields() >= 4; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->render.rendered_fields() >= 4; }, 10000));
   }
   // One field, at least 10 ms after the previous: true when it became an image.
-  bool field(bool flag) {
+  bool field() {
     std::this_thread::sleep_for(std::chrono::milliseconds(11));
     const size_t before = images.size();
-    window->field_rendered(flag);
+    parts->display.field_rendered();
     return images.size() > before;
   }
 };
 
 TEST_F(frame_slot_test, f1_shows_every_field_at_least_10_ms_apart) {
-  open({});
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(field(i % 2)) << i;
+  open();
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(field()) << i;
   ASSERT_EQ(images.size(), 6u);
   for (const QImage& image : images) EXPECT_EQ(image.size(), QSize(768, 576));
-  EXPECT_EQ(window->displayed_images(), 6);
+  EXPECT_EQ(parts->display.pictures_shown(), 6);
 
   // Back to back: the second is within 10 ms and is not shown.
-  ASSERT_TRUE(field(true));
-  window->field_rendered(false);
+  ASSERT_TRUE(field());
+  parts->display.field_rendered();
   EXPECT_EQ(images.size(), 7u);
 
   // The image is the stick's picture, colour bars on top.
@@ -350,49 +361,55 @@ TEST_F(frame_slot_test, f1_shows_every_field_at_least_10_ms_apart) {
 TEST_F(frame_slot_test, other_modes_show_one_image_per_two_fields) {
   struct mode {
     const char* name;
-    preference_set p;
+    display_mode shown;
+    video_standard standard;
+    bool widescreen;
     QSize size;
   };
-  preference_set f2, interlaced, blended, ntsc_wide_blended;
-  f2.display_f2 = true;
-  interlaced.display_interlaced = true;
-  blended.display_field_blended = true;
-  ntsc_wide_blended = blended;
-  ntsc_wide_blended.sixty_hz = true;
-  ntsc_wide_blended.widescreen = true;
   for (const mode& m :
-       {mode{"F2", f2, {768, 576}}, mode{"Interlaced", interlaced, {768, 576}},
-        mode{"Field-blended", blended, {768, 288}}, mode{"NTSC 16:9 Field-blended", ntsc_wide_blended, {640, 180}}}) {
+       {mode{"F2", display_mode::f2, video_standard::pal, false, {768, 576}},
+        mode{"Interlaced", display_mode::interlaced, video_standard::pal, false, {768, 576}},
+        mode{"Field-blended", display_mode::field_blended, video_standard::pal, false, {768, 288}},
+        mode{"NTSC 16:9 Field-blended", display_mode::field_blended, video_standard::ntsc, true, {640, 180}}}) {
     SCOPED_TRACE(m.name);
-    images.clear();
-    open(m.p);
+    make_parts();
+    parts->capture.set_settings(capture_settings::for_standard(m.standard, false, m.widescreen));
+    parts->render.display_f2 = m.shown == display_mode::f2;
+    parts->render.display_interlaced = m.shown == display_mode::interlaced;
+    parts->render.display_field_blended = m.shown == display_mode::field_blended;
+    parts->render.settings_changed = true;
+    parts->display.set_two_field_modes(true);
+    parts->capture.start_capture();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->render.rendered_fields() >= 4; }, 10000));
     std::vector<bool> shown;
-    for (int i = 0; i < 8; ++i) shown.push_back(field(i % 2));
+    for (int i = 0; i < 8; ++i) shown.push_back(field());
     EXPECT_EQ(images.size(), 4u);
     for (int i = 1; i < 8; ++i) EXPECT_NE(shown[i], shown[i - 1]) << i;
     for (const QImage& image : images) EXPECT_EQ(image.size(), m.size);
-    window.reset();
+    parts->capture.request_close();
+    parts->capture.wait();
+    parts.reset();
   }
 }
 
 TEST_F(frame_slot_test, a_minimised_window_gets_no_images) {
-  open({});
+  open();
   window->setWindowState(window->windowState() | Qt::WindowMinimized);
   ASSERT_TRUE(window->windowState() & Qt::WindowMinimized);
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field(i % 2));
-  EXPECT_EQ(window->displayed_images(), 0);
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field());
+  EXPECT_EQ(parts->display.pictures_shown(), 0);
   window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
-  EXPECT_TRUE(field(true));
+  EXPECT_TRUE(field());
 }
 
 TEST_F(frame_slot_test, after_closing_only_counting_happens) {
-  open({});
-  ASSERT_TRUE(field(true));
+  open();
+  ASSERT_TRUE(field());
   QTimer::singleShot(0, [&] { window->close(); });
   EXPECT_EQ(QApplication::exec(), 0);
-  ASSERT_TRUE(window->is_closing());
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field(i % 2));
-  EXPECT_EQ(window->displayed_images(), 1);
+  ASSERT_FALSE(window->isVisible());
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(field());
+  EXPECT_EQ(parts->display.pictures_shown(), 1);
 }
 
 }  // namespace

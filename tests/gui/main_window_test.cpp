@@ -24,7 +24,8 @@ struct window_test : ::testing::Test {
 };
 
 TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   window.show();
   QString text, title;
   bool window_visible = false, parent_is_window = false, only_ok = false, critical = false;
@@ -52,13 +53,14 @@ TEST_F(window_test, no_stick_shows_the_message_over_the_window_and_exits_1) {
   EXPECT_TRUE(parent_is_window);
   EXPECT_TRUE(only_ok);
   EXPECT_TRUE(critical);
-  EXPECT_TRUE(window.capture().isFinished());
+  EXPECT_TRUE(parts.capture.isFinished());
 }
 
 TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0) {
   auto stick = std::make_shared<virtual_stick>();
   backend.add(stick);
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   window.show();
   EXPECT_EQ(window.windowTitle(), "Ostrevin");
   EXPECT_EQ(window.size(), QSize(768, 596));
@@ -74,9 +76,9 @@ TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0)
   });
   const int code = QApplication::exec();
   EXPECT_EQ(code, 0);
-  EXPECT_TRUE(window.is_closing());
-  EXPECT_TRUE(window.capture().isFinished());
-  EXPECT_FALSE(window.capture().isRunning());
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(parts.capture.isFinished());
+  EXPECT_FALSE(parts.capture.isRunning());
 }
 
 TEST_F(window_test, a_device_error_after_start_up_ends_cleanly) {
@@ -85,7 +87,8 @@ TEST_F(window_test, a_device_error_after_start_up_ends_cleanly) {
   // says why. (A stick pulled out is no error: the window waits for it.)
   auto stick = std::make_shared<virtual_stick>();
   backend.add(stick);
-  auto window = std::make_unique<main_window>();
+  capture_pipeline parts;
+  auto window = std::make_unique<main_window>(parts);
   window->show();
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
   stick_faults f;
@@ -117,12 +120,12 @@ TEST(style_sheet, read_from_the_working_directory_when_present) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   QDir::setCurrent(dir.path());
-  EXPECT_EQ(main_window::load_style_sheet(), QString());
+  EXPECT_EQ(load_style_sheet(), QString());
   QFile css("tessalin.css");
   ASSERT_TRUE(css.open(QIODevice::WriteOnly));
   css.write("QMessageBox { background: #123456; }\n");
   css.close();
-  EXPECT_EQ(main_window::load_style_sheet(), "QMessageBox { background: #123456; }\n");
+  EXPECT_EQ(load_style_sheet(), "QMessageBox { background: #123456; }\n");
   QDir::setCurrent(old);
 }
 

@@ -32,11 +32,14 @@ struct menus_test : window_fixture {
 
   // A window with the stored preferences already in force, as after the
   // first stream; a later stream changes nothing.
+  // (The stick streams: the window is told as the capture thread tells it.)
   std::unique_ptr<main_window> streaming_window() {
-    auto opened = std::make_unique<main_window>();
+    window.reset();
+    parts = std::make_unique<capture_pipeline>();
+    auto opened = std::make_unique<main_window>(*parts);
     opened->show();
-    EXPECT_EQ(opened->preferences_file(), file_path());
-    opened->audio_start();
+    EXPECT_EQ(opened->preferences().path(), file_path());
+    emit parts->capture.easycap_streaming();
     return opened;
   }
 };
@@ -157,7 +160,8 @@ TEST_F(menus_test, check_marks_follow_the_stored_preferences) {
     SCOPED_TRACE(c.bytes.toHex(' ').toStdString());
     QFile::remove(file_path());
     if (!c.bytes.isNull()) store(c.bytes);
-    main_window window;  // marks are right before the first stream
+    capture_pipeline parts;
+    main_window window(parts);  // marks are right before the first stream
     EXPECT_EQ(checked_in(window, "&NTSC/PAL"), c.standard);
     EXPECT_EQ(checked_in(window, "&Input"), c.input);
     EXPECT_EQ(checked_in(window, "Aspect &ratio"), c.aspect);
@@ -184,7 +188,7 @@ TEST_F(menus_test, choosing_the_item_in_force_does_nothing) {
     SCOPED_TRACE(c.bytes.toHex(' ').toStdString());
     store(c.bytes);
     auto window = streaming_window();
-    const preference_set before = window->current_preferences();
+    const preference_set before = window->preferences().current();
     action(*window, "&Window", "200%")->trigger();
     const QSize scaled = window->size();
     QSignalSpy standard(window.get(), &main_window::set_standard);
@@ -200,7 +204,7 @@ TEST_F(menus_test, choosing_the_item_in_force_does_nothing) {
     EXPECT_EQ(standard.count(), 0);
     EXPECT_EQ(channel.count(), 0);
     EXPECT_EQ(stored(), c.bytes);
-    EXPECT_EQ(window->current_preferences(), before);
+    EXPECT_EQ(window->preferences().current(), before);
     EXPECT_EQ(window->size(), scaled) << "no return to 100 %";
   }
 }
@@ -292,11 +296,12 @@ TEST_F(menus_test, each_choice_changes_its_preference_signals_writes_and_sizes) 
     if (a->actionGroup()) {
       EXPECT_TRUE(a->isChecked());
     }
-    EXPECT_EQ(bool(window->windowFlags() & Qt::WindowStaysOnTopHint), window->current_preferences().always_on_top);
-    const preference_set now = window->current_preferences();
+    EXPECT_EQ(bool(window->windowFlags() & Qt::WindowStaysOnTopHint), window->preferences().current().always_on_top);
+    const preference_set now = window->preferences().current();
     window.reset();
-    main_window next;
-    EXPECT_EQ(next.current_preferences(), now);
+    capture_pipeline next_parts;
+    main_window next(next_parts);
+    EXPECT_EQ(next.preferences().current(), now);
   }
 }
 
@@ -312,7 +317,7 @@ TEST_F(menus_test, channel_shortcuts_send_the_channel_and_store_nothing) {
   for (const auto& args : channel) channels << args.at(0).toInt();
   EXPECT_EQ(channels, (QList<int>{2, 0, 3, 1, 3}));
   EXPECT_EQ(standard.count(), 0);
-  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_EQ(window->preferences().current(), preference_set{});
   EXPECT_EQ(checked_in(*window, "&Input"), QStringList{"&Composite"});
   EXPECT_FALSE(QFile::exists(file_path()));
   EXPECT_EQ(window->size(), QSize(768, 596));
@@ -405,7 +410,8 @@ TEST_F(menus_test, format_changes_return_to_100_percent_and_keep_the_scale_mark)
 
 TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
   store(QByteArray("\x00\x01\x00\x01\x01\x01\x00\x00\x00", 9));  // NTSC, 16:9, on top
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   QSignalSpy standard(&window, &main_window::set_standard);
   window.show();
   EXPECT_EQ(window.size(), QSize(768, 596));
@@ -429,7 +435,8 @@ TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
 // channel is the one already in use (channel 0 chosen while on Composite,
 // then S-Video, whose channel is 0 too).
 TEST_F(menus_test, an_input_change_on_the_channel_in_use_reaches_the_decoder) {
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   window.show();
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled() && stick->decoder(0x02) == 0xC0; }, 10000));
   action(window, "&Channel", "0")->trigger();
@@ -445,13 +452,14 @@ TEST_F(menus_test, an_input_change_on_the_channel_in_use_reaches_the_decoder) {
 // it is read as PAL, which the menu shows and can leave and come back to.
 TEST_F(menus_test, pal_60_without_60_hz_is_read_as_pal) {
   store(QByteArray("\x00\x00\x01\x00\x01\x00\x00\x00\x00", 9));
-  main_window window;
+  capture_pipeline parts;
+  main_window window(parts);
   window.show();
-  EXPECT_FALSE(window.current_preferences().pal_60);
+  EXPECT_FALSE(window.preferences().current().pal_60);
   EXPECT_EQ(checked_in(window, "&NTSC/PAL"), QStringList{"&PAL"});
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
   QTest::qWait(100);
-  EXPECT_FALSE(window.capture().settings().pal_60());
+  EXPECT_FALSE(parts.capture.settings().pal_60());
   EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x01 && stick->decoder(0x08) == 0x39; }, 10000));
   action(window, "&NTSC/PAL", "PAL-&60")->trigger();
   EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0E) == 0x11 && stick->decoder(0x08) == 0x79; }, 10000));

@@ -40,11 +40,16 @@ struct preferences_test : ::testing::Test {
   void store(const QByteArray& bytes) { data_home.store(bytes); }
   QByteArray stored() const { return data_home.stored(); }
 
-  std::unique_ptr<main_window> open_window() {
-    auto window = std::make_unique<main_window>();
+  // The parts of the last window opened; they outlive it.
+  std::unique_ptr<capture_pipeline> parts;
+  std::unique_ptr<main_window> open_window(const launch_options& options = {}) {
+    parts = std::make_unique<capture_pipeline>();
+    auto window = std::make_unique<main_window>(*parts, options);
     window->show();
     return window;
   }
+  // The stick streams: the window is told as the capture thread tells it.
+  void stream_started() { emit parts->capture.easycap_streaming(); }
 };
 
 // Answers every modal message box with OK and remembers what they said.
@@ -78,9 +83,9 @@ preference_set from_bytes(std::initializer_list<bool> b) {
 
 TEST_F(preferences_test, no_file_gives_the_defaults_and_the_pal_window_without_writing_anything) {
   auto window = open_window();
-  EXPECT_EQ(window->preferences_file(), file_path());
-  EXPECT_EQ(window->current_preferences(), preference_set{});
-  EXPECT_TRUE(window->current_preferences().easycap_audio);
+  EXPECT_EQ(window->preferences().path(), file_path());
+  EXPECT_EQ(window->preferences().current(), preference_set{});
+  EXPECT_TRUE(window->preferences().current().easycap_audio);
   EXPECT_EQ(window->size(), QSize(768, 596));
   QTest::qWait(50);
   EXPECT_FALSE(QFile::exists(file_path())) << "start-up only reads";
@@ -111,7 +116,7 @@ TEST_F(preferences_test, reads_whatever_bytes_are_there) {
     SCOPED_TRACE(c.name);
     store(c.bytes);
     auto window = open_window();
-    EXPECT_EQ(window->current_preferences(), c.expected);
+    EXPECT_EQ(window->preferences().current(), c.expected);
     // The menu shows the one mode in force.
     const preference_set& p = c.expected;
     const QString mode = p.display_f2              ? "F&2"
@@ -149,7 +154,7 @@ TEST_F(preferences_test, the_next_save_writes_nine_clean_bytes) {
 
 TEST_F(preferences_test, changes_are_written_at_their_offsets) {
   auto window = open_window();
-  window->audio_start();
+  stream_started();
   menu_action(*window, "&NTSC/PAL", "PAL-&60")->trigger();
   EXPECT_EQ(stored(), QByteArray("\x00\x01\x01\x00\x01\x00\x00\x00\x00", 9));
   menu_action(*window, "&NTSC/PAL", "&PAL")->trigger();
@@ -160,10 +165,10 @@ TEST_F(preferences_test, changes_are_written_at_their_offsets) {
   EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x00\x00\x00\x00\x01\x00", 9));
 
   // What was written is what the next start reads.
-  const preference_set written = window->current_preferences();
+  const preference_set written = window->preferences().current();
   window.reset();
   auto again = open_window();
-  EXPECT_EQ(again->current_preferences(), written);
+  EXPECT_EQ(again->preferences().current(), written);
 }
 
 // --standard and --input hold for the run: the window and the stick follow
@@ -175,19 +180,18 @@ TEST_F(preferences_test, command_line_overrides_are_used_but_not_stored) {
   options.standard = video_standard::ntsc;
   options.s_video = true;
   options.channel = 1;
-  auto window = std::make_unique<main_window>(options);
-  window->show();
-  window->audio_start();
+  auto window = open_window(options);
+  stream_started();
   EXPECT_TRUE(menu_action(*window, "&NTSC/PAL", "&NTSC")->isChecked());
   EXPECT_TRUE(menu_action(*window, "&Input", "&S-Video")->isChecked());
-  EXPECT_EQ(window->capture().settings().standard, video_standard::ntsc);
-  EXPECT_TRUE(window->capture().settings().s_video);
-  EXPECT_EQ(window->capture().channel(), 1);
-  EXPECT_TRUE(window->capture().channel_chosen());
+  EXPECT_EQ(parts->capture.settings().standard, video_standard::ntsc);
+  EXPECT_TRUE(parts->capture.settings().s_video);
+  EXPECT_EQ(parts->capture.channel(), 1);
+  EXPECT_TRUE(parts->capture.channel_chosen());
 
   menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
   EXPECT_EQ(stored(), QByteArray("\x00\x00\x00\x01\x01\x00\x00\x00\x00", 9)) << "PAL and Composite kept";
-  EXPECT_EQ(window->current_preferences().sixty_hz, true) << "still NTSC for this run";
+  EXPECT_EQ(window->preferences().current().sixty_hz, true) << "still NTSC for this run";
   menu_action(*window, "&NTSC/PAL", "PAL-&60")->trigger();
   EXPECT_EQ(stored(), QByteArray("\x00\x01\x01\x01\x01\x00\x00\x00\x00", 9)) << "chosen from the menu: stored";
   menu_action(*window, "&Input", "&Composite")->trigger();
@@ -199,7 +203,7 @@ TEST_F(preferences_test, a_fresh_account_gets_its_data_directory_on_the_first_ch
   use_data_home(home.path() + "/fresh/.local/share");
   auto window = open_window();
   box_answerer boxes(window.get());
-  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_EQ(window->preferences().current(), preference_set{});
   EXPECT_FALSE(QDir(data_dir()).exists()) << "start-up creates nothing";
   menu_action(*window, "&Input", "&S-Video")->trigger();
   QTest::qWait(50);
@@ -219,7 +223,7 @@ TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_
 
   auto window = open_window();
   box_answerer boxes(window.get());
-  window->audio_start();
+  stream_started();
   QTest::qWait(30);
   EXPECT_TRUE(boxes.texts.isEmpty()) << "start-up is silent";
 
@@ -228,13 +232,13 @@ TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_
   EXPECT_EQ(boxes.titles[0], "Save Preferences Error");
   EXPECT_EQ(boxes.texts[0], expected);
   EXPECT_TRUE(boxes.parent_is_window);
-  EXPECT_TRUE(window->current_preferences().sixty_hz);
-  EXPECT_TRUE(window->current_preferences().pal_60);
+  EXPECT_TRUE(window->preferences().current().sixty_hz);
+  EXPECT_TRUE(window->preferences().current().pal_60);
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 500); }, 2000)) << window->size().width();
 
   menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
   EXPECT_EQ(boxes.texts.size(), 2) << "every save tries again";
-  EXPECT_TRUE(window->current_preferences().widescreen);
+  EXPECT_TRUE(window->preferences().current().widescreen);
   EXPECT_TRUE(QFileInfo(home.path() + "/blocker").isFile());
 }
 
@@ -243,13 +247,13 @@ TEST_F(preferences_test, a_fifo_in_place_of_the_file_is_no_file_and_saving_says_
   ASSERT_TRUE(QDir().mkpath(data_dir()));
   ASSERT_EQ(mkfifo(QFile::encodeName(file_path()).constData(), 0600), 0);
   auto window = open_window();
-  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_EQ(window->preferences().current(), preference_set{});
   box_answerer boxes(window.get());
   menu_action(*window, "&Window", "&Always on top")->trigger();
   ASSERT_EQ(boxes.texts.size(), 1);
   EXPECT_EQ(boxes.texts[0],
             "There was an error saving the preferences file: " + file_path() + " is not a regular file");
-  EXPECT_TRUE(window->current_preferences().always_on_top);
+  EXPECT_TRUE(window->preferences().current().always_on_top);
 }
 
 TEST_F(preferences_test, a_directory_in_place_of_the_file_is_reported) {
@@ -259,12 +263,12 @@ TEST_F(preferences_test, a_directory_in_place_of_the_file_is_reported) {
   const QString expected = "There was an error saving the preferences file: " + probe.errorString();
 
   auto window = open_window();
-  EXPECT_EQ(window->current_preferences(), preference_set{});
+  EXPECT_EQ(window->preferences().current(), preference_set{});
   box_answerer boxes(window.get());
   menu_action(*window, "&Window", "&Always on top")->trigger();
   ASSERT_EQ(boxes.texts.size(), 1);
   EXPECT_EQ(boxes.texts[0], expected);
-  EXPECT_TRUE(window->current_preferences().always_on_top);
+  EXPECT_TRUE(window->preferences().current().always_on_top);
 }
 
 }  // namespace

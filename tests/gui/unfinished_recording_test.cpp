@@ -50,11 +50,11 @@ TEST_F(unfinished_recording, is_repaired_at_the_next_start_and_told_once) {
   ASSERT_EQ(recording_journal::unfinished(recording_journal::default_directory()).size(), 1);
 
   open_window();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->notice_text().contains("tape.avi"); }, 20000))
-      << window->notice_text().toStdString();
-  EXPECT_TRUE(window->notice_text().contains("did not end normally; it has been repaired and holds"))
-      << window->notice_text().toStdString();
-  EXPECT_TRUE(window->notice_text().contains(" frames")) << window->notice_text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return notice_text(*window).contains("tape.avi"); }, 20000))
+      << notice_text(*window).toStdString();
+  EXPECT_TRUE(notice_text(*window).contains("did not end normally; it has been repaired and holds"))
+      << notice_text(*window).toStdString();
+  EXPECT_TRUE(notice_text(*window).contains(" frames")) << notice_text(*window).toStdString();
   EXPECT_TRUE(recording_journal::unfinished(recording_journal::default_directory()).isEmpty());
   const avi_repair_result whole = repair_avi(file);
   EXPECT_TRUE(whole.ok && whole.was_whole) << whole.error.toStdString();
@@ -63,8 +63,8 @@ TEST_F(unfinished_recording, is_repaired_at_the_next_start_and_told_once) {
   // The next start: nothing to repair, nothing said.
   window.reset();
   open_window();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() >= 5; }, 20000));
-  EXPECT_TRUE(window->notice_text().isEmpty()) << window->notice_text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->display.pictures_shown() >= 5; }, 20000));
+  EXPECT_TRUE(notice_text(*window).isEmpty()) << notice_text(*window).toStdString();
 }
 
 TEST_F(unfinished_recording, that_holds_no_whole_frame_is_told_and_left_as_it_was) {
@@ -79,9 +79,9 @@ TEST_F(unfinished_recording, that_holds_no_whole_frame_is_told_and_left_as_it_wa
   const QByteArray before = all.left(first_frame + 100);
 
   open_window();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->notice_text().contains("early.avi"); }, 20000))
-      << window->notice_text().toStdString();
-  EXPECT_TRUE(window->notice_text().contains("holds no whole frame")) << window->notice_text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return notice_text(*window).contains("early.avi"); }, 20000))
+      << notice_text(*window).toStdString();
+  EXPECT_TRUE(notice_text(*window).contains("holds no whole frame")) << notice_text(*window).toStdString();
   EXPECT_TRUE(recording_journal::unfinished(recording_journal::default_directory()).isEmpty());
   QFile after(file);
   ASSERT_TRUE(after.open(QIODevice::ReadOnly));
@@ -92,8 +92,8 @@ TEST_F(unfinished_recording, whose_file_is_gone_is_kept_for_later_and_not_told) 
   const QString file = leave_unfinished(home.filePath("elsewhere"));
   ASSERT_TRUE(QFile::rename(file, home.filePath("moved.avi")));
   open_window();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() >= 5; }, 20000));
-  EXPECT_TRUE(window->notice_text().isEmpty()) << window->notice_text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->display.pictures_shown() >= 5; }, 20000));
+  EXPECT_TRUE(notice_text(*window).isEmpty()) << notice_text(*window).toStdString();
   // A disk that is not plugged in now may be at the next start.
   EXPECT_EQ(recording_journal::unfinished(recording_journal::default_directory()).size(), 1);
 }

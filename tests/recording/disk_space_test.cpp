@@ -38,14 +38,14 @@ TEST_F(disk_space, a_disk_with_room_for_30_s_asks_first_and_the_recording_stops_
 
   // How fast this stick's picture fills a file: three seconds recorded on
   // the ordinary disk.
-  window->set_stop_after_ms(3000);
+  parts->recording.set_stop_after_ms(3000);
   choose_capture_file(captures.filePath("rate"));
   menu_item("&File", "&Capture")->trigger();
-  ASSERT_TRUE(window->is_capturing()) << "the ordinary disk asked: " << window->windowTitle().toStdString();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_capturing(); }, 60000));
+  ASSERT_TRUE(parts->recording.is_recording()) << "the ordinary disk asked: " << window->windowTitle().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->recording.is_recording(); }, 60000));
   const double bytes_per_second = double(QFileInfo(captures.filePath("rate.avi")).size()) / 3.0;
   ASSERT_GT(bytes_per_second, 1e5);
-  window->set_stop_after_ms(0);
+  parts->recording.set_stop_after_ms(0);
 
   const small_file_system disk(int64_t(bytes_per_second * 30.0));
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here (" << disk.error() << "): needs root";
@@ -55,7 +55,7 @@ TEST_F(disk_space, a_disk_with_room_for_30_s_asks_first_and_the_recording_stops_
   QString question;
   answer_next_box("Cancel", &question);
   menu_item("&File", "&Capture")->trigger();
-  EXPECT_FALSE(window->is_capturing());
+  EXPECT_FALSE(parts->recording.is_recording());
   EXPECT_TRUE(question.contains("room for about 0:00:")) << question.toStdString();
   EXPECT_TRUE(question.contains(QFileInfo(disk.path("tape")).absolutePath())) << question.toStdString();
   EXPECT_FALSE(QFileInfo::exists(disk.path("tape.avi")));
@@ -65,14 +65,14 @@ TEST_F(disk_space, a_disk_with_room_for_30_s_asks_first_and_the_recording_stops_
   // itself and says so.
   answer_next_box("Record anyway", &question);
   menu_item("&File", "&Capture")->trigger();
-  ASSERT_TRUE(window->is_capturing());
+  ASSERT_TRUE(parts->recording.is_recording());
   QString message;
   answer_next_box("OK", &message);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_capturing(); }, 120000)) << "it never stopped";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->recording.is_recording(); }, 120000)) << "it never stopped";
   ASSERT_TRUE(QTest::qWaitFor([&] { return !message.isEmpty(); }, 5000));
   EXPECT_TRUE(message.contains("The disk is full")) << message.toStdString();
   EXPECT_EQ(window->windowTitle(), "Ostrevin - recording stopped: the disk is full");
-  EXPECT_TRUE(window->recorder().stopped_by_full_disk);
+  EXPECT_TRUE(parts->recording.recorder().stopped_by_full_disk);
   EXPECT_GT(disk.free_bytes(), 0) << "the disk was filled";
 
   const pattern_avi r = read_pattern_avi(disk.path("tape.avi"));

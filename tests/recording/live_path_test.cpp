@@ -38,7 +38,7 @@ struct live_path : window_fixture {
     // The recorder says what a stop had to drop.
     QLoggingCategory::setFilterRules(QStringLiteral("ostrevin.record.debug=true"));
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->renderer().rendered_fields() >= 25; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->render.rendered_fields() >= 25; }, 20000));
   }
   void TearDown() override {
     QLoggingCategory::setFilterRules(QString());
@@ -47,15 +47,15 @@ struct live_path : window_fixture {
   QAction* file_action(const QString& text) { return menu_item("&File", text); }
 
   void start(const QString& name) {
-    window->recorder().settings.base_name = captures.filePath(name);
+    parts->recording.recorder().settings.base_name = captures.filePath(name);
     file_action("&Capture")->setEnabled(true);
-    dropped_before = window->dropped_frames_count();
+    dropped_before = parts->recording.frames_dropped_total();
     file_action("&Capture")->trigger();
-    ASSERT_TRUE(window->is_capturing());
+    ASSERT_TRUE(parts->recording.is_recording());
   }
   account stop() {
     file_action("&Stop capture")->trigger();
-    EXPECT_FALSE(window->is_capturing());
+    EXPECT_FALSE(parts->recording.is_recording());
     account a;
     const QRegularExpression line(
         "recording stopped: (\\d+) frame periods[^;]*; (\\d+) frames came, (\\d+) lost \\((\\d+) repeated in their "
@@ -72,7 +72,7 @@ struct live_path : window_fixture {
            match.captured(7).toLongLong()};
     }
     a.cut_at_stop = cut_at_stop;
-    EXPECT_EQ(int64_t(window->dropped_frames_count() - dropped_before), a.told);
+    EXPECT_EQ(int64_t(parts->recording.frames_dropped_total() - dropped_before), a.told);
     return a;
   }
   // Everything adds up, to the frame.
@@ -88,12 +88,12 @@ struct live_path : window_fixture {
 };
 
 TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_no_field) {
-  render_thread& render = window->renderer();
+  render_thread& render = parts->render;
   // Fields the stick's stream itself damaged (a sanitizer build may be too
   // slow to reap every packet in time) are not the live path's to keep.
   // Counted from before the start to after the stop, so that every field
   // the recording can miss on the bus is inside the count.
-  const uint32_t incomplete = window->capture().lost_fields() - render.dropped_fields();
+  const uint32_t incomplete = parts->capture.lost_fields() - render.dropped_fields();
   start("stalls");
   const auto began = std::chrono::steady_clock::now();
   const uint32_t dropped = render.dropped_fields();
@@ -102,16 +102,16 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // As soon as it looks again, it shows the newest picture, not one from
   // before the stall.
-  const int shown = window->displayed_images();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->displayed_images() > shown; }, 5000));
-  const picture_info& info = window->renderer().display().front_info();
+  const int shown = parts->display.pictures_shown();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->display.pictures_shown() > shown; }, 5000));
+  const picture_info& info = parts->render.display().front_info();
   EXPECT_LT(double(steady_clock_ns() - info.arrival_ns) * 1e-6, 100.0) << "a picture from before the stall";
 
   // Then the disk: one write (or two) takes 200 ms.
-  const int written = window->recorder().frames_encoded;
-  window->recorder().slow_write_ms = 200;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > written; }, 5000));
-  window->recorder().slow_write_ms = 0;
+  const int written = parts->recording.recorder().frames_encoded;
+  parts->recording.recorder().slow_write_ms = 200;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > written; }, 5000));
+  parts->recording.recorder().slow_write_ms = 0;
   QTest::qWait(1000);
   // Then the window freezes for 5 s (a modal call, a slow redraw), far
   // longer than the recording's slots hold, and is stopped the moment it
@@ -129,25 +129,25 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
   // bus's damage, they are not the stall's to lose, but they must be
   // counted and repeated like any other loss.
   const int64_t render_dropped = int64_t(render.dropped_fields() - dropped);
-  const int64_t damaged_on_the_bus = int64_t(window->capture().lost_fields() - render.dropped_fields() - incomplete);
+  const int64_t damaged_on_the_bus = int64_t(parts->capture.lost_fields() - render.dropped_fields() - incomplete);
   EXPECT_LE(a.fields_lost, damaged_on_the_bus + render_dropped) << "a field lost after the render thread had it";
   EXPECT_LE(a.lost, damaged_on_the_bus + render_dropped);
 }
 
 TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {
   // 30 ms for a 20 ms field: a third of the fields cannot be converted.
-  render_probe::slow_down(window->renderer(), 30);
+  render_probe::slow_down(parts->render, 30);
   using clock = std::chrono::steady_clock;
   const auto asked = clock::now();
   start("slow");
   // The recording's clock starts once its file is open, a little before its
   // first frame is written.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 0; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 0; }, 20000));
   const auto running = clock::now();
   QTest::qWait(3000);
   const auto stopping = clock::now();
   const account a = stop();
-  render_probe::slow_down(window->renderer(), 0);
+  render_probe::slow_down(parts->render, 0);
   expect_exact(a, captures.filePath("slow.avi"));
   EXPECT_GT(a.fields_lost, 0);
   EXPECT_GT(a.lost, 0);

@@ -55,40 +55,40 @@ TEST_F(recording_status, the_title_tells_time_size_and_lost_fields_then_returns_
   stick->set_faults(faults);
   ASSERT_TRUE(QTest::qWaitFor([&] { return read_title(&seconds, &lost) && lost >= lost_before + 100; }, 15000))
       << window->windowTitle().toStdString();
-  EXPECT_TRUE(window->is_capturing());
-  EXPECT_LE(lost, window->recording_fields_lost()) << "the title shows the window's own count, which only grows";
+  EXPECT_TRUE(parts->recording.is_recording());
+  EXPECT_LE(lost, parts->recording.fields_lost()) << "the title shows the window's own count, which only grows";
 
   menu_item("&File", "&Stop capture")->trigger();
   EXPECT_EQ(window->windowTitle(), "Ostrevin");
-  EXPECT_GE(window->recording_fields_lost(), 2 * window->recorder().frames_repeated);
+  EXPECT_GE(parts->recording.fields_lost(), 2 * parts->recording.recorder().frames_repeated);
 }
 
 TEST_F(recording_status, a_time_limit_ends_the_recording_by_itself_with_a_whole_file) {
   // Set from the menu: hours and minutes, off by default.
   open_streaming();
-  EXPECT_EQ(window->stop_after_ms(), 0);
+  EXPECT_EQ(parts->recording.stop_after_ms(), 0);
   on_next_modal<QDialog>([](QDialog* dialog) {
     dialog->findChild<QSpinBox*>("hours")->setValue(1);
     dialog->findChild<QSpinBox*>("minutes")->setValue(30);
     dialog->accept();
   });
   menu_item("&File", "Stop &after...")->trigger();
-  EXPECT_EQ(window->stop_after_ms(), 90 * 60000);
+  EXPECT_EQ(parts->recording.stop_after_ms(), 90 * 60000);
   on_next_modal<QDialog>([](QDialog* dialog) { dialog->reject(); });
   menu_item("&File", "Stop &after...")->trigger();
-  EXPECT_EQ(window->stop_after_ms(), 90 * 60000) << "cancelled: unchanged";
+  EXPECT_EQ(parts->recording.stop_after_ms(), 90 * 60000) << "cancelled: unchanged";
 
   // Five seconds (the command line's --stop-after 5s) for the test's sake.
-  window->set_stop_after_ms(5000);
+  parts->recording.set_stop_after_ms(5000);
   start_recording(captures.filePath("limited"));
   int seconds = -1, lost = -1;
   ASSERT_TRUE(QTest::qWaitFor([&] { return read_title(&seconds, &lost); }, 10000));
   EXPECT_TRUE(window->windowTitle().contains(" of 0:00:05")) << window->windowTitle().toStdString();
 
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_capturing(); }, 60000)) << "the limit did not end it";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->recording.is_recording(); }, 60000)) << "the limit did not end it";
   EXPECT_EQ(window->windowTitle(), "Ostrevin - recording stopped at its time limit (0:00:05)");
-  EXPECT_TRUE(window->notice_text().contains("stopped at its time limit. limited.avi holds 0:00:05 and is complete"))
-      << window->notice_text().toStdString();
+  EXPECT_TRUE(notice_text(*window).contains("stopped at its time limit. limited.avi holds 0:00:05 and is complete"))
+      << notice_text(*window).toStdString();
   EXPECT_TRUE(menu_item("&File", "&Capture")->isEnabled());
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "nothing to answer";
 
@@ -115,14 +115,14 @@ TEST_F(recording_status, a_recording_started_before_the_first_field_records_what
   faults.stalled = true;
   stick->set_faults(faults);
   open_window();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000)) << "the stick never streamed";
-  ASSERT_EQ(window->capture().assembled_fields(), 0u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->sound.is_running(); }, 10000)) << "the stick never streamed";
+  ASSERT_EQ(parts->capture.assembled_fields(), 0u);
   start_recording(captures.filePath("early"));
   QTest::qWait(500);
   faults.stalled = false;
   stick->set_faults(faults);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_received.load() > 25; }, 15000))
-      << "no frame reached the recording: " << window->recorder().frames_repeated.load() << " repeats";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_received.load() > 25; }, 15000))
+      << "no frame reached the recording: " << parts->recording.recorder().frames_repeated.load() << " repeats";
   menu_item("&File", "&Stop capture")->trigger();
 }
 

@@ -35,14 +35,14 @@ struct recording_test : window_fixture {
 
   void start_streaming_with_sound() {
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().is_running(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->sound.is_running(); }, 10000));
     if (pulse_probe::server_available()) {
-      ASSERT_TRUE(QTest::qWaitFor([&] { return window->sound().bytes_read() > 96000; }, 8000));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return parts->sound.bytes_read() > 96000; }, 8000));
     }
   }
 
   void expect_idle() {
-    EXPECT_FALSE(window->is_capturing());
+    EXPECT_FALSE(parts->recording.is_recording());
     EXPECT_TRUE(capture()->isEnabled());
     EXPECT_TRUE(set_file()->isEnabled());
     EXPECT_FALSE(stop()->isEnabled());
@@ -79,12 +79,12 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   EXPECT_EQ(seen.filter, "*.avi");
   EXPECT_FALSE(seen.confirms_overwrite);
   EXPECT_TRUE(seen.save);
-  EXPECT_EQ(window->recorder().settings.base_name, captures.path() + "/movie");
+  EXPECT_EQ(parts->recording.recorder().settings.base_name, captures.path() + "/movie");
   ASSERT_TRUE(capture()->isEnabled());
 
-  const uint32_t dropped_before = window->dropped_frames_count();
+  const uint32_t dropped_before = parts->recording.frames_dropped_total();
   capture()->trigger();
-  EXPECT_TRUE(window->is_capturing());
+  EXPECT_TRUE(parts->recording.is_recording());
   EXPECT_FALSE(capture()->isEnabled());
   EXPECT_FALSE(set_file()->isEnabled());
   EXPECT_TRUE(stop()->isEnabled());
@@ -104,7 +104,7 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   QTest::qWait(3000);
   stop()->trigger();
   expect_idle();
-  const uint32_t dropped = window->dropped_frames_count() - dropped_before;
+  const uint32_t dropped = parts->recording.frames_dropped_total() - dropped_before;
 
   QFile kept(captures.path() + "/movie.avi");
   ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
@@ -182,7 +182,7 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   start_streaming_with_sound();
   choose_capture_file(captures.path() + "/closing");
   capture()->trigger();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
 
   QString text, title, sheet;
   bool has_parent = true;
@@ -205,10 +205,10 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   EXPECT_EQ(buttons, QMessageBox::Ok | QMessageBox::Cancel);
   EXPECT_FALSE(has_parent);
   // Cancel: the recording goes on.
-  EXPECT_TRUE(window->is_capturing());
-  EXPECT_FALSE(window->is_closing());
-  const int encoded = window->recorder().frames_encoded;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > encoded + 10; }, 10000));
+  EXPECT_TRUE(parts->recording.is_recording());
+  EXPECT_TRUE(window->isVisible());
+  const int encoded = parts->recording.recorder().frames_encoded;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > encoded + 10; }, 10000));
 
   // OK: the file is finished, the threads end, and the program leaves its
   // event loop with exit code 0.
@@ -219,10 +219,10 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   QTimer::singleShot(0, window.get(), [&] { window->close(); });
   EXPECT_EQ(QApplication::exec(), 0);
   QApplication::setQuitOnLastWindowClosed(true);
-  EXPECT_TRUE(window->is_closing());
-  EXPECT_FALSE(window->is_capturing());
-  EXPECT_FALSE(window->recorder().isRunning());
-  EXPECT_FALSE(window->capture().isRunning());
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_FALSE(parts->recording.is_recording());
+  EXPECT_FALSE(parts->recording.recorder().isRunning());
+  EXPECT_FALSE(parts->capture.isRunning());
   QDir::setCurrent(old_cwd);
 
   const pattern_avi r = read_pattern_avi(captures.path() + "/closing.avi");
@@ -253,10 +253,10 @@ TEST_F(recording_test, a_file_that_cannot_be_created_is_reported_once_and_the_wi
   EXPECT_TRUE(text.contains("movie.avi")) << text.toStdString();
   expect_idle();
   // Nothing more is said, and the pictures go on.
-  const int shown = window->displayed_images();
+  const int shown = parts->display.pictures_shown();
   QTest::qWait(500);
   EXPECT_EQ(boxes, 1);
-  EXPECT_GT(window->displayed_images(), shown);
+  EXPECT_GT(parts->display.pictures_shown(), shown);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
@@ -264,19 +264,19 @@ TEST_F(recording_test, a_device_error_while_recording_finishes_the_file_first) {
   start_streaming_with_sound();
   choose_capture_file(captures.path() + "/unplugged");
   capture()->trigger();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
 
   bool recording_at_message = true;
   on_next_modal<QMessageBox>([&](QMessageBox* box) {
-    recording_at_message = window->is_capturing() || window->recorder().isRunning();
+    recording_at_message = parts->recording.is_recording() || parts->recording.recorder().isRunning();
     box->button(QMessageBox::Ok)->click();
   });
   // What the capture thread reports when the stick cannot be programmed
   // again; the program then leaves its event loop with exit code 1.
-  QTimer::singleShot(0, window.get(), [&] { emit window->capture().capture_device_not_found(); });
+  QTimer::singleShot(0, window.get(), [&] { emit parts->capture.capture_device_not_found(); });
   EXPECT_EQ(QApplication::exec(), 1);
   EXPECT_FALSE(recording_at_message);
-  EXPECT_FALSE(window->is_capturing());
+  EXPECT_FALSE(parts->recording.is_recording());
   const pattern_avi r = read_pattern_avi(captures.path() + "/unplugged.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_GT(r.frames.size(), size_t(10));

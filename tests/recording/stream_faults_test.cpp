@@ -21,7 +21,7 @@ struct stream_faults : recording_window_fixture {
   // Recording, and frames in the file.
   void start_recording(const QString& name) {
     recording_window_fixture::start_recording(name);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > 10; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
   }
 
   void set(const std::function<void(stick_faults&)>& change) {
@@ -31,10 +31,10 @@ struct stream_faults : recording_window_fixture {
   }
 
   bool notice_says(const QString& words, int timeout_ms = 10000) {
-    return QTest::qWaitFor([&] { return window->notice_text().contains(words); }, timeout_ms);
+    return QTest::qWaitFor([&] { return notice_text(*window).contains(words); }, timeout_ms);
   }
   bool notice_clears(int timeout_ms = 15000) {
-    return QTest::qWaitFor([&] { return window->notice_text().isEmpty(); }, timeout_ms);
+    return QTest::qWaitFor([&] { return notice_text(*window).isEmpty(); }, timeout_ms);
   }
 };
 
@@ -44,30 +44,31 @@ struct stream_faults : recording_window_fixture {
 TEST_F(stream_faults, an_unplug_ends_the_recording_and_the_stick_comes_back) {
   open_streaming();
   start_recording(captures.path() + "/tape");
-  const int before = window->recorder().frames_encoded;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->recorder().frames_encoded > before + 25; }, 10000));
+  const int before = parts->recording.recorder().frames_encoded;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > before + 25; }, 10000));
 
   stick->unplug();
   ASSERT_TRUE(notice_says("unplugged"));
-  EXPECT_FALSE(window->is_capturing());
+  EXPECT_FALSE(parts->recording.is_recording());
   EXPECT_TRUE(menu_item("&File", "&Capture")->isEnabled());
-  EXPECT_TRUE(window->notice_text().contains("The recording stopped because the EasyCap was unplugged"))
-      << window->notice_text().toStdString();
-  EXPECT_TRUE(window->notice_text().contains("tape.avi holds 0:00:0")) << window->notice_text().toStdString();
+  EXPECT_TRUE(notice_text(*window).contains("The recording stopped because the EasyCap was unplugged"))
+      << notice_text(*window).toStdString();
+  EXPECT_TRUE(notice_text(*window).contains("tape.avi holds 0:00:0")) << notice_text(*window).toStdString();
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "nothing to answer";
   const pattern_avi r = read_pattern_avi(captures.path() + "/tape.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_EQ(r.decode_errors, 0);
   EXPECT_GT(r.frames.size(), size_t(35));
-  EXPECT_EQ(int64_t(r.frames.size()), window->recorder().frames_received + window->recorder().frames_repeated);
-  EXPECT_NEAR(double(r.frames.size()), double(window->recorder().frame_periods), 3.0);
+  EXPECT_EQ(int64_t(r.frames.size()),
+            parts->recording.recorder().frames_received + parts->recording.recorder().frames_repeated);
+  EXPECT_NEAR(double(r.frames.size()), double(parts->recording.recorder().frame_periods), 3.0);
 
-  const uint32_t fields = window->capture().assembled_fields();
+  const uint32_t fields = parts->capture.assembled_fields();
   stick->replug();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > fields + 10; }, 15000))
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > fields + 10; }, 15000))
       << "the picture did not return";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return !window->notice_text().contains("Plug it in again"); }, 5000));
-  EXPECT_TRUE(window->notice_text().contains("The recording stopped")) << "kept until the next recording";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !notice_text(*window).contains("Plug it in again"); }, 5000));
+  EXPECT_TRUE(notice_text(*window).contains("The recording stopped")) << "kept until the next recording";
   EXPECT_TRUE(stick->capture_enabled());
 }
 
@@ -82,11 +83,11 @@ TEST_F(stream_faults, a_short_stall_is_told_and_recorded_as_lost) {
   QTest::qWait(2500);
   set([](stick_faults& f) { f.stalled = false; });
   ASSERT_TRUE(notice_clears());
-  EXPECT_TRUE(window->is_capturing());
+  EXPECT_TRUE(parts->recording.is_recording());
   QTest::qWait(1000);
   menu_item("&File", "&Stop capture")->trigger();
 
-  recorder& recorder = window->recorder();
+  recorder& recorder = parts->recording.recorder();
   EXPECT_GE(recorder.frames_repeated.load(), 40) << "about 3 s of frames never came";
   const pattern_avi r = read_pattern_avi(captures.path() + "/stall.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
@@ -100,13 +101,13 @@ TEST_F(stream_faults, a_long_stall_ends_the_recording) {
   open_streaming();
   start_recording(captures.path() + "/long");
   set([](stick_faults& f) { f.stalled = true; });
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->is_capturing(); }, 20000));
-  EXPECT_TRUE(window->notice_text().contains("sent no picture for 10 s")) << window->notice_text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->recording.is_recording(); }, 20000));
+  EXPECT_TRUE(notice_text(*window).contains("sent no picture for 10 s")) << notice_text(*window).toStdString();
   const pattern_avi r = read_pattern_avi(captures.path() + "/long.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_NEAR(r.video_seconds(), 10.0, 1.5) << "the silent time is in the file, as on the tape";
   set([](stick_faults& f) { f.stalled = false; });
-  EXPECT_TRUE(QTest::qWaitFor([&] { return !window->notice_text().contains("No picture"); }, 15000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !notice_text(*window).contains("No picture"); }, 15000));
 }
 
 // Packets lost on the bus make every field incomplete: told with a count.
@@ -126,8 +127,8 @@ TEST_F(stream_faults, a_bridge_that_stops_answering_is_told_and_recovered) {
   ASSERT_TRUE(notice_says("does not answer", 15000));
   set([](stick_faults& f) { f.registers_silent = false; });
   EXPECT_TRUE(notice_clears());
-  const uint32_t fields = window->capture().assembled_fields();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > fields + 10; }, 10000));
+  const uint32_t fields = parts->capture.assembled_fields();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > fields + 10; }, 10000));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -93,6 +94,12 @@ inline QAction* menu_action(main_window& window, const QString& menu, const QStr
   return nullptr;
 }
 
+// What the notice over the window's picture says; empty while it is hidden.
+inline QString notice_text(const main_window& window) {
+  const auto* notice = window.findChild<const QLabel*>("notice");
+  return notice && notice->isVisible() ? notice->text() : QString();
+}
+
 // Runs `act` on the next modal dialog of type T once it is shown.
 template <typename T>
 void on_next_modal(std::function<void(T*)> act) {
@@ -114,6 +121,8 @@ struct window_fixture : ::testing::Test {
   QTemporaryDir home;
   scoped_data_home data_home{home.path()};
   scoped_usb_backend backend_in_use{&backend};
+  // The parts the window shows and asks; they outlive it.
+  std::unique_ptr<capture_pipeline> parts;
   std::unique_ptr<main_window> window;
   // Paced: the stick delivers fields at the standard's real rate.
   bool paced = true;
@@ -126,6 +135,7 @@ struct window_fixture : ::testing::Test {
   void TearDown() override {
     stick->release_hold();
     window.reset();
+    parts.reset();
   }
 
   QString file_path() const { return data_home.preferences_file(); }
@@ -162,14 +172,16 @@ struct window_fixture : ::testing::Test {
   }
 
   void open_window() {
-    window = std::make_unique<main_window>();
+    window.reset();
+    parts = std::make_unique<capture_pipeline>();
+    window = std::make_unique<main_window>(*parts);
     window->show();
   }
 
   // The window, once fields come from the stick.
   void open_streaming() {
     open_window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->capture().assembled_fields() > 10; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > 10; }, 10000));
   }
 };
 
@@ -186,6 +198,6 @@ struct recording_window_fixture : window_fixture {
   void start_recording(const QString& name) {
     choose_capture_file(name);
     menu_item("&File", "&Capture")->trigger();
-    ASSERT_TRUE(window->is_capturing());
+    ASSERT_TRUE(parts->recording.is_recording());
   }
 };

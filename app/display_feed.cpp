@@ -1,0 +1,45 @@
+#include "app/display_feed.h"
+
+#include <QDebug>
+#include <QWidget>
+
+#include "base/logging.h"
+#include "render/latest_picture.h"
+
+display_feed::display_feed(latest_picture& pictures, QObject* parent) : QObject(parent), pictures_(pictures) {
+  clock_.start();
+}
+
+void display_feed::field_rendered() {
+  ++fields_;
+  if (stopped_) return;
+  if (window_ && (window_->windowState() & Qt::WindowMinimized)) return;
+  // At most one picture per 10 ms; exactly 10 ms apart is still shown.
+  if (last_shown_ms_ != 0.0 && clock_.elapsed() - last_shown_ms_ < 10.0) return;
+  if (two_fields_ && fields_ % 2 == 0) return;
+
+  // The newest picture the render thread finished; without a newer one the
+  // last is shown again. The render thread draws into a buffer of its own
+  // and hands it over by an atomic swap.
+  const bool fresh = pictures_.take();
+  if (!pictures_.has_front()) return;
+  const picture_info& info = pictures_.front_info();
+  // Shared, not copied: the direct connection to the display has uploaded
+  // the pixels by the time the emit returns.
+  const QImage image(pictures_.front(), info.width, info.height, 4 * info.width, QImage::Format_RGB32);
+  emit picture_ready(image);
+
+  last_shown_ms_ = clock_.elapsed();
+  ++shown_;
+  if (fresh && info.arrival_ns >= 0) note_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
+}
+
+void display_feed::note_latency(double ms) {
+  latency_.add(ms);
+  // In the debug output every ten seconds or so of pictures.
+  if (++latency_pictures_ % 500 == 0)
+    qCDebug(app_log).noquote() << (QString("display latency: median %1 ms, 99th percentile %2 ms over %3 pictures")
+                                       .arg(latency_.percentile(0.5), 0, 'f', 1)
+                                       .arg(latency_.percentile(0.99), 0, 'f', 1)
+                                       .arg(latency_.count()));
+}

@@ -1,0 +1,35 @@
+// The line over the bottom of the picture: what the stick's stream does when
+// it is not flowing, and how the last recording ended if it did not end by
+// Stop (or what the repair of unfinished recordings found). No modal box:
+// nothing waits for an answer, and a recording left overnight must not stop
+// at one. Hidden while it has nothing to say.
+#pragma once
+
+#include <QLabel>
+#include <QString>
+
+#include "capture/capture_thread.h"
+
+class notice_line : public QLabel {
+  Q_OBJECT
+
+ public:
+  // Lies over the bottom of `picture`.
+  explicit notice_line(QWidget* picture);
+
+  // What the notice says of a stream in `state` (empty while it flows).
+  static QString stream_text(capture_thread::stream_state state, unsigned count);
+
+  void set_stream(const QString& text);
+  void set_recording(const QString& text);
+  // Said for a minute, unless a recording's notice takes its place.
+  void set_recording_for_a_minute(const QString& text);
+  // What it says; empty while it is hidden.
+  QString shown() const { return isVisible() ? text() : QString(); }
+
+ private:
+  void update_text();
+
+  QString stream_;
+  QString recording_;
+};
