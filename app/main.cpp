@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "app/command_line.h"
+#include "app/debug_console.h"
 #include "app/main_window.h"
 #include "app/termination_signals.h"
 #include "record/avi_repair.h"
@@ -127,6 +129,17 @@ int main(int argc, char** argv) {
   termination_signals signals_to_end;
   // The threads and the recording beside the window, which only shows them
   // and asks them; they outlive it.
+  // --debug: the console on screen, fed every debug line, from before the
+  // threads start until after they end.
+  std::unique_ptr<debug_console> console;
+  if (command.options.debug) {
+    console = std::make_unique<debug_console>();
+    console->show_text = true;
+    console->flush_each_line = true;
+    console->open_log();
+    console->feed_from_log();
+    console->show();
+  }
   capture_pipeline parts;
   main_window window(parts, command.options);
   QObject::connect(&signals_to_end, &termination_signals::received, &window, &main_window::close_for_signal);

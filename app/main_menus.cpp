@@ -43,17 +43,16 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   QMenu* standard = bar->addMenu(tr("&NTSC/PAL"));
   auto* standards = new QActionGroup(this);
   auto choose_standard = [this](video_standard s) { return [this, s] { emit standard_chosen(s); }; };
-  QAction* ntsc = add_grouped(standard, standards, tr("&NTSC"), p.sixty_hz && !p.pal_60,
-                              choose_standard(video_standard::ntsc));
+  QAction* ntsc =
+      add_grouped(standard, standards, tr("&NTSC"), p.sixty_hz && !p.pal_60, choose_standard(video_standard::ntsc));
   QAction* pal = add_grouped(standard, standards, tr("&PAL"), !p.sixty_hz, choose_standard(video_standard::pal));
-  QAction* pal_60 = add_grouped(standard, standards, tr("PAL-&60"), p.sixty_hz && p.pal_60,
-                                choose_standard(video_standard::pal_60));
+  QAction* pal_60 =
+      add_grouped(standard, standards, tr("PAL-&60"), p.sixty_hz && p.pal_60, choose_standard(video_standard::pal_60));
 
   QMenu* input = bar->addMenu(tr("&Input"));
   auto* inputs = new QActionGroup(this);
   QAction* s_video = add_grouped(input, inputs, tr("&S-Video"), p.s_video, [this] { emit s_video_chosen(true); });
-  QAction* composite =
-      add_grouped(input, inputs, tr("&Composite"), !p.s_video, [this] { emit s_video_chosen(false); });
+  QAction* composite = add_grouped(input, inputs, tr("&Composite"), !p.s_video, [this] { emit s_video_chosen(false); });
 
   QMenu* channel_menu = bar->addMenu(tr("&Channel"));
   auto* channels = new QActionGroup(this);

@@ -7,7 +7,6 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include "app/debug_console.h"
 #include "app/main_menus.h"
 #include "app/notice_line.h"
 #include "app/termination_signals.h"
@@ -87,15 +86,6 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
   connect_parts();
   connect_menus();
 
-  if (options.debug) {
-    // The console on screen, fed every debug line.
-    console_ = std::make_unique<debug_console>();
-    console_->show_text = true;
-    console_->flush_each_line = true;
-    console_->open_log();
-    console_->feed_from_log();
-    console_->show();
-  }
   if (options.channel) capture_.set_input(*options.channel);
   if (!options.record_file.isEmpty()) {
     record_on_stream_ = true;
@@ -114,7 +104,6 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
 
 main_window::~main_window() {
   window_watch_.reset();
-  console_.reset();
   // A recording still running (the event loop ended on a device error) is
   // finished first: the file gets its trailer.
   stop_recording();

@@ -17,7 +17,6 @@
 
 class QCloseEvent;
 class QTimer;
-class debug_console;
 class main_menus;
 class notice_line;
 class video_widget;
@@ -111,7 +110,6 @@ class main_window : public QMainWindow {
   notice_line* notice_ = nullptr;
   QTimer* status_timer_ = nullptr;
   std::unique_ptr<x_window_watch> window_watch_;
-  std::unique_ptr<debug_console> console_;
 
   bool closing_ = false;
   // Set when the program is ended from outside (a signal, the X window

@@ -23,8 +23,7 @@ window_preferences::window_preferences(const launch_options& launch)
     : launch_(launch),
       // Named after the program, not the executable: a renamed or wrapped
       // binary (or a test) finds the same file.
-      path_(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-            "/ostrevin/ostrevin_preferences") {}
+      path_(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/ostrevin/ostrevin_preferences") {}
 
 void window_preferences::load() {
   if (is_special_file(path_)) {
