@@ -11,18 +11,15 @@ display_feed::display_feed(latest_picture& pictures, QObject* parent) : QObject(
 }
 
 void display_feed::field_rendered() {
-  ++fields_;
   if (stopped_) return;
   if (window_ && (window_->windowState() & Qt::WindowMinimized)) return;
   // At most one picture per 10 ms; exactly 10 ms apart is still shown.
   if (last_shown_ms_ != 0.0 && clock_.elapsed() - last_shown_ms_ < 10.0) return;
-  if (two_fields_ && fields_ % 2 == 0) return;
-
-  // The newest picture the render thread finished; without a newer one the
-  // last is shown again. The render thread draws into a buffer of its own
-  // and hands it over by an atomic swap.
-  const bool fresh = pictures_.take();
-  if (!pictures_.has_front()) return;
+  // The newest picture the render thread finished; none newer than the one
+  // shown: nothing to do (the field made none, or a queued signal before
+  // this one took it). The render thread draws into a buffer of its own and
+  // hands it over by an atomic swap.
+  if (!pictures_.take()) return;
   const picture_info& info = pictures_.front_info();
   // Shared, not copied: the direct connection to the display has uploaded
   // the pixels by the time the emit returns.
@@ -31,7 +28,7 @@ void display_feed::field_rendered() {
 
   last_shown_ms_ = clock_.elapsed();
   ++shown_;
-  if (fresh && info.arrival_ns >= 0) note_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
+  if (info.arrival_ns >= 0) note_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
 }
 
 void display_feed::note_latency(double ms) {

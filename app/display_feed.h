@@ -1,8 +1,10 @@
 // The live picture's last hop: once per field the render thread converted,
-// the newest display picture it published is taken (latest_picture) and
-// handed to the video widget, at most once per 10 ms, not while the window
-// is minimised, and not after the window closed. The render thread never
-// waits for this. GUI thread only.
+// the newest display picture it published since the last one shown is taken
+// (latest_picture) and handed to the video widget: each picture once, at
+// most one per 10 ms, none while the window is minimised or after it closed.
+// The render thread publishes one picture per field in F1 and one per two
+// fields in the modes that build a picture from two; it never waits for
+// this. GUI thread only.
 #pragma once
 
 #include <QImage>
@@ -24,10 +26,7 @@ class display_feed : public QObject {
   // The window the pictures are shown in: none go out while it is
   // minimised. Null: shown whatever.
   void show_in(const QWidget* window) { window_ = window; }
-  // In the modes that build one picture from two fields (F2, Interlaced,
-  // Field-blended), one picture per two fields.
-  void set_two_field_modes(bool on) { two_fields_ = on; }
-  // The window is closing: fields are still counted, no picture goes out.
+  // The window is closing: no picture goes out from now on.
   void stop() { stopped_ = true; }
 
   int pictures_shown() const { return shown_; }
@@ -45,9 +44,7 @@ class display_feed : public QObject {
 
   latest_picture& pictures_;
   const QWidget* window_ = nullptr;
-  bool two_fields_ = false;
   bool stopped_ = false;
-  int fields_ = 0;
   int shown_ = 0;
   double last_shown_ms_ = 0.0;
   stopwatch clock_;

@@ -215,7 +215,6 @@ void main_window::apply_preferences() {
   render_.display_interlaced = mode == display_mode::interlaced;
   render_.display_field_blended = mode == display_mode::field_blended;
   render_.settings_changed = true;
-  parts_.display.set_two_field_modes(mode != display_mode::f1);
   current_capture_ = preferences_.capture(capture_.settings());
   capture_.set_settings(current_capture_);
   ::recording_settings& next = recording_.recorder().settings;
