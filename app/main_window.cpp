@@ -176,10 +176,10 @@ main_window::~main_window() {
 
 void main_window::apply_preferences() {
   apply_always_on_top();
-  render_.display_f2 = preferences.display_f2;
-  render_.display_interlaced = preferences.display_interlaced;
-  render_.display_field_blended = preferences.display_field_blended;
-  render_.settings_changed = true;
+  render_.set_display_mode(preferences.display_interlaced      ? display_mode::interlaced
+                           : preferences.display_field_blended ? display_mode::field_blended
+                           : preferences.display_f2            ? display_mode::f2
+                                                               : display_mode::f1);
   capture_settings wanted = capture_.settings();
   wanted.standard =
       preferences.sixty_hz ? (preferences.pal_60 ? video_standard::pal_60 : video_standard::ntsc) : video_standard::pal;

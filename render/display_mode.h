@@ -1,0 +1,6 @@
+// What the display shows of the fields: F1 shows every field at full
+// height, F2 only the flag-set ones; Interlaced weaves the two fields of a
+// pair into one picture, Field-blended averages them.
+#pragma once
+
+enum class display_mode { f1, f2, interlaced, field_blended };
