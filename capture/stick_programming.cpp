@@ -18,9 +18,8 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 }  // namespace
 
 programming_result program_stick(stick_link& link, const capture_settings& settings, int chosen_channel) {
-  return program_stick(link, settings, [chosen_channel](int followed) {
-    return chosen_channel >= 0 ? chosen_channel : followed;
-  });
+  return program_stick(link, settings,
+                       [chosen_channel](int followed) { return chosen_channel >= 0 ? chosen_channel : followed; });
 }
 
 programming_result program_stick(stick_link& link, const capture_settings& settings,

@@ -12,7 +12,8 @@
 
 using namespace easycap;
 
-static_assert(video_transfers::region_size == (video_transfers::packet_size + 12) * video_transfers::packets_per_transfer + 4);
+static_assert(video_transfers::region_size ==
+              (video_transfers::packet_size + 12) * video_transfers::packets_per_transfer + 4);
 
 // A stick that was pulled out fails every transfer at once, thousands of
 // times a second; say each distinct error once and how often it repeated.

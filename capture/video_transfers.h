@@ -28,8 +28,6 @@ class video_transfers {
   explicit video_transfers(usb_device& device);
   // Releases what release() did not.
   ~video_transfers();
-  video_transfers(const video_transfers&) = delete;
-  video_transfers& operator=(const video_transfers&) = delete;
 
   // Queues every transfer that was set up.
   void submit_all();
