@@ -116,23 +116,6 @@ bool capture_thread::open_device() {
   return false;
 }
 
-bool capture_thread::program_device() {
-  programmed_ = settings();
-  programmed_s_video = programmed_.s_video;
-  // The channel as it is when the routing is written: a choice that comes
-  // during the pass counts.
-  const programming_result r = program_stick(link_, programmed_, [this](int followed) {
-    if (channel_chosen_.load()) return channel_.load();
-    channel_ = followed;
-    return followed;
-  });
-  if (r.codec_missing) emit easycap_audio_not_found();
-  using outcome = programming_result::outcome;
-  if (r.end == outcome::gone) emit capture_device_not_found();
-  if (r.end == outcome::streaming_refused) emit capture_device_unusable(device_problem::streaming_refused);
-  return r.end == outcome::ready;
-}
-
 // ---- the thread ------------------------------------------------------------
 
 void capture_thread::work() {
@@ -184,7 +167,29 @@ void capture_thread::work() {
 }
 
 capture_thread::pass_end capture_thread::program() {
-  if (program_device()) return pass_end::ready;
+  programmed_ = settings();
+  programmed_s_video = programmed_.s_video;
+  // The channel as it is when the routing is written: a choice that comes
+  // during the pass counts.
+  const programming_result r = program_stick(link_, programmed_, [this](int followed) {
+    if (channel_chosen_.load()) return channel_.load();
+    channel_ = followed;
+    return followed;
+  });
+  if (r.codec_missing) emit easycap_audio_not_found();
+  using outcome = programming_result::outcome;
+  switch (r.end) {
+    case outcome::ready:
+      return pass_end::ready;
+    case outcome::gone:
+      emit capture_device_not_found();
+      return pass_end::refused;
+    case outcome::streaming_refused:
+      emit capture_device_unusable(device_problem::streaming_refused);
+      return pass_end::refused;
+    case outcome::cut_short:
+      break;
+  }
   if (close_requested()) return pass_end::closed;
   if (link_.silent()) {
     qCDebug(capture_log) << "capture: the stick does not answer:" << link_.failed_transfers()
@@ -192,7 +197,7 @@ capture_thread::pass_end capture_thread::program() {
     set_stream_state(stream_state::not_answering, link_.failed_transfers());
     return pass_end::silent;
   }
-  return pass_end::refused;  // already reported
+  return pass_end::refused;
 }
 
 bool capture_thread::wait_for_stick() {

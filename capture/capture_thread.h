@@ -116,7 +116,6 @@ class capture_thread : public worker_thread {
   enum class pass_end { ready, refused, closed, silent };
 
   bool open_device();
-  bool program_device();
   pass_end program();
   stream_end stream();
   bool wait_for_stick();
