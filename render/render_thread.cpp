@@ -107,6 +107,31 @@ bool render_thread::wait_until_converted(int timeout_ms) {
                                     [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
 }
 
+int render_thread::take_fields(const std::function<void(const recorded_field&)>& use) {
+  std::vector<recording_entry> taken;
+  {
+    std::lock_guard<std::mutex> lock(recording_mutex_);
+    taken.assign(recording_queue_.begin(), recording_queue_.end());
+    recording_queue_.clear();
+  }
+  for (const recording_entry& e : taken)
+    use(recorded_field{recording_pool_[size_t(e.slot)].data(), e.bytes, e.flag, e.serial, e.arrival_ns});
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
+  return int(taken.size());
+}
+
+int render_thread::fields_waiting() {
+  if (!recording_on_) return 0;
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> lock(handoff_mutex);
+    count = int(waiting_.size()) + (in_hand_ >= 0 ? 1 : 0);
+  }
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  return count + int(recording_queue_.size());
+}
+
 render_settings render_thread::current_settings() {
   std::lock_guard<std::mutex> lock(handoff_mutex);
   return settings;

@@ -79,48 +79,21 @@ class render_thread : public worker_thread, public field_sink, public recording_
   // The recording's side (recording_supply): the recorder thread takes the
   // converted fields; tests take them directly too.
   void set_recording(bool on) override { recording_on_ = on; }
-  int take_fields(const std::function<void(const recorded_field&)>& use) override { return take_recorded_fields(use); }
-  int fields_waiting() override { return fields_for_recording(); }
-  void discard_fields() override { discard_recorded_fields(); }
-
   // Hands every converted field waiting for the recording, oldest first, to
   // `use`; returns how many. Nothing waits on the render thread while `use`
   // runs.
-  template <typename F>
-  int take_recorded_fields(F&& use) {
-    std::vector<recording_entry> taken;
-    {
-      std::lock_guard<std::mutex> lock(recording_mutex_);
-      taken.assign(recording_queue_.begin(), recording_queue_.end());
-      recording_queue_.clear();
-    }
-    for (const recording_entry& e : taken)
-      use(recorded_field{recording_pool_[size_t(e.slot)].data(), e.bytes, e.flag, e.serial, e.arrival_ns});
-    std::lock_guard<std::mutex> lock(recording_mutex_);
-    for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
-    return int(taken.size());
-  }
+  int take_fields(const std::function<void(const recorded_field&)>& use) override;
+  // While recording: fields handed over and not yet taken by take_fields(),
+  // converted or not.
+  int fields_waiting() override;
   // Forgets what waits for the recording (a recording starts).
-  void discard_recorded_fields() {
-    take_recorded_fields([](const recorded_field&) {});
+  void discard_fields() override {
+    take_fields([](const recorded_field&) {});
   }
 
   // Waits, at most `timeout_ms`, until every field handed over so far has
   // been converted (or the thread is not running); false on the time-out.
   bool wait_until_converted(int timeout_ms) override;
-
-  // While recording: fields handed over and not yet taken by
-  // take_recorded_fields(), converted or not.
-  int fields_for_recording() {
-    if (!recording_on_) return 0;
-    int count = 0;
-    {
-      std::lock_guard<std::mutex> lock(handoff_mutex);
-      count = int(waiting_.size()) + (in_hand_ >= 0 ? 1 : 0);
-    }
-    std::lock_guard<std::mutex> lock(recording_mutex_);
-    return count + int(recording_queue_.size());
-  }
 
   // Fields dropped from the hand-off because too many waited.
   uint32_t dropped_fields() const { return dropped_fields_.load(); }

@@ -57,7 +57,7 @@ TEST(field_loss, every_lost_field_leaves_its_number_unused) {
     std::vector<numbered_field> fields;
     bool gap = false;
     auto collect = [&] {
-      thread.renderer.take_recorded_fields([&](const recorded_field& f) {
+      thread.renderer.take_fields([&](const recorded_field& f) {
         const unsigned char* strip = f.pixels + size_t(288 - test_pattern::strip_lines / 2) * 720;
         fields.push_back({f.serial, test_pattern::decode_luma(strip).number});
         if (fields.size() > 1 && fields.back().number > fields[fields.size() - 2].number + 1) gap = true;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
-#include "capture/capture_thread.h"
 #include "capture/stick_programming.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/message_log.h"

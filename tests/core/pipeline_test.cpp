@@ -63,7 +63,7 @@ struct pipeline : ::testing::Test {
       const picture_info& info = pictures.front_info();
       std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
     }
-    t.renderer.take_recorded_fields(
+    t.renderer.take_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }

@@ -97,7 +97,7 @@ struct rendering : ::testing::Test {
     }
     std::copy_n(render_probe::field_picture(render, false), field_0.size(), field_0.begin());
     std::copy_n(render_probe::field_picture(render, true), field_1.size(), field_1.begin());
-    recorded += render.take_recorded_fields(
+    recorded += render.take_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   bool is(const std::vector<unsigned char>& b, int x, int y, int c) const {
@@ -435,7 +435,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
       submit(i & 1);
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
       // The window takes the recorded fields as they come.
-      recorded += render.take_recorded_fields([](const recorded_field&) {});
+      recorded += render.take_fields([](const recorded_field&) {});
     }
     idle();
     const uint32_t converted = render.rendered_fields() - rendered, lost = render.dropped_fields() - dropped;
@@ -465,7 +465,7 @@ TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_f
   // The consumer wakes: every field for the recording, in order, and the
   // newest picture.
   std::vector<uint64_t> serials;
-  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  render.take_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
   ASSERT_EQ(serials.size(), 12u);
   for (size_t i = 0; i < serials.size(); ++i) EXPECT_EQ(serials[i], submitted - 11 + i);
   ASSERT_TRUE(render.display().take());
@@ -481,7 +481,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   }
   EXPECT_EQ(render.recording_overflows(), uint32_t(extra));
   std::vector<uint64_t> serials;
-  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  render.take_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
   ASSERT_EQ(serials.size(), size_t(rt::recording_slots));
   EXPECT_EQ(serials.front(), submitted - rt::recording_slots + 1) << "the newest are kept";
   EXPECT_EQ(serials.back(), submitted);
@@ -494,7 +494,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   }
   const uint32_t overflows = render.recording_overflows();
   serials.clear();
-  render.take_recorded_fields([&](const recorded_field& f) {
+  render.take_fields([&](const recorded_field& f) {
     if (serials.empty())
       for (int i = 0; i < extra; ++i) {
         submit(i & 1);
@@ -504,7 +504,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   });
   EXPECT_EQ(serials.size(), size_t(rt::recording_slots));
   EXPECT_EQ(render.recording_overflows() - overflows, uint32_t(extra));
-  EXPECT_EQ(render.take_recorded_fields([](const recorded_field&) {}), 0);
+  EXPECT_EQ(render.take_fields([](const recorded_field&) {}), 0);
 }
 
 }  // namespace live_path
