@@ -210,11 +210,7 @@ void main_window::connect_menus() {
 
 void main_window::apply_preferences() {
   apply_always_on_top();
-  const display_mode mode = preferences_.mode();
-  render_.display_f2 = mode == display_mode::f2;
-  render_.display_interlaced = mode == display_mode::interlaced;
-  render_.display_field_blended = mode == display_mode::field_blended;
-  render_.settings_changed = true;
+  render_.set_display_mode(preferences_.mode());
   current_capture_ = preferences_.capture(capture_.settings());
   capture_.set_settings(current_capture_);
   ::recording_settings& next = recording_.recorder().settings;

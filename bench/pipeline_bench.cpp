@@ -24,10 +24,9 @@ void capture_and_render(benchmark::State& state) {
     in_process_backend backend;
     backend.add(stick);
     rendering_capture thread;
-    thread.backend = &backend;
+    thread.set_usb_backend(&backend);
     thread.set_settings(capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal));
-    thread.renderer.display_interlaced = interlaced;
-    thread.renderer.settings_changed = true;
+    thread.renderer.set_display_mode(interlaced ? display_mode::interlaced : display_mode::f1);
     thread.start_capture();
     if (!QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 10000))
       state.SkipWithError("no field");

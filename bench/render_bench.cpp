@@ -81,10 +81,11 @@ void render_field(benchmark::State& state, mode m, bool sixty_hz, bool widescree
   s.half_display_width = sixty_hz ? 320 : 384;
   s.half_display_height = sixty_hz ? (widescreen ? 180 : 240) : (widescreen ? 216 : 288);
   render.set_render_settings(s);
-  render.display_f2 = m == f2;
-  render.display_interlaced = m == interlaced;
-  render.display_field_blended = m == field_blended;
-  render.recording_on = encoder;
+  render.set_display_mode(m == f2              ? display_mode::f2
+                          : m == interlaced    ? display_mode::interlaced
+                          : m == field_blended ? display_mode::field_blended
+                                               : display_mode::f1);
+  render.set_recording(encoder);
 
   // The first field builds pictures and scalers; the program pays that once.
   bool flag = false;

@@ -1,6 +1,8 @@
-// The capture thread: owns the stick. It opens it once, programs bridge,
-// decoder and codec for the chosen standard and input, streams, and starts
-// over with a fresh programming pass whenever the standard or input changes.
+// The capture thread: owns the stick. It opens it once (stick_link),
+// programs bridge, decoder and codec for the chosen standard and input
+// (stick_programming.h), streams (video_transfers into the field assembler),
+// and starts over with a fresh programming pass whenever the standard or
+// input changes, the stream stalls or the stick comes back.
 #pragma once
 
 #include <QString>
@@ -18,6 +20,7 @@
 #include "capture/capture_settings.h"
 #include "capture/field_assembler.h"
 #include "capture/field_clock.h"
+#include "capture/stick_link.h"
 #include "capture/stream_health.h"
 #include "capture/usb_seam.h"
 
@@ -48,14 +51,12 @@ class capture_thread : public worker_thread {
   explicit capture_thread(QObject* parent = nullptr);
   ~capture_thread() override;
 
+  // The USB layer the stick is found through (default_usb_backend() unless
+  // set); set before the start.
+  void set_usb_backend(usb_backend* backend) { link_.set_backend(backend); }
   // Where the fields this thread assembles go; set before the start, and
   // outlives this thread's run (capture_ended() is its last call).
   void set_field_sink(field_sink* sink) { sink_ = sink; }
-
-  // Requests from the GUI thread. stop_requested ends the current streaming
-  // run; reinit_requested makes run() program the stick again afterwards.
-  std::atomic<bool> stop_requested{false};
-  std::atomic<bool> reinit_requested{true};
 
   // What to capture. Any thread; a programming pass (set_standard(),
   // set_input(), the first start) takes what is set then.
@@ -68,34 +69,11 @@ class capture_thread : public worker_thread {
   int channel() const { return channel_.load(); }
   bool channel_chosen() const { return channel_chosen_.load(); }
 
-  // The USB layer this thread opens the stick through; set before the start.
-  usb_backend* backend;
-
-  // Streaming constants. 64 transfers of 16 microframes keep 128 ms of the
-  // bus queued (3 MB of transfer memory, well inside usbfs's 16 MB), as much
-  // as the kernel's own video driver keeps: a capture thread held up for
-  // less than that loses nothing.
-  const uint16_t packet_size = 3072;
-  const int transfers_in_flight = 64;
-  const int microframes_per_transfer = 16;
-
   void start_capture();
-  // Stop for good (closing the window). Unlike a stop for re-programming,
-  // nothing clears it, so it is never lost; the loop honours it at its head
-  // and inside the streaming run.
+  // Stop for good (closing the window). Unlike the stop that ends a run for
+  // re-programming, nothing clears it, so it is never lost; the loop honours
+  // it at its head, inside a programming pass and inside the streaming run.
   void request_close();
-  bool close_requested() const { return close_requested_.load(std::memory_order_acquire); }
-
-  // Device access and the register protocol; capture thread only.
-  bool open_device();
-  uint8_t read_register(uint16_t reg);
-  bool write_register(uint16_t reg, uint16_t value);
-  bool set_feature(uint16_t feature);
-  void write_decoder_register(uint8_t reg, uint16_t value);
-  void write_codec_register(uint8_t reg, uint16_t value);
-  // The two data bytes: low byte (0x502) in bits 7:0, high byte (0x503) in 15:8.
-  uint16_t read_codec_register(uint8_t reg);
-  bool init_device();
 
   // What the pipeline lost so far: fields that arrived short or long, fields
   // that never arrived at all (their field periods went by without a field
@@ -108,11 +86,9 @@ class capture_thread : public worker_thread {
   uint32_t dropped_packets() const { return dropped_packet_count.load(); }
   uint32_t assembled_fields() const { return complete_fields.load(); }
 
-  bool has_device() const { return device_handle != nullptr; }
-  usb_device* device() const { return device_handle.get(); }
   // What the system says about the stick that was opened (empty strings
   // before that); any thread.
-  usb_device_identity identity() const;
+  usb_device_identity identity() const { return link_.identity(); }
 
  signals:
   void capture_device_not_found();
@@ -131,25 +107,23 @@ class capture_thread : public worker_thread {
   void work() override;
 
  private:
+  // The tests reach inside through this (tests/support/capture_probe.h).
+  friend struct capture_probe;
+
   // Why a streaming run ended.
   enum class stream_end { requested, gone, stalled };
   // Why a programming pass did not end streaming-ready.
   enum class pass_end { ready, refused, closed, silent };
-  struct claim_result {
-    bool claimed = false;
-    enum class failure { none, gone, slow_port, problem } first_failure = failure::none;
-    device_problem problem = device_problem::interface_refused;
-  };
 
-  claim_result claim_stick();
+  bool open_device();
   pass_end program();
   stream_end stream();
   bool wait_for_stick();
   void close_device();
   void set_stream_state(stream_state state, unsigned count);
-  bool transfer_skipped() const { return close_requested() || (in_pass && stick_silent); }
-  void note_transfer_failure(int result);
-  void request_stop();
+  // Ends the current streaming run (a new standard or input).
+  void interrupt_run();
+  bool close_requested() const { return close_requested_.load(std::memory_order_acquire); }
   bool stop_seen() const;
   void wait_for_request(int timeout_ms);
   field_geometry current_field_geometry();
@@ -157,11 +131,15 @@ class capture_thread : public worker_thread {
   // Hands complete fields to the sink; writes the debug lines.
   struct field_handoff : field_listener {
     capture_thread* thread = nullptr;
-    void field_complete(bool field_flag) override;
+    void field_complete(bool next_field_flag) override;
     void field_start(int bytes) override;
   };
 
   std::atomic<bool> close_requested_{false};
+  // A stop that ends the current streaming run; and whether run() then
+  // programs the stick again (else it ends).
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> reinit_requested_{true};
   mutable std::mutex settings_mutex;
   capture_settings settings_;
   // What the last programming pass set the stick up for (capture thread).
@@ -189,24 +167,16 @@ class capture_thread : public worker_thread {
   bool clock_running = false;
   // When the transfer being parsed was reaped (steady clock).
   int64_t reaped_ns = -1;
-  int buffer_size = 0;
   stopwatch timer;
   // Transfer regions that a transfer may still be written into: a cancel
   // that did not come back in time. Freed only after the device is closed,
-  // so declared before it.
+  // so declared before the link that holds it.
   std::vector<std::unique_ptr<unsigned char[]>> retained_regions;
-  std::unique_ptr<usb_device> device_handle;
-  mutable std::mutex identity_mutex;
-  usb_device_identity stick_identity;
+  stick_link link_;
   // The input the last programming pass set up; an input change to the
   // same channel still needs a new pass.
   std::atomic<bool> programmed_s_video{false};
-  // Set when a register transfer timed out or found no device: the rest of
-  // the pass is skipped. Capture thread only.
-  bool stick_silent = false;
-  bool in_pass = false;           // init_device() is running
-  bool realtime_asked = false;    // real-time scheduling was asked for
-  unsigned failed_transfers = 0;  // in the last programming pass
+  bool realtime_asked = false;  // real-time scheduling was asked for
   stream_state state_told = stream_state::flowing;
   unsigned count_told = 0;
   // What the picture does, over the runs on one stick (a new programming

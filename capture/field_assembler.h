@@ -15,9 +15,10 @@
 class field_listener {
  public:
   virtual ~field_listener() = default;
-  // A field of exactly the expected size is in the assembly buffer; flag is
-  // bit 6 of the packet that began the next field.
-  virtual void field_complete(bool field_flag) = 0;
+  // A field of exactly the expected size is in the assembly buffer. It is
+  // told by the packet that begins the next field: `next_field_flag` is that
+  // packet's bit 6, the next field's flag, not this one's.
+  virtual void field_complete(bool next_field_flag) = 0;
   // A field-start packet arrived; bytes is what had been assembled before it.
   virtual void field_start(int bytes) { (void)bytes; }
 };

@@ -1,9 +1,6 @@
-// How the live picture is drawn from the fields.
+// What the display shows of the fields: F1 shows every field at full
+// height, F2 only the flag-set ones; Interlaced weaves the two fields of a
+// pair into one picture, Field-blended averages them.
 #pragma once
 
-enum class display_mode {
-  f1,             // the first field of each frame, line-doubled
-  f2,             // the second field, line-doubled
-  interlaced,     // both fields woven
-  field_blended,  // both fields blended into one half-height picture
-};
+enum class display_mode { f1, f2, interlaced, field_blended };

@@ -62,41 +62,78 @@ render_thread::render_thread(QObject* parent) : worker_thread("render", parent) 
 render_thread::~render_thread() {
   // A running QThread must not be destroyed: stop the loop as the capture
   // thread would, in case nobody did.
-  quit = true;
-  { std::lock_guard<std::mutex> lock(frame_mutex); }  // a waiter is either asleep now or sees quit
-  frame_condition.notify_all();
+  quit_ = true;
+  { std::lock_guard<std::mutex> lock(handoff_mutex); }  // a waiter is either asleep now or sees quit_
+  handoff_condition.notify_all();
   wait();
   // QThread::wait() is not visible to ThreadSanitizer; the lock orders what
   // run() released before this.
-  std::lock_guard<std::mutex> lock(frame_mutex);
+  std::lock_guard<std::mutex> lock(handoff_mutex);
   release_pictures();
 }
 
 void render_thread::set_render_settings(const render_settings& replacement) {
-  std::unique_lock<std::mutex> lock(frame_mutex);
+  std::unique_lock<std::mutex> lock(handoff_mutex);
   // Called back from the render thread itself (a direct slot), the field in
   // progress is the caller's own: waiting for it would never end. The loop
   // converts with its own copy, so replacing them is safe there.
   if (QThread::currentThread() != this)
-    frame_condition.wait(lock, [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
+    handoff_condition.wait(lock, [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
   settings = replacement;
 }
 
-void render_thread::capture_ended() {
-  // If the thread never ran, this starts it and it ends at once on seeing quit.
-  quit = true;
+void render_thread::request_close() {
+  // If the thread never ran, this starts it and it ends at once on seeing
+  // the request.
+  quit_ = true;
   submit_field(true, nullptr, 0);
+}
+
+void render_thread::capture_ended() {
+  request_close();
   wait();
 }
 
+void render_thread::set_display_mode(display_mode mode) { display_mode_ = mode; }
+
+void render_thread::set_recording_format(int pixel_format, double bytes_per_pixel) {
+  recording_pixel_format_ = pixel_format;
+  recording_bytes_per_pixel_ = bytes_per_pixel;
+}
+
 bool render_thread::wait_until_converted(int timeout_ms) {
-  std::unique_lock<std::mutex> lock(frame_mutex);
-  return frame_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                  [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
+  std::unique_lock<std::mutex> lock(handoff_mutex);
+  return handoff_condition.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                    [this] { return (waiting_.empty() && in_hand_ < 0) || !loop_running; });
+}
+
+int render_thread::take_fields(const std::function<void(const recorded_field&)>& use) {
+  std::vector<recording_entry> taken;
+  {
+    std::lock_guard<std::mutex> lock(recording_mutex_);
+    taken.assign(recording_queue_.begin(), recording_queue_.end());
+    recording_queue_.clear();
+  }
+  for (const recording_entry& e : taken)
+    use(recorded_field{recording_pool_[size_t(e.slot)].data(), e.bytes, e.flag, e.serial, e.arrival_ns});
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
+  return int(taken.size());
+}
+
+int render_thread::fields_waiting() {
+  if (!recording_on_) return 0;
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> lock(handoff_mutex);
+    count = int(waiting_.size()) + (in_hand_ >= 0 ? 1 : 0);
+  }
+  std::lock_guard<std::mutex> lock(recording_mutex_);
+  return count + int(recording_queue_.size());
 }
 
 render_settings render_thread::current_settings() {
-  std::lock_guard<std::mutex> lock(frame_mutex);
+  std::lock_guard<std::mutex> lock(handoff_mutex);
   return settings;
 }
 
@@ -106,7 +143,7 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
   uint32_t dropped = 0;
   int slot = -1;
   {
-    std::unique_lock<std::mutex> lock(frame_mutex);
+    std::unique_lock<std::mutex> lock(handoff_mutex);
     if (!loop_running && isRunning()) {
       // run() has returned but QThread is still finishing; start() would be
       // ignored until it has.
@@ -114,7 +151,7 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
       wait();
       lock.lock();
     }
-    if (quit.load()) {
+    if (quit_.load()) {
       // The stop call only starts the thread to end at once, or wakes it; a
       // field it is busy with still finishes, then the loop sees quit.
       start_or_wake();
@@ -122,7 +159,7 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
     }
     // Room for the field: while recording every slot may wait (one is in
     // hand), otherwise a few, the newest.
-    const size_t limit = recording_on ? size_t(handoff_slots - 1) : size_t(display_backlog);
+    const size_t limit = recording_on_ ? size_t(handoff_slots - 1) : size_t(display_backlog);
     while (!waiting_.empty() && (waiting_.size() >= limit || free_.empty())) {
       free_.push_back(waiting_.front());
       waiting_.pop_front();
@@ -140,7 +177,7 @@ void render_thread::submit_field(bool flag, const unsigned char* field, size_t s
   s.flag = flag;
   s.arrival_ns = arrival_ns;
   {
-    std::lock_guard<std::mutex> lock(frame_mutex);
+    std::lock_guard<std::mutex> lock(handoff_mutex);
     s.serial = serial ? serial : ++own_serial_;
     waiting_.push_back(slot);
     start_or_wake();
@@ -156,26 +193,25 @@ void render_thread::start_or_wake() {
   if (!loop_running) {
     // The first field of the process (or the stop call before any): the
     // thread starts with it waiting and takes the capture thread's priority.
-    recording_on = false;
+    recording_on_ = false;
     loop_running = true;
     start(QThread::InheritPriority);
   } else {
     // All waiters: set_render_settings may share the condition.
-    frame_condition.notify_all();
+    handoff_condition.notify_all();
   }
 }
 
 void render_thread::work() {
-  release_pictures();
-  settings_changed = true;  // the first field builds everything
+  release_pictures();  // the first field builds everything
 
-  std::unique_lock<std::mutex> lock(frame_mutex);
+  std::unique_lock<std::mutex> lock(handoff_mutex);
   loop_running = true;
   for (;;) {
     // Asleep until submit_field hands over a field (or the stop call wakes
     // us). The predicate covers spurious wake-ups.
-    frame_condition.wait(lock, [this] { return !waiting_.empty() || quit.load(); });
-    if (quit) break;
+    handoff_condition.wait(lock, [this] { return !waiting_.empty() || quit_.load(); });
+    if (quit_) break;
 
     in_hand_ = waiting_.front();
     waiting_.pop_front();
@@ -183,10 +219,9 @@ void render_thread::work() {
     // A display picture only for the newest: in F1 any field behind this
     // one replaces it; in the other modes a picture needs a pair of fields,
     // so this one counts unless a field of its own kind waits too.
-    const bool single = !display_interlaced && !display_field_blended;
     const size_t newer = waiting_.size();
     const field_in_hand field{slot.bytes.data(), slot.flag, slot.serial, slot.arrival_ns,
-                              newer < (single && !display_f2 ? 1u : 2u)};
+                              newer < (display_mode_ == display_mode::f1 ? 1u : 2u)};
     const render_settings s = settings;
     lock.unlock();
     render_field(s, field);
@@ -194,7 +229,7 @@ void render_thread::work() {
 
     free_.push_back(in_hand_);
     in_hand_ = -1;
-    frame_condition.notify_all();  // set_render_settings may be waiting
+    handoff_condition.notify_all();  // set_render_settings may be waiting
   }
   // Leave nothing for a waiter to wait on. The pictures go first: whoever
   // sees loop_running clear under the lock may touch them (the destructor).
@@ -208,7 +243,7 @@ void render_thread::work() {
   loop_running = false;
   // Under the lock, so the destructor cannot get past it to destroy the
   // condition before the notify is done.
-  frame_condition.notify_all();
+  handoff_condition.notify_all();
 }
 
 bool render_thread::render_one_field(bool flag, const unsigned char* pixels) {
@@ -220,9 +255,9 @@ void render_thread::release_pictures() {
   if (source_picture) av_frame_free(&source_picture);  // describes a hand-off slot only
   sws_freeContext(display_scaler);
   display_scaler = nullptr;
-  sws_freeContext(encoder_scaler);
-  encoder_scaler = nullptr;
-  encoder_picture_size = 0;
+  sws_freeContext(recording_scaler);
+  recording_scaler = nullptr;
+  recording_picture_size = 0;
   pictures_ready = false;
 }
 
@@ -239,23 +274,23 @@ bool render_thread::rebuild(const geometry& g) {
     return false;
 
   // swscale asserts on a format it does not know rather than failing.
-  const auto encoder_format = static_cast<AVPixelFormat>(g.encoder_format);
-  if (!sws_isSupportedOutput(encoder_format)) return false;
-  const int size = av_image_get_buffer_size(encoder_format, g.width, g.field_lines, 1);
-  if (size <= 0 || size_t(size) > encoder_field_buffer_size * 2) return false;
+  const auto recording_format = static_cast<AVPixelFormat>(g.recording_format);
+  if (!sws_isSupportedOutput(recording_format)) return false;
+  const int size = av_image_get_buffer_size(recording_format, g.width, g.field_lines, 1);
+  if (size <= 0 || size_t(size) > recording_field_buffer_size * 2) return false;
   const int display_width = 2 * g.half_display_width;
   const int scaled_height = g.half_height ? g.half_display_height : 2 * g.half_display_height;
 
   source_picture = av_frame_alloc();
   display_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, display_width, scaled_height,
                                   AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-  encoder_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, g.width, g.field_lines, encoder_format,
-                                  SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!source_picture || !display_scaler || !encoder_scaler) {
+  recording_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, g.width, g.field_lines,
+                                    recording_format, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!source_picture || !display_scaler || !recording_scaler) {
     release_pictures();
     return false;
   }
-  encoder_picture_size = size;
+  recording_picture_size = size;
   pictures_ready = true;
   return true;
 }
@@ -283,14 +318,14 @@ void render_thread::record_field(const field_in_hand& field, int lines) {
   const int slot = recording_slot();
   if (slot < 0) return;
   std::vector<unsigned char>& buffer = recording_pool_[size_t(slot)];
-  if (buffer.size() < size_t(encoder_picture_size)) buffer.assign(size_t(encoder_picture_size), 0);
+  if (buffer.size() < size_t(recording_picture_size)) buffer.assign(size_t(recording_picture_size), 0);
   uint8_t* planes[4] = {};
   int strides[4] = {};
-  av_image_fill_arrays(planes, strides, buffer.data(), static_cast<AVPixelFormat>(built.encoder_format), built.width,
+  av_image_fill_arrays(planes, strides, buffer.data(), static_cast<AVPixelFormat>(built.recording_format), built.width,
                        lines, 1);
-  sws_scale(encoder_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-  const double bytes_per_pixel = encoder_bytes_per_pixel;
-  const size_t limit = std::min(size_t(encoder_picture_size), encoder_field_buffer_size);
+  sws_scale(recording_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
+  const double bytes_per_pixel = recording_bytes_per_pixel_;
+  const size_t limit = std::min(size_t(recording_picture_size), recording_field_buffer_size);
   const size_t bytes = truncated_bytes(double(lines) * built.width * bytes_per_pixel, limit);
   // The recorder expects every field to start with two rows of luma 0.
   std::memset(buffer.data(), 0, truncated_bytes(built.width * bytes_per_pixel, bytes));
@@ -300,23 +335,24 @@ void render_thread::record_field(const field_in_hand& field, int lines) {
 
 bool render_thread::render_field(const render_settings& s, const field_in_hand& field) {
   // Every switch is read once per field; a change counts from the next one.
-  const bool f2 = display_f2;
-  const bool interlaced = display_interlaced;
-  const bool blended = display_field_blended;
-  const bool feed = recording_on;
+  const display_mode mode = display_mode_;
+  const bool f2 = mode == display_mode::f2;
+  const bool interlaced = mode == display_mode::interlaced;
+  const bool blended = mode == display_mode::field_blended;
+  const bool feed = recording_on_;
   const bool debugging = render_timing_log().isDebugEnabled();
-  const bool changed = settings_changed.exchange(false);
   const bool flag = field.flag;
 
   const geometry wanted{s.width,
                         s.frame_lines / 2,
                         s.half_display_width,
                         s.half_display_height,
-                        encoder_pixel_format.load(),
+                        recording_pixel_format_.load(),
                         interlaced || blended};
-  // A new display height, a new apply_preferences() or anything else the
-  // scalers were built for: rebuild. A failed build is retried next field.
-  if (changed || !pictures_ready || wanted != built) {
+  // A new display height, mode (one field at half height or not), format or
+  // anything else the scalers were built for: rebuild. A failed build is
+  // retried next field.
+  if (!pictures_ready || wanted != built) {
     if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)

@@ -1,7 +1,7 @@
 // The render thread: turns each field the capture thread hands over (UYVY
 // 4:2:2, 720 x 240 or 288) into the BGRA display picture in one of four
 // display modes, and while recording also into planar YUV 4:2:2 for the
-// encoder. All pixel conversion happens here, with libswscale.
+// recording. All pixel conversion happens here, with libswscale.
 #pragma once
 
 #include <QString>
@@ -20,6 +20,7 @@
 #include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
+#include "render/display_mode.h"
 #include "render/latest_picture.h"
 
 struct AVFrame;
@@ -35,25 +36,20 @@ class render_thread : public worker_thread, public field_sink, public recording_
   explicit render_thread(QObject* parent = nullptr);
   ~render_thread() override;
 
-  // Stop request; the loop ends when it sees it.
-  std::atomic<bool> quit{false};
+  // Stop for good: the loop ends when it sees it (a field being converted
+  // still finishes). Starts the thread if it never ran, so that it ends.
+  void request_close();
 
-  // Written by the main window from the GUI thread; read once per field.
-  std::atomic<bool> display_f2{false};
-  std::atomic<bool> display_interlaced{false};
-  std::atomic<bool> display_field_blended{false};
-  std::atomic<bool> settings_changed{false};
-  // Every field is converted for the recording too (set_recording()).
-  std::atomic<bool> recording_on{false};
-
-  // Written by the capture thread before the thread first runs.
-  std::atomic<int> encoder_pixel_format{4};  // FFmpeg's planar YUV 4:2:2
-  std::atomic<double> encoder_bytes_per_pixel{2.0};
+  // How the display shows the fields; any thread, from the next field on.
+  void set_display_mode(display_mode mode);
+  // The recording's picture: FFmpeg's pixel format and its bytes per pixel
+  // (planar YUV 4:2:2, 2 bytes, unless set); any thread, from the next field.
+  void set_recording_format(int pixel_format, double bytes_per_pixel);
 
   // Sizes of the buffers the thread keeps (largest standard, PAL).
   static constexpr size_t handoff_buffer_size = 829440;       // one raw field fits with room to spare
   static constexpr size_t image_buffer_size = 768 * 576 * 4;  // display pictures and field pictures
-  static constexpr size_t encoder_field_buffer_size = 720 * 288 * 2;
+  static constexpr size_t recording_field_buffer_size = 720 * 288 * 2;
   // Fields that may wait for conversion: while recording, a few hundred ms
   // of scheduling jitter is absorbed; otherwise only the newest few are
   // kept, since the display wants the newest.
@@ -70,7 +66,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
   // Capture thread only: hands over a complete field (copying `size` bytes
   // of it). It waits, with others, until the thread takes it; when too many
   // wait, the oldest gives way (while recording only when all the slots
-  // are full). Starts the thread on the first field. With quit set, only
+  // are full). Starts the thread on the first field. After request_close(), only
   // wakes (or starts) the thread. `serial` numbers fields as the stick sent
   // them (0: the thread numbers them itself); `arrival_ns` is when the
   // field's last packet came (-1: now).
@@ -82,49 +78,22 @@ class render_thread : public worker_thread, public field_sink, public recording_
 
   // The recording's side (recording_supply): the recorder thread takes the
   // converted fields; tests take them directly too.
-  void set_recording(bool on) override { recording_on = on; }
-  int take_fields(const std::function<void(const recorded_field&)>& use) override { return take_recorded_fields(use); }
-  int fields_waiting() override { return fields_for_recording(); }
-  void discard_fields() override { discard_recorded_fields(); }
-
+  void set_recording(bool on) override { recording_on_ = on; }
   // Hands every converted field waiting for the recording, oldest first, to
   // `use`; returns how many. Nothing waits on the render thread while `use`
   // runs.
-  template <typename F>
-  int take_recorded_fields(F&& use) {
-    std::vector<recording_entry> taken;
-    {
-      std::lock_guard<std::mutex> lock(recording_mutex_);
-      taken.assign(recording_queue_.begin(), recording_queue_.end());
-      recording_queue_.clear();
-    }
-    for (const recording_entry& e : taken)
-      use(recorded_field{recording_pool_[size_t(e.slot)].data(), e.bytes, e.flag, e.serial, e.arrival_ns});
-    std::lock_guard<std::mutex> lock(recording_mutex_);
-    for (const recording_entry& e : taken) recording_free_.push_back(e.slot);
-    return int(taken.size());
-  }
+  int take_fields(const std::function<void(const recorded_field&)>& use) override;
+  // While recording: fields handed over and not yet taken by take_fields(),
+  // converted or not.
+  int fields_waiting() override;
   // Forgets what waits for the recording (a recording starts).
-  void discard_recorded_fields() {
-    take_recorded_fields([](const recorded_field&) {});
+  void discard_fields() override {
+    take_fields([](const recorded_field&) {});
   }
 
   // Waits, at most `timeout_ms`, until every field handed over so far has
   // been converted (or the thread is not running); false on the time-out.
   bool wait_until_converted(int timeout_ms) override;
-
-  // While recording: fields handed over and not yet taken by
-  // take_recorded_fields(), converted or not.
-  int fields_for_recording() {
-    if (!recording_on) return 0;
-    int count = 0;
-    {
-      std::lock_guard<std::mutex> lock(frame_mutex);
-      count = int(waiting_.size()) + (in_hand_ >= 0 ? 1 : 0);
-    }
-    std::lock_guard<std::mutex> lock(recording_mutex_);
-    return count + int(recording_queue_.size());
-  }
 
   // Fields dropped from the hand-off because too many waited.
   uint32_t dropped_fields() const { return dropped_fields_.load(); }
@@ -172,7 +141,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
     int field_lines = 0;
     int half_display_width = 0;
     int half_display_height = 0;
-    int encoder_format = -1;
+    int recording_format = -1;
     bool half_height = false;  // Interlaced or Field-blended: one field at display width
     bool operator==(const geometry&) const = default;
   };
@@ -203,12 +172,12 @@ class render_thread : public worker_thread, public field_sink, public recording_
   bool render_field(const render_settings& s, const field_in_hand& field);
   void record_field(const field_in_hand& field, int lines);
   int recording_slot();
-  // With frame_mutex held: starts the loop if it is not running, else wakes it.
+  // With handoff_mutex held: starts the loop if it is not running, else wakes it.
   void start_or_wake();
 
   // Guards the hand-off queue, the settings and the wait.
-  std::mutex frame_mutex;
-  std::condition_variable frame_condition;
+  std::mutex handoff_mutex;
+  std::condition_variable handoff_condition;
   std::array<handoff_slot, handoff_slots> slots_;
   std::deque<int> waiting_;  // slots holding fields, oldest first
   std::vector<int> free_;    // slots nobody uses
@@ -233,12 +202,21 @@ class render_thread : public worker_thread, public field_sink, public recording_
   stopwatch render_timer;
   AVFrame* source_picture = nullptr;  // describes the field in hand
   SwsContext* display_scaler = nullptr;
-  SwsContext* encoder_scaler = nullptr;
-  int encoder_picture_size = 0;
+  SwsContext* recording_scaler = nullptr;
+  int recording_picture_size = 0;
   unsigned char* last_published_ = nullptr;
   geometry built;
   bool pictures_ready = false;
   bool failure_reported = false;
+
+  // The stop request; the display mode; every field converted for the
+  // recording too (set_recording(); cleared when the thread starts); the
+  // recording's picture format. Read once per field.
+  std::atomic<bool> quit_{false};
+  std::atomic<display_mode> display_mode_{display_mode::f1};
+  std::atomic<bool> recording_on_{false};
+  std::atomic<int> recording_pixel_format_{4};  // FFmpeg's planar YUV 4:2:2
+  std::atomic<double> recording_bytes_per_pixel_{2.0};
 
   std::atomic<uint32_t> dropped_fields_{0};
   std::atomic<uint32_t> rendered_fields_{0};

@@ -17,7 +17,7 @@ constexpr int ntsc_field = 345600;
 struct recorder : field_listener {
   std::vector<bool> flags;
   std::vector<int> starts;
-  void field_complete(bool flag) override { flags.push_back(flag); }
+  void field_complete(bool next_field_flag) override { flags.push_back(next_field_flag); }
   void field_start(int bytes) override { starts.push_back(bytes); }
 };
 

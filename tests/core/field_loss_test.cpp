@@ -51,13 +51,13 @@ TEST(field_loss, every_lost_field_leaves_its_number_unused) {
     backend.set_clock_ppm(700);
     backend.add(stick);
     rendering_capture thread;
-    thread.backend = &backend;
+    thread.set_usb_backend(&backend);
     thread.set_settings(capture_settings::for_standard(video_standard::pal));
 
     std::vector<numbered_field> fields;
     bool gap = false;
     auto collect = [&] {
-      thread.renderer.take_recorded_fields([&](const recorded_field& f) {
+      thread.renderer.take_fields([&](const recorded_field& f) {
         const unsigned char* strip = f.pixels + size_t(288 - test_pattern::strip_lines / 2) * 720;
         fields.push_back({f.serial, test_pattern::decode_luma(strip).number});
         if (fields.size() > 1 && fields.back().number > fields[fields.size() - 2].number + 1) gap = true;
@@ -66,7 +66,7 @@ TEST(field_loss, every_lost_field_leaves_its_number_unused) {
     thread.start_capture();
     // The render thread turns the feed off as it starts.
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 20000));
-    thread.renderer.recording_on = true;
+    thread.renderer.set_recording(true);
     const bool enough = QTest::qWaitFor(
         [&] {
           collect();

@@ -6,6 +6,7 @@
 
 #include "capture/capture_thread.h"
 #include "sim/in_process_backend.h"
+#include "tests/support/capture_probe.h"
 #include "tests/support/message_log.h"
 #include "tests/support/signal_counter.h"
 
@@ -30,7 +31,7 @@ struct running : ::testing::Test {
 
   void SetUp() override {
     backend.add(stick);
-    thread.backend = &backend;
+    thread.set_usb_backend(&backend);
     streaming = std::make_unique<signal_counter>(&thread, &capture_thread::easycap_streaming);
   }
   void TearDown() override {
@@ -68,6 +69,7 @@ TEST_F(running, every_request_reprograms_and_streams_again) {
 TEST_F(running, the_channel_in_use_changes_nothing) {
   start_and_wait_for_stream();
   thread.set_input(2);  // composite's default channel
+  EXPECT_FALSE(capture_probe::run_interrupted(thread));
   QTest::qWait(200);
   EXPECT_EQ(streaming->count(), 1);
   EXPECT_FALSE(thread.channel_chosen());
@@ -186,7 +188,7 @@ TEST(capture_thread_object, out_of_range_channels) {
   thread.set_input(-1);
   EXPECT_EQ(thread.channel(), 2);
   EXPECT_FALSE(thread.channel_chosen());
-  EXPECT_FALSE(thread.stop_requested.load());
+  EXPECT_FALSE(capture_probe::run_interrupted(thread));
 }
 
 }  // namespace

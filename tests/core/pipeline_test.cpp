@@ -48,7 +48,7 @@ struct pipeline : ::testing::Test {
 
   void SetUp() override {
     backend.add(stick);
-    thread.backend = &backend;
+    thread.set_usb_backend(&backend);
   }
   void TearDown() override {
     thread.request_close();
@@ -63,17 +63,17 @@ struct pipeline : ::testing::Test {
       const picture_info& info = pictures.front_info();
       std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
     }
-    t.renderer.take_recorded_fields(
+    t.renderer.take_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   void configure(bool sixty_hz, bool widescreen, mode m) { configure(thread, sixty_hz, widescreen, m); }
   static void configure(rendering_capture& thread, bool sixty_hz, bool widescreen, mode m) {
     thread.set_settings(
         capture_settings::for_standard(sixty_hz ? video_standard::ntsc : video_standard::pal, false, widescreen));
-    thread.renderer.display_f2 = m == mode::f2;
-    thread.renderer.display_interlaced = m == mode::interlaced;
-    thread.renderer.display_field_blended = m == mode::blended;
-    thread.renderer.settings_changed = true;
+    thread.renderer.set_display_mode(m == mode::f2           ? display_mode::f2
+                                     : m == mode::interlaced ? display_mode::interlaced
+                                     : m == mode::blended    ? display_mode::field_blended
+                                                             : display_mode::f1);
   }
   // Runs until `fields` fields were rendered, then stops both threads so the
   // buffers can be read without racing the render thread.
@@ -96,7 +96,7 @@ struct pipeline : ::testing::Test {
     thread.start_capture();
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread.renderer.rendered_fields() >= 1; }, 20000));
     // Counted from here: with the feed on, every later field is recorded too.
-    if (feed_encoder) thread.renderer.recording_on = true;
+    if (feed_encoder) thread.renderer.set_recording(true);
     const uint32_t from = thread.renderer.rendered_fields();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return thread.renderer.rendered_fields() >= from + fields && pairs->load() >= 2; }, 20000));
@@ -127,7 +127,7 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
         SCOPED_TRACE(where);
         // A fresh pipeline for each combination.
         rendering_capture t;
-        t.backend = &backend;
+        t.set_usb_backend(&backend);
         std::fill(display.begin(), display.end(), 0x5A);
         configure(t, sixty, wide, m);
         run_for(t, 6);

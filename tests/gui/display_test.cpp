@@ -381,10 +381,7 @@ TEST_F(frame_slot_test, each_mode_shows_its_pictures_at_their_size_and_each_once
     SCOPED_TRACE(m.name);
     make_parts();
     parts->capture.set_settings(capture_settings::for_standard(m.standard, false, m.widescreen));
-    parts->render.display_f2 = m.shown == display_mode::f2;
-    parts->render.display_interlaced = m.shown == display_mode::interlaced;
-    parts->render.display_field_blended = m.shown == display_mode::field_blended;
-    parts->render.settings_changed = true;
+    parts->render.set_display_mode(m.shown);
     parts->capture.start_capture();
     ASSERT_TRUE(QTest::qWaitFor([&] { return parts->render.rendered_fields() >= 4; }, 10000));
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(field()) << i;

@@ -44,7 +44,7 @@ struct rendering : ::testing::Test {
   // What the thread gave out last: the newest display picture (its own
   // size; the rest stays sentinel) and the newest recorded field, copied
   // after each field; and the field pictures of the two-field modes.
-  std::vector<unsigned char> encoder = std::vector<unsigned char>(rt::encoder_field_buffer_size, sentinel);
+  std::vector<unsigned char> encoder = std::vector<unsigned char>(rt::recording_field_buffer_size, sentinel);
   std::vector<unsigned char> display = std::vector<unsigned char>(rt::image_buffer_size, sentinel);
   std::vector<unsigned char> field_0 = std::vector<unsigned char>(rt::image_buffer_size);
   std::vector<unsigned char> field_1 = std::vector<unsigned char>(rt::image_buffer_size);
@@ -57,8 +57,7 @@ struct rendering : ::testing::Test {
   signal_counter broadcasts{&render, &rt::broadcast_frame};
 
   void TearDown() override {
-    render.quit = true;
-    render.submit_field(true, field.data(), field.size());
+    render.request_close();
     EXPECT_TRUE(render.wait(10000));
   }
   void use(bool sixty_hz, bool widescreen) {
@@ -98,7 +97,7 @@ struct rendering : ::testing::Test {
     }
     std::copy_n(render_probe::field_picture(render, false), field_0.size(), field_0.begin());
     std::copy_n(render_probe::field_picture(render, true), field_1.size(), field_1.begin());
-    recorded += render.take_recorded_fields(
+    recorded += render.take_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
   }
   bool is(const std::vector<unsigned char>& b, int x, int y, int c) const {
@@ -141,7 +140,7 @@ TEST_F(rendering, f1_scales_each_field_to_the_square_pixel_picture_of_every_stan
 }
 
 TEST_F(rendering, f2_shows_only_flag_set_fields_but_signals_every_field) {
-  render.display_f2 = true;
+  render.set_display_mode(display_mode::f2);
   use(false, false);
   paint(red);
   show(false);
@@ -153,7 +152,7 @@ TEST_F(rendering, f2_shows_only_flag_set_fields_but_signals_every_field) {
 }
 
 TEST_F(rendering, interlaced_weaves_half_height_fields_with_the_flag_clear_field_on_even_rows) {
-  render.display_interlaced = true;
+  render.set_display_mode(display_mode::interlaced);
   use(true, false);  // 640 x 240 fields, 640 x 480 picture
   paint(white, blue);
   show(false);
@@ -178,7 +177,7 @@ TEST_F(rendering, interlaced_weaves_half_height_fields_with_the_flag_clear_field
 }
 
 TEST_F(rendering, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fields) {
-  render.display_field_blended = true;
+  render.set_display_mode(display_mode::field_blended);
   use(false, false);
   // Two luma ramps one step apart: odd sums everywhere, sums above 255 near white.
   paint([](int x, int) { return yuv{16 + x * 219 / 719, 128, 128}; });
@@ -203,16 +202,15 @@ TEST_F(rendering, a_mode_change_between_two_fields_applies_to_the_next_field) {
   show(false);
   EXPECT_TRUE(is(display, 384, 432, blue));
 
-  render.display_interlaced = true;
-  render.settings_changed = true;
+  render.set_display_mode(display_mode::interlaced);
   std::fill(display.begin(), display.end(), sentinel);
   show(false);
   EXPECT_TRUE(untouched_from(display, 0));
   EXPECT_TRUE(is(field_0, 384, 72, white));
   EXPECT_TRUE(is(field_0, 384, 216, blue));
 
-  // The mode flags alone are enough: a half-height scaler must not stay behind.
-  render.display_interlaced = false;
+  // The mode alone is enough: a half-height scaler must not stay behind.
+  render.set_display_mode(display_mode::f1);
   paint(red, green);
   show(true);
   EXPECT_TRUE(is(display, 384, 144, red));
@@ -233,25 +231,25 @@ TEST_F(rendering, encoder_field_is_planar_422_starting_with_two_black_rows_only_
         ASSERT_EQ(cr[y * 360 + x / 2], c.v) << x << "," << y;
       }
   };
-  render.recording_on = true;  // cleared when the thread starts: recording begins later
+  render.set_recording(true);  // cleared when the thread starts: recording begins later
   use(true, false);
   paint(pattern);
   show(true);
-  EXPECT_FALSE(render.recording_on);
+  EXPECT_FALSE(render_probe::recording(render));
   EXPECT_TRUE(untouched_from(encoder, 0));
 
-  render.recording_on = true;
+  render.set_recording(true);
   show(true);
   check(0);
   EXPECT_TRUE(untouched_from(encoder, 345600));
 
   use(false, false);
-  render.display_f2 = true;  // a field F2 does not show is still recorded
+  render.set_display_mode(display_mode::f2);  // a field F2 does not show is still recorded
   paint([&](int x, int y) { return pattern(x + 2, y); });
   show(false);
   check(2);
 
-  render.recording_on = false;
+  render.set_recording(false);
   const std::vector<unsigned char> recorded = encoder;
   paint(red);
   show(true);
@@ -308,7 +306,7 @@ TEST_F(held_render_thread, fields_arriving_while_busy_wait_and_beyond_the_backlo
 }
 
 TEST_F(held_render_thread, while_recording_a_busy_thread_loses_no_field_until_every_slot_is_full) {
-  render.recording_on = true;
+  render.set_recording(true);
   paint(blue);
   // Held for as long as it takes: every slot but the one in hand may wait.
   for (int i = 0; i < rt::handoff_slots - 1; ++i) render.submit_field(i & 1, field.data(), field.size());
@@ -325,8 +323,7 @@ TEST_F(held_render_thread, set_render_settings_waits_for_the_field_in_hand_and_n
   std::thread waiter([&] { idle(), replaced = true; });
   QTest::qWait(100);
   EXPECT_FALSE(replaced);
-  render.quit = true;
-  render.submit_field(true, field.data(), field.size());  // the stop call, while busy
+  render.request_close();  // while busy
   hold = false;
   EXPECT_TRUE(QTest::qWaitFor([&] { return replaced.load(); }, 5000));
   replaced ? waiter.join() : waiter.detach();
@@ -349,8 +346,7 @@ TEST_F(rendering, quit_ends_the_thread_without_converting_whenever_it_comes) {
   use(false, false);
   paint(red);
   render.submit_field(false, field.data(), field.size());
-  render.quit = true;
-  render.submit_field(true, field.data(), field.size());
+  render.request_close();
   hold = false;
   EXPECT_TRUE(render.wait(10000));
   EXPECT_EQ(started.count(), 1);
@@ -360,12 +356,11 @@ TEST_F(rendering, quit_ends_the_thread_without_converting_whenever_it_comes) {
   QObject::disconnect(holding);
 
   // While asleep: it ends after the wake-up.
-  render.quit = false;
+  render_probe::withdraw_close(render);
   show(false);
   EXPECT_TRUE(is(display, 384, 288, red));
-  render.quit = true;
   paint(blue);
-  render.submit_field(true, field.data(), field.size());
+  render.request_close();
   EXPECT_TRUE(render.wait(10000));
   EXPECT_EQ(ready.count(), 1);
   EXPECT_TRUE(is(display, 384, 288, red));
@@ -373,7 +368,7 @@ TEST_F(rendering, quit_ends_the_thread_without_converting_whenever_it_comes) {
 
 TEST_F(rendering, fields_that_cannot_be_converted_are_skipped_counted_and_retried) {
   message_log log;
-  render.encoder_pixel_format = -7;  // no such format: the encoder picture and scaler cannot be built
+  render.set_recording_format(-7, 2.0);  // no such format: the recording's picture and scaler cannot be built
   use(false, false);
   paint(red);
   show(false);
@@ -383,7 +378,7 @@ TEST_F(rendering, fields_that_cannot_be_converted_are_skipped_counted_and_retrie
   EXPECT_TRUE(untouched_from(display, 0));
   EXPECT_EQ(log.count(render_category, "render: cannot build pictures and scalers"), 1);
 
-  render.encoder_pixel_format = 4;
+  render.set_recording_format(4, 2.0);
   show(false);
   EXPECT_EQ(ready.count(), 1);
   EXPECT_TRUE(is(display, 384, 288, red));
@@ -414,7 +409,7 @@ struct hand_off : rendering {
 TEST_F(hand_off, bursts_of_four_fields_lose_nothing_whether_recording_or_not) {
   for (bool recording : {false, true}) {
     SCOPED_TRACE(recording ? "recording" : "not recording");
-    render.recording_on = recording;
+    render.set_recording(recording);
     const uint32_t rendered = render.rendered_fields();
     recorded = 0;
     for (int burst = 0; burst < 20; ++burst) {
@@ -432,7 +427,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
   render_probe::slow_down(render, 12);
   for (bool recording : {false, true}) {
     SCOPED_TRACE(recording ? "recording" : "not recording");
-    render.recording_on = recording;
+    render.set_recording(recording);
     const uint32_t rendered = render.rendered_fields(), dropped = render.dropped_fields();
     const uint32_t overflows = render.recording_overflows();
     recorded = 0;
@@ -440,7 +435,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
       submit(i & 1);
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
       // The window takes the recorded fields as they come.
-      recorded += render.take_recorded_fields([](const recorded_field&) {});
+      recorded += render.take_fields([](const recorded_field&) {});
     }
     idle();
     const uint32_t converted = render.rendered_fields() - rendered, lost = render.dropped_fields() - dropped;
@@ -457,7 +452,7 @@ TEST_F(hand_off, fed_faster_than_it_converts_the_loss_is_counted_and_the_newest_
 }
 
 TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_field) {
-  render.recording_on = true;
+  render.set_recording(true);
   // Fields at the PAL pace while nobody takes pictures or recorded fields.
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 12; ++i) {
@@ -470,7 +465,7 @@ TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_f
   // The consumer wakes: every field for the recording, in order, and the
   // newest picture.
   std::vector<uint64_t> serials;
-  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  render.take_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
   ASSERT_EQ(serials.size(), 12u);
   for (size_t i = 0; i < serials.size(); ++i) EXPECT_EQ(serials[i], submitted - 11 + i);
   ASSERT_TRUE(render.display().take());
@@ -478,7 +473,7 @@ TEST_F(hand_off, a_display_and_a_recording_consumer_stalled_for_200_ms_lose_no_f
 }
 
 TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_oldest_counted) {
-  render.recording_on = true;
+  render.set_recording(true);
   const int extra = 5;
   for (int i = 0; i < rt::recording_slots + extra; ++i) {
     submit(i & 1);
@@ -486,7 +481,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   }
   EXPECT_EQ(render.recording_overflows(), uint32_t(extra));
   std::vector<uint64_t> serials;
-  render.take_recorded_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
+  render.take_fields([&](const recorded_field& f) { serials.push_back(f.serial); });
   ASSERT_EQ(serials.size(), size_t(rt::recording_slots));
   EXPECT_EQ(serials.front(), submitted - rt::recording_slots + 1) << "the newest are kept";
   EXPECT_EQ(serials.back(), submitted);
@@ -499,7 +494,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   }
   const uint32_t overflows = render.recording_overflows();
   serials.clear();
-  render.take_recorded_fields([&](const recorded_field& f) {
+  render.take_fields([&](const recorded_field& f) {
     if (serials.empty())
       for (int i = 0; i < extra; ++i) {
         submit(i & 1);
@@ -509,7 +504,7 @@ TEST_F(hand_off, a_recording_consumer_gone_for_longer_than_its_slots_loses_the_o
   });
   EXPECT_EQ(serials.size(), size_t(rt::recording_slots));
   EXPECT_EQ(render.recording_overflows() - overflows, uint32_t(extra));
-  EXPECT_EQ(render.take_recorded_fields([](const recorded_field&) {}), 0);
+  EXPECT_EQ(render.take_fields([](const recorded_field&) {}), 0);
 }
 
 }  // namespace live_path

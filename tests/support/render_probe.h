@@ -11,6 +11,12 @@ struct render_probe {
     return r.field_picture_[flag ? 1 : 0].data();
   }
   static render_settings settings(render_thread& r) { return r.current_settings(); }
+  // Whether fields are converted for the recording (set_recording();
+  // cleared as the thread starts).
+  static bool recording(const render_thread& r) { return r.recording_on_.load(); }
+  // Takes back request_close(), so that the next field starts the thread
+  // again.
+  static void withdraw_close(render_thread& r) { r.quit_ = false; }
   // Each conversion takes at least `ms` from now on (a slow machine).
   static void slow_down(render_thread& r, int ms) { r.slow_render_ms_ = ms; }
   // Converts `field` on the calling thread, as the thread does, so a

@@ -1,11 +1,13 @@
-// The capture thread, unchanged, through the real libusb-1.0 backend against
-// the emulated stick: finding, programming and streaming.
+// The capture thread and its link to the stick, unchanged, through the real
+// libusb-1.0 backend against the emulated stick: finding, programming and
+// streaming.
 #include "capture/capture_thread.h"
 
 #include <QElapsedTimer>
 #include <QTest>
 #include <mutex>
 
+#include "capture/stick_programming.h"
 #include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
 #include "tests/support/programming_tables.h"
@@ -22,7 +24,7 @@ struct capture_over_usbfs : usbfs_test {
 
   void make_thread(bool sixty_hz = false) {
     thread = std::make_unique<rendering_capture>();
-    thread->backend = backend.get();
+    thread->set_usb_backend(backend.get());
     set_standard(sixty_hz);
   }
   void set_standard(bool sixty_hz) {
@@ -40,10 +42,11 @@ struct capture_over_usbfs : usbfs_test {
 
 TEST_F(capture_over_usbfs, programs_the_stick_transfer_by_transfer) {
   plug();
-  make_thread();
-  ASSERT_TRUE(thread->open_device());
+  stick_link link(backend.get());
+  ASSERT_TRUE(link.claim().claimed);
   models[0]->clear_log();
-  ASSERT_TRUE(thread->init_device());
+  ASSERT_EQ(program_stick(link, capture_settings::for_standard(video_standard::pal), -1).end,
+            programming_result::outcome::ready);
   const auto expected = expected_programming(standard::pal, false, -1).ops;
   const auto actual = programming_log(*models[0]);
   ASSERT_EQ(actual.size(), expected.size());
@@ -160,7 +163,8 @@ TEST_F(capture_over_usbfs, an_empty_bus_is_not_found) {
   plug(0);
   make_thread();
   signal_counter not_found(thread.get(), &capture_thread::capture_device_not_found);
-  EXPECT_FALSE(thread->open_device());
+  thread->start_capture();
+  ASSERT_TRUE(thread->wait(20000));
   EXPECT_EQ(not_found.count(), 1);
 }
 
