@@ -245,6 +245,9 @@ void main_window::save_preferences() {
 }
 
 void main_window::stream_started() {
+  // A report the capture thread sent before the close asked it to end: the
+  // window neither shows itself again nor starts the sound.
+  if (closing_) return;
   // The first stream: the stick runs, so the stored format, window size and
   // stay-on-top hint take effect, and the stick is programmed for them.
   if (first_stream_pending_) {

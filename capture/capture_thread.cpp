@@ -171,12 +171,14 @@ capture_thread::pass_end capture_thread::program() {
   programmed_s_video = programmed_.s_video;
   // The channel as it is when the routing is written: a choice that comes
   // during the pass counts.
-  const programming_result r = program_stick(link_, programmed_, [this](int followed) {
-    if (channel_chosen_.load()) return channel_.load();
-    channel_ = followed;
-    return followed;
-  });
-  if (r.codec_missing) emit easycap_audio_not_found();
+  const programming_result r = program_stick(
+      link_, programmed_,
+      [this](int followed) {
+        if (channel_chosen_.load()) return channel_.load();
+        channel_ = followed;
+        return followed;
+      },
+      [this] { emit easycap_audio_not_found(); });
   using outcome = programming_result::outcome;
   switch (r.end) {
     case outcome::ready:

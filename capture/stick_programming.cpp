@@ -23,7 +23,7 @@ programming_result program_stick(stick_link& link, const capture_settings& setti
 }
 
 programming_result program_stick(stick_link& link, const capture_settings& settings,
-                                 const std::function<int(int followed)>& route) {
+                                 const std::function<int(int followed)>& route, const std::function<void()>& no_codec) {
   programming_result r;
   const bool is_sixty_hz = settings.sixty_hz();
   const bool is_s_video = settings.s_video;
@@ -62,6 +62,7 @@ programming_result program_stick(stick_link& link, const capture_settings& setti
   const uint16_t id2 = link.read_codec_register(ac97_vendor_id2);
   // (Zeros from reads that were skipped say nothing.)
   r.codec_missing = id1 == 0 && id2 == 0 && !link.skipping();
+  if (r.codec_missing && no_codec) no_codec();
 
   r.channel = route(is_s_video ? s_video_channel : composite_channel);
   link.write_register(input_routing, routing_value(r.channel));

@@ -25,7 +25,10 @@ struct programming_result {
 
 // `route` is asked, when the routing is written, which bridge input to
 // route, given the one the input follows (S-Video on 0, Composite on 2).
+// `no_codec` is told at once when no codec answers, before the pass goes on
+// (the rest of the pass may take long: the sound's source need not wait).
 programming_result program_stick(stick_link& link, const capture_settings& settings,
-                                 const std::function<int(int followed)>& route);
+                                 const std::function<int(int followed)>& route,
+                                 const std::function<void()>& no_codec = {});
 // `chosen_channel`: the bridge input the user chose, or -1 to follow the input.
 programming_result program_stick(stick_link& link, const capture_settings& settings, int chosen_channel);
