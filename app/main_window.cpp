@@ -82,11 +82,12 @@ class main_window::x_window_watch final : public QAbstractNativeEventFilter {
 main_window::main_window(const launch_options& options, QWidget* parent) : QMainWindow(parent), launch(options) {
   recording_.set_stop_after_ms(options.stop_after_ms);
   ::recorder& recorder = recording_.recorder();
-  recorder.settings.extension = ".avi";
-  recorder.settings.keep_time = true;  // the stick is live: its time is the recording's
-  capture_extension = recorder.settings.extension;
-  recorder.settings.pixel_format = encoder_pixel_format;
-  recorder.settings.frame_width = capture_settings::line_pixels;
+  recording_settings& next_recording = recording_.next_settings();
+  next_recording.extension = ".avi";
+  next_recording.keep_time = true;  // the stick is live: its time is the recording's
+  capture_extension = next_recording.extension;
+  next_recording.pixel_format = encoder_pixel_format;
+  next_recording.frame_width = capture_settings::line_pixels;
 
   // The defaults first: the stored preferences take effect at the first stream.
   apply_preferences();
@@ -94,7 +95,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   load_preferences();
   stored_preferences = preferences;
   apply_launch_overrides();
-  recorder.settings.journal_directory = recording_journal::default_directory();
+  next_recording.journal_directory = recording_journal::default_directory();
   create_menus();
 
   setWindowTitle("Ostrevin");
@@ -143,7 +144,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
     record_on_stream = true;
     QString name = launch.record_file;
     if (name.endsWith(capture_extension, Qt::CaseInsensitive)) name.chop(capture_extension.size());
-    recorder.settings.base_name = name;
+    next_recording.base_name = name;
     menus.capture_action->setEnabled(true);
   }
 
@@ -153,7 +154,7 @@ main_window::main_window(const launch_options& options, QWidget* parent) : QMain
   frame_timer.start();
   capture_.start_capture();
   connect(&repair_, &recording_repair::told, this, &main_window::show_repair_notice);
-  repair_.start_if_any(recording_.recorder().settings.journal_directory);
+  repair_.start_if_any(recording_.next_settings().journal_directory);
 }
 
 main_window::~main_window() {
@@ -187,8 +188,7 @@ void main_window::apply_preferences() {
   wanted.widescreen = preferences.widescreen;
   capture_.set_settings(wanted);
   current_capture = wanted;
-  ::recording_settings& recording_settings = recording_.recorder().settings;
-  recording_settings.sixty_hz = wanted.sixty_hz();
+  ::recording_settings& recording_settings = recording_.next_settings();
   recording_settings.widescreen = wanted.widescreen;
   recording_settings.field_lines = wanted.field_lines();
   resize_video_area(wanted.half_display_width() * 2, wanted.half_display_height() * 2);

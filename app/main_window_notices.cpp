@@ -69,9 +69,9 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
 
 void main_window::end_recording_because(const QString& why) {
   stop_recording();
-  const ::recorder& ended = recording_.recorder();
+  const recording_status ended = recording_.status();
   const QString file = QFileInfo(ended.file_name).fileName();
-  const int64_t ms = ended.frame_rate > 0 ? int64_t(ended.frames_encoded * 1000.0 / ended.frame_rate) : 0;
+  const int64_t ms = ended.file_ms;
   recording_notice =
       tr("The recording stopped because %1. %2 holds %3 and is complete.").arg(why, file, format_duration(ms));
   qCWarning(app_log).noquote() << "Ostrevin:" << recording_notice;

@@ -32,7 +32,7 @@ void main_window::set_capture_file() {
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
   name.remove(QRegularExpression(QString("\\%1$").arg(capture_extension), QRegularExpression::CaseInsensitiveOption));
-  recording_.recorder().settings.base_name = name;
+  recording_.next_settings().base_name = name;
   menus.capture_action->setEnabled(true);
 }
 
@@ -69,7 +69,7 @@ bool main_window::room_for_recording() {
   if (!room.worth_asking()) return true;
   const int64_t free = room.free_bytes;
   const double rate = room.bytes_per_second;
-  const QString folder = QFileInfo(recording_.recorder().settings.base_name).absolutePath();
+  const QString folder = QFileInfo(recording_.next_settings().base_name).absolutePath();
   QMessageBox question(QMessageBox::Warning, tr("Ostrevin"),
                        tr("The disk of %1 has %2 MB free: room for about %3 of recording.\n\nThe recording will "
                           "stop by itself, its file complete, shortly before the disk is full.")
