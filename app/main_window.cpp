@@ -63,7 +63,7 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
       sound_(parts.sound),
       preferences_(options) {
   recording_.set_stop_after_ms(options.stop_after_ms);
-  ::recording_settings& next = recording_.recorder().settings;
+  ::recording_settings& next = recording_.next_settings();
   next.extension = ".avi";
   next.keep_time = true;  // the stick is live: its time is the recording's
   next.pixel_format = recording_pixel_format;
@@ -213,8 +213,7 @@ void main_window::apply_preferences() {
   render_.set_display_mode(preferences_.mode());
   current_capture_ = preferences_.capture(capture_.settings());
   capture_.set_settings(current_capture_);
-  ::recording_settings& next = recording_.recorder().settings;
-  next.sixty_hz = current_capture_.sixty_hz();
+  ::recording_settings& next = recording_.next_settings();
   next.widescreen = current_capture_.widescreen;
   next.field_lines = current_capture_.field_lines();
   resize_video_area(1.0);

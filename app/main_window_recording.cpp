@@ -38,14 +38,14 @@ QString size_text(int64_t bytes) {
 
 void main_window::ask_capture_file() {
   QFileDialog dialog(this, tr("Set Capture File"), QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-                     QString("*%1").arg(recording_.recorder().settings.extension));
+                     QString("*%1").arg(recording_.next_settings().extension));
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   // Never asked: an existing name gets the next free number instead.
   dialog.setOptions(dialog.options() | QFileDialog::DontConfirmOverwrite);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   QString name = dialog.selectedFiles().first();
-  ::recording_settings& next = recording_.recorder().settings;
+  ::recording_settings& next = recording_.next_settings();
   name.remove(QRegularExpression(QString("\\%1$").arg(next.extension), QRegularExpression::CaseInsensitiveOption));
   next.base_name = name;
   menus_->set_recording(false, true);
@@ -84,7 +84,7 @@ bool main_window::room_for_recording() {
   if (!room.worth_asking()) return true;
   const int64_t free = room.free_bytes;
   const double rate = room.bytes_per_second;
-  const QString folder = QFileInfo(recording_.recorder().settings.base_name).absolutePath();
+  const QString folder = QFileInfo(recording_.next_settings().base_name).absolutePath();
   QMessageBox question(QMessageBox::Warning, tr("Ostrevin"),
                        tr("The disk of %1 has %2 MB free: room for about %3 of recording.\n\nThe recording will "
                           "stop by itself, its file complete, shortly before the disk is full.")
@@ -208,7 +208,7 @@ void main_window::end_recording_because(const QString& why) {
   stop_recording();
   const recording_status ended = recording_.status();
   const QString told = tr("The recording stopped because %1. %2 holds %3 and is complete.")
-                           .arg(why, QFileInfo(ended.file_name).fileName(), format_duration(ended.elapsed_ms));
+                           .arg(why, QFileInfo(ended.file_name).fileName(), format_duration(ended.file_ms));
   qCWarning(app_log).noquote() << "Ostrevin:" << told;
   notice_->set_recording(told);
 }

@@ -22,6 +22,7 @@ struct recording_status {
   int64_t frames_damaged = 0;
   int64_t bytes = 0;
   int64_t elapsed_ms = 0;  // the time its files hold
+  int64_t file_ms = 0;     // the time its last file holds
   int64_t limit_ms = 0;    // the limit it started with; 0: none
   QString file_name;       // its last file, once it ended
 };
@@ -43,8 +44,11 @@ class recording_controller : public QObject {
   explicit recording_controller(QObject* parent = nullptr);
   ~recording_controller() override;
 
-  // Its settings (the file's name, the picture's format) are set here
-  // while no recording runs.
+  // What the next recording is made of (the file's name, the picture's
+  // format): each recording takes a copy when it starts, so a change while
+  // one runs waits for the next.
+  recording_settings& next_settings() { return next_settings_; }
+  const recording_settings& next_settings() const { return next_settings_; }
   ::recorder& recorder() { return recorder_; }
   const ::recorder& recorder() const { return recorder_; }
 
@@ -86,14 +90,17 @@ class recording_controller : public QObject {
  private:
   void recorder_failed(const QString& message);
   void recorder_reached_limit();
-  int64_t recorded_ms() const;
+  // The time `frames` last at the recording's rate.
+  int64_t frames_ms(int64_t frames) const;
 
   ::recorder recorder_;
+  recording_settings next_settings_;
+  // The rate of the running (or last) recording.
+  frame_rate running_rate_ = pal_frame_rate;
   bool running_ = false;
   int64_t stop_after_ms_ = 0;
   int64_t running_limit_ms_ = 0;
   int64_t fields_lost_told_ = 0;
-  uint32_t recorder_dropped_at_start_ = 0;
   uint32_t dropped_at_start_ = 0;
   // Added to on the recorder's thread as it drops a frame (a direct call):
   // the account at a stop counts every drop, however late.

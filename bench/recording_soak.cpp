@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   QTest::qWait(2000);  // sound settles, the window has its size
 
   // What "Set capture &file ..." would store; then "&Capture".
-  parts.recording.recorder().settings.base_name = directory + "/soak";
+  parts.recording.next_settings().base_name = directory + "/soak";
   QAction* capture = nullptr;
   QAction* stop = nullptr;
   for (QAction* a : window.findChildren<QAction*>()) {
@@ -103,8 +103,7 @@ int main(int argc, char** argv) {
     rss_peak = std::max(rss_peak, resident_kib());
     if ((s + 1) % 60 == 0)
       std::printf("  %4d s: RSS %ld KiB, frames written %d, fields dropped so far %u\n", s + 1, resident_kib(),
-                  int(parts.recording.recorder().frames_encoded),
-                  parts.recording.frames_dropped_total() - dropped_before);
+                  int(parts.recording.recorder().counters().frames_in_file), parts.recording.frames_dropped_total() - dropped_before);
     std::fflush(stdout);
   }
   const long rss_end = resident_kib();
@@ -116,7 +115,7 @@ int main(int argc, char** argv) {
   if (!record) std::printf("preview only, nothing recorded\n");
   std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
               QFileInfo(file).size() / 1e6);
-  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(parts.recording.recorder().frames_encoded),
+  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(parts.recording.recorder().counters().frames_in_file),
               elapsed * 25.0);
   const uint32_t lost = parts.capture.lost_fields() - lost_before;
   const uint32_t busy = parts.render.dropped_fields() - busy_before;
@@ -135,9 +134,9 @@ int main(int argc, char** argv) {
   std::printf(
       "sound read: %.1f s; sound clock %+.1f ppm against the picture; cuts: %lld, paddings: %lld; "
       "%.1f s of sound missing, %.1f s dropped; status lines: %d\n",
-      (parts.sound.bytes_read() - audio_before) / 192000.0, recorder.sound_clock_ppm.load(),
-      (long long)recorder.sound_cuts.load(), (long long)recorder.sound_paddings.load(),
-      recorder.sound_missing_samples.load() / 48000.0, recorder.sound_dropped_samples.load() / 48000.0,
+      (parts.sound.bytes_read() - audio_before) / 192000.0, recorder.counters().sound_clock_ppm,
+      (long long)recorder.counters().sound_cuts, (long long)recorder.counters().sound_paddings,
+      recorder.counters().sound_missing_samples / 48000.0, recorder.counters().sound_dropped_samples / 48000.0,
       status_lines.load());
   std::printf("CPU: %.1f s over %.1f s = %.1f %% of one core (%d cores here)\n", cpu, elapsed, 100.0 * cpu / elapsed,
               QThread::idealThreadCount());

@@ -4,6 +4,8 @@
 // capture thread whole; a programming pass takes it as it is then.
 #pragma once
 
+#include "base/frame_rate.h"
+
 enum class video_standard { ntsc, pal, pal_60 };
 
 // The decoder's picture controls, as its registers take them (signed).
@@ -34,7 +36,8 @@ struct capture_settings {
 
   bool sixty_hz() const { return standard != video_standard::pal; }
   // Whole frames a second: 30000/1001 at 60 Hz, else 25.
-  double frame_rate() const { return sixty_hz() ? 30000.0 / 1001.0 : 25.0; }
+  ::frame_rate rate() const { return sixty_hz() ? sixty_hz_frame_rate : pal_frame_rate; }
+  double frame_rate() const { return rate().per_second(); }
   bool pal_60() const { return standard == video_standard::pal_60; }
   // Lines of a frame the bridge captures; a field has half.
   int frame_lines() const { return sixty_hz() ? 480 : 576; }

@@ -138,7 +138,8 @@ bool avi_writer::add_video_stream() {
   video_codec->bit_rate = video_bit_rate;
   video_codec->width = format_.width;
   video_codec->height = format_.height;
-  video_codec->time_base = format_.sixty_hz ? AVRational{1001, 30000} : AVRational{1, 25};
+  // A frame is one tick: the rate as its ratio, so no frame drifts.
+  video_codec->time_base = AVRational{int(format_.rate.denominator), int(format_.rate.numerator)};
   video_codec->framerate = av_inv_q(video_codec->time_base);
   video_codec->gop_size = video_gop_size;
   video_codec->pix_fmt = AVPixelFormat(format_.pixel_format);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/frame_rate.h"
 #include "record/frame_buffer.h"
 
 struct AVCodecContext;
@@ -25,11 +26,11 @@ class file_sink;
 // What a file holds: the pictures' geometry, rate and aspect, and the sound.
 struct avi_format {
   int width = 720;
-  int height = 576;         // the whole frame: both fields
-  int pixel_format = 4;     // FFmpeg's AVPixelFormat: planar YUV 4:2:2
-  bool sixty_hz = false;    // 30000/1001 frames a second, else 25
-  bool widescreen = false;  // the frame shows at 16:9, else 4:3
-  int sample_rate = 48000;  // 16-bit PCM
+  int height = 576;                  // the whole frame: both fields
+  int pixel_format = 4;              // FFmpeg's AVPixelFormat: planar YUV 4:2:2
+  frame_rate rate = pal_frame_rate;  // 25 frames a second, or 30000/1001
+  bool widescreen = false;           // the frame shows at 16:9, else 4:3
+  int sample_rate = 48000;           // 16-bit PCM
   int channels = 2;
 };
 

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr double ntsc_frame_ms = 1001.0 / 30.0;  // 30000/1001 frames a second
-constexpr double pal_frame_ms = 40.0;
 constexpr double audio_byte_rate = 192000.0;  // 48000 Hz, 2 channels, 2 bytes
 constexpr int sample_rate = 48000;
 constexpr int pass_sleep_ms = 40;
@@ -26,9 +24,8 @@ constexpr int64_t sound_out_limit = sample_rate;
 // A frame that has waited this long for sound gets silence instead: the
 // sound is not coming (no input, or it stopped).
 constexpr int64_t no_sound_wait_ns = 1500 * 1000 * 1000LL;
-// Five hours of frames at the signal's rate.
-constexpr int five_hours_pal = 5 * 3600 * 25;
-constexpr int five_hours_ntsc = int(5 * 3600 * 30000LL / 1001);
+// A file holds five hours of frames at most.
+constexpr int64_t file_seconds = 5 * 3600;
 // Frames that may be on their way from the stick to the queue at any time
 // beyond those the pipeline says it holds (fields_on_their_way), and how
 // far behind its clock the recording may fall before the missing frames
@@ -47,7 +44,7 @@ recorder::recorder(QObject* parent) : worker_thread("recorder", parent) {}
 
 recorder::~recorder() { empty_queues(); }
 
-bool recorder::start_recording() {
+bool recorder::start_recording(const recording_settings& settings) {
   // The last recording may still be ending (its queued frames, the sound of
   // its end and the index on their way to the disk): it is let finish. One
   // that does not leaves this one unstarted, and the caller says so.
@@ -56,7 +53,8 @@ bool recorder::start_recording() {
   // A thread that ended on its own (after an error) has not been waited for
   // yet: waiting here makes its writes visible before they are reused.
   wait();
-  stop_requested = false;
+  active_ = settings;
+  stop_requested_ = false;
   failed = false;
   sound_closed = false;
   passes = 0;
@@ -78,16 +76,14 @@ bool recorder::start_recording() {
   stopped_by_full_disk = false;
   bytes_written = 0;
   bytes_in_closed_files = 0;
-  active_ = settings;
-  frame_rate = active_.sixty_hz ? 30000.0 / 1001.0 : 25.0;
   start(QThread::InheritPriority);
   return true;
 }
 
 void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t missing_before) {
-  // After the stop only the encoder thread's own weave of the fields that
+  // After the stop only the recorder thread's own weave of the fields that
   // came before it hands frames over.
-  if (stop_requested && QThread::currentThread() != this) return;
+  if (stop_requested_ && QThread::currentThread() != this) return;
   const int64_t now = arrival_ns >= 0 ? arrival_ns : steady_clock_ns();
   if (first_frame_ns.load() < 0 && clock_start_ns.load() != 0) first_frame_ns = now;
   uint dropped = 0;
@@ -98,20 +94,54 @@ void recorder::add_video_frame(frame_buffer frame, int64_t arrival_ns, int64_t m
     clock_repeats_since_frame = 0;
     video_queue.push_back(std::move(frame));
     frame_arrivals.append(now);
-    dropped = drop_video_frames(uint(std::max(1, max_queued_frames)));
+    dropped = drop_video_frames(uint(std::max(1, active_.tuning.max_queued_frames)));
   }
   if (dropped > 0) count_dropped_frames(dropped);
 }
 
 void recorder::add_missing_frames(int64_t count) {
-  if ((stop_requested && QThread::currentThread() != this) || count <= 0) return;
+  if ((stop_requested_ && QThread::currentThread() != this) || count <= 0) return;
   QMutexLocker lock(&queue_mutex);
   if (!failed) queue_missing_frames(count);
 }
 
 void recorder::stop_at(int64_t ns) {
   stop_at_ns = ns;
-  stop_requested = true;
+  stop_requested_ = true;
+}
+
+void recorder::request_stop() { stop_requested_ = true; }
+
+recorder_counters recorder::counters() const {
+  recorder_counters c;
+  c.frames_in_file = frames_encoded;
+  c.frames_received = frames_received;
+  c.frames_repeated = frames_repeated;
+  c.frame_periods = frame_periods;
+  c.frames_damaged = frames_damaged;
+  c.frames_dropped = dropped_frame_count;
+  c.frames_dropped_in_recording = c.frames_dropped - dropped_at_start;
+  c.fields_missing = fields_missing;
+  c.sound_dropped_samples = sound_dropped_samples;
+  c.sound_missing_samples = sound_missing_samples;
+  c.sound_cuts = sound_cuts;
+  c.sound_paddings = sound_paddings;
+  c.sound_clock_ppm = sound_clock_ppm;
+  c.bytes_written = bytes_written;
+  c.passes = passes;
+  c.stopped_by_full_disk = stopped_by_full_disk;
+  c.failed = failed;
+  return c;
+}
+
+QString recorder::file_name() const {
+  QMutexLocker lock(&text_mutex_);
+  return file_name_;
+}
+
+QString recorder::failure_message() const {
+  QMutexLocker lock(&text_mutex_);
+  return failure_message_;
 }
 
 bool recorder::start_weaving() {
@@ -138,7 +168,7 @@ void recorder::take_fields() {
   // The render thread turns the recording's conversion off when the first
   // field of the process starts it: a recording started before that turns
   // it on again.
-  if (!stop_requested) {
+  if (!stop_requested_) {
     supply_->set_recording(true);
   } else if (feed_state_.until_ns == INT64_MAX) {
     // Asked to stop: fields that came after the instant are not this
@@ -170,12 +200,13 @@ void recorder::queue_missing_frames(int64_t count) {
   for (int64_t i = repeated; i < count; ++i) video_queue.emplace_back();
 }
 
-int64_t recorder::frames_lost(int64_t at_least) const { return std::max(frame_periods - frames_received, at_least); }
+int64_t recorder_counters::frames_lost(int64_t at_least) const {
+  return std::max(frame_periods - frames_received, at_least);
+}
 
-int64_t recorder::frames_lost_untold(int64_t at_least) const {
+int64_t recorder_counters::frames_lost_untold(int64_t at_least) const {
   // Frames thrown away before they were written were told lost already.
-  const int64_t lost = frames_lost(at_least);
-  return std::max<int64_t>(0, lost - int64_t(dropped_frame_count.load() - dropped_at_start));
+  return std::max<int64_t>(0, frames_lost(at_least) - int64_t(frames_dropped_in_recording));
 }
 
 void recorder::count_damaged_frame() {
@@ -211,7 +242,8 @@ void recorder::add_audio(const QByteArray& bytes) {
     if (last_sound_ns >= 0) longest_sound_gap_ns = std::max(longest_sound_gap_ns, now - last_sound_ns);
     last_sound_ns = now;
     // Bounded: a recording that cannot keep up loses its oldest sound.
-    const size_t limit = size_t(std::max<qsizetype>(1, qsizetype(max_queued_sound_seconds * audio_byte_rate) / chunk));
+    const size_t limit =
+        size_t(std::max<qsizetype>(1, qsizetype(active_.tuning.max_queued_sound_seconds * audio_byte_rate) / chunk));
     const uint gone = audio_queue.size() > limit ? drop_audio_chunks(uint(limit)) : 0;
     dropped = int64_t(gone) * chunk / 4;
     sound_dropped_untaken += dropped;
@@ -263,13 +295,13 @@ void recorder::empty_queues() {
 }
 
 int recorder::split_limit() const {
-  const int lowered = split_frames;
-  if (lowered > 0) return lowered;
-  return active_.sixty_hz ? five_hours_ntsc : five_hours_pal;
+  if (active_.tuning.split_frames > 0) return active_.tuning.split_frames;
+  return int(active_.rate.frames_in_seconds(file_seconds));
 }
 
 void recorder::fail(const QString& message) {
-  if (failure_message.isEmpty()) failure_message = message;
+  QMutexLocker lock(&text_mutex_);
+  if (failure_message_.isEmpty()) failure_message_ = message;
 }
 
 bool recorder::writer_failed() {
@@ -278,12 +310,14 @@ bool recorder::writer_failed() {
 }
 
 void recorder::make_unique_file_name() {
-  file_name = active_.base_name + active_.extension;
+  QString name = active_.base_name + active_.extension;
   int n = 1;
-  while (QFileInfo::exists(file_name)) {
+  while (QFileInfo::exists(name)) {
     ++n;
-    file_name = active_.base_name + QString::number(n) + active_.extension;
+    name = active_.base_name + QString::number(n) + active_.extension;
   }
+  QMutexLocker lock(&text_mutex_);
+  file_name_ = name;
 }
 
 bool recorder::open_file() {
@@ -292,15 +326,15 @@ bool recorder::open_file() {
   format.width = active_.frame_width;
   format.height = 2 * active_.field_lines;
   format.pixel_format = active_.pixel_format;
-  format.sixty_hz = active_.sixty_hz;
+  format.rate = active_.rate;
   format.widescreen = active_.widescreen;
   format.sample_rate = sample_rate;
   avi_file_options options;
   options.journal_directory = active_.journal_directory;
   options.reserve_bytes = active_.reserve_bytes;
   options.keep_free_bytes = active_.keep_free_bytes;
-  options.forced_free_bytes = forced_free_bytes;
-  const bool opened = writer.open(file_name, format, options);
+  options.forced_free_bytes = active_.tuning.forced_free_bytes;
+  const bool opened = writer.open(file_name_, format, options);
   // From the file's sound stream on, the sound handed over is cut into its chunks.
   if (const unsigned bytes = writer.chunk_bytes(); bytes > 0) audio_chunk_bytes = bytes;
   if (!opened) return writer_failed();
@@ -319,14 +353,16 @@ bool recorder::write_frame(frame_buffer frame) {
 }
 
 void recorder::work() {
-  failure_message.clear();
+  {
+    QMutexLocker lock(&text_mutex_);
+    failure_message_.clear();
+  }
   bool stopped_at_limit = false;
   bool ok = open_file();
   // What arrived while the file was being opened is not recorded.
   empty_queues();
   if (ok) ok = start_weaving();
-  const double samples_per_frame = sample_rate / (active_.sixty_hz ? 30000.0 / 1001.0 : 25.0);
-  sound = std::make_unique<sound_path>(samples_per_frame, sample_rate);
+  sound = std::make_unique<sound_path>(active_.rate.samples_per_frame(sample_rate), sample_rate);
   sound_out.clear();
   sound_out_read = 0;
   clock_fills_unclaimed = 0;
@@ -337,7 +373,7 @@ void recorder::work() {
   steady_origin_ns = steady_clock_ns();
   recording_timer.start();
   clock_start_ns = steady_clock_ns();
-  if (ok && !stop_requested) {
+  if (ok && !stop_requested_) {
     do {
       take_fields();
       ok = interleave();
@@ -353,8 +389,8 @@ void recorder::work() {
         const int64_t now = steady_clock_ns();
         if (split_waits_since_ns < 0) split_waits_since_ns = now;
         take_sound(false);
-        const sound_end end =
-            sound_to_picture_end(now - split_waits_since_ns >= int64_t(split_sound_wait_ms) * 1000000, true);
+        const sound_end end = sound_to_picture_end(
+            now - split_waits_since_ns >= int64_t(active_.tuning.split_sound_wait_ms) * 1000000, true);
         if (end == sound_end::failed) {
           ok = false;
           break;
@@ -366,7 +402,7 @@ void recorder::work() {
       }
       QThread::msleep(pass_sleep_ms);
       ++passes;
-    } while (!stop_requested);
+    } while (!stop_requested_);
     if (ok && !stopped_at_limit) take_last_fields();
     if (ok && stopped_at_limit) {
       // Exactly the frames asked for, and the sound up to their end.
@@ -376,7 +412,7 @@ void recorder::work() {
       drop_owed_sound();
       ok = end_sound_with_pictures();
       qCDebug(record_log).noquote()
-          << QString("recording: %1 ends at its limit of %2 frames").arg(file_name).arg(active_.frame_limit);
+          << QString("recording: %1 ends at its limit of %2 frames").arg(file_name_).arg(active_.frame_limit);
     } else if (ok && active_.keep_time) {
       ok = finish_recording();
     }
@@ -390,9 +426,9 @@ void recorder::work() {
     // Ended inside the room the file kept for it: whole and indexed.
     if (end_sound_with_pictures()) close_file();
     qCDebug(record_log).noquote()
-        << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name).arg(frames_encoded.load());
+        << QString("recording: the disk is full; %1 ends after %2 frames").arg(file_name_).arg(frames_encoded.load());
     fail(QString("The disk is full. The recording stopped, and the file '%1' holds everything recorded until then.")
-             .arg(file_name));
+             .arg(file_name_));
     ok = false;
   }
   // Close even after an error, so the file gets its trailer if it can.
@@ -422,7 +458,7 @@ void recorder::work() {
   sound.reset();
   sound_out = {};
   sound_closed = true;
-  if (!ok) emit recording_failed(failure_message);
+  if (!ok) emit recording_failed(failure_message());
   if (ok && stopped_at_limit) emit limit_reached();
 }
 
@@ -468,7 +504,7 @@ bool recorder::make_up_missing_sound() {
     if (video_queue.empty()) return false;
     // The oldest real frame's wait; repeats wait as long as the frames after them.
     const int64_t waited = frame_arrivals.isEmpty() ? 0 : steady_clock_ns() - frame_arrivals.first();
-    const size_t long_queue = size_t(no_sound_wait_ns / 1e9 * frame_rate);
+    const size_t long_queue = size_t(no_sound_wait_ns / 1e9 * active_.rate.per_second());
     if (waited < no_sound_wait_ns && video_queue.size() <= long_queue) return false;
   }
   // Enough to write the next frame against.
@@ -539,12 +575,12 @@ bool recorder::split_due() const { return frames_encoded >= split_limit() || fil
 bool recorder::start_next_file() {
   const bool for_size = file_size_limit_near();
   if (for_size && frames_encoded == 0) {
-    fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name));
+    fail(QString("The file system of '%1' does not allow a file large enough for a recording.").arg(file_name_));
     return false;
   }
   if (for_size)
     qCDebug(record_log).noquote()
-        << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name);
+        << QString("recording: %1 is as large as its file system allows; going on in the next file").arg(file_name_);
   bytes_in_closed_files += writer.bytes_written();
   pictures_in_closed_files += writer.pictures_written();
   sound_in_closed_files += writer.sound_written();
@@ -585,7 +621,7 @@ int64_t recorder::clock_periods(int64_t at_ns) const {
   // computer's clock over hours.
   if (sound && sound->sync.picture_known())
     return int64_t(std::floor(sound->sync.picture_position_at(double(at_ns - steady_origin_ns) * 1e-9))) + 1;
-  const double frame_ns = (active_.sixty_hz ? ntsc_frame_ms : pal_frame_ms) * 1e6;
+  const double frame_ns = active_.rate.period_ns();
   const int64_t first = first_frame_ns.load();
   // The first frame fills the period it came in.
   if (first < 0) return int64_t(double(at_ns - clock_start_ns.load()) / frame_ns);
@@ -631,7 +667,7 @@ bool recorder::finish_recording() {
   take_sound(true);
   sound->finish(&sound_out);
   drop_owed_sound();
-  const int64_t deadline = steady_clock_ns() + int64_t(stop_budget_ms) * 1000000;
+  const int64_t deadline = steady_clock_ns() + int64_t(active_.tuning.stop_budget_ms) * 1000000;
   int64_t cut_at_stop = 0;
   for (;;) {
     if (steady_clock_ns() > deadline) {
@@ -679,7 +715,7 @@ void recorder::wait_for_last_sound(int64_t pictures) {
   constexpr int64_t margin_ns = 100 * 1000 * 1000;
   constexpr int64_t longest_gap_counted_ns = 500 * 1000 * 1000;
   const int64_t start = steady_clock_ns();
-  const int64_t give_up = start + int64_t(last_sound_wait_ms) * 1000000;
+  const int64_t give_up = start + int64_t(active_.tuning.last_sound_wait_ms) * 1000000;
   int64_t short_by = 0;
   for (;;) {
     take_sound(true);
@@ -725,8 +761,8 @@ void recorder::keep_room_for_a_minute() {
     rate_from_bytes = writer.bytes_written();
     return;
   }
-  if (frames - rate_from_frame < int(frame_rate)) return;
-  const double frames_a_minute = 60.0 * frame_rate;
+  if (frames - rate_from_frame < int(active_.rate.per_second())) return;
+  const double frames_a_minute = 60.0 * active_.rate.per_second();
   const double bytes_per_frame = double(writer.bytes_written() - rate_from_bytes) / (frames - rate_from_frame);
   // The index: 16 bytes for each frame's chunk and each sound chunk, for
   // the file so far and the minute to come.
@@ -743,10 +779,9 @@ bool recorder::disk_nearly_full() {
 }
 
 int64_t recorder::sound_for_pictures(int64_t pictures) const {
-  // 1920 sample frames a frame at 25 a second, 1601.6 at 30000/1001: the
-  // fraction is carried from file to file.
-  if (active_.sixty_hz) return (pictures * 16016 + 5) / 10;
-  return pictures * (sample_rate / 25);
+  // The fraction of a frame's sound (1601.6 sample frames at 30000/1001)
+  // is carried from file to file.
+  return active_.rate.samples_for_frames(pictures, sample_rate);
 }
 
 bool recorder::write_sound_out(int frames) {
@@ -809,7 +844,7 @@ recorder::sound_end recorder::sound_to_picture_end(bool pad, bool at_split) {
   qCDebug(record_log).noquote()
       << QString("recording: %1 ms of sound for the end of %2 had not come (silence in its place)")
              .arg(padded * 1000 / sample_rate)
-             .arg(QFileInfo(file_name).fileName());
+             .arg(QFileInfo(file_name_).fileName());
   return sound_end::reached;
 }
 
@@ -827,7 +862,7 @@ void recorder::status_pass() {
       repeats_in_gap = 0;
     }
   }
-  const double frame_ms = active_.sixty_hz ? ntsc_frame_ms : pal_frame_ms;
+  const double frame_ms = active_.rate.period_ms();
   const double supposed = recording_timer.elapsed() / frame_ms;
   const int encoded = frames_encoded;
   size_t queued_frames = 0, queued_chunks = 0;

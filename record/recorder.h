@@ -1,10 +1,10 @@
-// The encoder thread: takes the recording's fields from the render thread
-// (recording_supply) and weaves them into whole frames, takes raw audio as
-// the sound preview reads it, queues them, and interleaves them into a HuffYUV + PCM AVI file (written
-// by its avi_writer, avi_writer.h). The audio
-// stream keeps time: a frame is written once the audio already written has
-// reached that frame's time. A new numbered file starts after five hours of
-// video.
+// The recorder: a thread that takes the recording's fields from the render
+// thread (recording_supply) and weaves them into whole frames, takes raw
+// audio as the sound preview reads it, queues them, and interleaves them
+// into a HuffYUV + PCM AVI file (written by its avi_writer, avi_writer.h).
+// The audio stream keeps time: a frame is written once the audio already
+// written has reached that frame's time. A new numbered file starts after
+// five hours of video.
 //
 // In a live recording the sound is resampled to keep its place against the
 // picture, whose clock is not the sound's (sound_sync.h); it is cut or padded
@@ -20,8 +20,12 @@
 //
 // A recording that cannot go on (the file cannot be created, a write fails,
 // the trailer cannot be written) ends the thread with the file closed as far
-// as it can be, sets `failed` so later frames and audio are refused, and
-// emits recording_failed() once with a message for the user.
+// as it can be, refuses later frames and audio (recorder_counters::failed),
+// and emits recording_failed() once with a message for the user.
+//
+// Its owner starts a recording with its settings, reads how it stands as
+// one snapshot (counters()), and ends it with one request (stop_at() or
+// request_stop()) and wait().
 #pragma once
 
 #include <QByteArray>
@@ -36,6 +40,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/frame_rate.h"
 #include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
@@ -43,6 +48,32 @@
 #include "record/frame_buffer.h"
 #include "record/recording_feed.h"
 #include "record/sound_sync.h"
+
+// Knobs of a recording's behaviour that the product leaves at these values
+// and tests turn to reach its limits quickly.
+struct recording_tuning {
+  // Frames the video queue may hold; add_video_frame() drops the oldest
+  // beyond it. At least 1.
+  int max_queued_frames = 125;
+  // Most sound the queue holds, in seconds; the oldest goes beyond it.
+  double max_queued_sound_seconds = 5.0;
+  // Longest a stop may spend writing what is still queued; the frames left
+  // after it are dropped and told.
+  int stop_budget_ms = 1000;
+  // At a stop, the longest the sound of the last frames is waited for.
+  int last_sound_wait_ms = 1000;
+  // Frames after which a new file is started; 0: five hours at the
+  // recording's rate.
+  int split_frames = 0;
+  // At a split, the sound of the file's last picture may still be on its
+  // way (it comes up to a frame after the picture's start, in the sound
+  // server's blocks): the split waits for it this long before silence
+  // stands in.
+  int split_sound_wait_ms = 500;
+  // The free space the file sink sees where it cannot allocate; -1: the
+  // disk's own (file_sink.h).
+  int64_t forced_free_bytes = -1;
+};
 
 // What a recording is made of.
 struct recording_settings {
@@ -52,8 +83,8 @@ struct recording_settings {
   // Picture geometry: whole frames of two woven fields.
   int frame_width = 720;
   int field_lines = 288;
-  int pixel_format = 4;     // FFmpeg's planar YUV 4:2:2
-  bool sixty_hz = false;    // NTSC or PAL-60 (30000/1001 frames a second), else 25
+  int pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
+  ::frame_rate rate = pal_frame_rate;
   bool widescreen = false;  // declared in the file: 16:9, else 4:3
   // Keep the recording's own clock (a live source): repeats for the frames
   // that never came, and at the stop what is queued goes into the file. Off,
@@ -74,6 +105,56 @@ struct recording_settings {
   // The recording ends by itself after this many frames, its file whole; 0:
   // no limit.
   int64_t frame_limit = 0;
+  recording_tuning tuning;
+};
+
+// How a recording stands, read at once. The recorder's thread counts as it
+// goes: a figure at any time, final once the thread has ended (wait()).
+struct recorder_counters {
+  // Frames written to the current file; restarts at 0 with every file.
+  int frames_in_file = 0;
+  // This recording, over all its files: frames written as they came,
+  // repeats written for frames that never came, and at the end the frame
+  // periods of the recording's clock.
+  int64_t frames_received = 0;
+  int64_t frames_repeated = 0;
+  int64_t frame_periods = 0;
+  // Frames woven with a field that was lost: written, but carrying an older
+  // field.
+  int64_t frames_damaged = 0;
+  // Frames thrown away on their way to the file (the queue full, no memory
+  // for a copy, too late at the stop): over the recorder's life, and in
+  // this recording.
+  unsigned frames_dropped = 0;
+  unsigned frames_dropped_in_recording = 0;
+  // Fields that never reached this recording, told by the gaps in their
+  // numbers.
+  int64_t fields_missing = 0;
+  // This recording's sound: samples thrown away because the queue was
+  // full, samples of silence for sound that never came, the sync's cuts and
+  // paddings, and the sound's clock against the picture's in ppm.
+  int64_t sound_dropped_samples = 0;
+  int64_t sound_missing_samples = 0;
+  int64_t sound_cuts = 0;
+  int64_t sound_paddings = 0;
+  double sound_clock_ppm = 0.0;
+  // Bytes this recording has put in its files so far.
+  int64_t bytes_written = 0;
+  // Passes of the recorder's loop completed in this recording.
+  unsigned passes = 0;
+  // The recording ended because its disk was full; it ended on an error
+  // (and takes no more frames or sound).
+  bool stopped_by_full_disk = false;
+  bool failed = false;
+
+  // Every frame in the files: those that came and the repeats.
+  int64_t frames_written() const { return frames_received + frames_repeated; }
+  // After a recording ended: the frames its clock counted that never came,
+  // or `at_least` when more are known lost (the clock's count is good to a
+  // frame of the time things take on their way); and that less those
+  // dropped_frames() already told.
+  int64_t frames_lost(int64_t at_least = 0) const;
+  int64_t frames_lost_untold(int64_t at_least = 0) const;
 };
 
 class recorder : public worker_thread {
@@ -82,45 +163,83 @@ class recorder : public worker_thread {
  public:
   explicit recorder(QObject* parent = nullptr);
   // Releases whatever is still queued. It neither stops nor waits for the
-  // thread: the owner stops it (stop_requested, wait()) before.
+  // thread: the owner stops it (request_stop() or stop_at(), wait()) before.
   ~recorder() override;
 
-  // What the next recording is made of. The owner writes it; a recording
-  // takes its own copy when it starts, so a change while one runs waits
-  // for the next.
-  recording_settings settings;
-  double frame_rate = 25.0;  // set by start_recording()
+  // Main thread. Starts a recording made of `settings` (its own copy).
+  // Waits (finish_wait_ms at most) for a recording still ending; false, and
+  // nothing started, when it has not ended by then.
+  bool start_recording(const recording_settings& settings);
+  static constexpr int finish_wait_ms = 5000;
+  // Ends the recording: fields and frames that came later than `ns`
+  // (steady clock) are not the recording's, and those due before are
+  // counted. The owner then wait()s for the thread.
+  void stop_at(int64_t ns);
+  // Ends the recording now.
+  void request_stop();
+  // A stop was asked for (or no recording was started yet).
+  bool stop_requested() const { return stop_requested_; }
 
-  // A test hook: the free space the file sink sees where it cannot
-  // allocate.
-  int64_t forced_free_bytes = -1;
-  // The last recording ended because its disk was full (read after wait()).
-  std::atomic<bool> stopped_by_full_disk{false};
-  // Bytes this recording has put in its files so far (a figure to show).
-  std::atomic<int64_t> bytes_written{0};
+  // Where a live recording's fields come from (the render thread); set by
+  // the owner while no recording runs. The recorder's thread takes them,
+  // weaves each pair into a frame (recording_feed.h) and queues it, so
+  // nothing the owner's thread does holds a field up. None: frames come
+  // through add_video_frame() alone.
+  void set_supply(recording_supply* supply) { supply_ = supply; }
 
-  // Cleared by start_recording(), set by the main window to end a recording.
-  std::atomic<bool> stop_requested{true};
+  // A whole frame, taken over. `arrival_ns` is when its
+  // picture came from the stick (steady clock; -1: now); `missing_before`
+  // frame periods went by since the frame before it without a frame of
+  // their own: the last frame is repeated in their place (less those the
+  // recording's clock has repeated already).
+  void add_video_frame(frame_buffer frame, int64_t arrival_ns = -1, int64_t missing_before = 0);
+  // Frame periods that went by without a frame, with no frame to follow
+  // them yet (main thread).
+  void add_missing_frames(int64_t count);
+  // A frame went out with a field that was lost (main thread).
+  void count_damaged_frame();
+  // Sound as it was read. Until the recording has taken the last it writes,
+  // sound handed over after the stop is still the recording's: at a stop
+  // the sound of the last frames is waited for (it comes after them,
+  // through the sound server), and the owner keeps handing it over while it
+  // waits for the thread.
+  void add_audio(const QByteArray& bytes);
+  // A frame lost before it reached the queue (e.g. no memory for its copy).
+  void count_dropped_frames(uint count);
+
+  recorder_counters counters() const;
+  // The file being written (the last one, once the recording ended).
+  QString file_name() const;
+  // Why the last recording ended on an error: the first failure's message,
+  // the one recording_failed() carries.
+  QString failure_message() const;
+
+ signals:
+  void dropped_frames(uint count);
+  void recording_failed(QString message);
+  // The recording reached its frame limit and ended, its file whole.
+  void limit_reached();
+
+ protected:
+  void work() override;
+
+ private:
+  friend struct recorder_probe;  // tests/support/recorder_probe.h
+
+  // Frames and sound are refused once a stop was asked for (frames) or the
+  // last sound is taken (sound), and after a failure. Cleared by
+  // start_recording(); sound_closed is set by the recorder's thread once it
+  // has taken the last sound it writes, failed when the recording ended on
+  // an error.
+  std::atomic<bool> stop_requested_{true};
+  std::atomic<bool> sound_closed{true};
+  std::atomic<bool> failed{false};
   // When the recording ended for its owner (steady clock ns), if it says:
   // frames that came later are not the recording's, and those due before
   // are counted. Reset by start_recording().
   std::atomic<int64_t> stop_at_ns{-1};
-  // Set when a recording ended on an error; cleared by start_recording().
-  std::atomic<bool> failed{false};
-  // The recording takes no more sound: cleared by start_recording(), set by
-  // the encoder thread once it has taken the last it writes. Until then,
-  // sound handed over after stop_requested is still the recording's: at a
-  // stop the sound of the last frames is waited for (it comes after them,
-  // through the sound server), and the owner keeps handing it over while it
-  // waits for the thread.
-  std::atomic<bool> sound_closed{true};
-  // At a stop, the longest the sound of the last frames is waited for.
-  int last_sound_wait_ms = 1000;
 
-  // The file being written; the encoder thread's, read it after wait().
-  QString file_name;
-
-  // Guards both queues.
+  // Guards both queues and what goes with them.
   QMutex queue_mutex;
   // Whole frames, oldest first; an empty one stands for a frame that never
   // came (the last one is repeated in its place).
@@ -146,114 +265,43 @@ class recorder : public worker_thread {
   // of them the bound threw away before they were taken (queue_mutex).
   int64_t sound_queued_samples = 0;
   int64_t sound_dropped_untaken = 0;
-  // Most sound the queue holds, in seconds; the oldest goes beyond it.
-  double max_queued_sound_seconds = 5.0;
   // Bytes per audio chunk; 0 until the audio stream of a file is set up.
   std::atomic<unsigned> audio_chunk_bytes{0};
 
-  // Frames written to the current file; restarts at 0 with every file.
+  // The counters (recorder_counters): written by the recorder's thread but
+  // for the drops and the damaged frames, which the main thread counts too.
   std::atomic<int> frames_encoded{0};
-  stopwatch recording_timer;
-
-  // Frames the video queue may hold; add_video_frame() drops the oldest
-  // beyond it. At least 1.
-  int max_queued_frames = 125;
-  // Frames add_video_frame() dropped, over the object's life.
   std::atomic<unsigned> dropped_frame_count{0};
-  // This recording, over all its files (encoder thread; read after wait(),
-  // or at any time as a figure): frames written as they came, repeats
-  // written for frames that never came, and at the end the frame periods
-  // of the recording's clock.
   std::atomic<int64_t> frames_received{0};
   std::atomic<int64_t> frames_repeated{0};
   std::atomic<int64_t> frame_periods{0};
-  // Frames the main window wove with a field that was lost: written, but
-  // carrying an older field.
   std::atomic<int64_t> frames_damaged{0};
-
-  // This recording's sound (encoder thread; read after wait(), or at any
-  // time as a figure): samples thrown away because the queue was full,
-  // samples of silence for sound that never came, the sync's cuts and
-  // paddings, and the sound's clock against the picture's in ppm.
+  std::atomic<int64_t> fields_missing{0};
   std::atomic<int64_t> sound_dropped_samples{0};
   std::atomic<int64_t> sound_missing_samples{0};
   std::atomic<int64_t> sound_cuts{0};
   std::atomic<int64_t> sound_paddings{0};
   std::atomic<double> sound_clock_ppm{0.0};
-  // Longest a stop may spend writing what is still queued; the frames left
-  // after it are dropped and told.
-  int stop_budget_ms = 1000;
-  // At a split, the sound of the file's last picture may still be on its
-  // way (it comes up to a frame after the picture's start, in the sound
-  // server's blocks): the split waits for it this long before silence
-  // stands in.
-  std::atomic<int> split_sound_wait_ms{500};
+  std::atomic<int64_t> bytes_written{0};
+  std::atomic<unsigned> passes{0};
+  std::atomic<bool> stopped_by_full_disk{false};
+  // dropped_frame_count when the recording started.
+  std::atomic<unsigned> dropped_at_start{0};
+  stopwatch recording_timer;
+
   // Each frame write takes at least this long: a disk slower than the
-  // picture, to see what the recording does then.
+  // picture, to see what the recording does then (a test's, at any time).
   std::atomic<int> slow_write_ms{0};
 
-  // Where a live recording's fields come from (the render thread); set by
-  // the owner while no recording runs. The encoder thread takes them, weaves
-  // each pair into a frame (recording_feed.h) and queues it, so nothing the
-  // owner's thread does holds a field up. None: frames come through
-  // add_video_frame() alone.
-  void set_supply(recording_supply* supply) { supply_ = supply; }
-  // Fields that never reached this recording, told by the gaps in their
-  // numbers (a figure; final after wait()).
-  std::atomic<int64_t> fields_missing{0};
-  // Ends the recording: fields and frames that came later than `ns`
-  // (steady clock) are not the recording's, and those due before are
-  // counted. The owner then wait()s for the thread.
-  void stop_at(int64_t ns);
+  // The file being written and the first failure's message: written by the
+  // recorder's thread (under text_mutex_), read by anyone.
+  mutable QMutex text_mutex_;
+  QString file_name_;
+  QString failure_message_;
 
-  // Frames after which a new file is started; 0 = five hours at the
-  // nominal rate.
-  std::atomic<int> split_frames{0};
-  // Passes of the loop completed in this recording.
-  std::atomic<unsigned> passes{0};
-
-  // Main thread. Waits (finish_wait_ms at most) for a recording still
-  // ending; false, and nothing started, when it has not ended by then.
-  bool start_recording();
-  static constexpr int finish_wait_ms = 5000;
-  // A whole frame, taken over. `arrival_ns` is when its
-  // picture came from the stick (steady clock; -1: now); `missing_before`
-  // frame periods went by since the frame before it without a frame of
-  // their own: the last frame is repeated in their place (less those the
-  // recording's clock has repeated already).
-  void add_video_frame(frame_buffer frame, int64_t arrival_ns = -1, int64_t missing_before = 0);
-  // Frame periods that went by without a frame, with no frame to follow
-  // them yet (main thread).
-  void add_missing_frames(int64_t count);
-  // A frame went out with a field that was lost (main thread).
-  void count_damaged_frame();
-  // After a recording ended (wait()): the frames its clock counted that
-  // never came, or `at_least` when more are known lost (the clock's count
-  // is good to a frame of the time things take on their way); and that less
-  // those dropped_frames() already told.
-  int64_t frames_lost(int64_t at_least = 0) const;
-  int64_t frames_lost_untold(int64_t at_least = 0) const;
-  void add_audio(const QByteArray& bytes);
-  // A frame lost before it reached the queue (e.g. no memory for its copy).
-  void count_dropped_frames(uint count);
   // Both need queue_mutex held; they return how many went.
   uint drop_video_frames(uint keep);
   uint drop_audio_chunks(uint keep);
-
-  // Why the last recording ended on an error (encoder thread; read it after
-  // wait()): the first failure's message, the one recording_failed() carries.
-  QString failure_message;
-
- signals:
-  void dropped_frames(uint count);
-  void recording_failed(QString message);
-  // The recording reached its frame limit and ended, its file whole.
-  void limit_reached();
-
- protected:
-  void work() override;
-
- private:
   bool interleave();
   // The supply's fields: the weave set up at the start, every field taken
   // in each pass, and at the stop those that came before it.
@@ -324,11 +372,11 @@ class recorder : public worker_thread {
   int split_limit() const;
   void empty_queues();
   void fail(const QString& message);
-  // The next free file name from base_name, in file_name.
+  // The next free file name from base_name, in file_name_.
   void make_unique_file_name();
   // The file: the next free name, opened with the picture's format; and
   // closed with its trailer. False, with the writer's message taken into
-  // failure_message, when the writer fails.
+  // failure_message_, when the writer fails.
   bool open_file();
   bool close_file();
   // A frame into the file, counted in frames_encoded whatever becomes of it;
@@ -346,16 +394,15 @@ class recorder : public worker_thread {
   std::atomic<int64_t> first_frame_ns{-1};
   // Frame periods from the start to `at_ns` (steady clock).
   int64_t clock_periods(int64_t at_ns) const;
-  unsigned dropped_at_start = 0;  // dropped_frame_count when the recording started
-  int64_t repeats_in_gap = 0;     // repeats since frames stopped coming
+  int64_t repeats_in_gap = 0;  // repeats since frames stopped coming
   // Repeats the clock queued since the last frame came (queue_mutex): the
   // feed's count of missing frames takes them into account.
   int64_t clock_repeats_since_frame = 0;
   // Repeats the clock queued that no frame has yet shown were for frames
-  // that never came (encoder thread).
+  // that never came (recorder thread).
   int64_t clock_fills_unclaimed = 0;
   int64_t received_at_fill = 0;
-  // The recording's fields and the frame they are woven into (encoder
+  // The recording's fields and the frame they are woven into (recorder
   // thread; supply_ is set while no recording runs).
   recording_supply* supply_ = nullptr;
   recording_feed_state feed_state_;

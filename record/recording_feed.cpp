@@ -20,20 +20,20 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
     std::memcpy(frame_chroma + j * w + f * chroma_width, chroma + j * chroma_width, chroma_width);
 }
 
-frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame, frame_buffer (*allocate)(size_t),
+frame_buffer hand_over_recording_frame(recorder& rec, frame_buffer frame, frame_buffer (*allocate)(size_t),
                                        int64_t arrival_ns, int64_t missing_before) {
   frame_buffer copy = allocate(recording_frame_bytes);
   if (!copy) {
-    encoder.add_missing_frames(missing_before);
-    encoder.count_dropped_frames(1);
+    rec.add_missing_frames(missing_before);
+    rec.count_dropped_frames(1);
     return frame;
   }
   std::memcpy(copy.data(), frame.data(), recording_frame_bytes);
-  encoder.add_video_frame(std::move(frame), arrival_ns, missing_before);
+  rec.add_video_frame(std::move(frame), arrival_ns, missing_before);
   return copy;
 }
 
-frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width, int field_lines,
+frame_buffer record_encoder_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
                                   double bytes_per_pixel, bool field_flag, bool* odd_field_seen, bool* last_clear) {
   if (!frame) return frame;  // no recording frame to weave into
   weave_encoder_field(field, frame.data(), width, field_lines, bytes_per_pixel, field_flag);
@@ -45,13 +45,13 @@ frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_b
   }
   // The first frame of a recording goes out once it holds both fields.
   if (!*odd_field_seen) return frame;
-  if (after_clear) encoder.count_damaged_frame();
-  return hand_over_recording_frame(encoder, std::move(frame));
+  if (after_clear) rec.count_damaged_frame();
+  return hand_over_recording_frame(rec, std::move(frame));
 }
 
-frame_buffer record_numbered_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
-                                   int field_lines, double bytes_per_pixel, bool field_flag, uint64_t serial,
-                                   int64_t arrival_ns, recording_feed_state* state) {
+frame_buffer record_numbered_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
+                                   double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
+                                   recording_feed_state* state) {
   if (!frame || arrival_ns > state->until_ns) return frame;
   if (state->last_serial != 0 && serial > state->last_serial + 1)
     state->fields_missing += int64_t(serial - state->last_serial - 1);
@@ -71,6 +71,6 @@ frame_buffer record_numbered_field(recorder& encoder, const uchar* field, frame_
   state->frame_serial = serial;
   // Its odd rows should hold the field just before it; an older one means
   // that field was lost.
-  if (state->set_serial + 1 != serial) encoder.count_damaged_frame();
-  return hand_over_recording_frame(encoder, std::move(frame), frame_buffer::allocate, arrival_ns, missing);
+  if (state->set_serial + 1 != serial) rec.count_damaged_frame();
+  return hand_over_recording_frame(rec, std::move(frame), frame_buffer::allocate, arrival_ns, missing);
 }

@@ -1,6 +1,6 @@
 // The recording feed: the recorder's thread weaves each encoder field into the
 // recording frame at its field's row parity and, on every field whose flag
-// is clear, hands the finished frame to the encoder and keeps weaving into a
+// is clear, hands the finished frame to the recorder and keeps weaving into a
 // copy, so the other field's rows carry over into the next frame.
 //
 // Field order. The field whose first packet the stick marks 0xC0 comes with
@@ -42,12 +42,12 @@ struct recording_feed_state {
   int64_t until_ns = INT64_MAX;  // fields that came later are not recorded
 };
 
-// Hands frame to the encoder and returns a copy of it to weave on. When the
+// Hands frame to the recorder and returns a copy of it to weave on. When the
 // copy cannot be allocated, frame comes back as the recording frame,
-// nothing is handed over and the encoder counts one dropped frame.
+// nothing is handed over and the recorder counts one dropped frame.
 // `missing_before` frame periods went by without a frame of their own since
 // the last one.
-frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame,
+frame_buffer hand_over_recording_frame(recorder& rec, frame_buffer frame,
                                        frame_buffer (*allocate)(size_t) = frame_buffer::allocate,
                                        int64_t arrival_ns = -1, int64_t missing_before = 0);
 
@@ -55,18 +55,18 @@ frame_buffer hand_over_recording_frame(recorder& encoder, frame_buffer frame,
 // field once a flag-set field has been woven since the recording started,
 // so no frame goes out with rows no field has filled. Two flag-clear
 // fields in a row mean the flag-set field between them was lost: that
-// frame goes out with an older one, and the encoder counts it damaged.
+// frame goes out with an older one, and the recorder counts it damaged.
 // Takes the recording frame and returns the one to use from now on.
-frame_buffer record_encoder_field(recorder& encoder, const uchar* field, frame_buffer frame, int width, int field_lines,
+frame_buffer record_encoder_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
                                   double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
                                   bool* last_clear = nullptr);
 
 // The same for a field the stick numbered (`serial`, counting every field
 // it sent, `arrival_ns` when it came): fields missing between the numbers
 // are counted, and the frame periods they leave without a frame are handed
-// to the encoder with the next frame, which repeats the last one in their
+// to the recorder with the next frame, which repeats the last one in their
 // place. So the file keeps the stick's time to the frame wherever fields
 // were lost on the way.
-frame_buffer record_numbered_field(recorder& encoder, const uchar* field, frame_buffer frame, int width,
-                                   int field_lines, double bytes_per_pixel, bool field_flag, uint64_t serial,
-                                   int64_t arrival_ns, recording_feed_state* state);
+frame_buffer record_numbered_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
+                                   double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
+                                   recording_feed_state* state);

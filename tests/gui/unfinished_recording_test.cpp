@@ -19,22 +19,23 @@ struct unfinished_recording : window_fixture {
   // written, put back in place of the finished one, with its note.
   QString leave_unfinished(const QString& base) {
     recorder encoder;
-    encoder.settings.base_name = base;
-    encoder.start_recording();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
+    recording_settings settings;
+    settings.base_name = base;
+    encoder.start_recording(settings);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.counters().passes >= 1; }, 10000));
     for (int i = 0; i < 20; ++i) {
       encoder.add_audio(QByteArray(7680, '\0'));  // one frame's sound
       frame_buffer frame = frame_buffer::allocate(829440);
       std::memset(frame.data(), 16 + i, 829440);
       encoder.add_video_frame(std::move(frame));
     }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.frames_encoded.load() >= 19; }, 10000));
-    const QString file = encoder.file_name;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return encoder.counters().frames_in_file >= 19; }, 10000));
+    const QString file = encoder.file_name();
     QFile written(file);
     EXPECT_TRUE(written.open(QIODevice::ReadOnly));
     const QByteArray unfinished = written.readAll();
     written.close();
-    encoder.stop_requested = true;
+    encoder.request_stop();
     encoder.wait();
     QFile out(file);
     EXPECT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -21,7 +21,7 @@ struct writer : ::testing::Test {
   void SetUp() override { ASSERT_TRUE(dir.isValid()); }
   bool open(const QString& name, bool sixty_hz = false) {
     avi_format format;
-    format.sixty_hz = sixty_hz;
+    format.rate = sixty_hz ? sixty_hz_frame_rate : pal_frame_rate;
     format.height = sixty_hz ? 480 : 576;
     return file.open(dir.filePath(name), format);
   }
@@ -99,9 +99,9 @@ TEST_F(recording, a_frame_the_encoder_cannot_take_ends_the_recording_once) {
   encoder.add_video_frame(frame_buffer::allocate(1000));
   ASSERT_TRUE(failures.wait_for(1));
   EXPECT_TRUE(encoder.wait(10000));
-  EXPECT_TRUE(encoder.failed.load());
+  EXPECT_TRUE(encoder.counters().failed);
   EXPECT_THAT(failure(), StartsWith("Error while encoding video frame: "));
-  EXPECT_EQ(encoder.failure_message.toStdString(), failure());
+  EXPECT_EQ(encoder.failure_message().toStdString(), failure());
   QTest::qWait(50);  // a second emission would come right away
   EXPECT_EQ(failures.count(), 1);
   // What came before it is in a whole file.

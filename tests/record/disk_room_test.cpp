@@ -63,19 +63,19 @@ TEST_F(minute_free, a_recording_stops_with_a_minute_of_itself_still_free_and_its
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here (" << disk.error() << "): needs root";
   noisy = true;
   field_lines = 8;
-  encoder.settings.field_lines = field_lines;
-  encoder.settings.base_name = disk.path("tape");
-  encoder.settings.reserve_bytes = 2 * mib;
-  encoder.settings.keep_a_minute_free = true;
-  encoder.start_recording();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1 || encoder.isFinished(); }, 10000));
+  settings.field_lines = field_lines;
+  settings.base_name = disk.path("tape");
+  settings.reserve_bytes = 2 * mib;
+  settings.keep_a_minute_free = true;
+  encoder.start_recording(settings);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.counters().passes >= 1 || encoder.isFinished(); }, 10000));
   for (int i = 0; i < 20000 && !encoder.isFinished(); ++i) {
     while (queued_frames() >= 8 && !encoder.isFinished()) QThread::msleep(1);
     feed(1);
   }
   ASSERT_TRUE(failures.wait_for(1)) << "it never stopped";
   ASSERT_TRUE(encoder.wait(30000));
-  EXPECT_TRUE(encoder.stopped_by_full_disk);
+  EXPECT_TRUE(encoder.counters().stopped_by_full_disk);
   EXPECT_NE(failure().find("The disk is full"), std::string::npos) << failure();
 
   const QString file = disk.path("tape.avi");

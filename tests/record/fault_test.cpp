@@ -57,8 +57,8 @@ using ::testing::HasSubstr;
 // the user was told once, and nothing more is taken.
 void expect_ended_and_refusing(recording& r) {
   EXPECT_TRUE(r.encoder.wait(10000));
-  EXPECT_FALSE(r.encoder.stop_requested.load());
-  EXPECT_TRUE(r.encoder.failed.load());
+  EXPECT_FALSE(r.encoder.stop_requested());
+  EXPECT_TRUE(r.encoder.counters().failed);
   QTest::qWait(50);  // a second emission would come right away
   EXPECT_EQ(r.failures.count(), 1);
   r.encoder.add_video_frame(new_frame(999, 288));
@@ -76,8 +76,8 @@ TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
     ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
   }
   const QString base = path(below);
-  encoder.settings.base_name = base;
-  encoder.start_recording();
+  settings.base_name = base;
+  encoder.start_recording(settings);
   ASSERT_TRUE(failures.wait_for(1));
   expect_ended_and_refusing(*this);
   EXPECT_EQ(messages.count(record_category, "recording: could not open '" + base + ".avi' (" + reason + ")"), 1)
@@ -87,7 +87,7 @@ TEST_P(unwritable, the_user_is_told_and_the_next_recording_works) {
 
   // start_recording() clears the failure: the next recording is a normal one.
   ASSERT_TRUE(start(path("next")));
-  EXPECT_FALSE(encoder.failed.load());
+  EXPECT_FALSE(encoder.counters().failed);
   feed(3);
   ASSERT_TRUE(settle());
   stop();
@@ -105,15 +105,15 @@ INSTANTIATE_TEST_SUITE_P(recording, unwritable,
 TEST_F(recording, a_start_while_the_last_recording_runs_is_refused_or_waits_for_its_end) {
   ASSERT_TRUE(start(path("first")));
   feed(3);
-  EXPECT_FALSE(encoder.start_recording());
-  EXPECT_TRUE(encoder.isRunning() && !encoder.stop_requested.load()) << "the running recording touched";
+  EXPECT_FALSE(encoder.start_recording(settings));
+  EXPECT_TRUE(encoder.isRunning() && !encoder.stop_requested()) << "the running recording touched";
   feed(2);
   ASSERT_TRUE(settle());
-  encoder.stop_requested = true;
-  encoder.settings.base_name = path("second");
-  ASSERT_TRUE(encoder.start_recording());
+  encoder.request_stop();
+  settings.base_name = path("second");
+  ASSERT_TRUE(encoder.start_recording(settings));
   EXPECT_TRUE(is_run(read_drawn_avi(path("first.avi"), field_lines).frames, 0, 5)) << "the first was not whole";
-  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= 1; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.counters().passes >= 1; }, 10000));
   next_frame = 0;
   sent_audio.clear();
   feed(2);
@@ -175,13 +175,13 @@ struct endings : recording, ::testing::WithParamInterface<account_case> {};
 
 TEST_P(endings, the_account_adds_up) {
   const account_case c = GetParam();
-  encoder.settings.keep_time = c.keep_time;
-  encoder.split_frames = c.split_frames;
-  encoder.settings.frame_limit = c.frame_limit;
+  settings.keep_time = c.keep_time;
+  settings.tuning.split_frames = c.split_frames;
+  settings.frame_limit = c.frame_limit;
   if (c.full_disk) {
     // Less free than the file keeps for its end: full after its first frame.
-    encoder.settings.reserve_bytes = 1 << 20;
-    encoder.forced_free_bytes = 1 << 19;
+    settings.reserve_bytes = 1 << 20;
+    settings.tuning.forced_free_bytes = 1 << 19;
   }
   ASSERT_TRUE(start(path("account")));
   feed(6);
@@ -195,11 +195,12 @@ TEST_P(endings, the_account_adds_up) {
     ASSERT_TRUE(settle());
   }
   stop();
-  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
-  const int64_t told_lost = int64_t(encoder.dropped_frame_count.load()) + encoder.frames_lost_untold();
+  const recorder_counters ended = encoder.counters();
+  const int64_t periods = ended.frame_periods, came = ended.frames_received;
+  const int64_t told_lost = int64_t(ended.frames_dropped) + ended.frames_lost_untold();
   EXPECT_GT(periods, 0);
   EXPECT_EQ(came + told_lost, periods) << came << " came";
-  EXPECT_EQ(came + encoder.frames_lost(), periods);
+  EXPECT_EQ(came + ended.frames_lost(), periods);
   if (c.frame_limit > 0) {
     EXPECT_EQ(periods, c.frame_limit);
   }
@@ -370,14 +371,14 @@ TEST_F(recording, DISABLED_child) {
   const QString out = qEnvironmentVariable("OSTREVIN_RECORD_CHILD_DIR");
   ASSERT_FALSE(out.isEmpty());
 
-  encoder.settings.journal_directory = out + "/journal";
+  settings.journal_directory = out + "/journal";
   if (mode == "killed") {
     ASSERT_TRUE(start(out + "/killed"));
     QDeadlineTimer give_up(20000);
     while (!give_up.hasExpired()) {
       while (queued_frames() >= 8) QThread::msleep(2);
       feed(1);
-      const int done = encoder.frames_encoded;
+      const int done = encoder.counters().frames_in_file;
       if (done >= 60) {
         std::printf("written %d\n", done);
         std::fflush(stdout);
@@ -403,9 +404,9 @@ TEST_F(recording, DISABLED_child) {
   }
   ASSERT_TRUE(failures.wait_for(1));
   expect_ended_and_refusing(*this);
-  EXPECT_TRUE(encoder.stopped_by_full_disk);
+  EXPECT_TRUE(encoder.counters().stopped_by_full_disk);
   ASSERT_TRUE(QFile::copy(full + "/full.avi", out + "/full.avi"));
-  std::printf("result %s\nframes %d\n", failure().c_str(), encoder.frames_encoded.load());
+  std::printf("result %s\nframes %d\n", failure().c_str(), encoder.counters().frames_in_file);
   std::fflush(stdout);
   umount(QFile::encodeName(full).constData());
 }

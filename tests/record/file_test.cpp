@@ -53,10 +53,10 @@ TEST_P(standards, every_frame_and_the_audio_arrive_intact) {
   ASSERT_TRUE(settle());
   feed(20);  // a second burst, after the encoder has gone idle once
   ASSERT_TRUE(settle());
-  EXPECT_EQ(encoder.frames_encoded.load(), 40);
+  EXPECT_EQ(encoder.counters().frames_in_file, 40);
   stop();
 
-  EXPECT_EQ(encoder.file_name, path("movie.avi"));
+  EXPECT_EQ(encoder.file_name(), path("movie.avi"));
   const drawn_avi file = read_drawn_avi(path("movie.avi"), field_lines);
   expect_streams(file, c.height, c.frame_rate);
   EXPECT_TRUE(is_run(file.frames, 0, 40));
@@ -72,7 +72,7 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
   feed(30, false);
   // The last frame waits for audio that never comes.
   ASSERT_TRUE(settle(1));
-  const int written = encoder.frames_encoded;
+  const int written = encoder.counters().frames_in_file;
   EXPECT_GE(written, 29);
   stop();
 
@@ -82,7 +82,7 @@ TEST_P(standards, without_audio_the_track_is_silence_as_long_as_the_video) {
   EXPECT_TRUE(file.audio == QByteArray(file.audio.size(), '\0'));
   EXPECT_NEAR(file.audio_seconds(), file.video_seconds(), 1.0 / c.frame_rate + 1e-9);
   // Made up because no sound came, and told.
-  EXPECT_GE(encoder.sound_missing_samples.load() * 4, file.audio.size());
+  EXPECT_GE(encoder.counters().sound_missing_samples * 4, file.audio.size());
   EXPECT_TRUE(
       messages.contains_match("^recording: \\d+ ms of sound never came \\(silence in its place\\), 0 ms dropped$"));
 }
@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(recording, standards,
 // the sound goes on beside them, and at the stop the clock's frame periods
 // are the frames that came plus those lost.
 TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
-  encoder.settings.keep_time = true;
+  settings.keep_time = true;
   ASSERT_TRUE(start(path("live")));
   QElapsedTimer clock;
   clock.start();
@@ -117,13 +117,14 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
 
   const drawn_avi file = read_drawn_avi(path("live.avi"), field_lines);
   expect_streams(file, 576, 25.0);
-  const int64_t periods = encoder.frame_periods, came = encoder.frames_received;
-  const int64_t repeated = encoder.frames_repeated;
+  const recorder_counters ended = encoder.counters();
+  const int64_t periods = ended.frame_periods, came = ended.frames_received;
+  const int64_t repeated = ended.frames_repeated;
   // The file is as long as the recording, to within the frames still on
   // their way, and what came plus what was lost is what the clock counted.
   EXPECT_NEAR(double(file.frames.size()), double(periods), 3.0);
   EXPECT_EQ(int64_t(file.frames.size()), came + repeated);
-  EXPECT_EQ(encoder.frames_lost_untold(), periods - came);
+  EXPECT_EQ(ended.frames_lost_untold(), periods - came);
   // The stall's frames are repeats, where the stall was.
   const int missing = after_stall - before_stall;
   EXPECT_NEAR(double(repeated), double(missing), 4.0);
@@ -142,7 +143,7 @@ TEST_F(recording, a_live_recording_repeats_frames_that_never_came) {
 // time on the bus: the repeats the clock wrote stand for them, and they
 // give way, so the pictures after them keep their time.
 TEST_F(recording, frames_that_were_only_late_give_way_to_the_repeats_in_their_place) {
-  encoder.settings.keep_time = true;
+  settings.keep_time = true;
   ASSERT_TRUE(start(path("late")));
   QElapsedTimer clock;
   clock.start();
@@ -167,9 +168,10 @@ TEST_F(recording, frames_that_were_only_late_give_way_to_the_repeats_in_their_pl
   stop();
 
   const drawn_avi file = read_drawn_avi(path("late.avi"), field_lines);
-  EXPECT_EQ(int64_t(file.frames.size()), encoder.frame_periods.load());
-  EXPECT_NEAR(double(encoder.frame_periods.load()), stopped_ms / 40.0, 3.0) << "the periods are the recording's time";
-  EXPECT_GT(encoder.frames_repeated.load(), 10) << "the clock did not fill the wait";
+  EXPECT_EQ(int64_t(file.frames.size()), encoder.counters().frame_periods);
+  EXPECT_NEAR(double(encoder.counters().frame_periods), stopped_ms / 40.0, 3.0)
+      << "the periods are the recording's time";
+  EXPECT_GT(encoder.counters().frames_repeated, 10) << "the clock did not fill the wait";
   // Every picture that went in is at its own time, to a frame of jitter.
   int worst = 0;
   for (size_t i = 1; i < file.frames.size(); ++i)
@@ -182,7 +184,7 @@ TEST_F(recording, frames_that_were_only_late_give_way_to_the_repeats_in_their_pl
 // server): a stop waits for it, taking what the owner still hands over,
 // and the recording ends with its own sound rather than silence.
 TEST_F(recording, a_stop_waits_for_the_sound_of_the_last_frames) {
-  encoder.settings.keep_time = true;
+  settings.keep_time = true;
   ASSERT_TRUE(start(path("end")));
   QElapsedTimer clock;
   clock.start();
@@ -202,8 +204,7 @@ TEST_F(recording, a_stop_waits_for_the_sound_of_the_last_frames) {
     while (next_frame < int(now / 40) + 1) encoder.add_video_frame(new_frame(next_frame++, field_lines));
     QTest::qWait(10);
   }
-  encoder.stop_at_ns = steady_clock_ns();
-  encoder.stop_requested = true;
+  encoder.stop_at(steady_clock_ns());
   // As the window does: the sound still comes while the recorder ends.
   while (!encoder.wait(5)) hand_over(clock.elapsed());
   EXPECT_EQ(failures.count(), 0) << failure();
@@ -224,7 +225,7 @@ TEST_F(recording, a_stop_waits_for_the_sound_of_the_last_frames) {
 // two) holds up only the encoder thread: the frames wait in its queue, none
 // is lost or repeated, and the file gets them all in order.
 TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
-  encoder.settings.keep_time = true;
+  settings.keep_time = true;
   ASSERT_TRUE(start(path("stalled writer")));
   QElapsedTimer clock;
   clock.start();
@@ -232,40 +233,40 @@ TEST_F(recording, a_writer_stalled_for_200_ms_loses_no_frame) {
   while (clock.elapsed() < 2000) {
     play_to(clock.elapsed());
     if (stalled_at < 0 && clock.elapsed() > 500) {
-      stalled_at = encoder.frames_encoded;
-      encoder.slow_write_ms = 200;
-    } else if (stalled_at >= 0 && encoder.frames_encoded > stalled_at) {
-      encoder.slow_write_ms = 0;
+      stalled_at = encoder.counters().frames_in_file;
+      recorder_probe::slow_writes(encoder, 200);
+    } else if (stalled_at >= 0 && encoder.counters().frames_in_file > stalled_at) {
+      recorder_probe::slow_writes(encoder, 0);
     }
     QTest::qWait(10);
   }
   ASSERT_GE(stalled_at, 0);
-  encoder.slow_write_ms = 0;
+  recorder_probe::slow_writes(encoder, 0);
   // Stopped as the window stops: at an instant, with what was due by then.
   play_to(clock.elapsed());
-  encoder.stop_at_ns = steady_clock_ns();
+  encoder.stop_at(steady_clock_ns());
   stop();
 
   const drawn_avi file = read_drawn_avi(path("stalled writer.avi"), field_lines);
-  EXPECT_EQ(encoder.dropped_frame_count.load(), 0u);
-  EXPECT_EQ(encoder.frames_repeated.load(), 0);
-  EXPECT_EQ(encoder.frames_received.load(), next_frame);
+  EXPECT_EQ(encoder.counters().frames_dropped, 0u);
+  EXPECT_EQ(encoder.counters().frames_repeated, 0);
+  EXPECT_EQ(encoder.counters().frames_received, next_frame);
   ASSERT_EQ(int(file.frames.size()), next_frame);
   for (int i = 0; i < next_frame; ++i) EXPECT_EQ(file.frames[size_t(i)], i) << "frame " << i;
 }
 
 TEST_F(recording, audio_without_video_writes_nothing_and_stays_bounded) {
-  encoder.max_queued_sound_seconds = 0.1;  // 19 chunks of 1000 bytes
+  settings.tuning.max_queued_sound_seconds = 0.1;  // 19 chunks of 1000 bytes
   ASSERT_TRUE(start(path("stalled")));
   encoder.add_audio(QByteArray(audio_bytes(0, 30000)));  // 30 chunks at once
   EXPECT_EQ(queued_chunks(), 19);
-  EXPECT_EQ(encoder.sound_dropped_samples.load(), 11 * 250);
+  EXPECT_EQ(encoder.counters().sound_dropped_samples, 11 * 250);
   EXPECT_TRUE(messages.contains("audio: the recording cannot keep up; 57 ms of sound dropped so far"));
   for (int i = 0; i < 5; ++i) encoder.add_audio(QByteArray(audio_bytes(0, 4000)));
-  const unsigned later = encoder.passes;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.passes.load() >= later + 2; }, 10000));
+  const unsigned later = encoder.counters().passes;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return encoder.counters().passes >= later + 2; }, 10000));
   EXPECT_LE(queued_chunks(), 19);
-  EXPECT_EQ(encoder.sound_dropped_samples.load(), 31 * 250);
+  EXPECT_EQ(encoder.counters().sound_dropped_samples, 31 * 250);
   stop();
 
   const drawn_avi file = read_drawn_avi(path("stalled.avi"), field_lines);
@@ -304,7 +305,7 @@ TEST_F(recording, never_overwrites_and_numbers_from_two) {
   feed(3);
   ASSERT_TRUE(settle());
   stop();
-  EXPECT_EQ(encoder.file_name, path("take3.avi"));
+  EXPECT_EQ(encoder.file_name(), path("take3.avi"));
   EXPECT_EQ(QFileInfo(path("take.avi")).size(), 4);
   EXPECT_EQ(QFileInfo(path("take2.avi")).size(), 4);
   EXPECT_TRUE(is_run(read_drawn_avi(path("take3.avi"), field_lines).frames, 0, 3));
@@ -312,12 +313,12 @@ TEST_F(recording, never_overwrites_and_numbers_from_two) {
   // The same object records again to the next free name.
   next_frame = 0;
   sent_audio.clear();
-  encoder.pending_audio = QByteArray();
+  recorder_probe::drop_pending_audio(encoder);
   ASSERT_TRUE(start(path("take")));
   feed(2);
   ASSERT_TRUE(settle());
   stop();
-  EXPECT_EQ(encoder.file_name, path("take4.avi"));
+  EXPECT_EQ(encoder.file_name(), path("take4.avi"));
   EXPECT_TRUE(is_run(read_drawn_avi(path("take4.avi"), field_lines).frames, 0, 2));
 }
 
@@ -332,7 +333,7 @@ TEST_F(recording, names_outside_ascii_reach_the_disk_unchanged) {
   ASSERT_TRUE(settle());
   stop();
   EXPECT_EQ(failures.count(), 0);
-  EXPECT_EQ(encoder.file_name, path(base + "2.avi"));
+  EXPECT_EQ(encoder.file_name(), path(base + "2.avi"));
   EXPECT_TRUE(QFileInfo(path(base + "2.avi")).size() > 0);
   EXPECT_EQ(QFileInfo(path(base + ".avi")).size(), 0);
   EXPECT_TRUE(is_run(read_drawn_avi(path(base + "2.avi"), field_lines).frames, 0, 3));
@@ -343,7 +344,7 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
     QFile taken(path("long2.avi"));
     ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
   }
-  encoder.split_frames = 10;
+  settings.tuning.split_frames = 10;
   ASSERT_TRUE(start(path("long")));
   feed(15);
   ASSERT_TRUE(settle());
@@ -361,7 +362,7 @@ TEST_F(recording, a_split_continues_in_the_next_free_file_with_every_frame_once)
   }
   ASSERT_GE(files.size(), 2u);
   ASSERT_LT(files.size(), size_t(names.size()));
-  EXPECT_EQ(encoder.file_name, path(names[qsizetype(files.size()) - 1]));
+  EXPECT_EQ(encoder.file_name(), path(names[qsizetype(files.size()) - 1]));
   std::vector<int> frames;
   for (size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(i);
@@ -393,8 +394,8 @@ struct splits : recording, ::testing::WithParamInterface<split_case> {};
 TEST_P(splits, every_file_holds_the_sound_of_its_own_pictures) {
   const split_case c = GetParam();
   constexpr int per_file = 7, total = 30;
-  encoder.split_frames = per_file;
-  encoder.split_sound_wait_ms = c.wait_ms;
+  settings.tuning.split_frames = per_file;
+  settings.tuning.split_sound_wait_ms = c.wait_ms;
   ASSERT_TRUE(start(path("split"), c.sixty_hz));
   QByteArray expected;
   if (c.last_sound_ms > 0) {
@@ -456,8 +457,8 @@ INSTANTIATE_TEST_SUITE_P(recording, splits,
 // told once.
 TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames_across_files) {
   signal_counter ends{&encoder, &recorder::limit_reached};
-  encoder.split_frames = 10;
-  encoder.settings.frame_limit = 27;
+  settings.tuning.split_frames = 10;
+  settings.frame_limit = 27;
   ASSERT_TRUE(start(path("limited")));
   // In bursts of 12, each written in a pass of its own: the first two files
   // hold 10 frames each, the third the last 7.
@@ -470,7 +471,7 @@ TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames
   ASSERT_TRUE(encoder.wait(30000));
   EXPECT_EQ(failures.count(), 0);
   EXPECT_EQ(ends.count(), 1);
-  EXPECT_EQ(encoder.frames_received.load(), 27);
+  EXPECT_EQ(encoder.counters().frames_received, 27);
 
   std::vector<int> frames;
   double audio_seconds = 0.0;
@@ -491,14 +492,14 @@ TEST_F(recording, a_frame_limit_ends_the_recording_with_exactly_that_many_frames
 // queues stay bounded, it still splits, and a stop is prompt. Every frame
 // handed over is written or told lost, and so is the sound.
 TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops_promptly) {
-  encoder.settings.keep_time = true;
-  encoder.slow_write_ms = 80;  // half the speed of the picture
-  encoder.split_frames = 30;
-  encoder.max_queued_frames = 25;
-  encoder.max_queued_sound_seconds = 1.0;
-  encoder.stop_budget_ms = 500;
+  settings.keep_time = true;
+  recorder_probe::slow_writes(encoder, 80);  // half the speed of the picture
+  settings.tuning.split_frames = 30;
+  settings.tuning.max_queued_frames = 25;
+  settings.tuning.max_queued_sound_seconds = 1.0;
+  settings.tuning.stop_budget_ms = 500;
   // Its sound is all there: the stop's wait for it is no part of this.
-  encoder.last_sound_wait_ms = 0;
+  settings.tuning.last_sound_wait_ms = 0;
   ASSERT_TRUE(start(path("slow")));
   int64_t dropped_told = 0;
   QObject::connect(&encoder, &recorder::dropped_frames, [&](uint n) { dropped_told += n; });
@@ -508,13 +509,11 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
   // In real time until the second file has begun and frames were dropped.
   while (clock.elapsed() < 60000) {
     play_to(clock.elapsed());
-    {
-      // Frames, not the repeats queued in place of lost ones (no memory).
-      QMutexLocker lock(&encoder.queue_mutex);
-      most_frames = std::max(most_frames, int(encoder.frame_arrivals.size()));
-    }
+    // Frames, not the repeats queued in place of lost ones (no memory).
+    most_frames = std::max(most_frames, int(recorder_probe::frames_that_came_queued(encoder)));
     most_chunks = std::max(most_chunks, queued_chunks());
-    if (QFileInfo::exists(path("slow2.avi")) && encoder.sound_dropped_samples > 0 && clock.elapsed() > 4000) break;
+    if (QFileInfo::exists(path("slow2.avi")) && encoder.counters().sound_dropped_samples > 0 && clock.elapsed() > 4000)
+      break;
     QTest::qWait(10);
   }
   ASSERT_TRUE(QFileInfo::exists(path("slow2.avi"))) << "no split while writing fell behind";
@@ -530,9 +529,9 @@ TEST_F(recording, writing_slower_than_the_picture_stays_bounded_splits_and_stops
 
   // Every frame handed over was written as it came or dropped and told.
   QCoreApplication::processEvents();
-  EXPECT_EQ(encoder.frames_received.load() + int64_t(encoder.dropped_frame_count.load()), int64_t(next_frame));
-  EXPECT_EQ(dropped_told, int64_t(encoder.dropped_frame_count.load()));
-  EXPECT_GT(encoder.sound_dropped_samples.load(), 0);
+  EXPECT_EQ(encoder.counters().frames_received + int64_t(encoder.counters().frames_dropped), int64_t(next_frame));
+  EXPECT_EQ(dropped_told, int64_t(encoder.counters().frames_dropped));
+  EXPECT_GT(encoder.counters().sound_dropped_samples, 0);
   EXPECT_TRUE(messages.contains_match(
       "^recording: \\d+ ms of sound never came \\(silence in its place\\), [1-9]\\d* ms dropped$"));
   for (const char* name : {"slow.avi", "slow2.avi"}) {

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QMutexLocker>
 #include <cstring>
 #include <vector>
 
 #include "record/recorder.h"
+#include "tests/support/recorder_probe.h"
 
 namespace {
 
@@ -59,13 +59,14 @@ INSTANTIATE_TEST_SUITE_P(recording_feed, weave, ::testing::Values(288, 240));
 
 struct hand_over : ::testing::Test {
   recorder encoder;
-  void SetUp() override { encoder.stop_requested = false; }
+  void SetUp() override { recorder_probe::take_input(encoder); }  // as while recording, without the thread
   // Where the queued frames' bytes are, oldest first.
   std::vector<const uchar*> queued() {
-    QMutexLocker lock(&encoder.queue_mutex);
-    std::vector<const uchar*> frames;
-    for (const frame_buffer& frame : encoder.video_queue) frames.push_back(frame.data());
-    return frames;
+    return recorder_probe::with_queues(encoder, [](const auto& video, const auto&) {
+      std::vector<const uchar*> frames;
+      for (const frame_buffer& frame : video) frames.push_back(frame.data());
+      return frames;
+    });
   }
 };
 
@@ -111,7 +112,7 @@ TEST_F(hand_over, without_memory_for_the_copy_the_frame_stays_and_counts_as_drop
   EXPECT_EQ(kept.data(), original);
   EXPECT_TRUE(queued().empty());
   EXPECT_EQ(reported, 1u);
-  EXPECT_EQ(encoder.dropped_frame_count.load(), 1u);
+  EXPECT_EQ(encoder.counters().frames_dropped, 1u);
 
   frame_buffer copy = hand_over_recording_frame(encoder, std::move(kept));
   ASSERT_NE(copy.data(), original);

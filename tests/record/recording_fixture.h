@@ -17,6 +17,7 @@
 #include "record/recorder.h"
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
+#include "tests/support/recorder_probe.h"
 #include "tests/support/signal_counter.h"
 #include "tests/support/synthetic_media.h"
 
@@ -62,6 +63,8 @@ inline QByteArray expect_each_file_has_its_pictures_sound(const std::vector<draw
 struct recording : ::testing::Test {
   QTemporaryDir dir;
   recorder encoder;
+  // What the next start() records; tests change it before.
+  recording_settings settings;
   message_log messages;
   signal_counter failures{&encoder, &recorder::recording_failed};
   int field_lines = 288;
@@ -80,7 +83,7 @@ struct recording : ::testing::Test {
         Qt::DirectConnection);
   }
   void TearDown() override {
-    encoder.stop_requested = true;
+    encoder.request_stop();
     EXPECT_TRUE(encoder.wait(30000));
   }
 
@@ -94,19 +97,20 @@ struct recording : ::testing::Test {
   // the first pass is over, so what is handed over from now on is recorded.
   bool start(const QString& base_name, bool sixty_hz = false) {
     field_lines = sixty_hz ? 240 : 288;
-    encoder.settings.field_lines = field_lines;
-    encoder.settings.sixty_hz = sixty_hz;
-    encoder.settings.base_name = base_name;
-    encoder.start_recording();
-    return QTest::qWaitFor([&] { return encoder.passes.load() >= 1 || encoder.isFinished(); }, 10000) &&
-           encoder.passes.load() >= 1;
+    settings.field_lines = field_lines;
+    settings.rate = sixty_hz ? sixty_hz_frame_rate : pal_frame_rate;
+    settings.base_name = base_name;
+    encoder.start_recording(settings);
+    return QTest::qWaitFor([&] { return passes() >= 1 || encoder.isFinished(); }, 10000) && passes() >= 1;
   }
+  unsigned passes() const { return encoder.counters().passes; }
+  bool sixty_hz() const { return settings.rate == sixty_hz_frame_rate; }
 
   // The next `count` frames, each after the audio that covers it.
   void feed(int count, bool with_audio = true) {
     for (int i = 0; i < count; ++i, ++next_frame) {
       if (with_audio) {
-        const int64_t until = audio_bytes_for_frames(next_frame + 1, encoder.settings.sixty_hz);
+        const int64_t until = audio_bytes_for_frames(next_frame + 1, sixty_hz());
         const QByteArray block = audio_bytes(sent_audio.size(), until - sent_audio.size());
         sent_audio += block;
         encoder.add_audio(QByteArray(block));
@@ -130,14 +134,8 @@ struct recording : ::testing::Test {
     while (next_frame < frames_due) encoder.add_video_frame(new_frame(next_frame++, field_lines));
   }
 
-  int queued_frames() {
-    QMutexLocker lock(&encoder.queue_mutex);
-    return int(encoder.video_queue.size());
-  }
-  int queued_chunks() {
-    QMutexLocker lock(&encoder.queue_mutex);
-    return int(encoder.audio_queue.size());
-  }
+  int queued_frames() { return int(recorder_probe::queued_frames(encoder)); }
+  int queued_chunks() { return int(recorder_probe::queued_chunks(encoder)); }
 
   // Waits until the encoder can do no more with what it holds: at most
   // frames_left frames waiting and no audio to write them with, and the
@@ -145,17 +143,17 @@ struct recording : ::testing::Test {
   bool settle(int frames_left = 0) {
     const bool idle = QTest::qWaitFor(
         [&] {
-          QMutexLocker lock(&encoder.queue_mutex);
-          return encoder.video_queue.size() <= size_t(frames_left) &&
-                 (encoder.video_queue.empty() || encoder.audio_queue.empty());
+          return recorder_probe::with_queues(encoder, [&](const auto& video, const auto& audio) {
+            return video.size() <= size_t(frames_left) && (video.empty() || audio.empty());
+          });
         },
         20000);
-    const unsigned pass = encoder.passes;
-    return idle && QTest::qWaitFor([&] { return encoder.passes.load() > pass; }, 10000);
+    const unsigned pass = passes();
+    return idle && QTest::qWaitFor([&] { return passes() > pass; }, 10000);
   }
 
   void stop() {
-    encoder.stop_requested = true;
+    encoder.request_stop();
     ASSERT_TRUE(encoder.wait(30000));
   }
 

@@ -183,13 +183,13 @@ TEST_F(repair, a_file_killed_while_its_index_was_written_keeps_every_frame) {
 // Where the file system cannot allocate ahead, the free space it reports is
 // watched instead: too little, and the recording ends whole at once.
 TEST_F(repair, a_disk_without_room_for_the_end_stops_the_recording_whole) {
-  encoder.settings.journal_directory = path("journal");
-  encoder.forced_free_bytes = 1 << 20;
+  settings.journal_directory = path("journal");
+  settings.tuning.forced_free_bytes = 1 << 20;
   ASSERT_TRUE(start(path("cramped")));
   feed(10);
   ASSERT_TRUE(failures.wait_for(1));
   EXPECT_TRUE(encoder.wait(10000));
-  EXPECT_TRUE(encoder.stopped_by_full_disk);
+  EXPECT_TRUE(encoder.counters().stopped_by_full_disk);
   EXPECT_THAT(failure(), HasSubstr("The disk is full"));
   EXPECT_THAT(failure(), HasSubstr("cramped.avi"));
   const avi_repair_result whole = repair_avi(path("cramped.avi"));
@@ -252,7 +252,7 @@ TEST_F(repair, refuses_what_is_no_recording_or_holds_no_whole_frame_and_changes_
 }
 
 TEST_F(repair, a_file_being_recorded_is_left_alone_and_its_note_kept_until_it_ends) {
-  encoder.settings.journal_directory = path("journal");
+  settings.journal_directory = path("journal");
   ASSERT_TRUE(start(path("live")));
   feed(5);
   ASSERT_TRUE(settle());

@@ -72,7 +72,7 @@ TEST_F(disk_space, a_disk_with_room_for_30_s_asks_first_and_the_recording_stops_
   ASSERT_TRUE(QTest::qWaitFor([&] { return !message.isEmpty(); }, 5000));
   EXPECT_TRUE(message.contains("The disk is full")) << message.toStdString();
   EXPECT_EQ(window->windowTitle(), "Ostrevin - recording stopped: the disk is full");
-  EXPECT_TRUE(parts->recording.recorder().stopped_by_full_disk);
+  EXPECT_TRUE(parts->recording.recorder().counters().stopped_by_full_disk);
   EXPECT_GT(disk.free_bytes(), 0) << "the disk was filled";
 
   const pattern_avi r = read_pattern_avi(disk.path("tape.avi"));

@@ -14,6 +14,7 @@
 
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
+#include "tests/support/recorder_probe.h"
 #include "tests/support/render_probe.h"
 #include "tests/support/window_fixture.h"
 
@@ -47,7 +48,7 @@ struct live_path : window_fixture {
   QAction* file_action(const QString& text) { return menu_item("&File", text); }
 
   void start(const QString& name) {
-    parts->recording.recorder().settings.base_name = captures.filePath(name);
+    parts->recording.next_settings().base_name = captures.filePath(name);
     file_action("&Capture")->setEnabled(true);
     dropped_before = parts->recording.frames_dropped_total();
     file_action("&Capture")->trigger();
@@ -108,10 +109,10 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
   EXPECT_LT(double(steady_clock_ns() - info.arrival_ns) * 1e-6, 100.0) << "a picture from before the stall";
 
   // Then the disk: one write (or two) takes 200 ms.
-  const int written = parts->recording.recorder().frames_encoded;
-  parts->recording.recorder().slow_write_ms = 200;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > written; }, 5000));
-  parts->recording.recorder().slow_write_ms = 0;
+  const int written = parts->recording.recorder().counters().frames_in_file;
+  recorder_probe::slow_writes(parts->recording.recorder(), 200);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > written; }, 5000));
+  recorder_probe::slow_writes(parts->recording.recorder(), 0);
   QTest::qWait(1000);
   // Then the window freezes for 5 s (a modal call, a slow redraw), far
   // longer than the recording's slots hold, and is stopped the moment it
@@ -142,7 +143,7 @@ TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts
   start("slow");
   // The recording's clock starts once its file is open, a little before its
   // first frame is written.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 0; }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > 0; }, 20000));
   const auto running = clock::now();
   QTest::qWait(3000);
   const auto stopping = clock::now();

@@ -60,7 +60,7 @@ TEST_F(recording_status, the_title_tells_time_size_and_lost_fields_then_returns_
 
   menu_item("&File", "&Stop capture")->trigger();
   EXPECT_EQ(window->windowTitle(), "Ostrevin");
-  EXPECT_GE(parts->recording.fields_lost(), 2 * parts->recording.recorder().frames_repeated);
+  EXPECT_GE(parts->recording.fields_lost(), 2 * parts->recording.recorder().counters().frames_repeated);
 }
 
 TEST_F(recording_status, a_time_limit_ends_the_recording_by_itself_with_a_whole_file) {
@@ -121,8 +121,8 @@ TEST_F(recording_status, a_recording_started_before_the_first_field_records_what
   QTest::qWait(500);
   faults.stalled = false;
   stick->set_faults(faults);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_received.load() > 25; }, 15000))
-      << "no frame reached the recording: " << parts->recording.recorder().frames_repeated.load() << " repeats";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_received > 25; }, 15000))
+      << "no frame reached the recording: " << parts->recording.recorder().counters().frames_repeated << " repeats";
   menu_item("&File", "&Stop capture")->trigger();
 }
 

@@ -79,7 +79,7 @@ TEST_P(recording_standards, the_file_holds_every_field_woven_and_the_stick_sound
   EXPECT_EQ(seen.filter, "*.avi");
   EXPECT_FALSE(seen.confirms_overwrite);
   EXPECT_TRUE(seen.save);
-  EXPECT_EQ(parts->recording.recorder().settings.base_name, captures.path() + "/movie");
+  EXPECT_EQ(parts->recording.next_settings().base_name, captures.path() + "/movie");
   ASSERT_TRUE(capture()->isEnabled());
 
   const uint32_t dropped_before = parts->recording.frames_dropped_total();
@@ -182,7 +182,7 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   start_streaming_with_sound();
   choose_capture_file(captures.path() + "/closing");
   capture()->trigger();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > 10; }, 10000));
 
   QString text, title, sheet;
   bool has_parent = true;
@@ -207,8 +207,8 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   // Cancel: the recording goes on.
   EXPECT_TRUE(parts->recording.is_recording());
   EXPECT_TRUE(window->isVisible());
-  const int encoded = parts->recording.recorder().frames_encoded;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > encoded + 10; }, 10000));
+  const int encoded = parts->recording.recorder().counters().frames_in_file;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > encoded + 10; }, 10000));
 
   // OK: the file is finished, the threads end, and the program leaves its
   // event loop with exit code 0.
@@ -264,7 +264,7 @@ TEST_F(recording_test, a_device_error_while_recording_finishes_the_file_first) {
   start_streaming_with_sound();
   choose_capture_file(captures.path() + "/unplugged");
   capture()->trigger();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > 10; }, 10000));
 
   bool recording_at_message = true;
   on_next_modal<QMessageBox>([&](QMessageBox* box) {

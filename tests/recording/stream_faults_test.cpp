@@ -21,7 +21,7 @@ struct stream_faults : recording_window_fixture {
   // Recording, and frames in the file.
   void start_recording(const QString& name) {
     recording_window_fixture::start_recording(name);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > 10; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > 10; }, 10000));
   }
 
   void set(const std::function<void(stick_faults&)>& change) {
@@ -44,8 +44,8 @@ struct stream_faults : recording_window_fixture {
 TEST_F(stream_faults, an_unplug_ends_the_recording_and_the_stick_comes_back) {
   open_streaming();
   start_recording(captures.path() + "/tape");
-  const int before = parts->recording.recorder().frames_encoded;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().frames_encoded > before + 25; }, 10000));
+  const int before = parts->recording.recorder().counters().frames_in_file;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > before + 25; }, 10000));
 
   stick->unplug();
   ASSERT_TRUE(notice_says("unplugged"));
@@ -59,9 +59,8 @@ TEST_F(stream_faults, an_unplug_ends_the_recording_and_the_stick_comes_back) {
   ASSERT_TRUE(r.opened) << r.error.toStdString();
   EXPECT_EQ(r.decode_errors, 0);
   EXPECT_GT(r.frames.size(), size_t(35));
-  EXPECT_EQ(int64_t(r.frames.size()),
-            parts->recording.recorder().frames_received + parts->recording.recorder().frames_repeated);
-  EXPECT_NEAR(double(r.frames.size()), double(parts->recording.recorder().frame_periods), 3.0);
+  EXPECT_EQ(int64_t(r.frames.size()), parts->recording.recorder().counters().frames_written());
+  EXPECT_NEAR(double(r.frames.size()), double(parts->recording.recorder().counters().frame_periods), 3.0);
 
   const uint32_t fields = parts->capture.assembled_fields();
   stick->replug();
@@ -88,11 +87,11 @@ TEST_F(stream_faults, a_short_stall_is_told_and_recorded_as_lost) {
   menu_item("&File", "&Stop capture")->trigger();
 
   recorder& recorder = parts->recording.recorder();
-  EXPECT_GE(recorder.frames_repeated.load(), 40) << "about 3 s of frames never came";
+  EXPECT_GE(recorder.counters().frames_repeated, 40) << "about 3 s of frames never came";
   const pattern_avi r = read_pattern_avi(captures.path() + "/stall.avi");
   ASSERT_TRUE(r.opened) << r.error.toStdString();
-  EXPECT_EQ(int64_t(r.frames.size()), recorder.frames_received + recorder.frames_repeated);
-  EXPECT_NEAR(double(r.frames.size()), double(recorder.frame_periods), 3.0);
+  EXPECT_EQ(int64_t(r.frames.size()), recorder.counters().frames_written());
+  EXPECT_NEAR(double(r.frames.size()), double(recorder.counters().frame_periods), 3.0);
   EXPECT_NEAR(r.audio_seconds(), r.video_seconds(), 0.05);
 }
 
