@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     rss_peak = std::max(rss_peak, resident_kib());
     if ((s + 1) % 60 == 0)
       std::printf("  %4d s: RSS %ld KiB, frames written %d, fields dropped so far %u\n", s + 1, resident_kib(),
-                  int(parts.recording.recorder().counters().frames_in_file), parts.recording.frames_dropped_total() - dropped_before);
+                  int(parts.recording.recorder().counters().frames_in_file),
+                  parts.recording.frames_dropped_total() - dropped_before);
     std::fflush(stdout);
   }
   const long rss_end = resident_kib();
@@ -115,8 +116,8 @@ int main(int argc, char** argv) {
   if (!record) std::printf("preview only, nothing recorded\n");
   std::printf("recording: %.1f s of PAL from the paced virtual stick into %s (%.1f MB)\n", elapsed, qPrintable(file),
               QFileInfo(file).size() / 1e6);
-  std::printf("frames written: %d (%.1f expected at 25 fps)\n", int(parts.recording.recorder().counters().frames_in_file),
-              elapsed * 25.0);
+  std::printf("frames written: %d (%.1f expected at 25 fps)\n",
+              int(parts.recording.recorder().counters().frames_in_file), elapsed * 25.0);
   const uint32_t lost = parts.capture.lost_fields() - lost_before;
   const uint32_t busy = parts.render.dropped_fields() - busy_before;
   std::printf(

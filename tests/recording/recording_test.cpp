@@ -208,7 +208,8 @@ TEST_F(recording_test, closing_while_recording_asks_first_and_finishes_the_file)
   EXPECT_TRUE(parts->recording.is_recording());
   EXPECT_TRUE(window->isVisible());
   const int encoded = parts->recording.recorder().counters().frames_in_file;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > encoded + 10; }, 10000));
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > encoded + 10; }, 10000));
 
   // OK: the file is finished, the threads end, and the program leaves its
   // event loop with exit code 0.

@@ -45,7 +45,8 @@ TEST_F(stream_faults, an_unplug_ends_the_recording_and_the_stick_comes_back) {
   open_streaming();
   start_recording(captures.path() + "/tape");
   const int before = parts->recording.recorder().counters().frames_in_file;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > before + 25; }, 10000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return parts->recording.recorder().counters().frames_in_file > before + 25; }, 10000));
 
   stick->unplug();
   ASSERT_TRUE(notice_says("unplugged"));
