@@ -102,7 +102,30 @@ command_line_result parse_command_line(const QStringList& arguments) {
                                   "code 0: the file is whole; 3: it holds no whole frame and is left as it was; "
                                   "1: it cannot be repaired."),
       "FILE");
+  // The picture controls, each with its range.
+  struct picture_option {
+    QCommandLineOption option;
+    picture_controls::range range;
+    std::optional<int> launch_options::*value;
+  };
+  const picture_option picture_options[] = {
+      {{"brightness", QCoreApplication::translate("command_line", "The picture's brightness for this run: 0 to 255."),
+        "N"},
+       picture_controls::brightness_range,
+       &launch_options::brightness},
+      {{"contrast", QCoreApplication::translate("command_line", "The picture's contrast for this run: 0 to 127."), "N"},
+       picture_controls::contrast_range,
+       &launch_options::contrast},
+      {{"saturation", QCoreApplication::translate("command_line", "The picture's saturation for this run: 0 to 127."),
+        "N"},
+       picture_controls::saturation_range,
+       &launch_options::saturation},
+      {{"hue", QCoreApplication::translate("command_line", "The picture's hue for this run: -128 to 127."), "N"},
+       picture_controls::hue_range,
+       &launch_options::hue},
+  };
   parser.addOptions({help, version, record, stop_after, standard, input, channel, debug, repair});
+  for (const picture_option& p : picture_options) parser.addOption(p.option);
   if (!parser.parse(without_qt_options(arguments))) return bad(parser.errorText());
 
   command_line_result result;
@@ -124,6 +147,9 @@ command_line_result parse_command_line(const QStringList& arguments) {
     return bad(QString("unexpected argument '%1'").arg(parser.positionalArguments().first()));
   for (const QCommandLineOption* once : {&record, &stop_after, &standard, &input, &channel, &repair})
     if (parser.values(*once).size() > 1) return bad(QString("--%1 given more than once").arg(once->names().last()));
+  for (const picture_option& p : picture_options)
+    if (parser.values(p.option).size() > 1)
+      return bad(QString("--%1 given more than once").arg(p.option.names().last()));
 
   launch_options& o = result.options;
   if (parser.isSet(repair)) {
@@ -157,6 +183,18 @@ command_line_result parse_command_line(const QStringList& arguments) {
     if (!ok || n < 0 || n > 3)
       return bad(QString("--channel must be 0, 1, 2 or 3, not '%1'").arg(parser.value(channel)));
     o.channel = n;
+  }
+  for (const picture_option& p : picture_options) {
+    if (!parser.isSet(p.option)) continue;
+    bool ok = false;
+    const int n = parser.value(p.option).toInt(&ok);
+    if (!ok || n != p.range.clamp(n))
+      return bad(QString("--%1 must be a whole number from %2 to %3, not '%4'")
+                     .arg(p.option.names().last())
+                     .arg(p.range.low)
+                     .arg(p.range.high)
+                     .arg(parser.value(p.option)));
+    o.*p.value = n;
   }
   if (parser.isSet(stop_after)) {
     o.stop_after_ms = parse_duration(parser.value(stop_after));

@@ -16,6 +16,9 @@ struct launch_options {
   std::optional<video_standard> standard;
   std::optional<bool> s_video;
   std::optional<int> channel;
+  // The decoder's picture controls for this run, on either input; the
+  // stored ones stay as they are until the user moves that control.
+  std::optional<int> brightness, contrast, saturation, hue;
   // Record into this file (absolute; its extension is kept) as soon as the
   // stick streams.
   QString record_file;

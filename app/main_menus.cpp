@@ -89,6 +89,8 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   add_grouped(display, modes, tr("F&2"), p.display_f2, choose_mode(display_mode::f2));
   add_grouped(display, modes, tr("&Interlaced"), p.display_interlaced, choose_mode(display_mode::interlaced));
   add_grouped(display, modes, tr("&Field-blended"), p.display_field_blended, choose_mode(display_mode::field_blended));
+  display->addSeparator();
+  connect(display->addAction(tr("&Picture...")), &QAction::triggered, this, &main_menus::picture_asked);
 
   QMenu* window_menu = bar->addMenu(tr("&Window"));
   QAction* on_top = window_menu->addAction(tr("&Always on top"));

@@ -43,6 +43,7 @@ class main_menus : public QObject {
   void stick_sound_chosen(bool from_stick);
   void mute_toggled();
   void display_mode_chosen(display_mode mode);
+  void picture_asked();
   void always_on_top_chosen(bool on_top);
   // 0.5 .. 3.0: the window's size against the picture's; not stored.
   void scale_chosen(double factor);

@@ -9,6 +9,7 @@
 
 #include "app/main_menus.h"
 #include "app/notice_line.h"
+#include "app/picture_dialog.h"
 #include "app/termination_signals.h"
 #include "app/x_window_watch.h"
 #include "base/logging.h"
@@ -193,6 +194,7 @@ void main_window::connect_menus() {
     save_preferences();
   });
   connect(menus_, &main_menus::scale_chosen, this, &main_window::resize_video_area);
+  connect(menus_, &main_menus::picture_asked, this, &main_window::show_picture_dialog);
   connect(menus_, &main_menus::mute_toggled, &sound_, &sound_preview::toggle_mute);
   connect(menus_, &main_menus::capture_file_asked, this, &main_window::ask_capture_file);
   connect(menus_, &main_menus::stop_after_asked, this, &main_window::ask_stop_after);
@@ -217,6 +219,28 @@ void main_window::apply_preferences() {
   next.widescreen = current_capture_.widescreen;
   next.field_lines = current_capture_.field_lines();
   resize_video_area(1.0);
+  // Another input has picture controls of its own.
+  if (picture_) picture_->show_controls(current_capture_.picture);
+}
+
+void main_window::show_picture_dialog() {
+  if (!picture_) {
+    picture_ = new picture_dialog(this);
+    connect(picture_, &picture_dialog::changed, this, [this](const picture_controls& controls) {
+      if (!preferences_.choose_picture(controls)) return;
+      // Between the stick's reaps: no programming pass, no field lost.
+      capture_.set_picture(preferences_.picture());
+      current_capture_.picture = preferences_.picture();
+      picture_unsaved_ = true;
+    });
+    connect(picture_, &QDialog::finished, this, [this] {
+      if (picture_unsaved_) save_preferences();
+    });
+  }
+  picture_->show_controls(preferences_.picture());
+  picture_->show();
+  picture_->raise();
+  picture_->activateWindow();
 }
 
 void main_window::apply_always_on_top() {
@@ -236,7 +260,9 @@ void main_window::resize_video_area(double scale) {
 }
 
 void main_window::save_preferences() {
-  const QString why = preferences_.save();
+  QString why = preferences_.save();
+  if (why.isEmpty()) why = preferences_.save_picture();
+  picture_unsaved_ = false;
   if (why.isEmpty()) return;
   QMessageBox::critical(this, tr("Save Preferences Error"),
                         tr("There was an error saving the preferences file: %1").arg(why), QMessageBox::Ok,
@@ -310,6 +336,7 @@ void main_window::closeEvent(QCloseEvent* event) {
     }
   }
   closing_ = true;
+  if (picture_unsaved_) save_preferences();
   parts_.display.stop();
   sound_.stop_reading();
   event->accept();

@@ -19,6 +19,7 @@ class QCloseEvent;
 class QTimer;
 class main_menus;
 class notice_line;
+class picture_dialog;
 class video_widget;
 class x_window_watch;
 
@@ -65,6 +66,8 @@ class main_window : public QMainWindow {
   void apply_always_on_top();
   void resize_video_area(double scale);
   void save_preferences();
+  // "Picture...": the dialog, shown for the input in force.
+  void show_picture_dialog();
   // Each streaming run; the first applies the stored preferences. Then the
   // sound preview starts from the chosen source.
   void stream_started();
@@ -108,6 +111,10 @@ class main_window : public QMainWindow {
   main_menus* menus_ = nullptr;
   video_widget* display_ = nullptr;
   notice_line* notice_ = nullptr;
+  // "Picture...", made the first time it is asked for.
+  picture_dialog* picture_ = nullptr;
+  // A picture control moved since the files were last written.
+  bool picture_unsaved_ = false;
   QTimer* status_timer_ = nullptr;
   std::unique_ptr<x_window_watch> window_watch_;
 

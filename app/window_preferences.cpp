@@ -44,6 +44,7 @@ void window_preferences::load() {
   if (current_.display_f2) current_.display_interlaced = false;
   if (current_.display_f2 || current_.display_interlaced) current_.display_field_blended = false;
   stored_ = current_;
+  second_.load();
   if (launch_.standard) {
     current_.sixty_hz = *launch_.standard != video_standard::pal;
     current_.pal_60 = *launch_.standard == video_standard::pal_60;
@@ -87,7 +88,35 @@ capture_settings window_preferences::capture(capture_settings base) const {
   base.standard = standard();
   base.s_video = current_.s_video;
   base.widescreen = current_.widescreen;
+  base.picture = picture();
   return base;
+}
+
+picture_controls window_preferences::picture() const {
+  picture_controls p = second_.picture(current_.s_video);
+  if (launch_.brightness) p.brightness = *launch_.brightness;
+  if (launch_.contrast) p.contrast = *launch_.contrast;
+  if (launch_.saturation) p.saturation = *launch_.saturation;
+  if (launch_.hue) p.hue = *launch_.hue;
+  return p.clamped();
+}
+
+bool window_preferences::choose_picture(const picture_controls& wanted) {
+  const picture_controls asked = wanted.clamped();
+  const picture_controls now = picture();
+  if (asked == now) return false;
+  picture_controls stored = second_.picture(current_.s_video);
+  const auto choose = [](int asked, int now, int& stored, std::optional<int>& launched) {
+    if (asked == now) return;
+    launched.reset();
+    stored = asked;
+  };
+  choose(asked.brightness, now.brightness, stored.brightness, launch_.brightness);
+  choose(asked.contrast, now.contrast, stored.contrast, launch_.contrast);
+  choose(asked.saturation, now.saturation, stored.saturation, launch_.saturation);
+  choose(asked.hue, now.hue, stored.hue, launch_.hue);
+  second_.set_picture(current_.s_video, stored);
+  return true;
 }
 
 bool window_preferences::choose_standard(video_standard standard) {

@@ -8,13 +8,31 @@
 
 enum class video_standard { ntsc, pal, pal_60 };
 
-// The decoder's picture controls, as its registers take them (signed).
+// The decoder's picture controls, as its registers take them: brightness
+// an offset (128 neutral), contrast and saturation a gain (64 is 1.0), hue a
+// signed phase (0 neutral), each in the range the kernel's saa7115 driver
+// allows (docs/decoder-notes.md).
 struct picture_controls {
+  struct range {
+    int low, high;
+    constexpr int clamp(int v) const { return v < low ? low : v > high ? high : v; }
+  };
+  static constexpr range brightness_range{0, 255};
+  static constexpr range contrast_range{0, 127};
+  static constexpr range saturation_range{0, 127};
+  static constexpr range hue_range{-128, 127};
+
   int brightness = 127;
   int contrast = 63;
   int saturation = 63;
   int hue = 0;
   bool operator==(const picture_controls&) const = default;
+
+  // Each value brought into its range.
+  constexpr picture_controls clamped() const {
+    return {brightness_range.clamp(brightness), contrast_range.clamp(contrast), saturation_range.clamp(saturation),
+            hue_range.clamp(hue)};
+  }
 };
 
 struct capture_settings {

@@ -52,6 +52,21 @@ capture_settings capture_thread::settings() const {
   return settings_;
 }
 
+void capture_thread::set_picture(const picture_controls& controls) {
+  {
+    std::lock_guard lock(settings_mutex);
+    settings_.picture = controls.clamped();
+  }
+  picture_changed_.store(true, std::memory_order_release);
+}
+
+void capture_thread::apply_picture() {
+  if (!picture_changed_.exchange(false, std::memory_order_acq_rel)) return;
+  const picture_controls wanted = settings().picture;
+  write_picture_controls(link_, wanted, &programmed_.picture);
+  programmed_.picture = wanted;
+}
+
 void capture_thread::start_capture() { start(QThread::TimeCriticalPriority); }
 
 void capture_thread::interrupt_run() {
@@ -167,6 +182,8 @@ void capture_thread::work() {
 }
 
 capture_thread::pass_end capture_thread::program() {
+  // The pass writes the picture controls as they are now.
+  picture_changed_.store(false, std::memory_order_release);
   programmed_ = settings();
   programmed_s_video = programmed_.s_video;
   // The channel as it is when the routing is written: a choice that comes
@@ -375,6 +392,8 @@ capture_thread::stream_end capture_thread::stream() {
       // region is written only when it is reaped next.
       transfers.resubmit(i);
       check_health();
+      // With the transfer queued again, before the next reap.
+      apply_picture();
       if (n == 0) continue;
       if (n < 0) {
         transfers.report_reap_error(n);

@@ -62,6 +62,10 @@ class capture_thread : public worker_thread {
   // set_input(), the first start) takes what is set then.
   void set_settings(const capture_settings& settings);
   capture_settings settings() const;
+  // The decoder's picture controls, reaching it within a few transfers while
+  // the stick streams: written between reaps, no programming pass, no field
+  // lost. Also kept for the next pass.
+  void set_picture(const picture_controls& controls);
 
   // The bridge input the last programming pass routed (0-3), and whether
   // the user chose it (else it follows the input: S-Video on 0, Composite
@@ -176,6 +180,11 @@ class capture_thread : public worker_thread {
   // The input the last programming pass set up; an input change to the
   // same channel still needs a new pass.
   std::atomic<bool> programmed_s_video{false};
+  // set_picture() was called since the decoder's picture controls were last
+  // written.
+  std::atomic<bool> picture_changed_{false};
+  // Between reaps: the picture controls asked for, if they changed.
+  void apply_picture();
   bool realtime_asked = false;  // real-time scheduling was asked for
   stream_state state_told = stream_state::flowing;
   unsigned count_told = 0;

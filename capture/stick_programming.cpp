@@ -17,6 +17,19 @@ uint16_t both_channels(uint16_t step) { return uint16_t(step << 8 | step); }
 
 }  // namespace
 
+void write_picture_controls(stick_link& link, const picture_controls& wanted, const picture_controls* in_force) {
+  const picture_controls p = wanted.clamped();
+  // One byte each; the hue is a two's complement phase.
+  const auto write = [&](uint8_t reg, int value, int was) {
+    if (!in_force || value != was) link.write_decoder_register(reg, uint16_t(value & 0xFF));
+  };
+  const picture_controls was = in_force ? *in_force : picture_controls{};
+  write(decoder_brightness, p.brightness, was.brightness);
+  write(decoder_contrast, p.contrast, was.contrast);
+  write(decoder_saturation, p.saturation, was.saturation);
+  write(decoder_hue, p.hue, was.hue);
+}
+
 programming_result program_stick(stick_link& link, const capture_settings& settings, int chosen_channel) {
   return program_stick(link, settings,
                        [chosen_channel](int followed) { return chosen_channel >= 0 ? chosen_channel : followed; });
@@ -42,11 +55,7 @@ programming_result program_stick(stick_link& link, const capture_settings& setti
   for (int reg = decoder_line_control_first; reg <= decoder_line_control_last; ++reg)
     link.write_decoder_register(uint8_t(reg), decoder_line_control_value);
 
-  const picture_controls& picture = settings.picture;
-  link.write_decoder_register(decoder_brightness, uint16_t(int16_t(picture.brightness)));
-  link.write_decoder_register(decoder_contrast, uint16_t(int16_t(picture.contrast)));
-  link.write_decoder_register(decoder_saturation, uint16_t(int16_t(picture.saturation)));
-  link.write_decoder_register(decoder_hue, uint16_t(int16_t(picture.hue)));
+  write_picture_controls(link, settings.picture);
 
   // Audio codec: reset, link on, record from line in at a fixed gain.
   link.write_codec_register(ac97_reset_register, 0x0000);

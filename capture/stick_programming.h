@@ -30,5 +30,12 @@ struct programming_result {
 programming_result program_stick(stick_link& link, const capture_settings& settings,
                                  const std::function<int(int followed)>& route,
                                  const std::function<void()>& no_codec = {});
+// The decoder's brightness, contrast, saturation and hue, each brought into
+// its range: all four, or (with `in_force`, what the decoder has now) only
+// those that differ. A register write each, no programming pass: safe
+// between reaps while the stick streams.
+void write_picture_controls(stick_link& link, const picture_controls& wanted,
+                            const picture_controls* in_force = nullptr);
+
 // `chosen_channel`: the bridge input the user chose, or -1 to follow the input.
 programming_result program_stick(stick_link& link, const capture_settings& settings, int chosen_channel);

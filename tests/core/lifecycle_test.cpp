@@ -66,6 +66,36 @@ TEST_F(running, every_request_reprograms_and_streams_again) {
   EXPECT_EQ(programming_passes(*stick), 3);
 }
 
+// A picture control reaches the decoder between reaps: only the registers
+// that changed, each byte in range (the hue as two's complement), no
+// programming pass, and fields go on coming.
+TEST_F(running, picture_controls_reach_the_decoder_while_it_streams) {
+  start_and_wait_for_stream();
+  struct step {
+    picture_controls asked;
+    std::vector<std::pair<uint8_t, uint8_t>> registers;  // what the decoder then holds
+    int writes;                                          // decoder writes it takes
+  };
+  const step steps[] = {
+      {{140, 63, 63, 0}, {{0x0A, 140}, {0x0B, 63}}, 1},
+      {{140, 63, 63, -20}, {{0x0D, 0xEC}, {0x0A, 140}}, 1},
+      {{300, -5, 200, -300}, {{0x0A, 255}, {0x0B, 0}, {0x0C, 127}, {0x0D, 0x80}}, 4},
+      {{300, -5, 200, -300}, {{0x0A, 255}}, 0},  // nothing changed: nothing written
+  };
+  for (const step& s : steps) {
+    stick->clear_log();
+    thread.set_picture(s.asked);
+    const uint32_t fields = thread.assembled_fields();
+    // Written between reaps: by the time a few more fields came.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread.assembled_fields() >= fields + 4; }, 10000));
+    for (const auto& [reg, value] : s.registers) EXPECT_EQ(stick->decoder(reg), value) << std::hex << int(reg);
+    EXPECT_EQ(count_of(*stick, stick_op_kind::decoder_write), s.writes);
+    EXPECT_EQ(programming_passes(*stick), 0);
+  }
+  // Kept for the next pass.
+  EXPECT_EQ(thread.settings().picture, (picture_controls{255, 0, 127, -128}));
+}
+
 TEST_F(running, the_channel_in_use_changes_nothing) {
   start_and_wait_for_stream();
   thread.set_input(2);  // composite's default channel

@@ -69,6 +69,16 @@ TEST(command_line, options_become_overrides_for_this_run) {
   EXPECT_EQ(parse({"-platform", "xcb", "--channel", "1"}).options.channel, 1);
 
   EXPECT_EQ(parse({"--repair", file}).options.repair_file, file);
+
+  // The picture controls, at the ends of their ranges.
+  const command_line_result picture =
+      parse({"--brightness", "255", "--contrast", "0", "--saturation", "127", "--hue", "-128"});
+  ASSERT_EQ(picture.what, command_line_result::outcome::run) << picture.text.toStdString();
+  EXPECT_EQ(picture.options.brightness, 255);
+  EXPECT_EQ(picture.options.contrast, 0);
+  EXPECT_EQ(picture.options.saturation, 127);
+  EXPECT_EQ(picture.options.hue, -128);
+  EXPECT_FALSE(none.options.brightness || none.options.contrast || none.options.saturation || none.options.hue);
 }
 
 TEST(command_line, help_and_version_end_the_run_and_bad_usage_says_why) {
@@ -91,6 +101,11 @@ TEST(command_line, help_and_version_end_the_run_and_bad_usage_says_why) {
       {{"--channel", "4"}, "--channel must be 0, 1, 2 or 3, not '4'"},
       {{"--channel", "-1"}, "--channel must be"},
       {{"--channel", "two"}, "--channel must be"},
+      {{"--brightness", "256"}, "--brightness must be a whole number from 0 to 255, not '256'"},
+      {{"--contrast", "-1"}, "--contrast must be a whole number from 0 to 127"},
+      {{"--saturation", "high"}, "--saturation must be"},
+      {{"--hue", "128"}, "--hue must be a whole number from -128 to 127"},
+      {{"--hue", "1", "--hue", "2"}, "--hue given more than once"},
       {{"--stop-after", "soon"}, "--stop-after takes a duration"},
       {{"--stop-after", "0"}, "--stop-after takes a duration"},
       {{"--record", "/nonexistent-folder/tape.avi"}, "the folder '/nonexistent-folder' does not exist"},

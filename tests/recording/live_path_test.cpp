@@ -7,11 +7,13 @@
 
 #include <QLoggingCategory>
 #include <QRegularExpression>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
 #include <thread>
 
+#include "app/picture_dialog.h"
 #include "tests/support/avi_file.h"
 #include "tests/support/message_log.h"
 #include "tests/support/recorder_probe.h"
@@ -133,6 +135,29 @@ TEST_F(live_path, a_window_that_stalls_or_freezes_and_a_writer_that_stalls_lose_
   const int64_t damaged_on_the_bus = int64_t(parts->capture.lost_fields() - render.dropped_fields() - incomplete);
   EXPECT_LE(a.fields_lost, damaged_on_the_bus + render_dropped) << "a field lost after the render thread had it";
   EXPECT_LE(a.lost, damaged_on_the_bus + render_dropped);
+}
+
+// Picture controls moved all through a recording reach the decoder between
+// reaps: no programming pass, so no field is lost to them.
+TEST_F(live_path, moving_the_picture_controls_while_recording_loses_no_field) {
+  const uint32_t lost_before = parts->capture.lost_fields();
+  start("picture");
+  menu_item("&Display", "&Picture...")->trigger();
+  auto* dialog = window->findChild<picture_dialog*>();
+  ASSERT_NE(dialog, nullptr);
+  auto* brightness = dialog->findChild<QSlider*>("brightness");
+  ASSERT_NE(brightness, nullptr);
+  for (int value = 100; value <= 160; value += 4) {
+    brightness->setValue(value);
+    QTest::qWait(60);
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0A) == 160; }, 5000));
+  dialog->close();
+  const account a = stop();
+  expect_exact(a, captures.filePath("picture.avi"));
+  // Only what the bus itself damaged (a loaded machine) may be missing.
+  const int64_t damaged_on_the_bus = int64_t(parts->capture.lost_fields() - lost_before);
+  EXPECT_LE(a.fields_lost, damaged_on_the_bus);
 }
 
 TEST_F(live_path, a_render_thread_too_slow_for_the_stick_loses_fields_and_counts_every_frame) {

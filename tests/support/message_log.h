@@ -11,6 +11,7 @@
 inline constexpr const char* capture_category = "ostrevin.capture";
 inline constexpr const char* record_category = "ostrevin.record";
 inline constexpr const char* render_category = "ostrevin.render";
+inline constexpr const char* app_category = "ostrevin.app";
 
 class message_log {
  public:
