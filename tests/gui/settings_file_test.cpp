@@ -1,5 +1,7 @@
 // The second settings file (ostrevin.ini): what it holds survives, and a
 // file in any bad state gives the defaults and one message, never a hang.
+#include "app/settings_file.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,7 +10,6 @@
 #include <QTemporaryDir>
 #include <functional>
 
-#include "app/settings_file.h"
 #include "tests/support/message_log.h"
 
 namespace {
