@@ -55,7 +55,6 @@ struct capture_settings {
   bool sixty_hz() const { return standard != video_standard::pal; }
   // Whole frames a second: 30000/1001 at 60 Hz, else 25.
   ::frame_rate rate() const { return sixty_hz() ? sixty_hz_frame_rate : pal_frame_rate; }
-  double frame_rate() const { return rate().per_second(); }
   bool pal_60() const { return standard == video_standard::pal_60; }
   // Lines of a frame the bridge captures; a field has half.
   int frame_lines() const { return sixty_hz() ? 480 : 576; }

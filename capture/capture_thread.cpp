@@ -314,7 +314,7 @@ capture_thread::stream_end capture_thread::stream() {
   // The field clock places field starts by the bus's time: only for a
   // stick that streams in real time.
   clock_running = device.streams_in_real_time();
-  clock.start(1e9 / (2.0 * programmed_.frame_rate()));
+  clock.start(programmed_.rate().period_ns() / 2.0);  // a field period
   transfers.submit_all();
 
   // What the person is told: fields flowing, none coming, or all damaged.
