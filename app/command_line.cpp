@@ -83,6 +83,12 @@ command_line_result parse_command_line(const QStringList& arguments) {
                                   "Stop each recording by itself after DURATION: 1h30m, 90m, 45s, 1:30:00, "
                                   "or a number of minutes."),
       "DURATION");
+  const QCommandLineOption stop_without_signal(
+      "stop-without-signal",
+      QCoreApplication::translate("command_line",
+                                  "Stop each recording by itself when there has been no signal for DURATION (a "
+                                  "tape played to its end): 10m, 90s, 0:05:00, or a number of minutes."),
+      "DURATION");
   const QCommandLineOption standard(
       "standard",
       QCoreApplication::translate("command_line", "The television standard for this run: ntsc, pal or pal60."),
@@ -124,7 +130,7 @@ command_line_result parse_command_line(const QStringList& arguments) {
        picture_controls::hue_range,
        &launch_options::hue},
   };
-  parser.addOptions({help, version, record, stop_after, standard, input, channel, debug, repair});
+  parser.addOptions({help, version, record, stop_after, stop_without_signal, standard, input, channel, debug, repair});
   for (const picture_option& p : picture_options) parser.addOption(p.option);
   if (!parser.parse(without_qt_options(arguments))) return bad(parser.errorText());
 
@@ -145,7 +151,8 @@ command_line_result parse_command_line(const QStringList& arguments) {
   }
   if (!parser.positionalArguments().isEmpty())
     return bad(QString("unexpected argument '%1'").arg(parser.positionalArguments().first()));
-  for (const QCommandLineOption* once : {&record, &stop_after, &standard, &input, &channel, &repair})
+  for (const QCommandLineOption* once :
+       {&record, &stop_after, &stop_without_signal, &standard, &input, &channel, &repair})
     if (parser.values(*once).size() > 1) return bad(QString("--%1 given more than once").arg(once->names().last()));
   for (const picture_option& p : picture_options)
     if (parser.values(p.option).size() > 1)
@@ -201,6 +208,12 @@ command_line_result parse_command_line(const QStringList& arguments) {
     if (o.stop_after_ms <= 0)
       return bad(QString("--stop-after takes a duration such as 1h30m, 90m, 45s or 1:30:00, not '%1'")
                      .arg(parser.value(stop_after)));
+  }
+  if (parser.isSet(stop_without_signal)) {
+    o.stop_without_signal_ms = parse_duration(parser.value(stop_without_signal));
+    if (o.stop_without_signal_ms <= 0)
+      return bad(QString("--stop-without-signal takes a duration such as 10m, 90s or 0:05:00, not '%1'")
+                     .arg(parser.value(stop_without_signal)));
   }
   if (parser.isSet(record)) {
     const QString file = parser.value(record);

@@ -24,6 +24,8 @@ struct launch_options {
   QString record_file;
   // Each recording stops by itself after this long; 0: no limit.
   int64_t stop_after_ms = 0;
+  // Each recording ends by itself after this long without a signal; 0: never.
+  int64_t stop_without_signal_ms = 0;
   // The debug console on screen, and the debug lines on.
   bool debug = false;
   // Repair this file and end, without a window.

@@ -42,12 +42,12 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
 
   QMenu* standard = bar->addMenu(tr("&NTSC/PAL"));
   auto* standards = new QActionGroup(this);
-  auto choose_standard = [this](video_standard s) { return [this, s] { emit standard_chosen(s); }; };
+  auto on_standard = [this](video_standard s) { return [this, s] { emit standard_chosen(s); }; };
   QAction* ntsc =
-      add_grouped(standard, standards, tr("&NTSC"), p.sixty_hz && !p.pal_60, choose_standard(video_standard::ntsc));
-  QAction* pal = add_grouped(standard, standards, tr("&PAL"), !p.sixty_hz, choose_standard(video_standard::pal));
+      add_grouped(standard, standards, tr("&NTSC"), p.sixty_hz && !p.pal_60, on_standard(video_standard::ntsc));
+  QAction* pal = add_grouped(standard, standards, tr("&PAL"), !p.sixty_hz, on_standard(video_standard::pal));
   QAction* pal_60 =
-      add_grouped(standard, standards, tr("PAL-&60"), p.sixty_hz && p.pal_60, choose_standard(video_standard::pal_60));
+      add_grouped(standard, standards, tr("PAL-&60"), p.sixty_hz && p.pal_60, on_standard(video_standard::pal_60));
 
   QMenu* input = bar->addMenu(tr("&Input"));
   auto* inputs = new QActionGroup(this);
@@ -108,6 +108,7 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   connect(help->addAction(tr("&About Ostrevin")), &QAction::triggered, this, &main_menus::about_asked);
   connect(help->addAction(tr("About &Qt")), &QAction::triggered, qApp, &QApplication::aboutQt);
 
+  standards_ = {ntsc, pal, pal_60};
   settings_ = {ntsc, pal, pal_60, composite, s_video, four_three, sixteen_nine, line_in_};
   window->setMenuBar(bar);
 }
@@ -128,3 +129,8 @@ void main_menus::stick_has_no_sound() {
 }
 
 void main_menus::set_muted(bool muted) { mute_->setChecked(muted); }
+
+void main_menus::choose_standard(video_standard standard) {
+  QAction* item = standards_[standard == video_standard::ntsc ? 0 : standard == video_standard::pal ? 1 : 2];
+  if (item->isEnabled()) item->trigger();
+}

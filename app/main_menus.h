@@ -30,6 +30,8 @@ class main_menus : public QObject {
   // The stick has no sound of its own: line-in, and "&Easycap" off.
   void stick_has_no_sound();
   void set_muted(bool muted);
+  // The standard's menu item, as if chosen there (nothing while recording).
+  void choose_standard(video_standard standard);
 
  signals:
   void capture_file_asked();
@@ -56,6 +58,8 @@ class main_menus : public QObject {
   QAction* easycap_audio_ = nullptr;
   QAction* line_in_ = nullptr;
   QAction* mute_ = nullptr;
+  // NTSC, PAL, PAL-60.
+  std::array<QAction*, 3> standards_{};
   // What cannot change while recording.
   std::array<QAction*, 8> settings_{};
   bool stick_sound_missing_ = false;

@@ -64,6 +64,7 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
       sound_(parts.sound),
       preferences_(options) {
   recording_.set_stop_after_ms(options.stop_after_ms);
+  signal_watch_.set_stop_without_signal_ms(options.stop_without_signal_ms);
   ::recording_settings& next = recording_.next_settings();
   next.extension = ".avi";
   next.keep_time = true;  // the stick is live: its time is the recording's
@@ -138,6 +139,17 @@ void main_window::connect_parts() {
   connect(this, &main_window::set_standard, &capture_, &capture_thread::set_standard);
   connect(this, &main_window::change_channel, &capture_, &capture_thread::set_input);
   connect(&capture_, &capture_thread::stream_state_changed, this, &main_window::stream_state_changed);
+  connect(&capture_, &capture_thread::signal_changed, &signal_watch_, &signal_watch::signal_changed);
+  connect(&signal_watch_, &signal_watch::changed, this, &main_window::show_signal);
+  connect(&signal_watch_, &signal_watch::stop_asked, this, [this](int64_t without_signal_ms) {
+    const QString held = format_duration(without_signal_ms);
+    end_recording_because(tr("there has been no signal for %1").arg(held),
+                          tr("Ostrevin - recording stopped: no signal for %1").arg(held));
+  });
+  // After the capture thread has taken the channel: the notice names it.
+  connect(this, &main_window::change_channel, this,
+          [this] { signal_watch_.set_capture(current_capture_, capture_.channel_chosen() ? capture_.channel() : -1); });
+  connect(notice_, &notice_line::standard_offered, menus_, &main_menus::choose_standard);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::stream_started);
   connect(&parts_.display, &display_feed::picture_ready, display_, &video_widget::display_image);
   connect(&render_, &render_thread::field_rendered, this, [this] {
@@ -199,7 +211,10 @@ void main_window::connect_menus() {
   connect(menus_, &main_menus::capture_file_asked, this, &main_window::ask_capture_file);
   connect(menus_, &main_menus::stop_after_asked, this, &main_window::ask_stop_after);
   connect(menus_, &main_menus::record_asked, this, &main_window::start_recording);
-  connect(menus_, &main_menus::stop_asked, this, &main_window::stop_recording);
+  connect(menus_, &main_menus::stop_asked, this, [this] {
+    const QString account = stop_recording();
+    if (!account.isEmpty()) notice_->set_recording_for_a_minute(account);
+  });
   connect(menus_, &main_menus::about_asked, this, [this] {
     QMessageBox::about(this, tr("About Ostrevin"),
                        tr("<p><i>\"This is such a wonderful experience here with the Buddhist.\"</i></p>"
@@ -215,6 +230,7 @@ void main_window::apply_preferences() {
   render_.set_display_mode(preferences_.mode());
   current_capture_ = preferences_.capture(capture_.settings());
   capture_.set_settings(current_capture_);
+  signal_watch_.set_capture(current_capture_, capture_.channel_chosen() ? capture_.channel() : -1);
   ::recording_settings& next = recording_.next_settings();
   next.widescreen = current_capture_.widescreen;
   next.field_lines = current_capture_.field_lines();
@@ -241,6 +257,10 @@ void main_window::show_picture_dialog() {
   picture_->show();
   picture_->raise();
   picture_->activateWindow();
+}
+
+void main_window::show_signal() {
+  notice_->set_signal(signal_watch_.text(), signal_watch_.offers(), !recording_.is_recording());
 }
 
 void main_window::apply_always_on_top() {

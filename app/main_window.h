@@ -13,6 +13,7 @@
 #include "app/capture_pipeline.h"
 #include "app/command_line.h"
 #include "app/recording_repair.h"
+#include "app/signal_watch.h"
 #include "app/window_preferences.h"
 
 class QCloseEvent;
@@ -72,6 +73,9 @@ class main_window : public QMainWindow {
   // sound preview starts from the chosen source.
   void stream_started();
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
+  // What the decoder says of the signal, on the notice line; the switch
+  // buttons work while no recording runs.
+  void show_signal();
   // The stick cannot be used: says why and ends the program.
   void device_error(const QString& text);
   // The close sequence without a question (a signal, or something outside
@@ -88,13 +92,17 @@ class main_window : public QMainWindow {
   // whether to record anyway. False: do not start.
   bool room_for_recording();
   void start_recording();
-  void stop_recording();
-  // The menus back to what they are while no recording runs.
-  void recording_stopped();
+  // Returns the recording's account of its time without a signal (empty
+  // when it had one throughout, or when none ran).
+  QString stop_recording();
+  // The menus back to what they are while no recording runs; the account
+  // above, also logged.
+  QString recording_stopped();
   // The recording ended by itself: the title, the notice and a message say how.
   void recording_ended(recording_end why, const QString& message);
-  // Ends a recording that cannot go on, and says why and what the file holds.
-  void end_recording_because(const QString& why);
+  // Ends a recording that cannot go on, and says why and what the file
+  // holds; `title`, when given, stays in the title bar until the next one.
+  void end_recording_because(const QString& why, const QString& title = QString());
   // While recording: the window title tells how it goes.
   void show_recording_status();
 
@@ -104,6 +112,7 @@ class main_window : public QMainWindow {
   recording_controller& recording_;
   sound_preview& sound_;
   recording_repair repair_;
+  signal_watch signal_watch_;
   window_preferences preferences_;
   // What the capture thread was last asked for.
   capture_settings current_capture_;

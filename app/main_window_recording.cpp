@@ -3,6 +3,7 @@
 // while recording, its progress in the title, and how a recording that
 // ended by itself, or had to end, is told.
 #include <QAction>
+#include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -69,6 +70,20 @@ void main_window::ask_stop_after() {
   minutes->setValue(int(whole_minutes % 60));
   layout->addRow(tr("&Hours:"), hours);
   layout->addRow(tr("&Minutes:"), minutes);
+  // A tape played to its end: blue or black with no signal, for as long
+  // as nobody comes.
+  auto* without_signal = new QCheckBox(tr("Stop when there has been &no signal for"), &dialog);
+  without_signal->setObjectName("stop_without_signal");
+  auto* signal_minutes = new QSpinBox(&dialog);
+  signal_minutes->setObjectName("signal_minutes");
+  signal_minutes->setRange(1, 240);
+  signal_minutes->setSuffix(tr(" minutes"));
+  const int64_t signal_ms = signal_watch_.stop_without_signal_ms();
+  without_signal->setChecked(signal_ms > 0);
+  signal_minutes->setValue(signal_ms > 0 ? int(std::clamp<int64_t>((signal_ms + 59999) / 60000, 1, 240)) : 5);
+  signal_minutes->setEnabled(signal_ms > 0);
+  connect(without_signal, &QCheckBox::toggled, signal_minutes, &QWidget::setEnabled);
+  layout->addRow(without_signal, signal_minutes);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   layout->addRow(buttons);
   connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
@@ -76,7 +91,9 @@ void main_window::ask_stop_after() {
   if (dialog.exec() != QDialog::Accepted) return;
   recording_.set_stop_after_ms((int64_t(hours->value()) * 60 + minutes->value()) * 60000);
   // A recording that runs already keeps the limit it started with; the
-  // next one takes this.
+  // next one takes this. The stop without a signal holds at once: it is
+  // about the tape, not the file.
+  signal_watch_.set_stop_without_signal_ms(without_signal->isChecked() ? int64_t(signal_minutes->value()) * 60000 : 0);
 }
 
 bool main_window::room_for_recording() {
@@ -111,27 +128,37 @@ void main_window::start_recording() {
   }
   notice_->set_recording(QString());
   ended_title_.clear();
+  signal_watch_.recording_started();
   menus_->set_recording(true, true);
+  show_signal();
   show_recording_status();
   status_timer_->start();
 }
 
-void main_window::stop_recording() {
-  if (!recording_.is_recording()) return;
+QString main_window::stop_recording() {
+  if (!recording_.is_recording()) return QString();
   // This thread's event loop is held up while the recorder ends: the sound
   // of the last frames is read straight away meanwhile.
   recording_.stop([this] { sound_.read_now(); });
-  recording_stopped();
+  return recording_stopped();
 }
 
-void main_window::recording_stopped() {
+QString main_window::recording_stopped() {
   menus_->set_recording(false, true);
   status_timer_->stop();
   show_recording_status();
+  show_signal();
+  // Tapes have blank stretches: the recording went on through them, and
+  // says how long they were.
+  const int64_t without_signal_ms = signal_watch_.recording_stopped();
+  if (without_signal_ms <= 0) return QString();
+  const QString account = tr("The recording went %1.").arg(signal_watch::account(without_signal_ms));
+  qCInfo(app_log).noquote() << "Ostrevin:" << account;
+  return account;
 }
 
 void main_window::recording_ended(recording_end why, const QString& message) {
-  recording_stopped();
+  const QString account = recording_stopped();
   const recording_status ended = recording_.status();
   switch (why) {
     case recording_end::time_limit: {
@@ -141,7 +168,7 @@ void main_window::recording_ended(recording_end why, const QString& message) {
       const QString told = tr("The recording stopped at its time limit. %1 holds %2 and is complete.")
                                .arg(QFileInfo(ended.file_name).fileName(), held);
       qCInfo(app_log).noquote() << "Ostrevin:" << told;
-      notice_->set_recording(told);
+      notice_->set_recording(account.isEmpty() ? told : told + ' ' + account);
       return;
     }
     case recording_end::disk_full:
@@ -204,11 +231,14 @@ void main_window::stream_state_changed(capture_thread::stream_state state, unsig
   }
 }
 
-void main_window::end_recording_because(const QString& why) {
-  stop_recording();
+void main_window::end_recording_because(const QString& why, const QString& title) {
+  const QString account = stop_recording();
   const recording_status ended = recording_.status();
   const QString told = tr("The recording stopped because %1. %2 holds %3 and is complete.")
                            .arg(why, QFileInfo(ended.file_name).fileName(), format_duration(ended.file_ms));
   qCWarning(app_log).noquote() << "Ostrevin:" << told;
-  notice_->set_recording(told);
+  notice_->set_recording(account.isEmpty() ? told : told + ' ' + account);
+  if (title.isEmpty()) return;
+  ended_title_ = title;
+  show_recording_status();
 }

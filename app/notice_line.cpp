@@ -1,5 +1,7 @@
 #include "app/notice_line.h"
 
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -16,6 +18,15 @@ notice_line::notice_line(QWidget* picture) : QLabel(picture) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addStretch(1);
   layout->addWidget(this);
+  layout->setSpacing(0);
+  offers_ = new QWidget(picture);
+  offers_->setStyleSheet("QWidget { background: rgba(0, 0, 0, 170); }");
+  offers_->setAttribute(Qt::WA_StyledBackground);
+  offer_layout_ = new QHBoxLayout(offers_);
+  offer_layout_->setContentsMargins(6, 0, 6, 6);
+  offer_layout_->addStretch(1);
+  offers_->hide();
+  layout->addWidget(offers_);
 }
 
 QString notice_line::stream_text(capture_thread::stream_state state, unsigned count) {
@@ -42,6 +53,25 @@ void notice_line::set_stream(const QString& text) {
   update_text();
 }
 
+void notice_line::set_signal(const QString& text, const std::vector<video_standard>& offers, bool can_switch) {
+  signal_ = text;
+  // The row is made afresh: at most two buttons, and rarely.
+  for (QPushButton* old : offers_->findChildren<QPushButton*>()) delete old;
+  for (video_standard standard : offers) {
+    const QString name = standard == video_standard::ntsc     ? tr("NTSC")
+                         : standard == video_standard::pal_60 ? tr("PAL-60")
+                                                              : tr("PAL");
+    auto* button = new QPushButton(tr("Switch to %1").arg(name), offers_);
+    button->setObjectName(QString("switch_to_%1").arg(name.toLower().remove('-')));
+    button->setEnabled(can_switch);
+    if (!can_switch) button->setToolTip(tr("Not while recording: a recording keeps its standard."));
+    connect(button, &QPushButton::clicked, this, [this, standard] { emit standard_offered(standard); });
+    offer_layout_->insertWidget(offer_layout_->count() - 1, button);
+  }
+  offers_->setVisible(!offers.empty());
+  update_text();
+}
+
 void notice_line::set_recording(const QString& text) {
   recording_ = text;
   update_text();
@@ -58,6 +88,7 @@ void notice_line::set_recording_for_a_minute(const QString& text) {
 void notice_line::update_text() {
   QStringList lines;
   if (!stream_.isEmpty()) lines << stream_;
+  if (!signal_.isEmpty()) lines << signal_;
   if (!recording_.isEmpty()) lines << recording_;
   setText(lines.join('\n'));
   setVisible(!lines.isEmpty());

@@ -67,6 +67,40 @@ void capture_thread::apply_picture() {
   programmed_.picture = wanted;
 }
 
+capture_thread::signal_state capture_thread::signal_from_status(uint8_t status) {
+  // The lock bit first: the detected field rate means nothing without it.
+  if (status & status_not_locked) return signal_state::none;
+  return (status & status_sixty_hz) ? signal_state::sixty_hz : signal_state::fifty_hz;
+}
+
+void capture_thread::check_signal(int64_t& next_read_ns) {
+  const int64_t now_ns = steady_clock_ns();
+  if (status_period_ms_ <= 0 || now_ns < next_read_ns) return;
+  next_read_ns = now_ns + int64_t(status_period_ms_) * 1000000;
+  QString why;
+  const std::optional<uint8_t> status = link_.read_decoder_register(decoder_status, &why);
+  if (!status) {
+    // Told once until a read works again; the state told stays.
+    if (!status_read_failed_)
+      qCDebug(capture_log).noquote() << QString(
+                                            "capture: the decoder's status cannot be read (%1); trying again "
+                                            "every %2 ms")
+                                            .arg(why)
+                                            .arg(status_period_ms_);
+    status_read_failed_ = true;
+    return;
+  }
+  status_read_failed_ = false;
+  set_signal_state(signal_from_status(*status));
+}
+
+void capture_thread::set_signal_state(signal_state state) {
+  if (state == signal_told_) return;
+  signal_told_ = state;
+  qCDebug(capture_log) << "capture: the decoder's signal:" << state;
+  emit signal_changed(state);
+}
+
 void capture_thread::start_capture() { start(QThread::TimeCriticalPriority); }
 
 void capture_thread::interrupt_run() {
@@ -167,6 +201,7 @@ void capture_thread::work() {
       case stream_end::gone:
         qCDebug(capture_log) << "capture: the stick is gone; waiting for it to come back";
         set_stream_state(stream_state::gone, 0);
+        set_signal_state(signal_state::unknown);
         close_device();
         break;
       case stream_end::stalled:
@@ -348,6 +383,9 @@ capture_thread::stream_end capture_thread::stream() {
     }
   };
 
+  // The first read comes with the first transfer: a new standard is
+  // judged at once.
+  int64_t next_status_read_ns = 0;
   stream_end end = stream_end::requested;
   stopwatch pass_timer;
   while (!stop_seen() && end == stream_end::requested) {
@@ -415,6 +453,9 @@ capture_thread::stream_end capture_thread::stream() {
       complete_fields.store(uint32_t(c.fields_complete), std::memory_order_relaxed);
       qCDebug(capture_timing_log).noquote()
           << QString("capture: done parsing a video transfer at %1 ms").arg(timer.elapsed(), 0, 'g', -1);
+      // After the hand-off, so that the read delays no field; the other
+      // transfers stay queued meanwhile.
+      check_signal(next_status_read_ns);
     }
     if (transfers.none_in_flight() && end == stream_end::requested) transfers.retry_idle();
     // Transfers that fail at once (a bus error on every one) would spin:

@@ -48,6 +48,18 @@ class capture_thread : public worker_thread {
   };
   Q_ENUM(stream_state)
 
+  // What the decoder says of the signal on the input, read about twice a
+  // second while the stick streams.
+  enum class signal_state {
+    unknown,   // not streaming, or not read yet
+    none,      // nothing to lock to: no cable, the wrong input, a tape's blank end
+    fifty_hz,  // a signal at 50 Hz (625 lines: PAL), whatever the stick is set for
+    sixty_hz,  // a signal at 60 Hz (525 lines: NTSC, PAL-60)
+  };
+  Q_ENUM(signal_state)
+  // The decoder's status byte as a state.
+  static signal_state signal_from_status(uint8_t status);
+
   explicit capture_thread(QObject* parent = nullptr);
   ~capture_thread() override;
 
@@ -100,6 +112,9 @@ class capture_thread : public worker_thread {
   void capture_device_unusable(capture_thread::device_problem problem);
   // Whenever the state of the picture or its count changes.
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
+  // Whenever what the decoder says of the signal changes; unknown again
+  // when the stick is gone.
+  void signal_changed(capture_thread::signal_state state);
   void easycap_audio_not_found();
   void easycap_streaming();
 
@@ -185,6 +200,15 @@ class capture_thread : public worker_thread {
   std::atomic<bool> picture_changed_{false};
   // Between reaps: the picture controls asked for, if they changed.
   void apply_picture();
+  // Between reaps, once per status period (the next read due at
+  // next_read_ns, steady clock): the decoder's status read and a change told.
+  void check_signal(int64_t& next_read_ns);
+  void set_signal_state(signal_state state);
+  // How often the decoder's status is read while streaming; 0: never (the
+  // benchmark's comparison).
+  int status_period_ms_ = 500;
+  signal_state signal_told_ = signal_state::unknown;
+  bool status_read_failed_ = false;
   bool realtime_asked = false;  // real-time scheduling was asked for
   stream_state state_told = stream_state::flowing;
   unsigned count_told = 0;

@@ -44,8 +44,11 @@ constexpr uint16_t window_end_y = 0x116;
 constexpr uint16_t window_end_y_high = 0x117;
 constexpr uint16_t serial_control = 0x200;
 constexpr uint16_t serial_status = 0x201;
+constexpr uint16_t serial_address = 0x203;  // the slave's 8-bit address
 constexpr uint16_t serial_subaddress = 0x204;
 constexpr uint16_t serial_data = 0x205;
+constexpr uint16_t serial_read_subaddress = 0x208;
+constexpr uint16_t serial_read_data = 0x209;
 constexpr uint16_t codec_command = 0x500;
 constexpr uint16_t codec_data_low = 0x502;
 constexpr uint16_t codec_data_high = 0x503;
@@ -58,6 +61,15 @@ constexpr uint8_t serial_write_done = 0x04;
 constexpr uint16_t codec_write_command = 0x8C;
 constexpr uint16_t codec_read_command = 0x8B;
 constexpr int serial_settle_us = 500;  // the bridge needs this before the status is valid
+// A read: the bridge fetches the byte over the serial bus after the start;
+// bit 0 of the status shows it done. Polled, as the kernel's stk1160 driver
+// polls it, up to a limit; the bus takes a few hundred microseconds.
+constexpr uint16_t serial_start_read = 0x20;
+constexpr uint8_t serial_read_done = 0x01;
+constexpr int serial_read_poll_us = 1000;
+constexpr int serial_read_limit_us = 100000;
+constexpr int status_timeout_ms = 250;  // each transfer of a status read
+constexpr uint8_t decoder_serial_address = 0x4A;
 
 // AC'97 registers.
 constexpr uint8_t ac97_line_in_volume = 0x10;
@@ -119,6 +131,12 @@ constexpr uint8_t decoder_brightness = 0x0A;
 constexpr uint8_t decoder_contrast = 0x0B;
 constexpr uint8_t decoder_saturation = 0x0C;
 constexpr uint8_t decoder_hue = 0x0D;
+// The decoder's status byte (read only). Bit 6 set: the horizontal and
+// vertical loops are NOT locked (no signal); bit 5: the field rate it
+// detects is 60 Hz (525 lines), else 50 Hz; meaningful only while locked.
+constexpr uint8_t decoder_status = 0x1F;
+constexpr uint8_t status_not_locked = 0x40;
+constexpr uint8_t status_sixty_hz = 0x20;
 constexpr uint8_t decoder_line_control_first = 0x41;  // 0x41..0x57 all 0xFF
 constexpr uint8_t decoder_line_control_last = 0x57;
 constexpr uint16_t decoder_line_control_value = 0xFF;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "base/stopwatch.h"
 #include "capture/device_registers.h"
 
 using namespace easycap;
@@ -148,6 +149,42 @@ void stick_link::write_decoder_register(uint8_t reg, uint16_t value) {
         << QString(
                "capture: writing decoder register %1 failed: the bridge's serial bus shows status %2, not %3 (done)")
                .arg(hex(reg, 2), hex(status, 2), hex(serial_write_done, 2));
+}
+
+std::optional<uint8_t> stick_link::read_decoder_register(uint8_t reg, QString* why) {
+  auto failed = [why](const QString& reason) {
+    if (why) *why = reason;
+    return std::nullopt;
+  };
+  if (skipping() || !is_open()) return failed(QStringLiteral("no stick open"));
+  // Short time-outs: this runs between reaps, and a bridge that hangs is
+  // told by the stream, not by waiting here.
+  auto write = [this](uint16_t bridge_reg, uint16_t value) {
+    return device_->control_msg(write_request_type, write_request, value, bridge_reg, nullptr, 0, status_timeout_ms);
+  };
+  auto read = [this](uint16_t bridge_reg, uint8_t& byte) {
+    return device_->control_msg(read_request_type, read_request, 0, bridge_reg, &byte, 1, status_timeout_ms) == 1;
+  };
+  // The address each time: a read addresses the slave afresh.
+  int result = write(serial_address, decoder_serial_address);
+  if (result >= 0) result = write(serial_read_subaddress, reg);
+  if (result >= 0) result = write(serial_control, serial_start_read);
+  if (result < 0) return failed(transfer_failure(true, result));
+  stopwatch waited;
+  waited.start();
+  uint8_t status = 0;
+  for (;;) {
+    if (!read(serial_status, status)) return failed(QStringLiteral("its status could not be read"));
+    if (status & serial_read_done) break;
+    if (skipping() || waited.elapsed() * 1000.0 >= serial_read_limit_us)
+      return failed(QString("the bridge's serial bus shows status %1 after %2 ms")
+                        .arg(hex(status, 2))
+                        .arg(waited.elapsed(), 0, 'f', 1));
+    QThread::usleep(serial_read_poll_us);
+  }
+  uint8_t byte = 0;
+  if (!read(serial_read_data, byte)) return failed(QStringLiteral("the byte could not be fetched"));
+  return byte;
 }
 
 void stick_link::write_codec_register(uint8_t reg, uint16_t value) {

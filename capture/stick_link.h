@@ -4,10 +4,12 @@
 // AC'97 codec path. Every transfer that fails is logged once and not retried.
 #pragma once
 
+#include <QString>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "capture/usb_seam.h"
 
@@ -54,6 +56,11 @@ class stick_link {
   bool set_feature(uint16_t feature);
   // The decoder's registers, over the bridge's serial bus.
   void write_decoder_register(uint8_t reg, uint16_t value);
+  // Reads one over the serial bus, polling the bridge until the byte is
+  // there (a few hundred microseconds; at most about 100 ms). Nothing when
+  // the transfers fail or the decoder does not answer in time; `why` then
+  // says which. Not logged here: the caller reads often and tells once.
+  std::optional<uint8_t> read_decoder_register(uint8_t reg, QString* why = nullptr);
   // The codec's registers, over the bridge's AC'97 path. The two data bytes:
   // low byte (0x502) in bits 7:0, high byte (0x503) in 15:8.
   void write_codec_register(uint8_t reg, uint16_t value);

@@ -11,7 +11,7 @@ e2e_session "$@"
 # --- help and version: on stdout, exit 0, no display needed
 out=$(env -u DISPLAY "$ostrevin" --help) || fail "--help exit code $?"
 grep -q "^Usage: ostrevin \[options\]" <<<"$out" || fail "--help: $out"
-for option in --record --stop-after --standard --input --channel --debug --version --help --repair; do
+for option in --record --stop-after --stop-without-signal --standard --input --channel --debug --version --help --repair; do
   grep -q -- "$option" <<<"$out" || fail "--help does not name $option"
 done
 version=$(env -u DISPLAY "$ostrevin" --version) || fail "--version exit code $?"
@@ -34,6 +34,7 @@ bad "--standard must be ntsc, pal or pal60, not 'secam'" --standard secam
 bad "--input must be composite or svideo" --input rgb
 bad "--channel must be 0, 1, 2 or 3, not '7'" --channel 7
 bad "--stop-after takes a duration" --stop-after later
+bad "--stop-without-signal takes a duration" --stop-without-signal soon
 bad "--record: the folder '/no/such/folder' does not exist" --record /no/such/folder/tape.avi
 bad "Missing value after '--record'" --record
 bad "unexpected argument 'tape.avi'" tape.avi

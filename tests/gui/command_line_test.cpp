@@ -38,13 +38,14 @@ TEST(command_line, options_become_overrides_for_this_run) {
   ASSERT_TRUE(dir.isValid());
   const QString file = dir.filePath("tape.avi");
   const command_line_result r = parse({"--standard", "pal60", "--input", "svideo", "--channel", "3", "--record", file,
-                                       "--stop-after", "1h30m", "--debug"});
+                                       "--stop-after", "1h30m", "--stop-without-signal", "5m", "--debug"});
   ASSERT_EQ(r.what, command_line_result::outcome::run) << r.text.toStdString();
   EXPECT_EQ(r.options.standard, video_standard::pal_60);
   EXPECT_EQ(r.options.s_video, true);
   EXPECT_EQ(r.options.channel, 3);
   EXPECT_EQ(r.options.record_file, file);
   EXPECT_EQ(r.options.stop_after_ms, 90 * 60000);
+  EXPECT_EQ(r.options.stop_without_signal_ms, 5 * 60000);
   EXPECT_TRUE(r.options.debug);
 
   const command_line_result none = parse({});
@@ -52,6 +53,7 @@ TEST(command_line, options_become_overrides_for_this_run) {
   EXPECT_FALSE(none.options.standard || none.options.s_video || none.options.channel);
   EXPECT_TRUE(none.options.record_file.isEmpty());
   EXPECT_EQ(none.options.stop_after_ms, 0);
+  EXPECT_EQ(none.options.stop_without_signal_ms, 0);
   EXPECT_FALSE(none.options.debug);
 
   EXPECT_EQ(parse({"--standard", "NTSC"}).options.standard, video_standard::ntsc);
@@ -108,6 +110,7 @@ TEST(command_line, help_and_version_end_the_run_and_bad_usage_says_why) {
       {{"--hue", "1", "--hue", "2"}, "--hue given more than once"},
       {{"--stop-after", "soon"}, "--stop-after takes a duration"},
       {{"--stop-after", "0"}, "--stop-after takes a duration"},
+      {{"--stop-without-signal", "0"}, "--stop-without-signal takes a duration"},
       {{"--record", "/nonexistent-folder/tape.avi"}, "the folder '/nonexistent-folder' does not exist"},
       {{"--record", "/tmp"}, "is a folder"},
       {{"--record"}, "Missing value after '--record'"},
