@@ -313,6 +313,9 @@ std::string op_text(const stick_op& op) {
     case stick_op_kind::decoder_write:
       std::snprintf(line, sizeof line, "decoder_write 0x%02x <- 0x%02x status 0x%02x", op.index, op.value, op.result);
       break;
+    case stick_op_kind::decoder_read:
+      std::snprintf(line, sizeof line, "decoder_read 0x%02x -> 0x%02x status 0x%02x", op.index, op.value, op.result);
+      break;
     case stick_op_kind::codec_write:
       std::snprintf(line, sizeof line, "codec_write 0x%02x <- 0x%04x", op.index, op.value);
       break;
