@@ -573,6 +573,17 @@ stream_geometry virtual_stick::geometry_locked() const {
   g.programmed.sixty_hz = g.sixty_hz;
   g.programmed.colour_standard = (decoder_[0x0E] >> 4) & 7;
   g.programmed.channel = (bridge_[reg_input_routing] >> 3) & 3;
+  switch (signal_lock_locked()) {
+    case lock_state::locked:
+      g.picture = stream_picture::test_pattern;
+      break;
+    case lock_state::unlocked:
+      g.picture = stream_picture::flat;
+      break;
+    case lock_state::other_field_rate:
+      g.picture = stream_picture::rolling;
+      break;
+  }
   return g;
 }
 
