@@ -5,6 +5,10 @@
 // the first field of a frame, 0x80 for the second); a few empty packets
 // follow (blanking), then data packets of a 4-byte header and an even share
 // of the field's UYVY bytes, then empty packets until the next field.
+//
+// Without a signal the decoder free-runs at the field rate it is set for:
+// the fields come as always, flat black. A signal at the other field rate
+// keeps the line lock but not the vertical one: the picture rolls.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +17,19 @@
 
 #include "sim/test_pattern.h"
 
+// What the decoder makes of the signal at its input.
+enum class stream_picture {
+  test_pattern,  // locked: the test pattern
+  flat,          // nothing to lock to: flat black, no data strip
+  rolling,       // a signal at the other field rate: the pattern rolls down the field
+};
+
 struct stream_geometry {
   int lines = 288;        // per field, from the capture window
   int line_bytes = 1440;  // from the capture window
   bool sixty_hz = false;  // field rate, from the decoder
   test_pattern::programming programmed;
+  stream_picture picture = stream_picture::test_pattern;
   bool operator==(const stream_geometry&) const = default;
 };
 
@@ -41,6 +53,7 @@ class video_stream {
 
  private:
   void begin_field(const stream_geometry& geometry, int max);
+  void draw();
   int field_length(uint32_t field) const;
 
   uint64_t microframe_ = 0;
@@ -51,6 +64,8 @@ class video_stream {
   int field_bytes_ = 0;
   int per_packet_ = 0;
   bool drawn_ = false;
+  int roll_bytes_ = 0;            // a rolling picture is this many bytes down the field
+  bool flat_in_picture_ = false;  // picture_ holds a flat field of this size already
   std::vector<uint8_t> picture_;
   std::vector<uint64_t> marks_;
 };

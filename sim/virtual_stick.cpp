@@ -25,6 +25,7 @@ void virtual_stick::power_on_locked() {
   codec_[0x7C / 2] = codec_vendor_id1;
   codec_[0x7E / 2] = codec_vendor_id2;
   bridge_[reg_serial_status] = serial_done;
+  serial_read_pending_ = false;
 }
 
 void virtual_stick::replug() {
@@ -378,6 +379,7 @@ int virtual_stick::control_locked(int request_type, int request, int value, int 
 
   if (request_type == vendor_in && request == request_read) {
     if (length < 1 || reg >= int(bridge_.size())) return LIBUSB_ERROR_PIPE;
+    if (reg == reg_serial_status || reg == reg_serial_read_data) serial_read_finish_locked();
     data[0] = bridge_[reg];
     return 1;
   }
@@ -388,6 +390,7 @@ int virtual_stick::control_locked(int request_type, int request, int value, int 
     if (reg == reg_serial_status) return 0;  // read-only
     bridge_[reg] = byte;
     if (reg == reg_serial_control && byte == serial_start_write) serial_write_locked();
+    if (reg == reg_serial_control && byte == serial_start_read) serial_read_start_locked();
     if (reg == reg_codec_command) codec_command_locked(byte);
     return 0;
   }
@@ -429,6 +432,7 @@ int virtual_stick::standard_request_locked(int request, int value, int index, un
 }
 
 void virtual_stick::serial_write_locked() {
+  serial_read_pending_ = false;  // a new transaction ends any read on the bus
   const uint8_t address = bridge_[reg_serial_address];
   const uint8_t sub = bridge_[reg_serial_subaddress];
   const uint8_t data = bridge_[reg_serial_data];
@@ -439,6 +443,67 @@ void virtual_stick::serial_write_locked() {
   }
   bridge_[reg_serial_status] = status;
   log_.push_back({stick_op_kind::decoder_write, 0, 0, data, sub, 0, status});
+}
+
+void virtual_stick::serial_read_start_locked() {
+  if (bridge_[reg_serial_address] != decoder_address) {
+    // Nobody answers the address: no byte comes, 0x209 keeps what it had.
+    serial_read_pending_ = false;
+    bridge_[reg_serial_status] = serial_nack;
+    return;
+  }
+  serial_read_pending_ = true;
+  serial_read_due_ = std::chrono::steady_clock::now() + std::chrono::microseconds(serial_read_us);
+  bridge_[reg_serial_status] = serial_busy;
+}
+
+// The host looks at the status or the data: a read whose bus time is over
+// has its byte.
+void virtual_stick::serial_read_finish_locked() {
+  if (!serial_read_pending_ || std::chrono::steady_clock::now() < serial_read_due_) return;
+  serial_read_pending_ = false;
+  const uint8_t sub = bridge_[reg_serial_read_subaddress];
+  const uint8_t value = sub == decoder_status ? decoder_status_locked() : decoder_[sub];
+  bridge_[reg_serial_read_data] = value;
+  bridge_[reg_serial_status] = serial_read_done;
+  log_.push_back({stick_op_kind::decoder_read, 0, 0, value, sub, 0, serial_read_done});
+}
+
+virtual_stick::lock_state virtual_stick::signal_lock_locked() const {
+  switch (faults_.signal) {
+    case signal_fault::none:
+      break;
+    case signal_fault::no_signal:
+      return lock_state::unlocked;
+    case signal_fault::other_field_rate:
+      return lock_state::other_field_rate;
+    case signal_fault::weak: {
+      // On the stick's own clock of 8000 microframes a second: locked for
+      // 1.2 s, then not for 0.8 s.
+      constexpr uint64_t locked_microframes = 9600, cycle_microframes = 16000;
+      return stream_.microframe() % cycle_microframes < locked_microframes ? lock_state::locked : lock_state::unlocked;
+    }
+  }
+  return lock_state::locked;
+}
+
+// Status byte 2 as the SAA7113 shows it: bit 7 interlace detected, bit 6
+// horizontal/vertical loops NOT locked, bit 5 the field rate it sees
+// (1: 60 Hz), bit 0 ready for capture.
+uint8_t virtual_stick::decoder_status_locked() const {
+  constexpr uint8_t interlaced = 0x80, not_locked = 0x40, sixty_hz = 0x20, ready = 0x01;
+  const bool set_for_sixty = (decoder_[0x08] & 0x40) != 0;
+  switch (signal_lock_locked()) {
+    case lock_state::locked:
+      return uint8_t(interlaced | ready | (set_for_sixty ? sixty_hz : 0));
+    case lock_state::unlocked:
+      // Free-running at the rate it is set for.
+      return uint8_t(not_locked | (set_for_sixty ? sixty_hz : 0));
+    case lock_state::other_field_rate:
+      // The lines lock, the vertical loop cannot follow: never ready.
+      return uint8_t(interlaced | (set_for_sixty ? 0 : sixty_hz));
+  }
+  return 0;
 }
 
 void virtual_stick::codec_command_locked(uint8_t command) {
@@ -464,7 +529,7 @@ uint8_t virtual_stick::bridge(uint16_t reg) const {
 
 uint8_t virtual_stick::decoder(uint8_t reg) const {
   std::lock_guard lock(mutex_);
-  return decoder_[reg];
+  return reg == decoder_status ? decoder_status_locked() : decoder_[reg];
 }
 
 uint16_t virtual_stick::codec(uint8_t reg) const {
@@ -508,6 +573,17 @@ stream_geometry virtual_stick::geometry_locked() const {
   g.programmed.sixty_hz = g.sixty_hz;
   g.programmed.colour_standard = (decoder_[0x0E] >> 4) & 7;
   g.programmed.channel = (bridge_[reg_input_routing] >> 3) & 3;
+  switch (signal_lock_locked()) {
+    case lock_state::locked:
+      g.picture = stream_picture::test_pattern;
+      break;
+    case lock_state::unlocked:
+      g.picture = stream_picture::flat;
+      break;
+    case lock_state::other_field_rate:
+      g.picture = stream_picture::rolling;
+      break;
+  }
   return g;
 }
 

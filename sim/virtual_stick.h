@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -67,11 +68,13 @@ constexpr uint16_t reg_window_end_x_lo = 0x114;
 constexpr uint16_t reg_window_end_x_hi = 0x115;
 constexpr uint16_t reg_window_end_y_lo = 0x116;
 constexpr uint16_t reg_window_end_y_hi = 0x117;
-constexpr uint16_t reg_serial_control = 0x200;  // write 0x01: start a transaction
-constexpr uint16_t reg_serial_status = 0x201;   // 0x04: transaction acknowledged
+constexpr uint16_t reg_serial_control = 0x200;  // write 0x01: start a write, 0x20: start a read
+constexpr uint16_t reg_serial_status = 0x201;   // 0x04: write acknowledged, 0x01: read done
 constexpr uint16_t reg_serial_address = 0x203;
 constexpr uint16_t reg_serial_subaddress = 0x204;
 constexpr uint16_t reg_serial_data = 0x205;
+constexpr uint16_t reg_serial_read_subaddress = 0x208;
+constexpr uint16_t reg_serial_read_data = 0x209;
 constexpr uint16_t reg_codec_command = 0x500;  // 0x8C write, 0x8B read
 constexpr uint16_t reg_codec_data_lo = 0x502;
 constexpr uint16_t reg_codec_data_hi = 0x503;
@@ -79,8 +82,15 @@ constexpr uint16_t reg_codec_register = 0x504;
 
 constexpr uint8_t serial_start_write = 0x01;
 constexpr uint8_t serial_done = 0x04;
+constexpr uint8_t serial_start_read = 0x20;
+constexpr uint8_t serial_read_done = 0x01;
+constexpr uint8_t serial_busy = 0x00;  // a read still on the bus
+// A read transaction takes this long on the bus (address, sub-address,
+// repeated start, address, data byte at the bridge's serial clock).
+constexpr int serial_read_us = 300;
 constexpr uint8_t serial_nack = 0x0C;  // what the bridge shows when nobody answers
 constexpr uint8_t decoder_address = 0x4A;
+constexpr uint8_t decoder_status = 0x1F;  // the decoder's status byte, read only
 constexpr uint8_t codec_write_command = 0x8C;
 constexpr uint8_t codec_read_command = 0x8B;
 
@@ -107,6 +117,7 @@ enum class stick_op_kind {
   attach_kernel_driver,  // index: the interface; result 1 when a driver bound
   control,               // every control transfer, raw
   decoder_write,         // a serial-bus write transaction, as the decoder saw it
+  decoder_read,          // a serial-bus read the decoder answered: value the byte, result the status
   codec_write,
   codec_read,
   iso_setup,
@@ -138,6 +149,14 @@ struct plug_state {
   bool high_speed = true;                       // false: on a USB 1.1 (full-speed) port
   bool video_claimed_elsewhere = false;         // another program holds interface 0
   bool no_permission = false;                   // the device node is closed to this user
+};
+
+// The video signal at the decoder's input.
+enum class signal_fault {
+  none,              // a good signal at the field rate the decoder is set for
+  no_signal,         // nothing to lock to
+  other_field_rate,  // a 60 Hz signal while the decoder is set for 50 Hz, or the converse
+  weak,              // locks and loses lock: 1.2 s on, 0.8 s off, on the stick's clock
 };
 
 struct stick_faults {
@@ -174,6 +193,7 @@ struct stick_faults {
   // A cancelled isochronous transfer comes back only this long after the
   // cancel (a slow host controller); 0: at once.
   int cancel_delay_ms = 0;
+  signal_fault signal = signal_fault::none;
 };
 
 class virtual_stick {
@@ -226,7 +246,7 @@ class virtual_stick {
 
   // State, for tests and for the stream.
   uint8_t bridge(uint16_t reg) const;
-  uint8_t decoder(uint8_t reg) const;
+  uint8_t decoder(uint8_t reg) const;  // as a serial-bus read finds it (0x1F computed)
   uint16_t codec(uint8_t reg) const;
   int configuration() const;
   bool claimed() const;  // interface 0 is held by a program
@@ -273,6 +293,11 @@ class virtual_stick {
   int control_locked(int request_type, int request, int value, int index, unsigned char* data, int length);
   int standard_request_locked(int request, int value, int index, unsigned char* data, int length);
   void serial_write_locked();
+  void serial_read_start_locked();
+  void serial_read_finish_locked();
+  enum class lock_state { locked, unlocked, other_field_rate };
+  lock_state signal_lock_locked() const;
+  uint8_t decoder_status_locked() const;
   void codec_command_locked(uint8_t command);
   void bind_drivers_locked();
   bool driver_present_locked(int interface_number) const;
@@ -293,6 +318,9 @@ class virtual_stick {
   std::array<uint8_t, 0x1000> bridge_{};
   std::array<uint8_t, 256> decoder_{};
   std::array<uint16_t, 128> codec_{};
+  // A serial-bus read on its way: done at serial_read_due_.
+  bool serial_read_pending_ = false;
+  std::chrono::steady_clock::time_point serial_read_due_;
   stream_geometry geometry_locked() const;
 
   video_stream stream_;

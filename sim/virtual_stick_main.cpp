@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/stick_sound.h"
@@ -76,6 +77,14 @@ constexpr char usage_text[] =
     "  --stall=START:LENGTH        the stick sends nothing from START for LENGTH seconds\n"
     "  --hang=START:LENGTH         the bridge hangs from START for LENGTH seconds: register\n"
     "                              transfers time out, capture stops until programmed again\n"
+    "  --no-signal=START:LENGTH    no video signal from START for LENGTH seconds: the\n"
+    "                              decoder reports no lock and sends flat black fields\n"
+    "  --other-field-rate=START:LENGTH\n"
+    "                              the signal is at the other field rate (60 Hz while the\n"
+    "                              decoder is set for 50 Hz, or the converse) from START for\n"
+    "                              LENGTH seconds: not ready for capture, the picture rolls\n"
+    "  --weak-signal=START:LENGTH  a weak signal from START for LENGTH seconds: locked for\n"
+    "                              1.2 s, then no signal for 0.8 s, over and over\n"
     "  --lose-packets=N            one data packet in N is lost on the bus\n"
     "  --truncate-packets=N        one data packet in N loses half its payload\n"
     "  --corrupt-packets=N         one data packet in N claims to start a field\n"
@@ -115,6 +124,9 @@ struct settings {
   std::optional<double> replug_after;
   std::optional<fault_window> stall;
   std::optional<fault_window> hang;
+  std::optional<fault_window> no_signal;
+  std::optional<fault_window> other_field_rate;
+  std::optional<fault_window> weak_signal;
   std::string log_file;
   double clock_ppm = 0.0;
   std::optional<std::string> sound_sink;
@@ -178,7 +190,8 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
                              name == "--stall" || name == "--hang" || name == "--lose-packets" ||
                              name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors" ||
                              name == "--clock-ppm" || name == "--lose-field-starts" || name == "--lose-transfers" ||
-                             name == "--reaper-stalls";
+                             name == "--reaper-stalls" || name == "--no-signal" || name == "--other-field-rate" ||
+                             name == "--weak-signal";
     const bool value_optional = name == "--sound";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
     if (!takes_value && !value_optional && value) return fail_usage("option " + name + " takes no value");
@@ -229,12 +242,18 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       const auto seconds = parse_seconds(*value);
       if (!seconds) return fail_usage(name + " wants seconds, not '" + *value + "'");
       (name == "--unplug-after" ? s.unplug_after : s.replug_after) = *seconds;
-    } else if (name == "--stall" || name == "--hang") {
+    } else if (name == "--stall" || name == "--hang" || name == "--no-signal" || name == "--other-field-rate" ||
+               name == "--weak-signal") {
       const size_t colon = value->find(':');
       const auto start = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(0, colon));
       const auto length = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(colon + 1));
       if (!start || !length) return fail_usage(name + " wants START:LENGTH in seconds, not '" + *value + "'");
-      (name == "--stall" ? s.stall : s.hang) = fault_window{*start, *length};
+      std::optional<fault_window>& window = name == "--stall"              ? s.stall
+                                            : name == "--hang"             ? s.hang
+                                            : name == "--no-signal"        ? s.no_signal
+                                            : name == "--other-field-rate" ? s.other_field_rate
+                                                                           : s.weak_signal;
+      window = fault_window{*start, *length};
     } else if (name == "--lose-packets" || name == "--truncate-packets" || name == "--corrupt-packets" ||
                name == "--reap-errors" || name == "--lose-field-starts" || name == "--lose-transfers") {
       const auto n = parse_number(*value);
@@ -312,6 +331,9 @@ std::string op_text(const stick_op& op) {
       break;
     case stick_op_kind::decoder_write:
       std::snprintf(line, sizeof line, "decoder_write 0x%02x <- 0x%02x status 0x%02x", op.index, op.value, op.result);
+      break;
+    case stick_op_kind::decoder_read:
+      std::snprintf(line, sizeof line, "decoder_read 0x%02x -> 0x%02x status 0x%02x", op.index, op.value, op.result);
       break;
     case stick_op_kind::codec_write:
       std::snprintf(line, sizeof line, "codec_write 0x%02x <- 0x%04x", op.index, op.value);
@@ -404,6 +426,18 @@ class fault_schedule {
       events_.push_back({s.hang->start, on_every([](stick_faults& f) { f.registers_silent = true; })});
       events_.push_back(
           {s.hang->start + s.hang->length, on_every([](stick_faults& f) { f.registers_silent = false; })});
+    }
+    // The signal faults: each window ends only its own kind, should windows overlap.
+    const std::pair<const std::optional<fault_window>*, signal_fault> signals[] = {
+        {&s.no_signal, signal_fault::no_signal},
+        {&s.other_field_rate, signal_fault::other_field_rate},
+        {&s.weak_signal, signal_fault::weak}};
+    for (const auto& [window, kind] : signals) {
+      if (!*window) continue;
+      events_.push_back({(*window)->start, on_every([kind](stick_faults& f) { f.signal = kind; })});
+      events_.push_back({(*window)->start + (*window)->length, on_every([kind](stick_faults& f) {
+                           if (f.signal == kind) f.signal = signal_fault::none;
+                         })});
     }
     std::sort(events_.begin(), events_.end(), [](const event& a, const event& b) { return a.at < b.at; });
     thread_ = std::thread([this] {

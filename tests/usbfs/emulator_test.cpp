@@ -149,6 +149,8 @@ TEST_F(emulator_test, exit_status_follows_the_program) {
   EXPECT_EQ(run_emulator({"/nonexistent/program"}), 127);
   EXPECT_EQ(run_emulator({"--no-such-option", "true"}), 2);
   EXPECT_EQ(run_emulator({"--fail-register=0x500", "true"}), 2);
+  EXPECT_EQ(run_emulator({"--no-signal=5", "true"}), 2);
+  EXPECT_EQ(run_emulator({"--no-signal=0:36000", "true"}), 0);  // hours long, ended with the program
   EXPECT_EQ(run_emulator({}), 2);
 }
 
