@@ -475,8 +475,13 @@ virtual_stick::lock_state virtual_stick::signal_lock_locked() const {
       break;
     case signal_fault::no_signal:
       return lock_state::unlocked;
-    case signal_fault::other_field_rate:
-      return lock_state::other_field_rate;
+    case signal_fault::fifty_hz_tape:
+    case signal_fault::sixty_hz_tape: {
+      // The lines lock at either rate; the picture only at the one set.
+      const bool set_for_sixty = (decoder_[0x08] & 0x40) != 0;
+      return set_for_sixty == (faults_.signal == signal_fault::sixty_hz_tape) ? lock_state::locked
+                                                                              : lock_state::other_field_rate;
+    }
     case signal_fault::weak: {
       // On the stick's own clock of 8000 microframes a second: locked for
       // 1.2 s, then not for 0.8 s.

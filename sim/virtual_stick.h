@@ -153,10 +153,11 @@ struct plug_state {
 
 // The video signal at the decoder's input.
 enum class signal_fault {
-  none,              // a good signal at the field rate the decoder is set for
-  no_signal,         // nothing to lock to
-  other_field_rate,  // a 60 Hz signal while the decoder is set for 50 Hz, or the converse
-  weak,              // locks and loses lock: 1.2 s on, 0.8 s off, on the stick's clock
+  none,           // a good signal at the field rate the decoder is set for
+  no_signal,      // nothing to lock to
+  fifty_hz_tape,  // a 50 Hz signal (PAL): right only while the decoder is set for 50 Hz
+  sixty_hz_tape,  // a 60 Hz signal (NTSC, PAL-60): right only while it is set for 60 Hz
+  weak,           // locks and loses lock: 1.2 s on, 0.8 s off, on the stick's clock
 };
 
 struct stick_faults {

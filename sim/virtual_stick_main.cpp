@@ -79,10 +79,10 @@ constexpr char usage_text[] =
     "                              transfers time out, capture stops until programmed again\n"
     "  --no-signal=START:LENGTH    no video signal from START for LENGTH seconds: the\n"
     "                              decoder reports no lock and sends flat black fields\n"
-    "  --other-field-rate=START:LENGTH\n"
-    "                              the signal is at the other field rate (60 Hz while the\n"
-    "                              decoder is set for 50 Hz, or the converse) from START for\n"
-    "                              LENGTH seconds: not ready for capture, the picture rolls\n"
+    "  --tape-rate=HZ              the signal is 50 Hz (PAL) or 60 Hz (NTSC, PAL-60) whatever\n"
+    "                              the decoder is set for (default: the rate it is set for);\n"
+    "                              set for the other rate, the decoder cannot lock the\n"
+    "                              picture, which rolls\n"
     "  --weak-signal=START:LENGTH  a weak signal from START for LENGTH seconds: locked for\n"
     "                              1.2 s, then no signal for 0.8 s, over and over\n"
     "  --lose-packets=N            one data packet in N is lost on the bus\n"
@@ -125,7 +125,6 @@ struct settings {
   std::optional<fault_window> stall;
   std::optional<fault_window> hang;
   std::optional<fault_window> no_signal;
-  std::optional<fault_window> other_field_rate;
   std::optional<fault_window> weak_signal;
   std::string log_file;
   double clock_ppm = 0.0;
@@ -190,7 +189,7 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
                              name == "--stall" || name == "--hang" || name == "--lose-packets" ||
                              name == "--truncate-packets" || name == "--corrupt-packets" || name == "--reap-errors" ||
                              name == "--clock-ppm" || name == "--lose-field-starts" || name == "--lose-transfers" ||
-                             name == "--reaper-stalls" || name == "--no-signal" || name == "--other-field-rate" ||
+                             name == "--reaper-stalls" || name == "--no-signal" || name == "--tape-rate" ||
                              name == "--weak-signal";
     const bool value_optional = name == "--sound";
     if (takes_value && !value) return fail_usage("option " + name + " needs a value (" + name + "=...)");
@@ -242,17 +241,18 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       const auto seconds = parse_seconds(*value);
       if (!seconds) return fail_usage(name + " wants seconds, not '" + *value + "'");
       (name == "--unplug-after" ? s.unplug_after : s.replug_after) = *seconds;
-    } else if (name == "--stall" || name == "--hang" || name == "--no-signal" || name == "--other-field-rate" ||
-               name == "--weak-signal") {
+    } else if (name == "--tape-rate") {
+      if (*value != "50" && *value != "60") return fail_usage("--tape-rate wants 50 or 60, not '" + *value + "'");
+      s.faults.signal = *value == "50" ? signal_fault::fifty_hz_tape : signal_fault::sixty_hz_tape;
+    } else if (name == "--stall" || name == "--hang" || name == "--no-signal" || name == "--weak-signal") {
       const size_t colon = value->find(':');
       const auto start = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(0, colon));
       const auto length = colon == std::string::npos ? std::nullopt : parse_seconds(value->substr(colon + 1));
       if (!start || !length) return fail_usage(name + " wants START:LENGTH in seconds, not '" + *value + "'");
-      std::optional<fault_window>& window = name == "--stall"              ? s.stall
-                                            : name == "--hang"             ? s.hang
-                                            : name == "--no-signal"        ? s.no_signal
-                                            : name == "--other-field-rate" ? s.other_field_rate
-                                                                           : s.weak_signal;
+      std::optional<fault_window>& window = name == "--stall"       ? s.stall
+                                            : name == "--hang"      ? s.hang
+                                            : name == "--no-signal" ? s.no_signal
+                                                                    : s.weak_signal;
       window = fault_window{*start, *length};
     } else if (name == "--lose-packets" || name == "--truncate-packets" || name == "--corrupt-packets" ||
                name == "--reap-errors" || name == "--lose-field-starts" || name == "--lose-transfers") {
@@ -427,16 +427,16 @@ class fault_schedule {
       events_.push_back(
           {s.hang->start + s.hang->length, on_every([](stick_faults& f) { f.registers_silent = false; })});
     }
-    // The signal faults: each window ends only its own kind, should windows overlap.
+    // The signal faults: each window ends only its own kind, should windows
+    // overlap, and gives the tape back at its rate.
     const std::pair<const std::optional<fault_window>*, signal_fault> signals[] = {
-        {&s.no_signal, signal_fault::no_signal},
-        {&s.other_field_rate, signal_fault::other_field_rate},
-        {&s.weak_signal, signal_fault::weak}};
+        {&s.no_signal, signal_fault::no_signal}, {&s.weak_signal, signal_fault::weak}};
+    const signal_fault tape = s.faults.signal;
     for (const auto& [window, kind] : signals) {
       if (!*window) continue;
       events_.push_back({(*window)->start, on_every([kind](stick_faults& f) { f.signal = kind; })});
-      events_.push_back({(*window)->start + (*window)->length, on_every([kind](stick_faults& f) {
-                           if (f.signal == kind) f.signal = signal_fault::none;
+      events_.push_back({(*window)->start + (*window)->length, on_every([kind, tape](stick_faults& f) {
+                           if (f.signal == kind) f.signal = tape;
                          })});
     }
     std::sort(events_.begin(), events_.end(), [](const event& a, const event& b) { return a.at < b.at; });

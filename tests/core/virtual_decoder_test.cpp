@@ -73,8 +73,9 @@ TEST_F(virtual_decoder, status_byte_follows_the_signal_and_the_field_rate_set) {
       {signal_fault::none, true, 0, 0xA1},
       {signal_fault::no_signal, false, 0, 0x40},
       {signal_fault::no_signal, true, 0, 0x60},
-      {signal_fault::other_field_rate, false, 0, 0xA0},  // a 60 Hz tape, the decoder set for 50 Hz
-      {signal_fault::other_field_rate, true, 0, 0x80},
+      {signal_fault::sixty_hz_tape, false, 0, 0xA0},  // the lines lock, the picture cannot
+      {signal_fault::fifty_hz_tape, true, 0, 0x80},
+      {signal_fault::sixty_hz_tape, true, 0, 0xA1},  // set for the tape's rate: locked
       {signal_fault::weak, false, 0, 0x81},
       {signal_fault::weak, false, 9600, 0x40},  // locked for 1.2 s, then not for 0.8 s
       {signal_fault::weak, true, 16000, 0xA1},
@@ -115,7 +116,7 @@ TEST_F(virtual_decoder, fields_keep_their_rate_without_a_lock_and_the_pattern_re
   std::vector<unsigned char> data(160 * iso_packet_size);
   std::vector<int> lengths(160), statuses(160);
   uint32_t number = 0;
-  for (signal_fault signal : {signal_fault::no_signal, signal_fault::other_field_rate, signal_fault::none}) {
+  for (signal_fault signal : {signal_fault::no_signal, signal_fault::sixty_hz_tape, signal_fault::none}) {
     set_up(false, signal);
     for (int i = 0; i < 3; ++i, ++number) {
       SCOPED_TRACE(testing::Message() << "field " << number);
@@ -134,7 +135,7 @@ TEST_F(virtual_decoder, fields_keep_their_rate_without_a_lock_and_the_pattern_re
       if (signal == signal_fault::no_signal) {
         EXPECT_EQ(field, black);
         EXPECT_TRUE(marks.empty()) << "a flat field carries no sync mark";
-      } else if (signal == signal_fault::other_field_rate) {
+      } else if (signal == signal_fault::sixty_hz_tape) {
         EXPECT_NE(read_back.programmed, programmed) << "a rolling picture read back as the test pattern";
       } else {
         EXPECT_EQ(read_back, (test_pattern::field_info{number, number % 2 == 0, programmed, false}));

@@ -1,0 +1,160 @@
+// What the decoder says of the signal, through the window on the virtual
+// stick: the notice and the log in the same words, cleared when the signal
+// returns; a tape of the other field rate told, and switched to in one step;
+// a recording that goes on through a blank stretch, counts it, and stops
+// after the time without a signal it was given.
+#include <QCheckBox>
+#include <QDialog>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+
+#include "sim/test_pattern.h"
+#include "tests/support/avi_file.h"
+#include "tests/support/message_log.h"
+#include "tests/support/window_fixture.h"
+
+namespace {
+
+struct signal_test : recording_window_fixture {
+  void set_signal(signal_fault fault) {
+    stick_faults f = stick->faults();
+    f.signal = fault;
+    stick->set_faults(f);
+  }
+  bool notice_says(const QString& text) {
+    return QTest::qWaitFor([&] { return notice_text(*window).contains(text); }, 10000);
+  }
+  bool notice_quiet_of(const QString& text) {
+    return QTest::qWaitFor([&] { return !notice_text(*window).contains(text); }, 10000);
+  }
+  QPushButton* button(const char* name) { return window->findChild<QPushButton*>(name); }
+};
+
+TEST_F(signal_test, no_signal_is_told_on_the_input_in_use_and_clears_when_it_returns) {
+  message_log log;
+  open_streaming();
+  stick->clear_log();
+  set_signal(signal_fault::no_signal);
+  const struct {
+    std::function<void()> choose;
+    QString told;
+  } inputs[] = {
+      {[] {}, "No signal on Composite"},
+      {[&] { menu_item("&Input", "&S-Video")->trigger(); }, "No signal on S-Video"},
+      {[&] { menu_item("&Channel", "1")->trigger(); }, "No signal on S-Video (channel 1)"},
+  };
+  for (const auto& input : inputs) {
+    input.choose();
+    EXPECT_TRUE(notice_says(input.told)) << input.told.toStdString() << " / " << notice_text(*window).toStdString();
+    EXPECT_TRUE(log.contains(app_category, "Ostrevin: " + input.told)) << input.told.toStdString();
+  }
+  set_signal(signal_fault::none);
+  EXPECT_TRUE(notice_quiet_of("No signal"));
+  EXPECT_TRUE(log.contains(app_category, "Ostrevin: The signal is back on S-Video (channel 1)"));
+  // The status came from the decoder's status register, read over the serial bus.
+  const auto ops = stick->log();
+  EXPECT_TRUE(std::any_of(ops.begin(), ops.end(), [](const stick_op& op) {
+    return op.kind == stick_op_kind::decoder_read && op.index == 0x1F;
+  }));
+}
+
+TEST_F(signal_test, a_tape_of_the_other_field_rate_is_told_and_switched_to_in_one_step) {
+  message_log log;
+  set_signal(signal_fault::sixty_hz_tape);
+  open_streaming();  // set for PAL, as a first run is
+  const QString told = "This tape is 60 Hz (NTSC or PAL-60); Ostrevin is set to PAL";
+  ASSERT_TRUE(notice_says(told)) << notice_text(*window).toStdString();
+  EXPECT_TRUE(log.contains(app_category, "Ostrevin: " + told));
+  ASSERT_TRUE(button("switch_to_ntsc") && button("switch_to_pal60"));
+  EXPECT_FALSE(button("switch_to_pal"));
+
+  button("switch_to_ntsc")->click();
+  EXPECT_EQ(window->preferences().standard(), video_standard::ntsc);
+  EXPECT_TRUE(menu_item("&NTSC/PAL", "&NTSC")->isChecked());
+  EXPECT_TRUE(notice_quiet_of("This tape is"));
+  // The stick is programmed for 60 Hz and the picture is the test pattern
+  // again, drawn for what the stick was programmed with.
+  const test_pattern::programming ntsc_composite{0, true, 0, 2};
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        const latest_picture& shown = parts->render.display();
+        if (!shown.has_front()) return false;
+        const picture_info& info = shown.front_info();
+        return test_pattern::decode_bgra(shown.front(), info.width, info.height, 240).programmed == ntsc_composite;
+      },
+      10000));
+  EXPECT_TRUE(stick->geometry().sixty_hz);
+}
+
+TEST_F(signal_test, stop_after_keeps_its_time_without_a_signal) {
+  open_window();
+  auto set = [](bool on, int minutes) {
+    on_next_modal<QDialog>([on, minutes](QDialog* dialog) {
+      dialog->findChild<QCheckBox*>("stop_without_signal")->setChecked(on);
+      dialog->findChild<QSpinBox*>("signal_minutes")->setValue(minutes);
+      dialog->accept();
+    });
+  };
+  auto shown = [this] {
+    std::pair<bool, int> seen;
+    on_next_modal<QDialog>([&seen](QDialog* dialog) {
+      seen = {dialog->findChild<QCheckBox*>("stop_without_signal")->isChecked(),
+              dialog->findChild<QSpinBox*>("signal_minutes")->value()};
+      dialog->reject();
+    });
+    menu_item("&File", "Stop &after...")->trigger();
+    return seen;
+  };
+  EXPECT_EQ(shown().first, false) << "off by default";
+  set(true, 20);
+  menu_item("&File", "Stop &after...")->trigger();
+  EXPECT_EQ(shown(), std::make_pair(true, 20));
+  set(false, 20);
+  menu_item("&File", "Stop &after...")->trigger();
+  EXPECT_EQ(shown().first, false);
+}
+
+TEST_F(signal_test, a_recording_goes_on_through_blank_stretches_counts_them_and_stops_after_the_time_set) {
+  // Four seconds (the command line's --stop-without-signal 4s) for the test's sake.
+  launch_options options;
+  options.stop_without_signal_ms = 4000;
+  parts = std::make_unique<capture_pipeline>();
+  window = std::make_unique<main_window>(*parts, options);
+  window->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > 10; }, 10000));
+  start_recording(captures.filePath("tape"));
+  ASSERT_TRUE(parts->recording.is_recording());
+
+  // A weak signal: locked and lost again and again, never for long.
+  set_signal(signal_fault::weak);
+  for (int stretch = 0; stretch < 2; ++stretch) {
+    ASSERT_TRUE(notice_says("No signal on Composite"));
+    ASSERT_TRUE(notice_quiet_of("No signal on Composite"));
+  }
+  EXPECT_TRUE(parts->recording.is_recording());
+
+  // The tape's end: a while without a signal, then the recording stops by itself.
+  set_signal(signal_fault::no_signal);
+  ASSERT_TRUE(notice_says("No signal on Composite"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !parts->recording.is_recording(); }, 30000));
+  EXPECT_EQ(window->windowTitle(), "Ostrevin - recording stopped: no signal for 0:00:04");
+  EXPECT_TRUE(notice_text(*window).contains(
+      "The recording stopped because there has been no signal for 0:00:04. tape.avi holds"))
+      << notice_text(*window).toStdString();
+  // The blank stretches added up: at least the last one's 4 s.
+  EXPECT_TRUE(notice_text(*window).contains(QRegularExpression("The recording went 0:00:(0[4-9]|[1-5][0-9]) without")))
+      << notice_text(*window).toStdString();
+
+  // Whole, with the blank fields in it: flat black, no test pattern.
+  const pattern_avi r = read_pattern_avi(captures.filePath("tape.avi"));
+  ASSERT_TRUE(r.opened) << r.error.toStdString();
+  EXPECT_TRUE(r.has_index);
+  EXPECT_EQ(r.decode_errors, 0);
+  ASSERT_GE(r.video_seconds(), 4.0);
+  EXPECT_NEAR(r.audio_seconds(), r.video_seconds(), 1.0 / 25);
+  ASSERT_FALSE(r.frames.empty());
+  EXPECT_EQ(r.frames.back().even, test_pattern::field_info{}) << "the last frame shows the test pattern";
+}
+
+}  // namespace
