@@ -89,30 +89,20 @@ TEST_F(signal_test, a_tape_of_the_other_field_rate_is_told_and_switched_to_in_on
 
 TEST_F(signal_test, stop_after_keeps_its_time_without_a_signal) {
   open_window();
-  auto set = [](bool on, int minutes) {
-    on_next_modal<QDialog>([on, minutes](QDialog* dialog) {
-      dialog->findChild<QCheckBox*>("stop_without_signal")->setChecked(on);
-      dialog->findChild<QSpinBox*>("signal_minutes")->setValue(minutes);
+  // Each pass shows what is set, then sets the next: off by default, 20 minutes, off.
+  const std::pair<bool, int> sets[] = {{true, 20}, {false, 20}}, shown[] = {{false, 5}, {true, 20}, {false, 20}};
+  for (size_t i = 0; i < std::size(shown); ++i) {
+    on_next_modal<QDialog>([&, i](QDialog* dialog) {
+      auto* on = dialog->findChild<QCheckBox*>("stop_without_signal");
+      auto* minutes = dialog->findChild<QSpinBox*>("signal_minutes");
+      EXPECT_EQ(std::make_pair(on->isChecked(), minutes->value()), shown[i]) << "pass " << i;
+      if (i == std::size(sets)) return dialog->reject();
+      on->setChecked(sets[i].first);
+      minutes->setValue(sets[i].second);
       dialog->accept();
     });
-  };
-  auto shown = [this] {
-    std::pair<bool, int> seen;
-    on_next_modal<QDialog>([&seen](QDialog* dialog) {
-      seen = {dialog->findChild<QCheckBox*>("stop_without_signal")->isChecked(),
-              dialog->findChild<QSpinBox*>("signal_minutes")->value()};
-      dialog->reject();
-    });
     menu_item("&File", "Stop &after...")->trigger();
-    return seen;
-  };
-  EXPECT_EQ(shown().first, false) << "off by default";
-  set(true, 20);
-  menu_item("&File", "Stop &after...")->trigger();
-  EXPECT_EQ(shown(), std::make_pair(true, 20));
-  set(false, 20);
-  menu_item("&File", "Stop &after...")->trigger();
-  EXPECT_EQ(shown().first, false);
+  }
 }
 
 TEST_F(signal_test, a_recording_goes_on_through_blank_stretches_counts_them_and_stops_after_the_time_set) {
