@@ -89,8 +89,8 @@ TEST_F(signal_test, a_tape_of_the_other_field_rate_is_told_and_switched_to_in_on
 
 TEST_F(signal_test, stop_after_keeps_its_time_without_a_signal) {
   open_window();
-  // Each pass shows what is set, then sets the next: off by default, 20 minutes, off.
-  const std::pair<bool, int> sets[] = {{true, 20}, {false, 20}}, shown[] = {{false, 5}, {true, 20}, {false, 20}};
+  // Each pass shows what is set, then sets the next: off (5 minutes offered), 20 minutes, off.
+  const std::pair<bool, int> sets[] = {{true, 20}, {false, 20}}, shown[] = {{false, 5}, {true, 20}, {false, 5}};
   for (size_t i = 0; i < std::size(shown); ++i) {
     on_next_modal<QDialog>([&, i](QDialog* dialog) {
       auto* on = dialog->findChild<QCheckBox*>("stop_without_signal");
