@@ -44,7 +44,8 @@ class signal_watch : public QObject {
   static QString account(int64_t without_signal_ms);
 
  public slots:
-  void signal_changed(capture_thread::signal_state state);
+  // `set_for_sixty_hz`: what the stick was programmed for when it was read.
+  void signal_changed(capture_thread::signal_state state, bool set_for_sixty_hz);
 
  signals:
   // text() or offers() changed.
@@ -54,6 +55,9 @@ class signal_watch : public QObject {
 
  private:
   bool no_signal() const { return state_ == capture_thread::signal_state::none; }
+  bool rate_known() const {
+    return state_ == capture_thread::signal_state::fifty_hz || state_ == capture_thread::signal_state::sixty_hz;
+  }
   // The tape's field rate differs from the standard set.
   bool other_rate() const;
   QString input_name() const;

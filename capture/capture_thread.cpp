@@ -98,7 +98,7 @@ void capture_thread::set_signal_state(signal_state state) {
   if (state == signal_told_) return;
   signal_told_ = state;
   qCDebug(capture_log) << "capture: the decoder's signal:" << state;
-  emit signal_changed(state);
+  emit signal_changed(state, programmed_.sixty_hz());
 }
 
 void capture_thread::start_capture() { start(QThread::TimeCriticalPriority); }
@@ -383,9 +383,10 @@ capture_thread::stream_end capture_thread::stream() {
     }
   };
 
-  // The first read comes with the first transfer: a new standard is
-  // judged at once.
+  // The first read comes with the first transfer, and is told even when
+  // it says what the last run's did: a new standard is judged at once.
   int64_t next_status_read_ns = 0;
+  if (signal_told_ != signal_state::none) signal_told_ = signal_state::unknown;
   stream_end end = stream_end::requested;
   stopwatch pass_timer;
   while (!stop_seen() && end == stream_end::requested) {

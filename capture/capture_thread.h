@@ -112,9 +112,11 @@ class capture_thread : public worker_thread {
   void capture_device_unusable(capture_thread::device_problem problem);
   // Whenever the state of the picture or its count changes.
   void stream_state_changed(capture_thread::stream_state state, unsigned count);
-  // Whenever what the decoder says of the signal changes; unknown again
-  // when the stick is gone.
-  void signal_changed(capture_thread::signal_state state);
+  // What the decoder says of the signal: at the first read of each
+  // streaming run and whenever it changes; unknown when the stick is gone.
+  // `set_for_sixty_hz`: the field rate the stick was programmed for when it
+  // was read (a reading from before a switch says nothing of the rate now).
+  void signal_changed(capture_thread::signal_state state, bool set_for_sixty_hz);
   void easycap_audio_not_found();
   void easycap_streaming();
 

@@ -144,6 +144,8 @@ void stick_link::write_decoder_register(uint8_t reg, uint16_t value) {
   QThread::usleep(serial_settle_us);
   // One status read: the bridge has finished or it has not.
   const uint8_t status = read_register(serial_status);
+  // A close cut the transaction short: nothing was read to judge it by.
+  if (skipping()) return;
   if (status != serial_write_done)
     qCDebug(capture_log).noquote()
         << QString(

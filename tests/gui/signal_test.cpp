@@ -59,6 +59,32 @@ TEST_F(signal_test, no_signal_is_told_on_the_input_in_use_and_clears_when_it_ret
   }));
 }
 
+TEST_F(signal_test, a_standard_switched_with_the_tape_at_its_rate_is_never_called_wrong) {
+  // The decoder's last reading was taken for the standard before; until the
+  // stick is read for the new one, nothing may be said of the tape's rate.
+  open_streaming();
+  for (const char* standard : {"&NTSC", "&PAL", "PAL-&60"}) {
+    SCOPED_TRACE(standard);
+    stick->clear_log();
+    menu_item("&NTSC/PAL", standard)->trigger();
+    const bool sixty_hz = QString(standard) != "&PAL";
+    size_t reads_then = 0;
+    bool wrong = false;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          wrong = wrong || notice_text(*window).contains("This tape is");
+          const auto ops = stick->log();
+          const size_t reads = size_t(std::count_if(ops.begin(), ops.end(), [](const stick_op& op) {
+            return op.kind == stick_op_kind::decoder_read && op.index == 0x1F;
+          }));
+          if (stick->geometry().sixty_hz != sixty_hz) reads_then = reads;
+          return reads >= reads_then + 2;  // read twice since it was programmed for the new standard
+        },
+        20000));
+    EXPECT_FALSE(wrong);
+  }
+}
+
 TEST_F(signal_test, a_tape_of_the_other_field_rate_is_told_and_switched_to_in_one_step) {
   message_log log;
   set_signal(signal_fault::sixty_hz_tape);
