@@ -203,17 +203,19 @@ command_line_result parse_command_line(const QStringList& arguments) {
                      .arg(parser.value(p.option)));
     o.*p.value = n;
   }
-  if (parser.isSet(stop_after)) {
-    o.stop_after_ms = parse_duration(parser.value(stop_after));
-    if (o.stop_after_ms <= 0)
-      return bad(QString("--stop-after takes a duration such as 1h30m, 90m, 45s or 1:30:00, not '%1'")
-                     .arg(parser.value(stop_after)));
-  }
-  if (parser.isSet(stop_without_signal)) {
-    o.stop_without_signal_ms = parse_duration(parser.value(stop_without_signal));
-    if (o.stop_without_signal_ms <= 0)
-      return bad(QString("--stop-without-signal takes a duration such as 10m, 90s or 0:05:00, not '%1'")
-                     .arg(parser.value(stop_without_signal)));
+  // The durations: a positive one, or why not.
+  const struct {
+    const QCommandLineOption& option;
+    const char* examples;
+    int64_t launch_options::*ms;
+  } durations[] = {{stop_after, "1h30m, 90m, 45s or 1:30:00", &launch_options::stop_after_ms},
+                   {stop_without_signal, "10m, 90s or 0:05:00", &launch_options::stop_without_signal_ms}};
+  for (const auto& d : durations) {
+    if (!parser.isSet(d.option)) continue;
+    o.*d.ms = parse_duration(parser.value(d.option));
+    if (o.*d.ms <= 0)
+      return bad(QString("--%1 takes a duration such as %2, not '%3'")
+                     .arg(d.option.names().first(), d.examples, parser.value(d.option)));
   }
   if (parser.isSet(record)) {
     const QString file = parser.value(record);

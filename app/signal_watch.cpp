@@ -20,7 +20,7 @@ void signal_watch::set_capture(const capture_settings& settings, int chosen_chan
   // The tape's rate was read with the stick set for the other one: it is
   // read again once the stick is programmed for this one. Till then nothing
   // is said of it, rather than a comparison with a reading that is gone.
-  if (settings.sixty_hz() != capture_.sixty_hz() && rate_known()) state_ = capture_thread::signal_state::unknown;
+  if (settings.sixty_hz() != capture_.sixty_hz() && is_rate(state_)) state_ = capture_thread::signal_state::unknown;
   capture_ = settings;
   chosen_channel_ = chosen_channel;
   tell();
@@ -80,9 +80,8 @@ QString signal_watch::account(int64_t without_signal_ms) {
 }
 
 void signal_watch::signal_changed(capture_thread::signal_state state, bool set_for_sixty_hz) {
-  const bool rate = state == capture_thread::signal_state::fifty_hz || state == capture_thread::signal_state::sixty_hz;
   // Read before the switch to the standard now set took effect: stale.
-  if (rate && set_for_sixty_hz != capture_.sixty_hz()) return;
+  if (is_rate(state) && set_for_sixty_hz != capture_.sixty_hz()) return;
   if (state == state_) return;
   const bool had_none = no_signal();
   state_ = state;

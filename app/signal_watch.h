@@ -55,8 +55,8 @@ class signal_watch : public QObject {
 
  private:
   bool no_signal() const { return state_ == capture_thread::signal_state::none; }
-  bool rate_known() const {
-    return state_ == capture_thread::signal_state::fifty_hz || state_ == capture_thread::signal_state::sixty_hz;
+  static bool is_rate(capture_thread::signal_state state) {
+    return state == capture_thread::signal_state::fifty_hz || state == capture_thread::signal_state::sixty_hz;
   }
   // The tape's field rate differs from the standard set.
   bool other_rate() const;

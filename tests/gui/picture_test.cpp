@@ -75,9 +75,7 @@ TEST_F(picture_test, the_command_lines_values_hold_for_the_run_and_are_not_store
   launch_options options;
   options.brightness = 200;
   options.hue = 5;
-  parts = std::make_unique<capture_pipeline>();
-  window = std::make_unique<main_window>(*parts, options);
-  window->show();
+  open_window(options);
   EXPECT_TRUE(QTest::qWaitFor([&] { return stick->decoder(0x0A) == 200 && stick->decoder(0x0D) == 5; }, 10000));
   picture_dialog* dialog = open_dialog();
   ASSERT_NE(dialog, nullptr);

@@ -135,10 +135,7 @@ TEST_F(signal_test, a_recording_goes_on_through_blank_stretches_counts_them_and_
   // Four seconds (the command line's --stop-without-signal 4s) for the test's sake.
   launch_options options;
   options.stop_without_signal_ms = 4000;
-  parts = std::make_unique<capture_pipeline>();
-  window = std::make_unique<main_window>(*parts, options);
-  window->show();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > 10; }, 10000));
+  open_streaming(options);
   start_recording(captures.filePath("tape"));
   ASSERT_TRUE(parts->recording.is_recording());
 

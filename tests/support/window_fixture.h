@@ -171,16 +171,17 @@ struct window_fixture : ::testing::Test {
     return seen;
   }
 
-  void open_window() {
+  // `options`: what the command line asked of this run.
+  void open_window(const launch_options& options = {}) {
     window.reset();
     parts = std::make_unique<capture_pipeline>();
-    window = std::make_unique<main_window>(*parts);
+    window = std::make_unique<main_window>(*parts, options);
     window->show();
   }
 
   // The window, once fields come from the stick.
-  void open_streaming() {
-    open_window();
+  void open_streaming(const launch_options& options = {}) {
+    open_window(options);
     ASSERT_TRUE(QTest::qWaitFor([&] { return parts->capture.assembled_fields() > 10; }, 10000));
   }
 };
