@@ -31,6 +31,12 @@ void display_feed::field_rendered() {
   if (info.arrival_ns >= 0) note_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
 }
 
+QImage display_feed::shown_picture() const {
+  if (shown_ == 0 || !pictures_.has_front()) return QImage();
+  const picture_info& info = pictures_.front_info();
+  return QImage(pictures_.front(), info.width, info.height, 4 * info.width, QImage::Format_RGB32);
+}
+
 void display_feed::note_latency(double ms) {
   latency_.add(ms);
   // In the debug output every ten seconds or so of pictures.

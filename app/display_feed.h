@@ -30,6 +30,9 @@ class display_feed : public QObject {
   void stop() { stopped_ = true; }
 
   int pictures_shown() const { return shown_; }
+  // The picture on screen now (sharing the display's buffer until the next
+  // one is taken: copy it to keep it); null before the first.
+  QImage shown_picture() const;
   // From a field's last packet to its picture handed to the display.
   const latency_record& latency() const { return latency_; }
 

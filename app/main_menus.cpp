@@ -36,6 +36,10 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   file->addSeparator();
   QAction* stop_after = file->addAction(tr("Stop &after..."));
   connect(stop_after, &QAction::triggered, this, &main_menus::stop_after_asked);
+  file->addSeparator();
+  QAction* save_picture = file->addAction(tr("Save &picture"));
+  save_picture->setShortcut(QKeySequence(tr("Ctrl+S")));
+  connect(save_picture, &QAction::triggered, this, &main_menus::save_picture_asked);
   connect(set_file_, &QAction::triggered, this, &main_menus::capture_file_asked);
   connect(record_, &QAction::triggered, this, &main_menus::record_asked);
   connect(stop_, &QAction::triggered, this, &main_menus::stop_asked);
@@ -97,6 +101,9 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   on_top->setCheckable(true);
   on_top->setChecked(p.always_on_top);
   connect(on_top, &QAction::triggered, this, &main_menus::always_on_top_chosen);
+  full_screen_ = window_menu->addAction(tr("&Full screen"));
+  full_screen_->setCheckable(true);
+  full_screen_->setShortcut(QKeySequence(Qt::Key_F11));
   window_menu->addSeparator();
   auto* scales = new QActionGroup(this);
   static const char* const scale_texts[] = {QT_TR_NOOP("50%"),  QT_TR_NOOP("100%"), QT_TR_NOOP("150%"),

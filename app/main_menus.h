@@ -32,12 +32,15 @@ class main_menus : public QObject {
   void set_muted(bool muted);
   // The standard's menu item, as if chosen there (nothing while recording).
   void choose_standard(video_standard standard);
+  // "Full screen" in the Window menu (checkable; F11).
+  QAction* full_screen_item() const { return full_screen_; }
 
  signals:
   void capture_file_asked();
   void record_asked();
   void stop_asked();
   void stop_after_asked();
+  void save_picture_asked();
   void standard_chosen(video_standard standard);
   void s_video_chosen(bool s_video);
   void channel_chosen(int channel);
@@ -58,6 +61,7 @@ class main_menus : public QObject {
   QAction* easycap_audio_ = nullptr;
   QAction* line_in_ = nullptr;
   QAction* mute_ = nullptr;
+  QAction* full_screen_ = nullptr;
   // NTSC, PAL, PAL-60.
   std::array<QAction*, 3> standards_{};
   // What cannot change while recording.

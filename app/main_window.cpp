@@ -2,14 +2,17 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QTextStream>
 #include <QTimer>
 
+#include "app/full_screen.h"
 #include "app/main_menus.h"
 #include "app/notice_line.h"
 #include "app/picture_dialog.h"
+#include "app/picture_saver.h"
 #include "app/termination_signals.h"
 #include "app/x_window_watch.h"
 #include "base/logging.h"
@@ -82,6 +85,8 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
   display_->show();
   notice_ = new notice_line(display_);
   menus_ = new main_menus(this, preferences_.current(), sound_.is_muted());
+  full_screen_ = new full_screen(this, display_, {}, menus_->full_screen_item());
+  picture_saver_ = new picture_saver(this);
   status_timer_ = new QTimer(this);
   status_timer_->setInterval(500);
   connect(status_timer_, &QTimer::timeout, this, &main_window::show_recording_status);
@@ -215,6 +220,22 @@ void main_window::connect_menus() {
     const QString account = stop_recording();
     if (!account.isEmpty()) notice_->set_recording_for_a_minute(account);
   });
+  connect(display_, &video_widget::double_clicked, full_screen_, &full_screen::toggle);
+  connect(menus_, &main_menus::save_picture_asked, this, [this] {
+    picture_saver_->save(parts_.display.shown_picture(),
+                         picture_saver::size_for(current_capture_.sixty_hz(), current_capture_.widescreen),
+                         picture_saver::folder_for(recording_.next_settings().base_name));
+  });
+  connect(picture_saver_, &picture_saver::saved, this, [this](const QString& path) {
+    const QString text = tr("Picture saved as %1").arg(QDir::toNativeSeparators(path));
+    qCInfo(app_log).noquote() << "Ostrevin:" << text;
+    notice_->set_note(text);
+  });
+  connect(picture_saver_, &picture_saver::failed, this, [this](const QString& why) {
+    const QString text = tr("The picture was not saved: %1.").arg(why);
+    qCWarning(app_log).noquote() << "Ostrevin:" << text;
+    notice_->set_note(text);
+  });
   connect(menus_, &main_menus::about_asked, this, [this] {
     QMessageBox::about(this, tr("About Ostrevin"),
                        tr("<p><i>\"This is such a wonderful experience here with the Buddhist.\"</i></p>"
@@ -234,6 +255,9 @@ void main_window::apply_preferences() {
   ::recording_settings& next = recording_.next_settings();
   next.widescreen = current_capture_.widescreen;
   next.field_lines = current_capture_.field_lines();
+  if (display_)
+    display_->set_display_aspect(double(current_capture_.half_display_width()) /
+                                 current_capture_.half_display_height());
   resize_video_area(1.0);
   // Another input has picture controls of its own.
   if (picture_) picture_->show_controls(current_capture_.picture);
@@ -275,8 +299,11 @@ void main_window::apply_always_on_top() {
 
 void main_window::resize_video_area(double scale) {
   // A scale is not stored: the next apply_preferences() returns the window to 100 %.
-  resize(int(scale * current_capture_.half_display_width() * 2),
-         int(scale * current_capture_.half_display_height() * 2) + menu_bar_height);
+  const QSize size(int(scale * current_capture_.half_display_width() * 2),
+                   int(scale * current_capture_.half_display_height() * 2) + menu_bar_height);
+  // In full screen the size waits for its end.
+  if (full_screen_ && full_screen_->hold_size(size)) return;
+  resize(size);
 }
 
 void main_window::save_preferences() {

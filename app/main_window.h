@@ -18,9 +18,11 @@
 
 class QCloseEvent;
 class QTimer;
+class full_screen;
 class main_menus;
 class notice_line;
 class picture_dialog;
+class picture_saver;
 class video_widget;
 class x_window_watch;
 
@@ -122,6 +124,9 @@ class main_window : public QMainWindow {
   notice_line* notice_ = nullptr;
   // "Picture...", made the first time it is asked for.
   picture_dialog* picture_ = nullptr;
+  full_screen* full_screen_ = nullptr;
+  // "Save picture" writes on a thread of its own.
+  picture_saver* picture_saver_ = nullptr;
   // A picture control moved since the files were last written.
   bool picture_unsaved_ = false;
   QTimer* status_timer_ = nullptr;

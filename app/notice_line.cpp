@@ -7,6 +7,7 @@
 
 namespace {
 constexpr int minute_ms = 60 * 1000;
+constexpr int note_ms = 10 * 1000;
 }  // namespace
 
 notice_line::notice_line(QWidget* picture) : QLabel(picture) {
@@ -85,11 +86,22 @@ void notice_line::set_recording_for_a_minute(const QString& text) {
   });
 }
 
+void notice_line::set_note(const QString& text) {
+  note_ = text;
+  update_text();
+  QTimer::singleShot(note_ms, this, [this, text] {
+    if (note_ != text) return;
+    note_.clear();
+    update_text();
+  });
+}
+
 void notice_line::update_text() {
   QStringList lines;
   if (!stream_.isEmpty()) lines << stream_;
   if (!signal_.isEmpty()) lines << signal_;
   if (!recording_.isEmpty()) lines << recording_;
+  if (!note_.isEmpty()) lines << note_;
   setText(lines.join('\n'));
   setVisible(!lines.isEmpty());
 }

@@ -30,6 +30,9 @@ class notice_line : public QLabel {
   void set_recording(const QString& text);
   // Said for a minute, unless a recording's notice takes its place.
   void set_recording_for_a_minute(const QString& text);
+  // A passing word (where a picture was saved): said for ten seconds, under
+  // the rest.
+  void set_note(const QString& text);
   // What it says; empty while it is hidden.
   QString shown() const { return isVisible() ? text() : QString(); }
 
@@ -43,6 +46,7 @@ class notice_line : public QLabel {
   QString stream_;
   QString signal_;
   QString recording_;
+  QString note_;
   // The switch buttons' row, under the text.
   QWidget* offers_ = nullptr;
   QHBoxLayout* offer_layout_ = nullptr;

@@ -6,6 +6,8 @@
 #include <QMouseEvent>
 #include <QOpenGLContext>
 #include <QVideoFrameFormat>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -31,6 +33,19 @@ void video_widget::mousePressEvent(QMouseEvent* event) {
   event->accept();
 }
 
+void video_widget::mouseDoubleClickEvent(QMouseEvent* event) {
+  emit clicked();
+  if (event->button() == Qt::LeftButton) emit double_clicked();
+  event->accept();
+}
+
+void video_widget::set_display_aspect(double aspect) {
+  if (!(aspect > 0.0)) aspect = 0.0;
+  if (aspect == aspect_) return;
+  aspect_ = aspect;
+  update();
+}
+
 void video_widget::initializeGL() {
   // Called again with a new context when the widget moves to another window;
   // the old context's texture went in cleanup() before that context did.
@@ -50,17 +65,31 @@ void video_widget::initializeGL() {
   glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
 }
 
-void video_widget::resizeGL(int w, int h) {
-  const qreal ratio = devicePixelRatioF();
-  glViewport(0, 0, GLsizei(w * ratio), GLsizei(h * ratio));
+void video_widget::resizeGL(int, int) {
+  // paintGL() sets the viewport for each picture: it depends on the aspect too.
 }
 
 void video_widget::paintGL() {
-  if (!has_image) {
-    // Nothing received yet: black rather than an untextured white quad.
-    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
-    return;
+  const qreal ratio = devicePixelRatioF();
+  const int w = int(width() * ratio), h = int(height() * ratio);
+  // Black first: nothing received yet (rather than an untextured white
+  // quad), and the bars beside or above the picture.
+  glViewport(0, 0, w, h);
+  glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+  glClear(GL_COLOR_BUFFER_BIT);
+  if (!has_image) return;
+  if (aspect_ > 0.0 && w > 0 && h > 0) {
+    // The largest rectangle of the aspect that fits, centred; a side within
+    // a pixel of the widget's is taken whole, so a window sized to the
+    // picture shows no bar of rounding.
+    int pw = w, ph = h;
+    if (double(w) / h > aspect_)
+      pw = std::min(w, int(std::lround(h * aspect_)));
+    else
+      ph = std::min(h, int(std::lround(w / aspect_)));
+    if (w - pw <= 1) pw = w;
+    if (h - ph <= 1) ph = h;
+    glViewport((w - pw) / 2, (h - ph) / 2, pw, ph);
   }
   glBindTexture(GL_TEXTURE_2D, texture_id);
   glBegin(GL_QUADS);

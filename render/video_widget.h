@@ -1,5 +1,7 @@
-// The live picture: an OpenGL widget that shows each image as one texture
-// stretched over the whole widget.
+// The live picture: an OpenGL widget that shows each image as one texture,
+// over the whole widget, or, once a display aspect is set, as large as fits
+// at that aspect, centred between black bars (a window resized freely, the
+// full screen).
 #pragma once
 
 #include <QImage>
@@ -15,9 +17,14 @@ class video_widget : public QOpenGLWidget {
   explicit video_widget(QWidget* parent = nullptr);
   ~video_widget() override;
   QSize minimumSizeHint() const override;
+  // Width over height the picture is shown at; 0 (the start): the picture
+  // fills the widget whatever its shape.
+  void set_display_aspect(double aspect);
 
  signals:
   void clicked();
+  // A double click of the left button (after the clicked() of its presses).
+  void double_clicked();
 
  public slots:
   void display_frame(QVideoFrame frame);
@@ -25,6 +32,7 @@ class video_widget : public QOpenGLWidget {
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void initializeGL() override;
   void resizeGL(int w, int h) override;
   void paintGL() override;
@@ -40,4 +48,5 @@ class video_widget : public QOpenGLWidget {
   int texture_width = 0;  // the size the texture's storage was made for
   int texture_height = 0;
   bool has_image = false;  // the texture has content
+  double aspect_ = 0.0;
 };

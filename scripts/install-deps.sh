@@ -21,7 +21,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libusb-1.0-0-dev libumockdev-dev umockdev \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  xvfb xauth x11-utils libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
+  xvfb xauth x11-utils openbox libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
   pulseaudio-utils libpulse-dev "${sound_servers[@]}" \
   libglib2.0-dev \
   desktop-file-utils appstream dpkg-dev file \

@@ -143,6 +143,37 @@ TEST_F(lumo_test, resizing_keeps_the_picture_filling_the_widget) {
   }
 }
 
+TEST_F(lumo_test, at_a_display_aspect_the_picture_keeps_it_between_black_bars) {
+  struct {
+    QSize widget;
+    double aspect;
+    QRect picture;
+  } const cases[] = {
+      {{400, 400}, 4.0 / 3.0, {0, 50, 400, 300}},   // bars above and below
+      {{800, 300}, 4.0 / 3.0, {200, 0, 400, 300}},  // beside
+      {{640, 480}, 16.0 / 9.0, {0, 60, 640, 360}},  // a 16:9 tape in a 4:3 window
+      {{641, 480}, 4.0 / 3.0, {0, 0, 641, 480}},    // a pixel off: no bar of rounding
+  };
+  show_at(64, 48);
+  widget.display_image(quadrant_image(768, 576));
+  for (const auto& c : cases) {
+    widget.resize(c.widget);
+    widget.set_display_aspect(c.aspect);
+    QTest::qWait(20);
+    const QImage grab = shown();
+    ASSERT_EQ(grab.size(), c.widget);
+    const QRect& p = c.picture;
+    expect_quadrants(grab.copy(p));
+    // One pixel out from each side of the picture, all round: black.
+    for (int x = 0; x < grab.width(); x += 7)
+      for (int y : {p.top() - 2, p.bottom() + 2})
+        if (y >= 0 && y < grab.height()) ASSERT_TRUE(near_colour(grab.pixel(x, y), qRgb(0, 0, 0), 0)) << x << "," << y;
+    for (int y = 0; y < grab.height(); y += 7)
+      for (int x : {p.left() - 2, p.right() + 2})
+        if (x >= 0 && x < grab.width()) ASSERT_TRUE(near_colour(grab.pixel(x, y), qRgb(0, 0, 0), 0)) << x << "," << y;
+  }
+}
+
 TEST_F(lumo_test, nothing_shown_yet_is_black) {
   show_at(64, 48);
   const QImage grab = shown();

@@ -4,6 +4,10 @@ stick's test pattern: the 75 % colour bars at their centres, and the picture
 reaching every edge of the client area below the menu row.
 
 usage: check_picture.py SHOT.ppm PICTURE_W PICTURE_H [--png OUT.png]
+       check_picture.py --letterboxed SHOT.ppm W:H
+
+The second form checks a whole-screen shot: the picture at aspect W:H as
+large as fits, centred, the bars around it black.
 """
 import struct
 import sys
@@ -47,8 +51,47 @@ def write_png(path, w, h, pixels):
                 chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
 
 
+def letterboxed(path, aspect):
+    w, h, pixels = read_ppm(path)
+    num, den = (int(v) for v in aspect.split(':'))
+    if w * den > h * num:
+        pw, ph = round(h * num / den), h
+    else:
+        pw, ph = w, round(w * den / num)
+    x0, y0 = (w - pw) // 2, (h - ph) // 2
+
+    def at(x, y):
+        i = (y * w + x) * 3
+        return tuple(pixels[i:i + 3])
+
+    errors = []
+    # The bars: every pixel black (one row or column of filtering at the
+    # picture's edge is the picture's).
+    for y in range(0, h, 2):
+        for x in range(0, w, 2):
+            inside = x0 - 1 <= x <= x0 + pw and y0 - 1 <= y <= y0 + ph
+            if not inside and max(at(x, y)) > 8:
+                errors.append(f'{x},{y} outside the {pw}x{ph} picture is {at(x, y)}, not black')
+                break
+        if errors:
+            break
+    # The picture: the colour bars at their centres, a third of the way down.
+    y = y0 + ph // 3
+    for bar, want in enumerate(BARS):
+        x = x0 + (2 * bar + 1) * pw // 16
+        if max(abs(a - b) for a, b in zip(at(x, y), want)) > TOLERANCE:
+            errors.append(f'bar {bar} at {x},{y}: {at(x, y)}, expected {want}')
+    if errors:
+        print('\n'.join(errors))
+        return 1
+    print(f'picture {pw}x{ph} at {x0},{y0} on a {w}x{h} screen, black around it')
+    return 0
+
+
 def main():
     args = sys.argv[1:]
+    if args and args[0] == '--letterboxed':
+        return letterboxed(args[1], args[2])
     png = None
     if '--png' in args:
         i = args.index('--png')
