@@ -420,6 +420,10 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
         if (completes_pair(flag)) deinterlace_.feed_frame();
         publish = deinterlace_.next_picture(display_.back(), shown);
         info.height = 2 * built.half_display_height;
+      } else if (!deinterlace_failure_reported_) {
+        qCWarning(render_log, "render: cannot build the deinterlacer (libavfilter's bwdif) for %dx%d; nothing is shown",
+                  built.width, 2 * lines);
+        deinterlace_failure_reported_ = true;
       }
     } else {
       av_image_fill_arrays(planes, strides, display_.back(), AV_PIX_FMT_BGRA, display_width,

@@ -194,6 +194,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
   // Deinterlaced: built when the mode is first used, freed with the
   // pictures and when another mode is chosen (render thread only).
   deinterlacer deinterlace_;
+  bool deinterlace_failure_reported_ = false;
 
   // Guards the recording queue and free list (never held while converting
   // or while the recorder's thread weaves).
