@@ -84,15 +84,17 @@ main_menus::main_menus(QMainWindow* window, const preference_set& p, bool muted)
   mute_->setChecked(muted);
   connect(mute_, &QAction::triggered, this, &main_menus::mute_toggled);
 
-  // F1 is checked when none of the three flags is set.
+  // F1 is checked when none of the four flags is set.
   QMenu* display = bar->addMenu(tr("&Display"));
   auto* modes = new QActionGroup(this);
   auto choose_mode = [this](display_mode m) { return [this, m] { emit display_mode_chosen(m); }; };
-  add_grouped(display, modes, tr("F&1"), !p.display_f2 && !p.display_interlaced && !p.display_field_blended,
+  add_grouped(display, modes, tr("F&1"),
+              !p.display_f2 && !p.display_interlaced && !p.display_field_blended && !p.display_deinterlaced,
               choose_mode(display_mode::f1));
   add_grouped(display, modes, tr("F&2"), p.display_f2, choose_mode(display_mode::f2));
   add_grouped(display, modes, tr("&Interlaced"), p.display_interlaced, choose_mode(display_mode::interlaced));
   add_grouped(display, modes, tr("&Field-blended"), p.display_field_blended, choose_mode(display_mode::field_blended));
+  add_grouped(display, modes, tr("&Deinterlaced"), p.display_deinterlaced, choose_mode(display_mode::deinterlaced));
   display->addSeparator();
   connect(display->addAction(tr("&Picture...")), &QAction::triggered, this, &main_menus::picture_asked);
 

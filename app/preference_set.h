@@ -13,10 +13,14 @@ struct preference_set {
   bool display_f2 = false;
   bool display_interlaced = false;
   bool display_field_blended = false;  // none of the three: display mode F1
+  // Not one of the nine: Deinterlaced, kept in the second file
+  // (settings_file.h). The nine bytes say F1 while it is chosen.
+  bool display_deinterlaced = false;
 
   bool operator==(const preference_set&) const = default;
 };
 
-// The preferences file's layout: the nine fields in order, one byte each.
+// The preferences file's layout: the nine fields in order, one byte each
+// (display_deinterlaced is not written or read).
 QDataStream& operator<<(QDataStream& out, const preference_set& p);
 QDataStream& operator>>(QDataStream& in, preference_set& p);

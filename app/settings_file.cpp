@@ -6,11 +6,15 @@
 #include <QFileInfo>
 #include <QObject>
 #include <QSettings>
+#include <iterator>
 
 #include "base/logging.h"
 
 namespace {
 const char* group_for(bool s_video) { return s_video ? "s_video" : "composite"; }
+
+// display/mode's values, in display_mode's order.
+constexpr const char* mode_names[] = {"f1", "f2", "interlaced", "field_blended", "deinterlaced"};
 
 // The integer stored under `key`, brought into `range`; `fallback` when it
 // is missing or not a number.
@@ -27,6 +31,7 @@ settings_file::settings_file(const QString& preferences_path)
 void settings_file::load() {
   problem_.clear();
   composite_ = s_video_ = picture_controls{};
+  mode_ = display_mode::f1;
   const QFileInfo info(path_);
   if (!info.exists()) return;  // the first run
   if (info.isDir())
@@ -51,6 +56,9 @@ void settings_file::load() {
         p.saturation = read_value(file, group + "/saturation", picture_controls::saturation_range, defaults.saturation);
         p.hue = read_value(file, group + "/hue", picture_controls::hue_range, defaults.hue);
       }
+      const QString mode = file.value("display/mode").toString().trimmed().toLower();
+      for (size_t m = 0; m < std::size(mode_names); ++m)
+        if (mode == QLatin1String(mode_names[m])) mode_ = static_cast<display_mode>(m);
     }
   }
   if (!problem_.isEmpty())
@@ -71,6 +79,7 @@ QString settings_file::save() const {
     file.setValue("hue", p.hue);
     file.endGroup();
   }
+  file.setValue("display/mode", mode_names[size_t(mode_)]);
   file.sync();
   return file.status() == QSettings::NoError ? QString() : QObject::tr("%1 cannot be written").arg(path_);
 }

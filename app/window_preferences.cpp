@@ -43,8 +43,13 @@ void window_preferences::load() {
   // in menu order.
   if (current_.display_f2) current_.display_interlaced = false;
   if (current_.display_f2 || current_.display_interlaced) current_.display_field_blended = false;
-  stored_ = current_;
   second_.load();
+  // Deinterlaced holds when the second file says so and the nine bytes say
+  // F1, which they hold for it; another mode there was chosen since by a
+  // version that knows only the nine bytes, and wins.
+  current_.display_deinterlaced = second_.mode() == display_mode::deinterlaced && mode() == display_mode::f1;
+  second_.set_mode(mode());
+  stored_ = current_;
   if (launch_.standard) {
     current_.sixty_hz = *launch_.standard != video_standard::pal;
     current_.pal_60 = *launch_.standard == video_standard::pal_60;
@@ -78,6 +83,7 @@ video_standard window_preferences::standard() const {
 }
 
 display_mode window_preferences::mode() const {
+  if (current_.display_deinterlaced) return display_mode::deinterlaced;
   if (current_.display_f2) return display_mode::f2;
   if (current_.display_interlaced) return display_mode::interlaced;
   if (current_.display_field_blended) return display_mode::field_blended;
@@ -151,6 +157,9 @@ bool window_preferences::choose_display_mode(display_mode mode) {
   current_.display_f2 = mode == display_mode::f2;
   current_.display_interlaced = mode == display_mode::interlaced;
   current_.display_field_blended = mode == display_mode::field_blended;
+  // The nine bytes keep F1 for it: the nearest of their modes.
+  current_.display_deinterlaced = mode == display_mode::deinterlaced;
+  second_.set_mode(mode);
   return true;
 }
 

@@ -1,6 +1,6 @@
 // The window's stored settings: the nine-byte preferences file (its path,
-// reading it tolerantly, writing it), the picture controls of each input in
-// the second file beside it (settings_file.h), the command line's overrides
+// reading it tolerantly, writing it), the picture controls of each input and
+// the display mode in the second file beside it (settings_file.h), the command line's overrides
 // for this run, and the menus' and the Picture dialog's choices. A choice from the menus ends the command
 // line's override of the same setting; until then the file keeps what it
 // held for it.

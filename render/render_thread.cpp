@@ -52,6 +52,11 @@ void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, s
   for (; k < bytes; ++k) out[k] = static_cast<unsigned char>((unsigned(a[k]) + unsigned(b[k])) >> 1);
 }
 
+// The field that completes a pair for the pictures made of two fields
+// (Interlaced, Field-blended, Deinterlaced): the flag-set one, with the
+// flag-clear field before it.
+bool completes_pair(bool flag) { return flag; }
+
 }  // namespace
 
 render_thread::render_thread(QObject* parent) : worker_thread("render", parent) {
@@ -259,6 +264,7 @@ void render_thread::release_pictures() {
   recording_scaler = nullptr;
   recording_picture_size = 0;
   pictures_ready = false;
+  deinterlace_.release();
 }
 
 bool render_thread::rebuild(const geometry& g) {
@@ -339,6 +345,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   const bool f2 = mode == display_mode::f2;
   const bool interlaced = mode == display_mode::interlaced;
   const bool blended = mode == display_mode::field_blended;
+  const bool deinterlaced = mode == display_mode::deinterlaced;
   const bool feed = recording_on_;
   const bool debugging = render_timing_log().isDebugEnabled();
   const bool flag = field.flag;
@@ -374,6 +381,8 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
 
   // The recording first: it needs every field, the display only the newest.
   if (feed) record_field(field, lines);
+  // The deinterlacer exists only while its mode is chosen.
+  if (!deinterlaced && deinterlace_.built()) deinterlace_.release();
 
   // F2 shows only flag-set fields; the others are still signalled.
   const bool shown_in_mode = !(f2 && !interlaced && !blended && !flag);
@@ -386,13 +395,15 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
     int strides[4] = {};
     picture_info& info = display_.back_info();
     bool publish = false;
+    // The field the picture shows: the one in hand, except in Deinterlaced.
+    deinterlacer::field_stamp shown{field.serial, field.arrival_ns};
     if (interlaced || blended) {
       // One field at display width and half height, kept per flag; the
       // picture changes only when the flag-set field completes the pair.
       unsigned char* half = field_picture_[flag ? 1 : 0].data();
       av_image_fill_arrays(planes, strides, half, AV_PIX_FMT_BGRA, display_width, built.half_display_height, 1);
       sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-      if (flag) {
+      if (completes_pair(flag)) {
         if (interlaced)
           weave(display_.back(), field_picture_[0].data(), field_picture_[1].data(), row_bytes,
                 built.half_display_height);
@@ -400,6 +411,19 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
           blend(display_.back(), field_picture_[0].data(), field_picture_[1].data(), field_bytes);
         info.height = interlaced ? 2 * built.half_display_height : built.half_display_height;
         publish = true;
+      }
+    } else if (deinterlaced) {
+      // A picture per field, each of the frame woven from a pair, one frame
+      // later (the filter needs the frame after): see render/deinterlacer.h.
+      if (deinterlace_.build_for(built.width, lines, display_width, 2 * built.half_display_height)) {
+        deinterlace_.weave_field(field.pixels, flag, field.serial, field.arrival_ns);
+        if (completes_pair(flag)) deinterlace_.feed_frame();
+        publish = deinterlace_.next_picture(display_.back(), shown);
+        info.height = 2 * built.half_display_height;
+      } else if (!deinterlace_failure_reported_) {
+        qCWarning(render_log, "render: cannot build the deinterlacer (libavfilter's bwdif) for %dx%d; nothing is shown",
+                  built.width, 2 * lines);
+        deinterlace_failure_reported_ = true;
       }
     } else {
       av_image_fill_arrays(planes, strides, display_.back(), AV_PIX_FMT_BGRA, display_width,
@@ -410,8 +434,8 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
     }
     if (publish) {
       info.width = display_width;
-      info.field_serial = field.serial;
-      info.arrival_ns = field.arrival_ns;
+      info.field_serial = shown.serial;
+      info.arrival_ns = shown.arrival_ns;
       last_published_ = display_.back();
       display_.publish();
     }

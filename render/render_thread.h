@@ -1,5 +1,5 @@
 // The render thread: turns each field the capture thread hands over (UYVY
-// 4:2:2, 720 x 240 or 288) into the BGRA display picture in one of four
+// 4:2:2, 720 x 240 or 288) into the BGRA display picture in one of five
 // display modes, and while recording also into planar YUV 4:2:2 for the
 // recording. All pixel conversion happens here, with libswscale.
 #pragma once
@@ -20,6 +20,7 @@
 #include "base/recording_supply.h"
 #include "base/stopwatch.h"
 #include "base/worker_thread.h"
+#include "render/deinterlacer.h"
 #include "render/display_mode.h"
 #include "render/latest_picture.h"
 
@@ -190,6 +191,10 @@ class render_thread : public worker_thread, public field_sink, public recording_
   // and the display pictures.
   std::vector<unsigned char> field_picture_[2];
   latest_picture display_{image_buffer_size};
+  // Deinterlaced: built when the mode is first used, freed with the
+  // pictures and when another mode is chosen (render thread only).
+  deinterlacer deinterlace_;
+  bool deinterlace_failure_reported_ = false;
 
   // Guards the recording queue and free list (never held while converting
   // or while the recorder's thread weaves).

@@ -19,7 +19,7 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev \
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev libqt6opengl6-dev libgl-dev \
   libusb-1.0-0-dev libumockdev-dev umockdev \
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg \
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libavfilter-dev ffmpeg \
   libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth x11-utils openbox libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
   pulseaudio-utils libpulse-dev "${sound_servers[@]}" \

@@ -80,7 +80,7 @@ TEST_F(menus_test, every_menu_and_item_in_order_with_its_initial_state) {
       {"&Channel", {"0", "1", "2", "3"}},
       {"Aspect &ratio", {"&4:3", "&16:9"}},
       {"&Audio", {"&Easycap", "&Line-in", "-", "&Mute audio preview"}},
-      {"&Display", {"F&1", "F&2", "&Interlaced", "&Field-blended", "-", "&Picture..."}},
+      {"&Display", {"F&1", "F&2", "&Interlaced", "&Field-blended", "&Deinterlaced", "-", "&Picture..."}},
       {"&Window", {"&Always on top", "-", "50%", "100%", "150%", "200%", "250%", "300%"}},
       {"&Help", {"&About Ostrevin", "About &Qt"}},
   };

@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -269,6 +271,40 @@ TEST_F(preferences_test, a_directory_in_place_of_the_file_is_reported) {
   ASSERT_EQ(boxes.texts.size(), 1);
   EXPECT_EQ(boxes.texts[0], expected);
   EXPECT_TRUE(window->preferences().current().always_on_top);
+}
+
+// Deinterlaced is kept in the second file, the nine bytes holding F1 for it
+// (older versions read those); a mode one of them chose there since wins.
+TEST_F(preferences_test, deinterlaced_lives_in_the_second_file_and_the_nine_bytes_keep_f1_for_it) {
+  const QByteArray f1("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9);
+  const QByteArray interlaced("\x00\x00\x00\x00\x01\x00\x00\x01\x00", 9);
+  const QString ini = QFileInfo(file_path()).absolutePath() + "/ostrevin.ini";
+  struct mode_case {
+    const char* name;
+    QByteArray nine;
+    display_mode mode;
+    const char* checked;
+  };
+  const mode_case cases[] = {
+      {"the nine bytes say F1", f1, display_mode::deinterlaced, "&Deinterlaced"},
+      {"an older version chose Interlaced since", interlaced, display_mode::interlaced, "&Interlaced"},
+  };
+  for (const mode_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store(c.nine);
+    QSettings(ini, QSettings::IniFormat).setValue("display/mode", "deinterlaced");
+    auto window = open_window();
+    EXPECT_EQ(window->preferences().mode(), c.mode);
+    EXPECT_TRUE(menu_action(*window, "&Display", c.checked)->isChecked());
+  }
+
+  // Chosen from the menu: F1 in the nine bytes, the mode in the second file.
+  auto window = open_window();
+  menu_action(*window, "&Display", "&Deinterlaced")->trigger();
+  EXPECT_EQ(stored(), f1);
+  EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("display/mode").toString(), "deinterlaced");
+  window.reset();
+  EXPECT_EQ(open_window()->preferences().mode(), display_mode::deinterlaced);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 echo "Depends: $depends"
 for needed in libc6 libqt6gui6 libqt6widgets6 libqt6multimedia6 libqt6openglwidgets6 libusb-1.0-0 \
-  libavcodec59 libswscale6; do
+  libavcodec59 libswscale6 libavfilter8; do
   grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
 done
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)

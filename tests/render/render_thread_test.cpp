@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/test_pattern.h"
 #include "tests/support/message_log.h"
 #include "tests/support/render_probe.h"
 #include "tests/support/signal_counter.h"
@@ -194,6 +195,91 @@ TEST_F(rendering, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fiel
   EXPECT_GT(odd_sums, 1000);
   EXPECT_GT(sums_over_255, 1000);
   EXPECT_TRUE(untouched_from(display, 768 * 288 * 4));
+}
+
+// The virtual stick's test pattern, its box moving 4 pixels a field, fed
+// with the serials the stick would give (field n: serial n + 1, flag-clear
+// fields even).
+struct pattern_fields : rendering {
+  rt woven;  // the same fields in Interlaced, converted on this thread
+
+  int box_top() const { return 2 * (lines * 2 / 3 + (lines - 16 - lines * 2 / 3 - test_pattern::box_size) / 2); }
+  int display_x(int x) const { return x * width / 720; }
+  void draw(uint32_t n) {
+    test_pattern::draw_field(field.data(), lines, 1440, test_pattern::field_info{n, false, {}, false});
+  }
+  // True when the thread published a picture for field n (then in `display`).
+  bool feed(uint32_t n) {
+    draw(n);
+    render.submit_field(n % 2, field.data(), size_t(lines) * 1440, -1, n + 1);
+    render.set_render_settings(render_probe::settings(render));
+    if (!render.display().take()) return false;
+    std::copy_n(render.display().front(), size_t(width * height * 4), display.begin());
+    return true;
+  }
+  std::vector<unsigned char> woven_pair(uint32_t first) {
+    for (uint32_t n : {first, first + 1}) draw(n), render_probe::render_one_field(woven, n % 2, field.data());
+    EXPECT_TRUE(woven.display().take());
+    return {woven.display().front(), woven.display().front() + width * height * 4};
+  }
+  int luma(const std::vector<unsigned char>& b, int x, int y) const {
+    const unsigned char* p = &b[size_t(y * width + x) * 4];
+    return (p[0] + 2 * p[1] + p[2]) / 4;
+  }
+  int box_left(const std::vector<unsigned char>& b) const {
+    int x = 0;
+    while (x < width && luma(b, x, box_top() + test_pattern::box_size) < 192) ++x;
+    return x;
+  }
+  // Pixels of the box's rows and columns [x0, x1) that are combed, as
+  // ffmpeg's idet filter tests a pixel: it differs from the rows above and
+  // below by more than the threshold, the same way.
+  int combed(const std::vector<unsigned char>& b, int x0, int x1) const {
+    int count = 0;
+    for (int y = box_top() - 2; y < box_top() + 2 * test_pattern::box_size + 2; ++y)
+      for (int x = x0; x < x1; ++x) {
+        const int up = luma(b, x, y) - luma(b, x, y - 1), down = luma(b, x, y) - luma(b, x, y + 1);
+        count += (up > 24 && down > 24) || (up < -24 && down < -24);
+      }
+    return count;
+  }
+};
+
+TEST_F(pattern_fields, deinterlaced_shows_every_field_whole_a_frame_late_without_combing_and_as_sharp_as_woven) {
+  render.set_display_mode(display_mode::deinterlaced);
+  woven.set_display_mode(display_mode::interlaced);
+  for (const auto& [sixty_hz, start] : {std::pair{false, 0u}, {true, 1000u}}) {
+    SCOPED_TRACE(sixty_hz ? "NTSC" : "PAL");
+    use(sixty_hz, false);  // a standard switch: nothing of the old size may follow
+    woven.set_render_settings(render_probe::settings(render));
+    int fed = 0, pictures = 0;
+    for (uint32_t n = start; n < start + 40; ++n) {
+      if (n == start + 20 || n == start + 21) continue;  // the thread fell behind: two fields skipped
+      ++fed;
+      if (!feed(n)) continue;
+      ++pictures;
+      const picture_info& info = render.display().front_info();
+      ASSERT_EQ(info.width, width);
+      ASSERT_EQ(info.height, height);
+      // The filter holds a frame back, and a frame's second picture waits a field.
+      EXPECT_EQ(info.field_serial, n + 1 - 3);
+      EXPECT_NEAR(box_left(display), display_x(test_pattern::box_x(n - 3)), 2) << "field " << n;
+    }
+    // Each run of fields shows all but its first three.
+    EXPECT_EQ(pictures, fed - 6);
+
+    // The last picture shows field start + 36, of the pair woven with start + 37.
+    const std::vector<unsigned char> interlaced = woven_pair(start + 36);
+    const int x0 = display_x(test_pattern::box_x(start + 36)) - 8;
+    const int x1 = display_x(test_pattern::box_x(start + 37) + test_pattern::box_size) + 8;
+    EXPECT_GT(combed(interlaced, x0, x1), 200);
+    EXPECT_LT(combed(display, x0, x1), 10);
+    // Above the box nothing moves: the bars and their edge with the band
+    // below stay as sharp as woven.
+    int worst = 0;
+    for (int k = 0; k < width * (box_top() - 8) * 4; ++k) worst = std::max(worst, std::abs(display[k] - interlaced[k]));
+    EXPECT_LE(worst, 6);
+  }
 }
 
 TEST_F(rendering, a_mode_change_between_two_fields_applies_to_the_next_field) {
