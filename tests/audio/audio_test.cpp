@@ -370,12 +370,12 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
   ASSERT_TRUE(stick->wait_held(10000));
   int standards = 0;
   QObject::connect(window.get(), &main_window::set_standard, [&] { ++standards; });
-  EXPECT_EQ(window->size(), QSize(768, 596));
+  EXPECT_EQ(window->size(), with_meters({768, 596}));
 
   line_in()->trigger();  // before the first stream: the first start runs now
   EXPECT_EQ(standards, 1);
   EXPECT_TRUE(parts->sound.is_running());
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == with_meters({640, 380}); }, 5000));
 
   stick->release_hold();
   signal_counter streaming(&parts->capture, &capture_thread::easycap_streaming);
