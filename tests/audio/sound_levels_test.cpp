@@ -1,13 +1,17 @@
 // The meters' measurement on sound of known level: peak, RMS, hold, clip and
-// "no sound", fed in whole blocks and in blocks that cut frames apart.
+// "no sound", fed in whole blocks and in blocks that cut frames apart; and
+// the meters themselves: a click, and an input that stops.
 #include "audio/sound_levels.h"
 
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "app/sound_meters.h"
 
 namespace {
 
@@ -138,6 +142,21 @@ TEST(sound_levels, figures_of_known_sound_in_any_blocks) {
       EXPECT_EQ(other.no_sound, level.no_sound);
     }
   }
+}
+
+// A full-scale block lights both clip marks; a click puts them out. Then no
+// more blocks come: after a while both bars say "no sound".
+TEST(sound_meters, a_click_clears_the_clip_marks_and_a_stopped_input_has_no_sound) {
+  sound_meters meters;
+  meters.resize(400, sound_meters::fixed_height);
+  meters.show();
+  const std::vector<unsigned char> bytes = pcm({{0.1, {wave::square, 0.0}, {wave::square, 0.0}}});
+  meters.take_sound(QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+  EXPECT_TRUE(meters.levels()[0].clipped && meters.levels()[1].clipped);
+  QTest::mouseClick(&meters, Qt::LeftButton);
+  EXPECT_FALSE(meters.levels()[0].clipped || meters.levels()[1].clipped);
+  EXPECT_FALSE(meters.levels()[0].no_sound);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return meters.levels()[0].no_sound && meters.levels()[1].no_sound; }, 10000));
 }
 
 }  // namespace
