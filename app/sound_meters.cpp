@@ -161,7 +161,8 @@ void sound_meters::draw_background() {
 }
 
 void sound_meters::paintEvent(QPaintEvent*) {
-  if (background_.isNull()) draw_background();
+  // First shown, or moved to a screen of another pixel ratio.
+  if (background_.isNull() || background_.devicePixelRatio() != devicePixelRatioF()) draw_background();
   QPainter p(this);
   p.drawImage(0, 0, background_);
   const row_geometry g = rows();

@@ -41,6 +41,7 @@ class sound_levels {
     double hold_db;
     bool clipped;
     bool no_sound;
+    bool operator==(const channel_level&) const = default;
   };
   using reading = std::array<channel_level, channels>;
 
