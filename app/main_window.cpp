@@ -7,12 +7,14 @@
 #include <QMessageBox>
 #include <QTextStream>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "app/full_screen.h"
 #include "app/main_menus.h"
 #include "app/notice_line.h"
 #include "app/picture_dialog.h"
 #include "app/picture_saver.h"
+#include "app/sound_meters.h"
 #include "app/termination_signals.h"
 #include "app/x_window_watch.h"
 #include "base/logging.h"
@@ -20,7 +22,8 @@
 #include "render/video_widget.h"
 
 namespace {
-// Height of the menu bar row that the window adds to the video area.
+// Height of the menu bar row that the window adds to the video area (the
+// sound meters' row under it adds its own).
 constexpr int menu_bar_height = 20;
 constexpr int recording_pixel_format = 4;  // FFmpeg's planar YUV 4:2:2
 
@@ -80,12 +83,21 @@ main_window::main_window(capture_pipeline& parts, const launch_options& options,
   preferences_.load();
 
   setWindowTitle("Ostrevin");
+  // The picture, and the sound meters in a row of their own under it.
+  auto* picture_and_meters = new QWidget;
+  auto* column = new QVBoxLayout(picture_and_meters);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
   display_ = new video_widget();
-  setCentralWidget(display_);
-  display_->show();
+  column->addWidget(display_, 1);
+  auto* meters = new sound_meters;
+  column->addWidget(meters);
+  setCentralWidget(picture_and_meters);
+  // What the recorder takes, muted preview or not.
+  connect(&sound_, &sound_preview::sound_captured, meters, &sound_meters::take_sound);
   notice_ = new notice_line(display_);
   menus_ = new main_menus(this, preferences_.current(), sound_.is_muted());
-  full_screen_ = new full_screen(this, display_, {}, menus_->full_screen_item());
+  full_screen_ = new full_screen(this, display_, {meters}, menus_->full_screen_item());
   picture_saver_ = new picture_saver(this);
   status_timer_ = new QTimer(this);
   status_timer_->setInterval(500);
@@ -299,8 +311,9 @@ void main_window::apply_always_on_top() {
 
 void main_window::resize_video_area(double scale) {
   // A scale is not stored: the next apply_preferences() returns the window to 100 %.
-  const QSize size(int(scale * current_capture_.half_display_width() * 2),
-                   int(scale * current_capture_.half_display_height() * 2) + menu_bar_height);
+  const QSize size(
+      int(scale * current_capture_.half_display_width() * 2),
+      int(scale * current_capture_.half_display_height() * 2) + menu_bar_height + sound_meters::fixed_height);
   // In full screen the size waits for its end.
   if (full_screen_ && full_screen_->hold_size(size)) return;
   resize(size);

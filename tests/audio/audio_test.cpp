@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 
 #include "app/main_window.h"
@@ -168,8 +169,19 @@ TEST_F(audio_test, mute_silences_the_preview_and_a_switch_makes_it_audible_again
   EXPECT_TRUE(mute()->isChecked());
   EXPECT_TRUE(parts->sound.is_muted());
   EXPECT_TRUE(hears_nothing());
-  // Sound still comes in while muted; the preview just does not play it.
+  // Sound still comes in while muted; the preview just does not play it,
+  // and the meters show it as it is recorded (the tone at -18 dBFS).
   EXPECT_TRUE(wait_sound_flowing());
+  const auto* meters = window->findChild<const sound_meters*>("sound_meters");
+  ASSERT_NE(meters, nullptr);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        const sound_levels::reading levels = meters->levels();
+        return std::all_of(levels.begin(), levels.end(), [](const sound_levels::channel_level& level) {
+          return !level.no_sound && level.peak_db > -24.0 && level.peak_db < -12.0;
+        });
+      },
+      5000));
 
   mute()->trigger();
   EXPECT_FALSE(mute()->isChecked());
@@ -370,12 +382,12 @@ TEST_F(audio_test, the_first_start_applies_the_stored_settings_once_even_after_a
   ASSERT_TRUE(stick->wait_held(10000));
   int standards = 0;
   QObject::connect(window.get(), &main_window::set_standard, [&] { ++standards; });
-  EXPECT_EQ(window->size(), QSize(768, 596));
+  EXPECT_EQ(window->size(), with_meters({768, 596}));
 
   line_in()->trigger();  // before the first stream: the first start runs now
   EXPECT_EQ(standards, 1);
   EXPECT_TRUE(parts->sound.is_running());
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 380); }, 5000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == with_meters({640, 380}); }, 5000));
 
   stick->release_hold();
   signal_counter streaming(&parts->capture, &capture_thread::easycap_streaming);

@@ -10,6 +10,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 checker=$here/../tools/check_picture.py
 source "$here/../support/x_session.sh"
 e2e_session "$@"
+# The window: the menu row, the picture, the sound meters' row.
+chrome=$((20 + 32))
 prefs_dir=$HOME/.local/share/ostrevin
 mkdir -p "$prefs_dir"
 
@@ -41,13 +43,13 @@ run_case() {
   write_preferences 0 "$sixty" 0 "$wide" 1 0 "$f2" "$inter" "$blend"
   "$emulator" -- "$ostrevin" >"$work/$name.log" 2>&1 &
   pid=$!
-  id=$(wait_window_size "${pw}x$((ph + 20))") || { cat "$work/$name.log"; fail "$name: window never reached ${pw}x$((ph + 20))"; }
+  id=$(wait_window_size "${pw}x$((ph + chrome))") || { cat "$work/$name.log"; fail "$name: window never reached ${pw}x$((ph + chrome))"; }
   # The stick is programmed and streaming a moment after the window shows.
   for _ in $(seq 30); do
     sleep 0.3
     # The first stream applies the stored preferences and sets the window's
     # flags again, which gives it a new X window: look it up every time.
-    id=$(wait_window_size "${pw}x$((ph + 20))") || continue
+    id=$(wait_window_size "${pw}x$((ph + chrome))") || continue
     "$x_window" grab "$id" "$work/$name.ppm" || continue
     if python3 "$checker" "$work/$name.ppm" "$pw" "$ph" ${first_png:+--png "$first_png"} >"$work/$name.check"; then
       ok=1

@@ -21,12 +21,12 @@ pid=""
 [ $exit_code -eq 1 ] || fail "exit code $exit_code without a stick, expected 1"
 echo "no stick: message shown over the window, exit code 1"
 
-# --- with the virtual stick: 768 x 596, programmed, close exits 0
+# --- with the virtual stick: 768 x 628 (the picture, menus and sound meters), programmed, close exits 0
 "$emulator" --log="$work/ops.txt" -- "$ostrevin" >"$work/stick.log" 2>&1 &
 pid=$!
 main=$(wait_window Ostrevin top) || fail "no main window"
 read -r main_id size <<<"$main"
-[ "$size" = 768x596 ] || fail "window is $size, expected 768x596"
+[ "$size" = 768x628 ] || fail "window is $size, expected 768x628"
 sleep 1  # let the capture thread program the stick
 # The first stream applies the stored preferences, which sets the window's
 # flags again, and X gives the window a new id: look it up once more.
@@ -36,7 +36,7 @@ read -r main_id size <<<"$main"
 wait_exit $pid || fail "the window did not close"
 pid=""
 [ $exit_code -eq 0 ] || { cat "$work/stick.log"; fail "exit code $exit_code after close, expected 0"; }
-echo "virtual stick: window 768x596, close exits 0"
+echo "virtual stick: window 768x628, close exits 0"
 [ -s "$work/ops.txt" ] || fail "the emulator wrote no operation log"
 grep -c decoder_write "$work/ops.txt" | { read -r n; [ "$n" -ge 54 ] || fail "only $n decoder writes"; }
 echo "stick programmed: $(grep -c decoder_write "$work/ops.txt") decoder writes"

@@ -8,11 +8,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include "render/video_widget.h"
 #include "sim/in_process_backend.h"
 #include "tests/support/window_fixture.h"
 
@@ -63,11 +65,19 @@ TEST_F(window_test, with_a_stick_the_window_opens_at_pal_size_and_closes_with_0)
   main_window window(parts);
   window.show();
   EXPECT_EQ(window.windowTitle(), "Ostrevin");
-  EXPECT_EQ(window.size(), QSize(768, 596));
+  const QSize pal_size = with_meters({768, 596});
+  EXPECT_EQ(window.size(), pal_size);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   // The X server may report the first mapping before the resize lands.
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window.geometry().size() == QSize(768, 596); }, 5000))
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window.geometry().size() == pal_size; }, 5000))
       << "client area " << window.geometry().width() << "x" << window.geometry().height();
+  // The picture keeps the area it had before the meters: the window's less
+  // its menu bar. The meters lie under it.
+  const auto* picture = window.findChild<const video_widget*>();
+  const auto* meters = window.findChild<const sound_meters*>("sound_meters");
+  ASSERT_TRUE(picture && meters);
+  EXPECT_EQ(picture->size(), QSize(768, 596 - window.menuBar()->height()));
+  EXPECT_EQ(meters->geometry(), QRect(picture->x(), picture->geometry().bottom() + 1, 768, sound_meters::fixed_height));
 
   // Close once the stick is programmed and streaming.
   QTimer::singleShot(0, [&] {

@@ -218,7 +218,7 @@ TEST_F(menus_test, each_choice_changes_its_preference_signals_writes_and_sizes) 
     QByteArray after;
     int set_standard;
     QList<int> channels;
-    QSize window;
+    QSize window;  // before the sound meters
   };
   const QByteArray defaults("\x00\x00\x00\x00\x01\x00\x00\x00\x00", 9);
   const choice_case cases[] = {
@@ -291,7 +291,8 @@ TEST_F(menus_test, each_choice_changes_its_preference_signals_writes_and_sizes) 
     QList<int> channels;
     for (const auto& args : channel) channels << args.at(0).toInt();
     EXPECT_EQ(channels, c.channels);
-    EXPECT_TRUE(size_becomes(*window, c.window)) << str(window->size()) << " instead of " << str(c.window);
+    EXPECT_TRUE(size_becomes(*window, with_meters(c.window)))
+        << str(window->size()) << " instead of " << str(with_meters(c.window));
 
     // The check marks mirror the preference, and the next start reads it back.
     if (a->actionGroup()) {
@@ -321,7 +322,7 @@ TEST_F(menus_test, channel_shortcuts_send_the_channel_and_store_nothing) {
   EXPECT_EQ(window->preferences().current(), preference_set{});
   EXPECT_EQ(checked_in(*window, "&Input"), QStringList{"&Composite"});
   EXPECT_FALSE(QFile::exists(file_path()));
-  EXPECT_EQ(window->size(), QSize(768, 596));
+  EXPECT_EQ(window->size(), with_meters({768, 596}));
 }
 
 TEST_F(menus_test, every_scale_of_every_format) {
@@ -350,11 +351,11 @@ TEST_F(menus_test, every_scale_of_every_format) {
     SCOPED_TRACE(formats[f].bytes.toHex(' ').toStdString());
     store(formats[f].bytes);
     auto window = streaming_window();
-    EXPECT_TRUE(size_becomes(*window, formats[f].full + QSize(0, 20)));
+    EXPECT_TRUE(size_becomes(*window, with_meters(formats[f].full + QSize(0, 20))));
     for (const auto& scale : scales) {
       SCOPED_TRACE(scale.text);
       action(*window, "&Window", scale.text)->trigger();
-      const QSize expected = scale.area[f] + QSize(0, 20);
+      const QSize expected = with_meters(scale.area[f] + QSize(0, 20));
       EXPECT_TRUE(size_becomes(*window, expected)) << str(window->size()) << " instead of " << str(expected);
       EXPECT_EQ(checked_in(*window, "&Window"), QStringList{scale.text});
     }
@@ -365,47 +366,47 @@ TEST_F(menus_test, every_scale_of_every_format) {
 TEST_F(menus_test, format_changes_return_to_100_percent_and_keep_the_scale_mark) {
   auto window = streaming_window();
   action(*window, "&Window", "200%")->trigger();
-  ASSERT_TRUE(size_becomes(*window, {1536, 1172}));
+  ASSERT_TRUE(size_becomes(*window, with_meters({1536, 1172})));
 
   action(*window, "Aspect &ratio", "&16:9")->trigger();
-  EXPECT_TRUE(size_becomes(*window, {768, 452})) << str(window->size());
+  EXPECT_TRUE(size_becomes(*window, with_meters({768, 452}))) << str(window->size());
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"200%"});
 
   action(*window, "&Window", "150%")->trigger();
-  ASSERT_TRUE(size_becomes(*window, {1152, 668}));
+  ASSERT_TRUE(size_becomes(*window, with_meters({1152, 668})));
   action(*window, "&NTSC/PAL", "&NTSC")->trigger();
-  EXPECT_TRUE(size_becomes(*window, {640, 380})) << str(window->size());
+  EXPECT_TRUE(size_becomes(*window, with_meters({640, 380}))) << str(window->size());
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"150%"});
 
   action(*window, "&Window", "50%")->trigger();
-  ASSERT_TRUE(size_becomes(*window, {320, 200}));
+  ASSERT_TRUE(size_becomes(*window, with_meters({320, 200})));
   action(*window, "&Display", "&Interlaced")->trigger();
-  EXPECT_TRUE(size_becomes(*window, {640, 380})) << str(window->size());
+  EXPECT_TRUE(size_becomes(*window, with_meters({640, 380}))) << str(window->size());
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"50%"});
 
   action(*window, "&Window", "300%")->trigger();
-  ASSERT_TRUE(size_becomes(*window, {1920, 1100}));
+  ASSERT_TRUE(size_becomes(*window, with_meters({1920, 1100})));
   action(*window, "&Input", "&S-Video")->trigger();
-  EXPECT_TRUE(size_becomes(*window, {640, 380})) << str(window->size());
+  EXPECT_TRUE(size_becomes(*window, with_meters({640, 380}))) << str(window->size());
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"300%"});
 
   // A channel leaves the size alone.
   action(*window, "&Window", "250%")->trigger();
-  ASSERT_TRUE(size_becomes(*window, {1600, 920}));
+  ASSERT_TRUE(size_becomes(*window, with_meters({1600, 920})));
   action(*window, "&Channel", "1")->trigger();
   QTest::qWait(50);
-  EXPECT_EQ(window->size(), QSize(1600, 920));
+  EXPECT_EQ(window->size(), with_meters({1600, 920}));
 
   // Always on top changes only the hint.
   action(*window, "&Window", "&Always on top")->trigger();
   EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_TRUE(window->isVisible());
   QTest::qWait(50);
-  EXPECT_EQ(window->size(), QSize(1600, 920));
+  EXPECT_EQ(window->size(), with_meters({1600, 920}));
   action(*window, "&Window", "&Always on top")->trigger();
   EXPECT_FALSE(window->windowFlags() & Qt::WindowStaysOnTopHint);
   QTest::qWait(50);
-  EXPECT_EQ(window->size(), QSize(1600, 920));
+  EXPECT_EQ(window->size(), with_meters({1600, 920}));
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"250%"});
 }
 
@@ -415,7 +416,7 @@ TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
   main_window window(parts);
   QSignalSpy standard(&window, &main_window::set_standard);
   window.show();
-  EXPECT_EQ(window.size(), QSize(768, 596));
+  EXPECT_EQ(window.size(), with_meters({768, 596}));
   EXPECT_EQ(checked_in(window, "&NTSC/PAL"), QStringList{"&NTSC"});
   EXPECT_EQ(checked_in(window, "Aspect &ratio"), QStringList{"&16:9"});
   EXPECT_TRUE(action(window, "&Window", "&Always on top")->isChecked());
@@ -423,13 +424,13 @@ TEST_F(menus_test, the_stored_format_takes_effect_at_the_first_stream) {
   EXPECT_EQ(standard.count(), 0);
 
   // The in-process stick streams on its own.
-  ASSERT_TRUE(size_becomes(window, {640, 380})) << str(window.size());
+  ASSERT_TRUE(size_becomes(window, with_meters({640, 380}))) << str(window.size());
   EXPECT_EQ(standard.count(), 1);
   EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
   ASSERT_TRUE(QTest::qWaitFor([&] { return stick->capture_enabled(); }, 10000));
   QTest::qWait(100);
   EXPECT_EQ(standard.count(), 1) << "later streams apply nothing";
-  EXPECT_EQ(window.size(), QSize(640, 380));
+  EXPECT_EQ(window.size(), with_meters({640, 380}));
 }
 
 // The decoder's input mode follows the Input menu even when the new input's

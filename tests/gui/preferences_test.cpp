@@ -88,7 +88,7 @@ TEST_F(preferences_test, no_file_gives_the_defaults_and_the_pal_window_without_w
   EXPECT_EQ(window->preferences().path(), file_path());
   EXPECT_EQ(window->preferences().current(), preference_set{});
   EXPECT_TRUE(window->preferences().current().easycap_audio);
-  EXPECT_EQ(window->size(), QSize(768, 596));
+  EXPECT_EQ(window->size(), with_meters({768, 596}));
   QTest::qWait(50);
   EXPECT_FALSE(QFile::exists(file_path())) << "start-up only reads";
 }
@@ -127,7 +127,7 @@ TEST_F(preferences_test, reads_whatever_bytes_are_there) {
                                                    : "F&1";
     EXPECT_TRUE(menu_action(*window, "&Display", mode)->isChecked()) << mode.toStdString();
     // The stored format waits for the first stream.
-    EXPECT_EQ(window->size(), QSize(768, 596));
+    EXPECT_EQ(window->size(), with_meters({768, 596}));
   }
 }
 
@@ -236,7 +236,12 @@ TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_
   EXPECT_TRUE(boxes.parent_is_window);
   EXPECT_TRUE(window->preferences().current().sixty_hz);
   EXPECT_TRUE(window->preferences().current().pal_60);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(640, 500); }, 2000)) << window->size().width();
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        return window->size() == with_meters({640, 500});
+      },
+      2000))
+      << window->size().width();
 
   menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
   EXPECT_EQ(boxes.texts.size(), 2) << "every save tries again";

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "app/main_window.h"
+#include "app/sound_meters.h"
 #include "sim/in_process_backend.h"
 
 // The USB backend capture threads made from now on use (a window's among
@@ -93,6 +94,10 @@ inline QAction* menu_action(main_window& window, const QString& menu, const QStr
   ADD_FAILURE() << "no action " << text.toStdString() << " in " << menu.toStdString();
   return nullptr;
 }
+
+// A window's size as it was before the sound meters, with their row under
+// the picture added.
+inline QSize with_meters(QSize window) { return window + QSize(0, sound_meters::fixed_height); }
 
 // What the notice over the window's picture says; empty while it is hidden.
 inline QString notice_text(const main_window& window) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks a screenshot (binary PPM) of the main window showing the virtual
 stick's test pattern: the 75 % colour bars at their centres, and the picture
-reaching every edge of the client area below the menu row.
+reaching every edge of the client area between the menu row and the sound
+meters' row.
 
 usage: check_picture.py SHOT.ppm PICTURE_W PICTURE_H [--png OUT.png]
        check_picture.py --letterboxed SHOT.ppm W:H
@@ -17,6 +18,8 @@ BARS = [(191, 191, 191), (191, 191, 0), (0, 191, 191), (0, 191, 0),
         (191, 0, 191), (191, 0, 0), (0, 0, 191), (0, 0, 0)]
 GREY_BAND = (128, 128, 128)
 TOLERANCE = 10
+# The sound meters' row under the picture (sound_meters::fixed_height).
+METERS_ROW = 32
 
 
 def read_ppm(path):
@@ -110,7 +113,7 @@ def main():
     errors = []
     if w != pw:
         errors.append(f'window is {w} wide, picture {pw}')
-    top = h - ph  # the menu row
+    top = h - ph - METERS_ROW  # the menu row
     if not 0 <= top <= 40:
         errors.append(f'window is {w}x{h}, not a {pw}x{ph} picture below a menu row')
     if errors:
@@ -139,7 +142,7 @@ def main():
     # The second-last row: with repeat wrapping, a half-height picture's last
     # row takes a quarter of its first when stretched.
     for x in range(8, w, w // 45):
-        r, g, b = at(x, h - 2)
+        r, g, b = at(x, top + ph - 2)
         if max(r, g, b) - min(r, g, b) > TOLERANCE:
             errors.append(f'bottom row at {x}: {(r, g, b)} is not the data strip')
             break
