@@ -74,14 +74,15 @@ std::string str(QSize s) { return std::to_string(s.width()) + "x" + std::to_stri
 TEST_F(menus_test, every_menu_and_item_in_order_with_its_initial_state) {
   auto window = streaming_window();
   const QList<QPair<QString, QStringList>> expected = {
-      {"&File", {"Set capture &file ...", "-", "&Capture", "&Stop capture", "-", "Stop &after..."}},
+      {"&File",
+       {"Set capture &file ...", "-", "&Capture", "&Stop capture", "-", "Stop &after...", "-", "Save &picture"}},
       {"&NTSC/PAL", {"&NTSC", "&PAL", "PAL-&60"}},
       {"&Input", {"&S-Video", "&Composite"}},
       {"&Channel", {"0", "1", "2", "3"}},
       {"Aspect &ratio", {"&4:3", "&16:9"}},
       {"&Audio", {"&Easycap", "&Line-in", "-", "&Mute audio preview"}},
       {"&Display", {"F&1", "F&2", "&Interlaced", "&Field-blended", "&Deinterlaced", "-", "&Picture..."}},
-      {"&Window", {"&Always on top", "-", "50%", "100%", "150%", "200%", "250%", "300%"}},
+      {"&Window", {"&Always on top", "&Full screen", "-", "50%", "100%", "150%", "200%", "250%", "300%"}},
       {"&Help", {"&About Ostrevin", "About &Qt"}},
   };
   const QList<QAction*> tops = window->menuBar()->actions();
@@ -121,6 +122,8 @@ TEST_F(menus_test, every_menu_and_item_in_order_with_its_initial_state) {
   EXPECT_TRUE(action(*window, "&Window", "&Always on top")->isCheckable());
   EXPECT_EQ(checked_in(*window, "&Channel"), QStringList());
   EXPECT_EQ(checked_in(*window, "&Window"), QStringList{"100%"});
+  EXPECT_EQ(action(*window, "&File", "Save &picture")->shortcut(), QKeySequence("Ctrl+S"));
+  EXPECT_EQ(action(*window, "&Window", "&Full screen")->shortcut(), QKeySequence(Qt::Key_F11));
   for (int channel = 0; channel < 4; ++channel)
     EXPECT_EQ(action(*window, "&Channel", QString::number(channel))->shortcut(),
               QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_0 + channel)));

@@ -2,6 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
+
+namespace {
+// A test that closes its window while the application's event loop runs
+// leaves the quit Qt posts for the last window closed behind; handled once
+// that loop has ended, it marks the thread as quitting for good, and every
+// dialog's and menu's event loop after it returns at once. Running the
+// application's loop once more after each test takes such a quit and clears
+// the mark (exec() starts and ends with it clear).
+struct fresh_event_loop : ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+  }
+};
+}  // namespace
 
 int main(int argc, char** argv) {
   // Keep Mesa's software driver loaded until the process ends: it would be
@@ -11,5 +27,6 @@ int main(int argc, char** argv) {
   dlopen("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", RTLD_NOW | RTLD_NODELETE);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new fresh_event_loop);
   return RUN_ALL_TESTS();
 }
