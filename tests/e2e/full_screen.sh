@@ -3,8 +3,11 @@
 # window manager (full screen is the window manager's to grant, as on a
 # desktop): F11 fills the screen with the picture at its aspect between black
 # bars, the keys still work with the menu bar hidden (Ctrl+S saves the
-# picture), and Esc gives the window back its place and size.
+# picture), and Esc gives the window back its place and size. Before that,
+# the sound meters under the picture show the stick's sound.
+# Optional 4th argument: where to save the window's screenshot as PNG.
 set -uo pipefail
+keep_png=${4:+$(realpath -m "$4")}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/x_session.sh"
 e2e_session "$@"
@@ -16,7 +19,7 @@ trap '[ -n "$pid" ] && kill $pid 2>/dev/null; kill $wm 2>/dev/null; rm -rf "$wor
 for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.1; done
 
 # The client window (the window manager frames it), and its place: "X Y W H".
-client() { xwininfo -root -tree | awk '/"Ostrevin": \(/ {print $1; exit}'; }
+client() { xwininfo -root -tree 2>/dev/null | awk '/"Ostrevin": \(/ {print $1; exit}'; }
 place() {
   xwininfo -id "$1" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
     /^ +Width/ {w=$NF} /^ +Height/ {h=$NF} END {print x, y, w, h}'
@@ -38,6 +41,26 @@ sleep 3  # the first stream sets the window's size and flags
 id=$(client)
 before=$(place "$id")
 echo "window: $before"
+
+# The meters' row (the window's last 32 rows): lit bars, green at least.
+lit=""
+for _ in $(seq 30); do
+  "$x_window" grab "$id" "$work/window.ppm" || { sleep 0.3; continue; }
+  lit=$(python3 -c '
+import sys
+sys.path.insert(0, sys.argv[1])
+from check_picture import read_ppm, write_png
+w, h, p = read_ppm(sys.argv[2])
+green = sum(1 for y in range(h - 32, h) for x in range(w)
+            if p[(y * w + x) * 3 + 1] > 120 and p[(y * w + x) * 3] < 100 and p[(y * w + x) * 3 + 2] < 100)
+if len(sys.argv) > 3 and green > 200:
+    write_png(sys.argv[3], w, h, p)
+print(green)' "$here/../tools" "$work/window.ppm" ${keep_png:+"$keep_png"})
+  [ "${lit:-0}" -gt 200 ] && break
+  sleep 0.3
+done
+[ "${lit:-0}" -gt 200 ] || { cat "$work/ostrevin.log"; fail "the sound meters show no sound ($lit green pixels)"; }
+echo "meters: $lit lit pixels"
 
 "$x_window" keys "$id" F11
 wait_place "$id" "0 0 $screen" || fail "F11 did not give the window the whole screen ($screen)"

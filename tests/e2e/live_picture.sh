@@ -37,10 +37,12 @@ wait_window_size() {
 }
 
 first_png=$keep_png
-# name sixty_hz widescreen f2 interlaced blended picture_w picture_h
+# name sixty_hz widescreen f2 interlaced blended picture_w picture_h [mode in the second file]
 run_case() {
-  local name=$1 sixty=$2 wide=$3 f2=$4 inter=$5 blend=$6 pw=$7 ph=$8 id ok=""
+  local name=$1 sixty=$2 wide=$3 f2=$4 inter=$5 blend=$6 pw=$7 ph=$8 mode=${9:-} id ok=""
   write_preferences 0 "$sixty" 0 "$wide" 1 0 "$f2" "$inter" "$blend"
+  rm -f "$prefs_dir/ostrevin.ini"
+  [ -z "$mode" ] || printf '[display]\nmode=%s\n' "$mode" >"$prefs_dir/ostrevin.ini"
   "$emulator" -- "$ostrevin" >"$work/$name.log" 2>&1 &
   pid=$!
   id=$(wait_window_size "${pw}x$((ph + chrome))") || { cat "$work/$name.log"; fail "$name: window never reached ${pw}x$((ph + chrome))"; }
