@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -37,6 +38,15 @@ const QColor background_colour(24, 24, 24);
 const QColor scale_colour(150, 150, 150);
 const QColor clip_off(70, 20, 20);
 const QColor clip_on(255, 30, 30);
+
+// From the bar's start (zones[0]) to `end`, in each zone's `shade`: green to
+// zones[1], yellow to zones[2], red to zones[3].
+void fill_zones(QPainter& p, const std::array<int, 4>& zones, int end, int top, int height,
+                QColor zone_colours::*shade) {
+  const zone_colours* colours[] = {&green, &yellow, &red};
+  for (int z = 0; z < 3 && end > zones[z]; ++z)
+    p.fillRect(QRect(zones[z], top, std::min(end, zones[z + 1]) - zones[z], height), colours[z]->*shade);
+}
 
 }  // namespace
 
@@ -124,10 +134,8 @@ void sound_meters::draw_background() {
     const int top = g.top(c);
     p.setPen(scale_colour);
     p.drawText(QRect(0, top, letter_width, bar_height), Qt::AlignCenter, c == 0 ? "L" : "R");
-    const int yellow_x = x_of(yellow_from_db), red_x = x_of(red_from_db);
-    p.fillRect(QRect(g.bar_left, top, yellow_x - g.bar_left, bar_height), green.dim);
-    p.fillRect(QRect(yellow_x, top, red_x - yellow_x, bar_height), yellow.dim);
-    p.fillRect(QRect(red_x, top, bar_right - red_x, bar_height), red.dim);
+    fill_zones(p, {g.bar_left, x_of(yellow_from_db), x_of(red_from_db), bar_right}, bar_right, top, bar_height,
+               &zone_colours::dim);
     p.fillRect(QRect(g.clip_left, top, clip_width, bar_height), clip_off);
   }
   font.setPixelSize(label_pixels);
@@ -167,13 +175,7 @@ void sound_meters::paintEvent(QPaintEvent*) {
   p.drawImage(0, 0, background_);
   const row_geometry g = rows();
   const int yellow_x = x_of(yellow_from_db), red_x = x_of(red_from_db);
-  // From the bar's start to `end`, in each zone's colour.
-  auto zoned = [&](int end, int top, int height, QColor zone_colours::*shade) {
-    const int zones[] = {g.bar_left, yellow_x, red_x, g.bar_left + g.bar_width};
-    const zone_colours* colours[] = {&green, &yellow, &red};
-    for (int z = 0; z < 3 && end > zones[z]; ++z)
-      p.fillRect(QRect(zones[z], top, std::min(end, zones[z + 1]) - zones[z], height), colours[z]->*shade);
-  };
+  const std::array<int, 4> zones{g.bar_left, yellow_x, red_x, g.bar_left + g.bar_width};
   for (int c = 0; c < sound_levels::channels; ++c) {
     const drawn_channel& d = drawn_[size_t(c)];
     const int top = g.top(c);
@@ -183,8 +185,8 @@ void sound_meters::paintEvent(QPaintEvent*) {
       p.drawImage(QPointF(g.bar_left + (g.bar_width - text.width()) / 2, top), no_sound_text_);
       continue;
     }
-    zoned(d.peak_x, top, bar_height, &zone_colours::bright);
-    zoned(d.rms_x, top + rms_inset, bar_height - 2 * rms_inset, &zone_colours::rms);
+    fill_zones(p, zones, d.peak_x, top, bar_height, &zone_colours::bright);
+    fill_zones(p, zones, d.rms_x, top + rms_inset, bar_height - 2 * rms_inset, &zone_colours::rms);
     if (d.hold_x >= 0) {
       const int x = std::min(d.hold_x, g.bar_left + g.bar_width - hold_width);
       const zone_colours& zone = x >= red_x ? red : x >= yellow_x ? yellow : green;

@@ -236,12 +236,8 @@ TEST_F(preferences_test, a_location_that_cannot_be_written_is_reported_on_every_
   EXPECT_TRUE(boxes.parent_is_window);
   EXPECT_TRUE(window->preferences().current().sixty_hz);
   EXPECT_TRUE(window->preferences().current().pal_60);
-  EXPECT_TRUE(QTest::qWaitFor(
-      [&] {
-        return window->size() == with_meters({640, 500});
-      },
-      2000))
-      << window->size().width();
+  const QSize pal_60_window = with_meters({640, 500});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == pal_60_window; }, 2000)) << window->size().width();
 
   menu_action(*window, "Aspect &ratio", "&16:9")->trigger();
   EXPECT_EQ(boxes.texts.size(), 2) << "every save tries again";

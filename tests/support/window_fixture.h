@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -19,12 +20,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 
 #include "app/main_window.h"
 #include "app/sound_meters.h"
 #include "sim/in_process_backend.h"
+#include "sim/test_pattern.h"
 
 // The USB backend capture threads made from now on use (a window's among
 // them), for as long as this lives; then the one before again.
@@ -103,6 +107,22 @@ inline QSize with_meters(QSize window) { return window + QSize(0, sound_meters::
 inline QString notice_text(const main_window& window) {
   const auto* notice = window.findChild<const QLabel*>("notice");
   return notice && notice->isVisible() ? notice->text() : QString();
+}
+
+// The test pattern's colour bars at their centres, a third of the way down
+// `image` (a picture of the stick's whole frame, at any size).
+inline ::testing::AssertionResult shows_test_pattern_bars(const QImage& image, int tolerance = 12) {
+  const int y = image.height() / 3;
+  for (int bar = 0; bar < test_pattern::bar_count; ++bar) {
+    const int x = (2 * bar + 1) * image.width() / 16;
+    const QRgb got = image.pixel(x, y);
+    const test_pattern::rgb& want = test_pattern::bars_rgb[bar];
+    if (std::max({std::abs(qRed(got) - want.r), std::abs(qGreen(got) - want.g), std::abs(qBlue(got) - want.b)}) >
+        tolerance)
+      return ::testing::AssertionFailure() << "bar " << bar << " at " << x << "," << y << " is " << qRed(got) << ","
+                                           << qGreen(got) << "," << qBlue(got);
+  }
+  return ::testing::AssertionSuccess();
 }
 
 // Runs `act` on the next modal dialog of type T once it is shown.

@@ -6,9 +6,11 @@ meters' row.
 
 usage: check_picture.py SHOT.ppm PICTURE_W PICTURE_H [--png OUT.png]
        check_picture.py --letterboxed SHOT.ppm W:H
+       check_picture.py --meters SHOT.ppm [--png OUT.png]
 
 The second form checks a whole-screen shot: the picture at aspect W:H as
-large as fits, centred, the bars around it black.
+large as fits, centred, the bars around it black. The third checks that the
+window's meters' row shows sound: lit green bars.
 """
 import struct
 import sys
@@ -54,36 +56,39 @@ def write_png(path, w, h, pixels):
                 chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
 
 
+def pixel_reader(w, pixels):
+    def at(x, y):
+        i = (y * w + x) * 3
+        return tuple(pixels[i:i + 3])
+    return at
+
+
+def near(got, want):
+    return max(abs(a - b) for a, b in zip(got, want)) <= TOLERANCE
+
+
+def bar_errors(at, x0, pw, y):
+    """The colour bars of a picture pw wide from x0, at their centres on row y."""
+    return [f'bar {bar} at {x},{y}: {at(x, y)}, expected {want}'
+            for bar, want in enumerate(BARS)
+            for x in [x0 + (2 * bar + 1) * pw // 16] if not near(at(x, y), want)]
+
+
 def letterboxed(path, aspect):
     w, h, pixels = read_ppm(path)
+    at = pixel_reader(w, pixels)
     num, den = (int(v) for v in aspect.split(':'))
     if w * den > h * num:
         pw, ph = round(h * num / den), h
     else:
         pw, ph = w, round(w * den / num)
     x0, y0 = (w - pw) // 2, (h - ph) // 2
-
-    def at(x, y):
-        i = (y * w + x) * 3
-        return tuple(pixels[i:i + 3])
-
-    errors = []
     # The bars: every pixel black (one row or column of filtering at the
     # picture's edge is the picture's).
-    for y in range(0, h, 2):
-        for x in range(0, w, 2):
-            inside = x0 - 1 <= x <= x0 + pw and y0 - 1 <= y <= y0 + ph
-            if not inside and max(at(x, y)) > 8:
-                errors.append(f'{x},{y} outside the {pw}x{ph} picture is {at(x, y)}, not black')
-                break
-        if errors:
-            break
-    # The picture: the colour bars at their centres, a third of the way down.
-    y = y0 + ph // 3
-    for bar, want in enumerate(BARS):
-        x = x0 + (2 * bar + 1) * pw // 16
-        if max(abs(a - b) for a, b in zip(at(x, y), want)) > TOLERANCE:
-            errors.append(f'bar {bar} at {x},{y}: {at(x, y)}, expected {want}')
+    lit = next(((x, y) for y in range(0, h, 2) for x in range(0, w, 2)
+                if not (x0 - 1 <= x <= x0 + pw and y0 - 1 <= y <= y0 + ph) and max(at(x, y)) > 8), None)
+    errors = [f'{lit} outside the {pw}x{ph} picture is {at(*lit)}, not black'] if lit else []
+    errors += bar_errors(at, x0, pw, y0 + ph // 3)
     if errors:
         print('\n'.join(errors))
         return 1
@@ -91,24 +96,34 @@ def letterboxed(path, aspect):
     return 0
 
 
+def meters(path, png):
+    w, h, pixels = read_ppm(path)
+    at = pixel_reader(w, pixels)
+    green = sum(1 for y in range(h - METERS_ROW, h) for x in range(w)
+                if at(x, y)[1] > 120 and at(x, y)[0] < 100 and at(x, y)[2] < 100)
+    if green <= 200:
+        print(f'the meters show no sound: {green} green pixels')
+        return 1
+    if png:
+        write_png(png, w, h, pixels)
+    print(f'meters: {green} lit pixels')
+    return 0
+
+
 def main():
     args = sys.argv[1:]
-    if args and args[0] == '--letterboxed':
-        return letterboxed(args[1], args[2])
     png = None
     if '--png' in args:
         i = args.index('--png')
         png = args[i + 1]
         del args[i:i + 2]
+    if args[0] == '--letterboxed':
+        return letterboxed(args[1], args[2])
+    if args[0] == '--meters':
+        return meters(args[1], png)
     path, pw, ph = args[0], int(args[1]), int(args[2])
     w, h, pixels = read_ppm(path)
-
-    def at(x, y):
-        i = (y * w + x) * 3
-        return tuple(pixels[i:i + 3])
-
-    def near(got, want):
-        return max(abs(a - b) for a, b in zip(got, want)) <= TOLERANCE
+    at = pixel_reader(w, pixels)
 
     errors = []
     if w != pw:
@@ -123,11 +138,7 @@ def main():
     # Bars: the top two thirds of the picture; checked at their middle and
     # near the picture's top edge, just below the menu row.
     for y in (top + 2, top + ph // 3):
-        for bar, want in enumerate(BARS):
-            x = (2 * bar + 1) * pw // 16
-            got = at(x, y)
-            if not near(got, want):
-                errors.append(f'bar {bar} at {x},{y}: {got}, expected {want}')
+        errors += bar_errors(at, 0, pw, y)
     # Left and right edges: bars at the top, the grey band lower down (the
     # moving white box covers at most one of the two edges).
     for y in (top + 2, top + ph // 2):
