@@ -19,20 +19,37 @@ void put_pixels(uint8_t* line, int x0, int x1, yuv c) {
 
 }  // namespace
 
-int box_x(uint32_t field_number) { return int((field_number * 4u) % uint32_t(width - box_size)) & ~1; }
+int box_x(uint32_t field_number, motion moving) {
+  // Film moves a picture (two fields) at a time, twice as far.
+  const uint32_t moment = moving == motion::film ? field_number & ~1u : field_number;
+  return int((moment * 4u) % uint32_t(width - box_size)) & ~1;
+}
 
-void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info) {
+namespace {
+// How far film-like bars have scrolled right in a field.
+int bars_shift(uint32_t field_number, motion moving) {
+  if (moving != motion::film) return 0;
+  return int((field_number / 2) * uint32_t(film_step_pixels) % uint32_t(width));
+}
+}  // namespace
+
+void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info, motion moving) {
   const int pixels = line_bytes / 2;
   const int bars_end = lines * 2 / 3;
   const int strip_start = lines - strip_lines;
   // Bars: draw one line, copy it down.
   if (bars_end > 0) {
-    for (int b = 0; b < bar_count; ++b)
-      put_pixels(uyvy, b * bar_width, std::min((b + 1) * bar_width, pixels), bars_yuv[size_t(b)]);
+    const int shift = bars_shift(info.number, moving);
+    for (int b = 0; b < bar_count; ++b) {
+      // Bar b from its place moved right, in one or two pieces.
+      const int from = (b * bar_width + shift) % width, to = from + bar_width;
+      put_pixels(uyvy, from, std::min(to, pixels), bars_yuv[size_t(b)]);
+      if (to > width) put_pixels(uyvy, 0, std::min(to - width, pixels), bars_yuv[size_t(b)]);
+    }
     for (int y = 1; y < bars_end; ++y) std::memcpy(uyvy + size_t(y) * line_bytes, uyvy, size_t(line_bytes));
   }
   // Band with the moving box.
-  const int bx = box_x(info.number);
+  const int bx = box_x(info.number, moving);
   const int box_top = bars_end + std::max(0, (strip_start - bars_end - box_size) / 2);
   for (int y = bars_end; y < strip_start && y >= 0; ++y) {
     uint8_t* line = uyvy + size_t(y) * line_bytes;

@@ -7,7 +7,8 @@
 //                           4 pixels to the right every field
 //   [lines-16, lines)       the data strip, 16-pixel blocks, white = 1:
 //                           blocks 0..31   field number, bit 0 first
-//                           block 32       first field of a frame (starts with 0xC0)
+//                           block 32       the earlier field of its picture (fields
+//                                          2n and 2n + 1 make picture n)
 //                           blocks 33..42  what the stick was programmed with:
 //                                          bits 0-3 decoder input mode, bit 4 60 Hz,
 //                                          bits 5-7 colour standard, bits 8-9 channel
@@ -94,8 +95,20 @@ struct field_info {
   bool operator==(const field_info&) const = default;
 };
 
+// How the picture moves.
+enum class motion {
+  per_field,  // as a video camera sees it: every field a moment of its own
+  // As film on tape (2:2): both fields of a picture show one moment, and
+  // the next picture moves on: the box by film_step_pixels, and the bars
+  // scroll right as far, wrapping round. Weaving a picture's own two fields
+  // gives a whole progressive frame; weaving across pictures combs every
+  // bar edge.
+  film,
+};
+constexpr int film_step_pixels = 8;
+
 // Draws one field in UYVY, `line_bytes` per line (1440 for 720 pixels).
-void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info);
+void draw_field(uint8_t* uyvy, int lines, int line_bytes, const field_info& info, motion moving = motion::per_field);
 
 // Reads the data strip back from a UYVY field.
 field_info decode_uyvy(const uint8_t* uyvy, int lines, int line_bytes = width * 2);
@@ -110,6 +123,6 @@ field_info decode_bgra(const uint8_t* bgra, int picture_width, int picture_heigh
 field_info decode_luma(const uint8_t* luma, int picture_width = width);
 
 // Left edge of the moving box in a field.
-int box_x(uint32_t field_number);
+int box_x(uint32_t field_number, motion moving = motion::per_field);
 
 }  // namespace test_pattern

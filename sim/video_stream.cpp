@@ -65,17 +65,18 @@ void video_stream::draw() {
   flat_in_picture_ = false;
   test_pattern::draw_field(
       picture_.data(), current_.lines, current_.line_bytes,
-      {field_, field_ % 2 == 0, current_.programmed, test_pattern::carries_sync_mark(field_, current_.sixty_hz)});
+      {field_, field_ % 2 == 0, current_.programmed, test_pattern::carries_sync_mark(field_, current_.sixty_hz)},
+      current_.moving);
 }
 
 int video_stream::next_packet(const stream_geometry& geometry, unsigned char* out, int max) {
   int length = 0;
-  const bool first_field = (field_ % 2) == 0;
+  if (position_ == 0) begin_field(geometry, max);
+  const bool top_field = (field_ % 2 == 0) != current_.sixty_hz;
   if (position_ == 0) {
-    begin_field(geometry, max);
     if (max >= start_header) {
       std::memset(out, 0, start_header);
-      out[0] = first_field ? 0xC0 : 0x80;
+      out[0] = top_field ? 0xC0 : 0x80;
       length = start_header;
     }
   } else if (position_ > blanking_microframes) {
@@ -86,7 +87,7 @@ int video_stream::next_packet(const stream_geometry& geometry, unsigned char* ou
         draw();
         drawn_ = true;
       }
-      out[0] = first_field ? 0x40 : 0x00;
+      out[0] = top_field ? 0x40 : 0x00;
       out[1] = out[2] = out[3] = 0;
       // A rolling picture: the field's bytes from roll_bytes_ before, in two
       // pieces where they wrap round the picture's end.

@@ -1,10 +1,17 @@
 // The bridge's isochronous video stream, one packet per 125 us microframe.
 //
 // A field takes 160 microframes at 50 Hz, 133 or 134 at 59.94 Hz. Its first
-// microframe carries the field-start packet, an 8-byte header alone (0xC0 for
-// the first field of a frame, 0x80 for the second); a few empty packets
-// follow (blanking), then data packets of a 4-byte header and an even share
-// of the field's UYVY bytes, then empty packets until the next field.
+// microframe carries the field-start packet, an 8-byte header alone; a few
+// empty packets follow (blanking), then data packets of a 4-byte header and
+// an even share of the field's UYVY bytes, then empty packets until the
+// next field.
+//
+// Bit 6 of every packet's first byte is the decoder's field bit: set (0xC0
+// on a start) for the top field, the one on a frame's even rows. A 625-line
+// picture begins with its top field; on 525 lines the decoder's field bit
+// is inverted and a picture begins with its bottom field (0x80), so fields
+// 2n and 2n + 1 (picture n) start 0xC0, 0x80 at 50 Hz and 0x80, 0xC0 at
+// 60 Hz.
 //
 // Without a signal the decoder free-runs at the field rate it is set for:
 // the fields come as always, flat black. A signal at the other field rate
@@ -30,6 +37,7 @@ struct stream_geometry {
   bool sixty_hz = false;  // field rate, from the decoder
   test_pattern::programming programmed;
   stream_picture picture = stream_picture::test_pattern;
+  test_pattern::motion moving = test_pattern::motion::per_field;
   bool operator==(const stream_geometry&) const = default;
 };
 

@@ -578,6 +578,7 @@ stream_geometry virtual_stick::geometry_locked() const {
   g.programmed.sixty_hz = g.sixty_hz;
   g.programmed.colour_standard = (decoder_[0x0E] >> 4) & 7;
   g.programmed.channel = (bridge_[reg_input_routing] >> 3) & 3;
+  g.moving = faults_.film_tape ? test_pattern::motion::film : test_pattern::motion::per_field;
   switch (signal_lock_locked()) {
     case lock_state::locked:
       g.picture = stream_picture::test_pattern;

@@ -195,6 +195,9 @@ struct stick_faults {
   // cancel (a slow host controller); 0: at once.
   int cancel_delay_ms = 0;
   signal_fault signal = signal_fault::none;
+  // The tape holds film (2:2): both fields of each picture show one moment
+  // (test_pattern::motion::film).
+  bool film_tape = false;
 };
 
 class virtual_stick {

@@ -83,6 +83,9 @@ constexpr char usage_text[] =
     "                              the decoder is set for (default: the rate it is set for);\n"
     "                              set for the other rate, the decoder cannot lock the\n"
     "                              picture, which rolls\n"
+    "  --film                      the tape holds film (2:2): both fields of each picture\n"
+    "                              show one moment; the bars scroll and the box moves once a\n"
+    "                              picture\n"
     "  --weak-signal=START:LENGTH  a weak signal from START for LENGTH seconds: locked for\n"
     "                              1.2 s, then no signal for 0.8 s, over and over\n"
     "  --lose-packets=N            one data packet in N is lost on the bus\n"
@@ -241,6 +244,8 @@ bool parse(int argc, char** argv, settings& s, bool& help) {
       const auto seconds = parse_seconds(*value);
       if (!seconds) return fail_usage(name + " wants seconds, not '" + *value + "'");
       (name == "--unplug-after" ? s.unplug_after : s.replug_after) = *seconds;
+    } else if (name == "--film") {
+      s.faults.film_tape = true;
     } else if (name == "--tape-rate") {
       if (*value != "50" && *value != "60") return fail_usage("--tape-rate wants 50 or 60, not '" + *value + "'");
       s.faults.signal = *value == "50" ? signal_fault::fifty_hz_tape : signal_fault::sixty_hz_tape;
