@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/field_order.h"
 #include "base/logging.h"
 #include "record/file_sink.h"
 #include "record/recording_journal.h"
@@ -22,10 +23,9 @@ constexpr int audio_packet_bytes = 1000;
 constexpr int64_t video_bit_rate = 5000000;
 constexpr int video_gop_size = 12;
 
-// The weave (recording_feed.h) completes a frame with each field that goes
-// on the even rows, so the odd rows hold the field before it: the earlier
-// field is the bottom one, whatever the standard.
-constexpr AVFieldOrder woven_field_order = AV_FIELD_BB;
+// Each frame is one picture of the signal (recording_feed.h): top field
+// first at 50 Hz, bottom field first at 60 Hz (base/field_order.h).
+AVFieldOrder woven_field_order(int frame_lines) { return top_field_first(frame_lines) ? AV_FIELD_TT : AV_FIELD_BB; }
 
 // Each pixel of a 720-wide frame: the whole frame shows at the aspect the
 // user chose, as the window shows it.
@@ -147,7 +147,7 @@ bool avi_writer::add_video_stream() {
   video_codec->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
   // Declared where AVI readers look: FFmpeg's muxer writes both into the
   // stream's video properties ('vprp').
-  video_codec->field_order = woven_field_order;
+  video_codec->field_order = woven_field_order(format_.height);
   video_codec->sample_aspect_ratio = pixel_aspect(format_.widescreen, format_.width, format_.height);
   video_stream->sample_aspect_ratio = video_codec->sample_aspect_ratio;
   if (format_context->oformat->flags & AVFMT_GLOBALHEADER) video_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;

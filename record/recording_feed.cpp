@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/field_order.h"
 #include "record/recorder.h"
 
 void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_lines, double bytes_per_pixel,
@@ -33,22 +34,6 @@ frame_buffer hand_over_recording_frame(recorder& rec, frame_buffer frame, frame_
   return copy;
 }
 
-frame_buffer record_encoder_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
-                                  double bytes_per_pixel, bool field_flag, bool* odd_field_seen, bool* last_clear) {
-  if (!frame) return frame;  // no recording frame to weave into
-  weave_encoder_field(field, frame.data(), width, field_lines, bytes_per_pixel, field_flag);
-  const bool after_clear = last_clear && *last_clear;
-  if (last_clear) *last_clear = !field_flag;
-  if (field_flag) {
-    *odd_field_seen = true;
-    return frame;
-  }
-  // The first frame of a recording goes out once it holds both fields.
-  if (!*odd_field_seen) return frame;
-  if (after_clear) rec.count_damaged_frame();
-  return hand_over_recording_frame(rec, std::move(frame));
-}
-
 frame_buffer record_numbered_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
                                    double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
                                    recording_feed_state* state) {
@@ -57,20 +42,20 @@ frame_buffer record_numbered_field(recorder& rec, const uchar* field, frame_buff
     state->fields_missing += int64_t(serial - state->last_serial - 1);
   if (serial > state->last_serial) state->last_serial = serial;
   weave_encoder_field(field, frame.data(), width, field_lines, bytes_per_pixel, field_flag);
-  if (field_flag) {
-    state->odd_field_seen = true;
-    state->set_serial = serial;
+  if (field_flag != completing_flag(2 * field_lines)) {
+    state->earlier_seen = true;
+    state->earlier_serial = serial;
     return frame;
   }
-  if (!state->odd_field_seen) return frame;
-  // Frame periods since the last frame: two fields each. A flag-clear field
+  if (!state->earlier_seen) return frame;
+  // Frame periods since the last frame: two fields each. A later field
   // lost since then left its period without a frame.
   int64_t missing = 0;
   if (state->frame_serial != 0 && serial > state->frame_serial)
     missing = std::max<int64_t>(0, (int64_t(serial - state->frame_serial) + 1) / 2 - 1);
   state->frame_serial = serial;
-  // Its odd rows should hold the field just before it; an older one means
+  // Its earlier field should be the one just before it; an older one means
   // that field was lost.
-  if (state->set_serial + 1 != serial) rec.count_damaged_frame();
+  if (state->earlier_serial + 1 != serial) rec.count_damaged_frame();
   return hand_over_recording_frame(rec, std::move(frame), frame_buffer::allocate, arrival_ns, missing);
 }

@@ -1,18 +1,15 @@
 // The recording feed: the recorder's thread weaves each encoder field into the
-// recording frame at its field's row parity and, on every field whose flag
-// is clear, hands the finished frame to the recorder and keeps weaving into a
-// copy, so the other field's rows carry over into the next frame.
+// recording frame at its field's row parity and, on the field that completes
+// a picture of the signal, hands the finished frame to the recorder and keeps
+// weaving into a copy.
 //
-// Field order. The field whose first packet the stick marks 0xC0 comes with
-// the flag clear and fills the even rows (the top field: the kernel's stk1160
-// driver places it there too); 0x80 fields fill the odd rows. A frame goes
-// out on a 0xC0 field, so its odd rows hold the field before: the earlier
-// field is the bottom one, for every standard, and the file says so. For
-// 525-line signals that is the signal's own pairing (there the 0x80 field is
-// field 1). A 625-line signal sends field 1 as 0xC0 first, so a frame here
-// joins field 2 of one picture with field 1 of the next: a proper interlaced
-// frame, bottom first, but a film-sourced PAL picture is not rebuilt whole
-// by weaving it.
+// Field order (base/field_order.h): the flag-clear field, which the stick
+// marks 0xC0, fills the even rows (the top field), the flag-set one the odd
+// rows. Each frame is one picture as the signal sends it: at 50 Hz its top
+// field and then its bottom field (the file says top field first), at 60 Hz
+// its bottom field and then its top field (bottom field first). So a film
+// on a PAL tape, both fields of a picture from one film frame, weaves back
+// into whole film frames.
 #pragma once
 
 #include <QtGlobal>
@@ -34,10 +31,10 @@ void weave_encoder_field(const uchar* field, uchar* frame, int width, int field_
 
 // Where a recording's feed stands; all false / 0 when a recording starts.
 struct recording_feed_state {
-  bool odd_field_seen = false;   // the first frame has both fields
+  bool earlier_seen = false;     // the first frame has both fields
   uint64_t last_serial = 0;      // the last field woven (0: none)
-  uint64_t frame_serial = 0;     // the flag-clear field of the last frame handed over (0: none)
-  uint64_t set_serial = 0;       // the last flag-set field woven
+  uint64_t frame_serial = 0;     // the later field of the last frame handed over (0: none)
+  uint64_t earlier_serial = 0;   // the last earlier field woven
   int64_t fields_missing = 0;    // fields that never reached the feed
   int64_t until_ns = INT64_MAX;  // fields that came later are not recorded
 };
@@ -51,22 +48,16 @@ frame_buffer hand_over_recording_frame(recorder& rec, frame_buffer frame,
                                        frame_buffer (*allocate)(size_t) = frame_buffer::allocate,
                                        int64_t arrival_ns = -1, int64_t missing_before = 0);
 
-// One field while recording: the weave, and the hand-over on a flag-clear
-// field once a flag-set field has been woven since the recording started,
-// so no frame goes out with rows no field has filled. Two flag-clear
-// fields in a row mean the flag-set field between them was lost: that
-// frame goes out with an older one, and the recorder counts it damaged.
-// Takes the recording frame and returns the one to use from now on.
-frame_buffer record_encoder_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
-                                  double bytes_per_pixel, bool field_flag, bool* odd_field_seen,
-                                  bool* last_clear = nullptr);
-
-// The same for a field the stick numbered (`serial`, counting every field
-// it sent, `arrival_ns` when it came): fields missing between the numbers
-// are counted, and the frame periods they leave without a frame are handed
-// to the recorder with the next frame, which repeats the last one in their
-// place. So the file keeps the stick's time to the frame wherever fields
-// were lost on the way.
+// One field while recording, numbered by the stick (`serial`, counting every
+// field it sent; `arrival_ns` when it came). The field is woven; a picture's
+// later field then hands the frame over, once an earlier field has been
+// woven since the recording started, so no frame goes out with rows no
+// field has filled. A frame whose earlier field was lost goes out with an
+// older one in its place, and the recorder counts it damaged. Fields
+// missing between the numbers are counted, and the frame periods they leave
+// without a frame are handed to the recorder with the next frame, which
+// repeats the last one in their place. So the file keeps the stick's time
+// to the frame wherever fields were lost on the way.
 frame_buffer record_numbered_field(recorder& rec, const uchar* field, frame_buffer frame, int width, int field_lines,
                                    double bytes_per_pixel, bool field_flag, uint64_t serial, int64_t arrival_ns,
                                    recording_feed_state* state);

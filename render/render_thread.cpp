@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/field_order.h"
 #include "base/logging.h"
 
 extern "C" {
@@ -51,11 +52,6 @@ void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, s
   }
   for (; k < bytes; ++k) out[k] = static_cast<unsigned char>((unsigned(a[k]) + unsigned(b[k])) >> 1);
 }
-
-// The field that completes a pair for the pictures made of two fields
-// (Interlaced, Field-blended, Deinterlaced): the flag-set one, with the
-// flag-clear field before it.
-bool completes_pair(bool flag) { return flag; }
 
 }  // namespace
 
@@ -399,11 +395,12 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
     deinterlacer::field_stamp shown{field.serial, field.arrival_ns};
     if (interlaced || blended) {
       // One field at display width and half height, kept per flag; the
-      // picture changes only when the flag-set field completes the pair.
+      // picture changes when a picture's later field completes the pair
+      // (base/field_order.h), as the recording pairs them.
       unsigned char* half = field_picture_[flag ? 1 : 0].data();
       av_image_fill_arrays(planes, strides, half, AV_PIX_FMT_BGRA, display_width, built.half_display_height, 1);
       sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-      if (completes_pair(flag)) {
+      if (flag == completing_flag(2 * built.field_lines)) {
         if (interlaced)
           weave(display_.back(), field_picture_[0].data(), field_picture_[1].data(), row_bytes,
                 built.half_display_height);
@@ -417,7 +414,7 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
       // later (the filter needs the frame after): see render/deinterlacer.h.
       if (deinterlace_.build_for(built.width, lines, display_width, 2 * built.half_display_height)) {
         deinterlace_.weave_field(field.pixels, flag, field.serial, field.arrival_ns);
-        if (completes_pair(flag)) deinterlace_.feed_frame();
+        if (flag == completing_flag(2 * built.field_lines)) deinterlace_.feed_frame();
         publish = deinterlace_.next_picture(display_.back(), shown);
         info.height = 2 * built.half_display_height;
       } else if (!deinterlace_failure_reported_) {

@@ -147,11 +147,15 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
         } else if (m == mode::interlaced) {
           expect_bars(display.data(), w, bars_row, where + " even");
           expect_bars(display.data(), w, bars_row + 1, where + " odd");
-          // The flag-clear field, the first of a frame, on the even rows.
+          // One picture of the signal: its earlier field then its later,
+          // the top field first at 50 Hz, the bottom field at 60 Hz.
           const auto even = test_pattern::decode_bgra(display.data(), w, h, field_lines, 0, 2);
           const auto odd = test_pattern::decode_bgra(display.data(), w, h, field_lines, 1, 2);
-          EXPECT_TRUE(even.first_field);
-          EXPECT_FALSE(odd.first_field);
+          const auto& earlier = sixty ? odd : even;
+          const auto& later = sixty ? even : odd;
+          EXPECT_TRUE(earlier.first_field);
+          EXPECT_FALSE(later.first_field);
+          EXPECT_EQ(earlier.number + 1, later.number);
           EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
         } else {
           expect_bars(display.data(), w, bars_row, where);
@@ -159,7 +163,8 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
           EXPECT_EQ(info.programmed.sixty_hz, sixty);
           EXPECT_EQ(info.programmed.channel, 2);  // composite's default input
           if (m == mode::f2) {
-            EXPECT_FALSE(info.first_field) << "F2 shows only the second field of a frame";
+            // The bottom field: the later of a picture at 50 Hz, the earlier at 60 Hz.
+            EXPECT_EQ(info.first_field, sixty) << "F2 shows only the bottom field";
           }
           EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
         }

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QtEndian>
 #include <functional>
 
 #include "record/avi_repair.h"
@@ -102,11 +103,12 @@ struct files : ::testing::Test {
   }
 
   // The readers agree with the repair on the length, to the frame, and
-  // decode and seek to the end.
-  void expect_whole(const QString& file, const avi_repair_result& repaired) {
+  // decode and seek to the end; the file still says what it said (PAL: top
+  // field first).
+  void expect_whole(const QString& file, const avi_repair_result& repaired, const QString& field_order = "tff") {
     expect_readers_agree(file,
                          {QString("duration=%1±0.05").arg(repaired.video_seconds, 0, 'f', 3),
-                          QString("frames=%1").arg(repaired.video_frames), "field_order=bff", "dar=4:3"},
+                          QString("frames=%1").arg(repaired.video_frames), "field_order=" + field_order, "dar=4:3"},
                          true);
   }
 };
@@ -117,16 +119,17 @@ TEST_F(files, declare_aspect_field_order_and_rate_for_every_standard_and_aspect)
     QStringList options;
     const char* dar;
     const char* rate;
+    const char* field_order;  // a PAL picture starts with its top field, a 525-line one with its bottom field
   };
   for (const standard& s :
-       {standard{"pal_4_3", {}, "4:3", "25/1"}, standard{"pal_16_9", {"--widescreen"}, "16:9", "25/1"},
-        standard{"ntsc_4_3", {"--ntsc"}, "4:3", "30000/1001"},
-        standard{"ntsc_16_9", {"--ntsc", "--widescreen"}, "16:9", "30000/1001"}}) {
+       {standard{"pal_4_3", {}, "4:3", "25/1", "tff"}, standard{"pal_16_9", {"--widescreen"}, "16:9", "25/1", "tff"},
+        standard{"ntsc_4_3", {"--ntsc"}, "4:3", "30000/1001", "bff"},
+        standard{"ntsc_16_9", {"--ntsc", "--widescreen"}, "16:9", "30000/1001", "bff"}}) {
     SCOPED_TRACE(s.name);
     const process_result w = run(OSTREVIN_RECORDING_WRITER, QStringList{path(s.name), "--frames", "60"} + s.options);
     ASSERT_EQ(w.exit_code, 0) << w.out.toStdString();
-    expect_readers_agree(path(s.name) + ".avi",
-                         {QString("dar=") + s.dar, "field_order=bff", QString("frame_rate=") + s.rate, "frames=60"});
+    expect_readers_agree(path(s.name) + ".avi", {QString("dar=") + s.dar, QString("field_order=") + s.field_order,
+                                                 QString("frame_rate=") + s.rate, "frames=60"});
   }
 }
 
@@ -142,13 +145,23 @@ TEST_F(files, killed_before_the_first_gigabyte_reads_whole_after_repair) {
   expect_whole(path("early.avi"), repaired);
 }
 
+// The file is one of the PAL files earlier builds wrote, which paired the
+// later field of one picture with the earlier of the next and said bottom
+// field first: the repair keeps what it says.
 TEST_F(files, killed_in_the_middle_of_a_chunk_loses_that_chunk_only) {
   const int64_t killed_at = write_and_kill(path("torn"), 60 << 20);
   // Whatever the kill left, cut again in the middle of a frame's data.
-  ASSERT_TRUE(QFile::resize(path("torn.avi"), killed_at - 654321));
+  QByteArray torn = file_bytes(path("torn.avi")).left(killed_at - 654321);
+  // The video properties' two field records: the first field's valid start
+  // line 1, the second's 0 (bottom field first).
+  const qsizetype vprp = torn.indexOf("vprp");
+  ASSERT_GT(vprp, 0);
+  for (const auto& [record, start_line] : {std::pair{0, 1u}, {1, 0u}})
+    qToLittleEndian<quint32>(start_line, torn.data() + vprp + 8 + 4 * (9 + 8 * record + 7));
+  ASSERT_TRUE(write_bytes(path("torn.avi"), torn));
   const avi_repair_result repaired = repair_with_the_program(path("torn.avi"));
   EXPECT_GT(repaired.video_frames, 10);
-  expect_whole(path("torn.avi"), repaired);
+  expect_whole(path("torn.avi"), repaired, "bff");
 }
 
 // Damage in the part the repair walks, in a file a real kill left (the

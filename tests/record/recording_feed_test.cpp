@@ -1,10 +1,11 @@
 // The recording feed: fields woven into the recording frame at their row
-// parity, and one frame handed to the encoder per flag-clear field.
+// parity, and one frame handed to the encoder per picture of the signal.
 #include "record/recording_feed.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "record/recorder.h"
@@ -57,47 +58,75 @@ TEST_P(weave, each_field_lands_on_its_parity_in_every_plane) {
 
 INSTANTIATE_TEST_SUITE_P(recording_feed, weave, ::testing::Values(288, 240));
 
+// Where the frames queued in `r` have their bytes, oldest first (null: a repeat).
+std::vector<const uchar*> queued_frames(recorder& r) {
+  return recorder_probe::with_queues(r, [](const auto& video, const auto&) {
+    std::vector<const uchar*> frames;
+    for (const frame_buffer& frame : video) frames.push_back(frame.data());
+    return frames;
+  });
+}
+
 struct hand_over : ::testing::Test {
   recorder encoder;
   void SetUp() override { recorder_probe::take_input(encoder); }  // as while recording, without the thread
-  // Where the queued frames' bytes are, oldest first.
-  std::vector<const uchar*> queued() {
-    return recorder_probe::with_queues(encoder, [](const auto& video, const auto&) {
-      std::vector<const uchar*> frames;
-      for (const frame_buffer& frame : video) frames.push_back(frame.data());
-      return frames;
-    });
-  }
+  std::vector<const uchar*> queued() { return queued_frames(encoder); }
 };
 
-TEST_F(hand_over, a_frame_per_flag_clear_field_the_odd_rows_carried_over) {
-  const int lines = 288;
-  frame_buffer frame = frame_buffer::allocate(recording_frame_bytes);
-  std::memset(frame.data(), 0, recording_frame_bytes);
-  // A recording that starts on a flag-clear field hands nothing over until a
-  // flag-set field has filled the odd rows.
-  bool odd_field_seen = false;
-  const std::vector<uchar> leading = make_field(99, lines);
-  frame = record_encoder_field(encoder, leading.data(), std::move(frame), width, lines, 2.0, false, &odd_field_seen);
-  EXPECT_TRUE(queued().empty());
-  const bool flags[] = {true, false, true, false, false, true, false};
-  std::vector<std::vector<uchar>> fields;
-  for (size_t i = 0; i < std::size(flags); ++i) {
-    fields.push_back(make_field(int(i), lines));
-    frame = record_encoder_field(encoder, fields.back().data(), std::move(frame), width, lines, 2.0, flags[i],
-                                 &odd_field_seen);
+// Fields numbered as the stick numbers them (serial s is its field s - 1;
+// fields 2p and 2p + 1 make picture p), some lost on the way. A recording
+// starts on a picture's later field, which hands nothing over.
+TEST_F(hand_over, each_frame_is_one_picture_of_the_signal_and_a_lost_field_leaves_the_account_whole) {
+  struct case_t {
+    const char* name;
+    uint64_t lost;  // serial of the field that never came; 0: none
+    // The frames queued, as (earlier, later) serials; {0, 0} is a repeat of
+    // the frame before, for a frame period without a frame.
+    std::vector<std::pair<uint64_t, uint64_t>> frames;
+    int64_t damaged;
+  };
+  const case_t cases[] = {
+      {"no field lost", 0, {{3, 4}, {5, 6}, {7, 8}, {9, 10}}, 0},
+      {"a later field lost: its period repeats the frame before", 6, {{3, 4}, {0, 0}, {7, 8}, {9, 10}}, 0},
+      {"an earlier field lost: the frame carries an older one", 7, {{3, 4}, {5, 6}, {5, 8}, {9, 10}}, 1},
+  };
+  for (const int lines : {288, 240}) {
+    // Flag set: the bottom field. A picture starts with its top field at 50 Hz, its bottom field at 60 Hz.
+    const bool earlier_flag = lines == 240;
+    for (const case_t& c : cases) {
+      SCOPED_TRACE(testing::Message() << lines << " lines, " << c.name);
+      recorder feed;
+      recorder_probe::take_input(feed);
+      recording_feed_state state;
+      frame_buffer frame = frame_buffer::allocate(recording_frame_bytes);
+      std::memset(frame.data(), 0, recording_frame_bytes);
+      std::map<uint64_t, std::vector<uchar>> fields;
+      for (uint64_t serial = 2; serial <= 11; ++serial) {
+        if (serial == c.lost) continue;
+        const bool earlier = serial % 2 == 1;
+        fields[serial] = make_field(int(serial), lines);
+        frame = record_numbered_field(feed, fields[serial].data(), std::move(frame), width, lines, 2.0,
+                                      earlier ? earlier_flag : !earlier_flag, serial, -1, &state);
+      }
+      const std::vector<const uchar*> queued = queued_frames(feed);
+      ASSERT_EQ(queued.size(), c.frames.size()) << "one frame or repeat for every frame period";
+      for (size_t i = 0; i < c.frames.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "frame " << i);
+        const auto [earlier, later] = c.frames[i];
+        if (earlier == 0) {
+          EXPECT_EQ(queued[i], nullptr);
+          continue;
+        }
+        ASSERT_NE(queued[i], nullptr);
+        expect_woven(queued[i], fields[earlier], lines, earlier_flag);
+        expect_woven(queued[i], fields[later], lines, !earlier_flag);
+      }
+      EXPECT_EQ(state.fields_missing, c.lost ? 1 : 0);
+      EXPECT_EQ(feed.counters().frames_damaged, c.damaged);
+      // The frame being woven holds the next picture's earlier field.
+      expect_woven(frame.data(), fields[11], lines, earlier_flag);
+    }
   }
-  const std::vector<const uchar*> frames = queued();
-  ASSERT_EQ(frames.size(), 4u);
-  // Which fields each frame must carry: (even rows, odd rows).
-  const std::pair<int, int> expected[] = {{1, 0}, {3, 2}, {4, 2}, {6, 5}};
-  for (size_t i = 0; i < frames.size(); ++i) {
-    SCOPED_TRACE(i);
-    expect_woven(frames[i], fields[size_t(expected[i].first)], lines, false);
-    expect_woven(frames[i], fields[size_t(expected[i].second)], lines, true);
-  }
-  // The frame being woven still holds the last odd field.
-  expect_woven(frame.data(), fields[5], lines, true);
 }
 
 frame_buffer no_memory(size_t) { return {}; }

@@ -152,29 +152,40 @@ TEST_F(rendering, f2_shows_only_flag_set_fields_but_signals_every_field) {
   EXPECT_EQ(ready.count() + broadcasts.count(), 4);
 }
 
-TEST_F(rendering, interlaced_weaves_half_height_fields_with_the_flag_clear_field_on_even_rows) {
+TEST_F(rendering, interlaced_weaves_each_picture_of_the_signal_with_its_top_field_on_even_rows) {
   render.set_display_mode(display_mode::interlaced);
-  use(true, false);  // 640 x 240 fields, 640 x 480 picture
-  paint(white, blue);
-  show(false);
-  EXPECT_TRUE(untouched_from(display, 0));
-  EXPECT_TRUE(is(field_0, 320, 60, white));  // half height: the field's middle is row 120
-  EXPECT_TRUE(is(field_0, 320, 180, blue));
+  int pictures = 0;
+  // A picture's earlier field: the top one (flag clear) at 50 Hz, the bottom one at 60 Hz.
+  for (const bool sixty_hz : {false, true}) {
+    SCOPED_TRACE(sixty_hz ? "60 Hz" : "50 Hz");
+    use(sixty_hz, false);  // half-height fields, a whole picture
+    std::fill(display.begin(), display.end(), sentinel);
+    const bool earlier_flag = sixty_hz;
+    const std::vector<unsigned char>& earlier_half = earlier_flag ? field_1 : field_0;
+    paint(white, blue);
+    show(earlier_flag);
+    EXPECT_TRUE(untouched_from(display, 0)) << "half a picture is not shown";
+    EXPECT_TRUE(is(earlier_half, width / 2, height / 8, white));  // half height: the field's middle is row height / 4
+    EXPECT_TRUE(is(earlier_half, width / 2, 3 * height / 8, blue));
 
-  paint(red);
-  show(true);
-  EXPECT_TRUE(is(display, 320, 120, white));
-  EXPECT_TRUE(is(display, 320, 121, red));
-  EXPECT_TRUE(is(display, 320, 360, blue));
-  EXPECT_TRUE(is(display, 320, 361, red));
-  EXPECT_TRUE(untouched_from(display, 640 * 480 * 4));
+    paint(red);
+    show(!earlier_flag);
+    ++pictures;
+    const int top = earlier_flag ? 1 : 0;  // the row the earlier field's first line went to
+    EXPECT_TRUE(is(display, width / 2, height / 4 + top, white));
+    EXPECT_TRUE(is(display, width / 2, height / 4 + 1 - top, red));
+    EXPECT_TRUE(is(display, width / 2, 3 * height / 4 + top, blue));
+    EXPECT_TRUE(is(display, width / 2, 3 * height / 4 + 1 - top, red));
+    EXPECT_TRUE(untouched_from(display, size_t(width * height * 4)));
 
-  const std::vector<unsigned char> woven = display;
-  paint(green);
-  show(false);
-  EXPECT_EQ(display, woven);
-  EXPECT_TRUE(is(field_0, 320, 60, green));
-  EXPECT_EQ(ready.count(), 3);
+    // The next picture's earlier field waits for its later one.
+    const std::vector<unsigned char> woven = display;
+    paint(green);
+    show(earlier_flag);
+    EXPECT_EQ(display, woven);
+    EXPECT_TRUE(is(earlier_half, width / 2, height / 8, green));
+  }
+  EXPECT_EQ(ready.count(), 3 * pictures);
 }
 
 TEST_F(rendering, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fields) {
@@ -198,8 +209,8 @@ TEST_F(rendering, field_blended_picture_is_the_floor_of_the_mean_of_the_two_fiel
 }
 
 // The virtual stick's test pattern, its box moving 4 pixels a field, fed
-// with the serials the stick would give (field n: serial n + 1, flag-clear
-// fields even).
+// with the serials and flags the stick would give (field n: serial n + 1;
+// picture n / 2, its top field first at 50 Hz, its bottom field at 60 Hz).
 struct pattern_fields : rendering {
   rt woven;  // the same fields in Interlaced, converted on this thread
 
@@ -208,17 +219,18 @@ struct pattern_fields : rendering {
   void draw(uint32_t n) {
     test_pattern::draw_field(field.data(), lines, 1440, test_pattern::field_info{n, false, {}, false});
   }
+  bool flag(uint32_t n) const { return (n % 2 == 1) != (lines == 240); }  // set: the bottom field
   // True when the thread published a picture for field n (then in `display`).
   bool feed(uint32_t n) {
     draw(n);
-    render.submit_field(n % 2, field.data(), size_t(lines) * 1440, -1, n + 1);
+    render.submit_field(flag(n), field.data(), size_t(lines) * 1440, -1, n + 1);
     render.set_render_settings(render_probe::settings(render));
     if (!render.display().take()) return false;
     std::copy_n(render.display().front(), size_t(width * height * 4), display.begin());
     return true;
   }
   std::vector<unsigned char> woven_pair(uint32_t first) {
-    for (uint32_t n : {first, first + 1}) draw(n), render_probe::render_one_field(woven, n % 2, field.data());
+    for (uint32_t n : {first, first + 1}) draw(n), render_probe::render_one_field(woven, flag(n), field.data());
     EXPECT_TRUE(woven.display().take());
     return {woven.display().front(), woven.display().front() + width * height * 4};
   }

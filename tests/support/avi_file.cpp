@@ -1,6 +1,8 @@
 #include "tests/support/avi_file.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <cstring>
 #include <functional>
 
@@ -186,4 +188,34 @@ int seekable_frames(const QString& path, int* frames) {
   av_packet_free(&packet);
   avformat_close_input(&input);
   return found;
+}
+
+namespace {
+// The program's standard output and error, or nothing when it cannot be run.
+QString output_of(const QString& program, const QStringList& arguments) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(program, arguments);
+  if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+    return {};
+  return QString::fromLocal8Bit(process.readAll());
+}
+}  // namespace
+
+field_verdicts read_field_verdicts(const QString& path) {
+  field_verdicts v;
+  v.scan_order = output_of("mediainfo", {"--Inform=Video;%ScanOrder%", path}).trimmed();
+  const QString idet = output_of(
+      "ffmpeg", {"-nostdin", "-hide_banner", "-nostats", "-i", path, "-an", "-vf", "idet", "-f", "null", "-"});
+  const QRegularExpressionMatch m =
+      QRegularExpression(
+          R"(Single frame detection: TFF:\s*(\d+) BFF:\s*(\d+) Progressive:\s*(\d+) Undetermined:\s*(\d+))")
+          .match(idet);
+  if (m.hasMatch()) {
+    v.tff = m.captured(1).toInt();
+    v.bff = m.captured(2).toInt();
+    v.progressive = m.captured(3).toInt();
+    v.undetermined = m.captured(4).toInt();
+  }
+  return v;
 }

@@ -60,3 +60,14 @@ pattern_avi read_pattern_avi(const QString& path);
 // of them FFmpeg finds again when it seeks to each by number: all of them in
 // a file whose index is whole. -1 when the file does not open.
 int seekable_frames(const QString& path, int* frames);
+
+// How outside tools see a file's fields: mediainfo's scan order ("TFF",
+// "BFF"; empty when it says none or cannot be run) and ffmpeg's idet
+// filter's single-frame verdicts over the whole picture (all -1 when ffmpeg
+// cannot be run).
+struct field_verdicts {
+  QString scan_order;
+  int tff = -1, bff = -1, progressive = -1, undetermined = -1;
+  int combed() const { return tff + bff; }
+};
+field_verdicts read_field_verdicts(const QString& path);
