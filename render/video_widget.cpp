@@ -1,10 +1,9 @@
 #include "render/video_widget.h"
 
-#include <GL/gl.h>
-
 #include <QDebug>
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QOpenGLShaderProgram>
 #include <QVideoFrameFormat>
 #include <algorithm>
 #include <cmath>
@@ -13,9 +12,71 @@
 
 #include "base/logging.h"
 
+#ifndef GL_UNPACK_ROW_LENGTH
+#define GL_UNPACK_ROW_LENGTH 0x0CF2
+#endif
+
 // QImage's 32-bit formats are words 0xAARRGGBB: in memory B, G, R, A only
-// on a little-endian machine, which the BGRA upload relies on.
-static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the display uploads 32-bit images as BGRA bytes");
+// on a little-endian machine, which the upload of those bytes relies on.
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the display uploads 32-bit images as B, G, R, A bytes");
+
+namespace {
+
+// The picture's rectangle as a strip of two triangles: x, y on the screen,
+// then u, v in the texture, whose first row is the picture's top.
+constexpr float quad_vertices[] = {
+    -1.0f, -1.0f, 0.0f, 1.0f,  //
+    1.0f,  -1.0f, 1.0f, 1.0f,  //
+    -1.0f, 1.0f,  0.0f, 0.0f,  //
+    1.0f,  1.0f,  1.0f, 0.0f,
+};
+constexpr int position_location = 0;
+constexpr int texcoord_location = 1;
+
+// One source for every shading language: the words that differ between
+// them are macros its header defines.
+constexpr char vertex_body[] = R"(
+ATTRIBUTE vec2 position;
+ATTRIBUTE vec2 texcoord;
+VARYING vec2 picture_point;
+void main() {
+  picture_point = texcoord;
+  gl_Position = vec4(position, 0.0, 1.0);
+}
+)";
+constexpr char fragment_body[] = R"(
+VARYING vec2 picture_point;
+uniform sampler2D picture;
+uniform float swap_red_blue;
+void main() {
+  vec3 c = TEXTURE(picture, picture_point).rgb;
+  FRAGMENT_COLOUR = vec4(mix(c, c.bgr, swap_red_blue), 1.0);
+}
+)";
+
+struct shader_headers {
+  const char* vertex;
+  const char* fragment;
+};
+
+// OpenGL ES: GLSL ES 1.00, which ES 3.x runs too. A desktop context of
+// 3.2 or later (a core profile has nothing older): GLSL 1.50. Otherwise
+// (OpenGL 2.1): GLSL 1.20.
+shader_headers headers_for(const QOpenGLContext& context) {
+  if (context.isOpenGLES())
+    return {"#version 100\n#define ATTRIBUTE attribute\n#define VARYING varying\n",
+            "#version 100\nprecision mediump float;\n#define VARYING varying\n#define TEXTURE texture2D\n"
+            "#define FRAGMENT_COLOUR gl_FragColor\n"};
+  const QSurfaceFormat format = context.format();
+  if (format.version() >= qMakePair(3, 2))
+    return {"#version 150\n#define ATTRIBUTE in\n#define VARYING out\n",
+            "#version 150\n#define VARYING in\n#define TEXTURE texture\nout vec4 fragment_colour;\n"
+            "#define FRAGMENT_COLOUR fragment_colour\n"};
+  return {"#version 120\n#define ATTRIBUTE attribute\n#define VARYING varying\n",
+          "#version 120\n#define VARYING varying\n#define TEXTURE texture2D\n#define FRAGMENT_COLOUR gl_FragColor\n"};
+}
+
+}  // namespace
 
 video_widget::video_widget(QWidget* parent) : QOpenGLWidget(parent, Qt::WindowFlags()) {}
 
@@ -48,21 +109,63 @@ void video_widget::set_display_aspect(double aspect) {
 
 void video_widget::initializeGL() {
   // Called again with a new context when the widget moves to another window;
-  // the old context's texture went in cleanup() before that context did.
+  // the old context's resources went in cleanup() before that context did.
   connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &video_widget::cleanup, Qt::UniqueConnection);
-  glEnable(GL_TEXTURE_2D);
+  initializeOpenGLFunctions();
+  rows_need_packing_ = context()->isOpenGLES() && context()->format().majorVersion() < 3;
   glDisable(GL_DEPTH_TEST);
   GLuint id = 0;
   glGenTextures(1, &id);
   texture_id = id;
   texture_width = texture_height = 0;
+  texture_format = 0;
   glBindTexture(GL_TEXTURE_2D, texture_id);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+  // Clamped: the picture's edges are not blended with the opposite ones,
+  // and OpenGL ES 2.0 samples a texture of any size only so.
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-  glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+  if (!build_program()) return;
+
+  quad_.create();
+  quad_.bind();
+  quad_.allocate(quad_vertices, int(sizeof(quad_vertices)));
+  // Where vertex arrays exist the layout is kept in one; elsewhere paintGL()
+  // sets it each time.
+  if (quad_layout_.create()) {
+    QOpenGLVertexArrayObject::Binder layout(&quad_layout_);
+    quad_.bind();
+    program_->enableAttributeArray(position_location);
+    program_->enableAttributeArray(texcoord_location);
+    program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
+    program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
+  }
+  quad_.release();
+}
+
+bool video_widget::build_program() {
+  const shader_headers headers = headers_for(*context());
+  auto program = std::make_unique<QOpenGLShaderProgram>();
+  const bool built =
+      program->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray(headers.vertex) + vertex_body) &&
+      program->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray(headers.fragment) + fragment_body);
+  program->bindAttributeLocation("position", position_location);
+  program->bindAttributeLocation("texcoord", texcoord_location);
+  if (!built || !program->link()) {
+    qCWarning(render_log).noquote() << "display: the shader program cannot be built for this OpenGL"
+                                    << "(" +
+                                           QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_VERSION))) +
+                                           "):"
+                                    << program->log();
+    return false;
+  }
+  program->bind();
+  program->setUniformValue("picture", 0);
+  program->release();
+  program_ = std::move(program);
+  return true;
 }
 
 void video_widget::resizeGL(int, int) {
@@ -72,12 +175,12 @@ void video_widget::resizeGL(int, int) {
 void video_widget::paintGL() {
   const qreal ratio = devicePixelRatioF();
   const int w = int(width() * ratio), h = int(height() * ratio);
-  // Black first: nothing received yet (rather than an untextured white
-  // quad), and the bars beside or above the picture.
+  // Black first: nothing received yet, and the bars beside or above the
+  // picture.
   glViewport(0, 0, w, h);
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT);
-  if (!has_image) return;
+  if (!has_image || !program_) return;
   if (aspect_ > 0.0 && w > 0 && h > 0) {
     // The largest rectangle of the aspect that fits, centred; a side within
     // a pixel of the widget's is taken whole, so a window sized to the
@@ -91,26 +194,38 @@ void video_widget::paintGL() {
     if (h - ph <= 1) ph = h;
     glViewport((w - pw) / 2, (h - ph) / 2, pw, ph);
   }
+  program_->bind();
+  program_->setUniformValue("swap_red_blue", swap_red_blue_ ? 1.0f : 0.0f);
+  glActiveTexture(GL_TEXTURE0);
   glBindTexture(GL_TEXTURE_2D, texture_id);
-  glBegin(GL_QUADS);
-  glTexCoord2f(0.0f, 0.0f);
-  glVertex3f(-1.0f, 1.0f, 0.0f);
-  glTexCoord2f(1.0f, 0.0f);
-  glVertex3f(1.0f, 1.0f, 0.0f);
-  glTexCoord2f(1.0f, 1.0f);
-  glVertex3f(1.0f, -1.0f, 0.0f);
-  glTexCoord2f(0.0f, 1.0f);
-  glVertex3f(-1.0f, -1.0f, 0.0f);
-  glEnd();
+  if (quad_layout_.isCreated()) {
+    QOpenGLVertexArrayObject::Binder layout(&quad_layout_);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+  } else {
+    quad_.bind();
+    program_->enableAttributeArray(position_location);
+    program_->enableAttributeArray(texcoord_location);
+    program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
+    program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    program_->disableAttributeArray(position_location);
+    program_->disableAttributeArray(texcoord_location);
+    quad_.release();
+  }
+  program_->release();
 }
 
 void video_widget::cleanup() {
-  if (texture_id == 0) return;  // never shown, or already done for this context
+  if (texture_id == 0 && !program_) return;  // never shown, or already done for this context
   makeCurrent();
   const GLuint id = texture_id;
-  glDeleteTextures(1, &id);
+  if (id != 0) glDeleteTextures(1, &id);
   texture_id = 0;
   texture_width = texture_height = 0;
+  texture_format = 0;
+  program_.reset();
+  quad_.destroy();
+  quad_layout_.destroy();
   // A new context starts with an empty texture: black until the next image.
   has_image = false;
   doneCurrent();
@@ -119,21 +234,38 @@ void video_widget::cleanup() {
   if (QOpenGLContext* c = context()) disconnect(c, &QOpenGLContext::aboutToBeDestroyed, this, &video_widget::cleanup);
 }
 
-void video_widget::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels) {
+void video_widget::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels,
+                                  bool swap_red_blue) {
   // Before the first show there is no context and no texture to fill.
   if (!isValid() || texture_id == 0 || width <= 0 || height <= 0) return;
   makeCurrent();
   glBindTexture(GL_TEXTURE_2D, texture_id);
-  glPixelStorei(GL_UNPACK_ROW_LENGTH, row_pixels);
-  if (width == texture_width && height == texture_height) {
+  const size_t pixel_bytes = format == GL_RGB ? 3 : 4;
+  std::vector<unsigned char> packed;
+  if (row_pixels == width) row_pixels = 0;
+  if (row_pixels != 0 && rows_need_packing_) {
+    // No row length to give: the rows are made tight first.
+    const size_t row = size_t(width) * pixel_bytes, stride = size_t(row_pixels) * pixel_bytes;
+    packed.resize(row * size_t(height));
+    for (int y = 0; y < height; ++y)
+      std::memcpy(packed.data() + row * size_t(y), static_cast<const unsigned char*>(pixels) + stride * size_t(y), row);
+    pixels = packed.data();
+    row_pixels = 0;
+  }
+  if (row_pixels != 0) glPixelStorei(GL_UNPACK_ROW_LENGTH, row_pixels);
+  if (width == texture_width && height == texture_height && format == texture_format) {
     // Same size as the last image: its storage is filled again, not made anew.
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels);
   } else {
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+    // The internal format is the upload's own (OpenGL ES 2.0 has no other),
+    // so the driver copies the bytes as they are.
+    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
     texture_width = width;
     texture_height = height;
+    texture_format = format;
   }
-  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  if (row_pixels != 0) glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  swap_red_blue_ = swap_red_blue;
   has_image = true;
   update();
 }
@@ -142,10 +274,11 @@ void video_widget::display_image(QImage image) {
   switch (image.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32: {
-      // Bytes B, G, R, A in memory (a little-endian machine): GL_BGRA takes
-      // them as they are, with no copy and no swap on this thread.
+      // Bytes B, G, R, A in memory (a little-endian machine): they go up as
+      // they are, with no copy and no swap on this thread or in the driver;
+      // the shader swaps red and blue.
       if (image.bytesPerLine() % 4 != 0) break;
-      upload_texture(image.constBits(), image.width(), image.height(), GL_BGRA, int(image.bytesPerLine() / 4));
+      upload_texture(image.constBits(), image.width(), image.height(), GL_RGBA, int(image.bytesPerLine() / 4), true);
       return;
     }
     case QImage::Format_RGB888: {
@@ -156,7 +289,7 @@ void video_widget::display_image(QImage image) {
       const size_t row = size_t(w) * 3;
       std::vector<unsigned char> packed(row * size_t(h));
       for (int y = 0; y < h; ++y) std::memcpy(packed.data() + row * size_t(y), image.constScanLine(y), row);
-      upload_texture(packed.data(), w, h, GL_RGB);
+      upload_texture(packed.data(), w, h, GL_RGB, 0, false);
       return;
     }
     default:
@@ -169,7 +302,7 @@ void video_widget::display_image(QImage image) {
   const QImage converted = image.convertToFormat(QImage::Format_RGBX8888);
   if (converted.isNull()) return;
   upload_texture(converted.constBits(), converted.width(), converted.height(), GL_RGBA,
-                 int(converted.bytesPerLine() / 4));
+                 int(converted.bytesPerLine() / 4), false);
 }
 
 void video_widget::display_frame(QVideoFrame frame) {
@@ -192,6 +325,6 @@ void video_widget::display_frame(QVideoFrame frame) {
   // The bytes go up as they are; the rows must lie within the mapped data.
   if (frame.bits(0) && w > 0 && h > 0 && stride >= qsizetype(w) * 4 && stride % 4 == 0 &&
       stride * (h - 1) + qsizetype(w) * 4 <= mapped)
-    upload_texture(frame.bits(0), w, h, GL_RGBA, int(stride / 4));
+    upload_texture(frame.bits(0), w, h, GL_RGBA, int(stride / 4), false);
   frame.unmap();
 }

@@ -2,15 +2,27 @@
 // over the whole widget, or, once a display aspect is set, as large as fits
 // at that aspect, centred between black bars (a window resized freely, the
 // full screen).
+//
+// It draws with a shader program and a vertex buffer only, so the same code
+// runs on desktop OpenGL 2.1, on a 3.2+ core profile and on OpenGL ES 2.0
+// and 3.x (single-board computers, some Wayland desktops): the shading
+// language's version is chosen for the context at hand. 32-bit images go up
+// as the bytes they are (B, G, R, A) and the shader swaps red and blue, so
+// the driver never converts them.
 #pragma once
 
 #include <QImage>
+#include <QOpenGLBuffer>
+#include <QOpenGLFunctions>
+#include <QOpenGLVertexArrayObject>
 #include <QOpenGLWidget>
 #include <QVideoFrame>
+#include <memory>
 
 class QMouseEvent;
+class QOpenGLShaderProgram;
 
-class video_widget : public QOpenGLWidget {
+class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   Q_OBJECT
 
  public:
@@ -38,15 +50,27 @@ class video_widget : public QOpenGLWidget {
   void paintGL() override;
 
  private:
-  // Deletes the texture in the context it was made in; run when that context
-  // is about to go (a move to another window, the widget's end).
+  // Deletes the texture, the program and the buffers in the context they
+  // were made in; run when that context is about to go (a move to another
+  // window, the widget's end).
   void cleanup();
-  // `row_pixels` is the distance between rows in pixels (0: rows are tight).
-  void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels = 0);
+  // Builds the program for this context's shading language; false (logged)
+  // when it cannot be.
+  bool build_program();
+  // `format` is GL_RGBA or GL_RGB; `row_pixels` is the distance between rows
+  // in pixels (0: rows are tight). `swap_red_blue`: the bytes are B, G, R.
+  void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels,
+                      bool swap_red_blue);
 
+  std::unique_ptr<QOpenGLShaderProgram> program_;
+  QOpenGLBuffer quad_{QOpenGLBuffer::VertexBuffer};
+  QOpenGLVertexArrayObject quad_layout_;  // where the context has vertex arrays (a core profile needs one)
   unsigned int texture_id = 0;
-  int texture_width = 0;  // the size the texture's storage was made for
+  int texture_width = 0;  // the size and format the texture's storage was made for
   int texture_height = 0;
-  bool has_image = false;  // the texture has content
+  unsigned int texture_format = 0;
+  bool swap_red_blue_ = false;
+  bool rows_need_packing_ = false;  // OpenGL ES 2.0 has no GL_UNPACK_ROW_LENGTH
+  bool has_image = false;           // the texture has content
   double aspect_ = 0.0;
 };

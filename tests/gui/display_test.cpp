@@ -7,6 +7,7 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
+#include <QSurfaceFormat>
 #include <QTest>
 #include <QTimer>
 #include <QVideoFrame>
@@ -82,6 +83,20 @@ struct lumo_test : ::testing::Test {
       }
   }
 };
+
+// The ctest cases gui_gl_core and gui_gl_es2 run these tests again on the
+// OpenGL gui_main.cpp asks for: it must be the one they draw with.
+TEST_F(lumo_test, draws_on_the_opengl_the_run_asked_for) {
+  show_at(64, 64);
+  ASSERT_TRUE(widget.context());
+  const QSurfaceFormat format = widget.context()->format();
+  const QByteArray api = qgetenv("OSTREVIN_TEST_GL");
+  EXPECT_EQ(widget.context()->isOpenGLES(), api == "es2");
+  if (api == "core") {
+    EXPECT_EQ(format.profile(), QSurfaceFormat::CoreProfile);
+    EXPECT_GE(format.version(), qMakePair(3, 2));
+  }
+}
 
 TEST_F(lumo_test, rgb32_colour_bars_show_unswapped_and_upright) {
   show_at(512, 64);
@@ -324,6 +339,35 @@ TEST(lumo_context, the_texture_goes_with_the_context_and_a_moved_widget_shows_pi
   ASSERT_TRUE(in_second.alive());
   delete widget;
   EXPECT_FALSE(in_second.alive());
+}
+
+// The window on the virtual stick: the test pattern on screen in every
+// display mode, for both standards and both aspects.
+struct lumo_window : window_fixture {};
+
+TEST_F(lumo_window, every_standard_aspect_and_display_mode_shows_the_test_pattern) {
+  open_streaming();
+  auto* view = window->findChild<video_widget*>();
+  ASSERT_TRUE(view);
+  for (const char* standard : {"&PAL", "&NTSC"})
+    for (const char* aspect : {"&4:3", "&16:9"})
+      for (const char* mode : {"F&1", "F&2", "&Interlaced", "&Field-blended", "&Deinterlaced"}) {
+        SCOPED_TRACE(testing::Message() << standard << " " << aspect << " " << mode);
+        menu_item("&NTSC/PAL", standard)->trigger();
+        menu_item("Aspect &ratio", aspect)->trigger();
+        menu_item("&Display", mode)->trigger();
+        // Pictures made since the change, and the window at their size.
+        const int from = parts->display.pictures_shown();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return parts->display.pictures_shown() >= from + 10; }, 20000));
+        QImage shown;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+              shown = view->grabFramebuffer();
+              return bool(shows_test_pattern_bars(shown, 10));
+            },
+            5000))
+            << shows_test_pattern_bars(shown, 10).message();
+      }
 }
 
 // The display feed, called as the render thread's signal would, while the

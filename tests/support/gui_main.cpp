@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QSurfaceFormat>
 #include <QTimer>
 
 namespace {
@@ -25,6 +26,22 @@ int main(int argc, char** argv) {
   // name (nor the suppressions match) what the driver leaves behind at exit.
   dlopen("swrast_dri.so", RTLD_NOW | RTLD_NODELETE);
   dlopen("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", RTLD_NOW | RTLD_NODELETE);
+  // OSTREVIN_TEST_GL: the OpenGL every window gets. "core": a 3.2 core
+  // profile, "es2": OpenGL ES 2.0 (with QT_XCB_GL_INTEGRATION=xcb_egl);
+  // unset: what the system gives (Mesa: a compatibility profile).
+  const QByteArray api = qgetenv("OSTREVIN_TEST_GL");
+  if (!api.isEmpty()) {
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    if (api == "core") {
+      format.setRenderableType(QSurfaceFormat::OpenGL);
+      format.setVersion(3, 2);
+      format.setProfile(QSurfaceFormat::CoreProfile);
+    } else if (api == "es2") {
+      format.setRenderableType(QSurfaceFormat::OpenGLES);
+      format.setVersion(2, 0);
+    }
+    QSurfaceFormat::setDefaultFormat(format);
+  }
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::UnitTest::GetInstance()->listeners().Append(new fresh_event_loop);
