@@ -22,6 +22,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libavfilter-dev ffmpeg \
   libgtest-dev libgmock-dev libbenchmark-dev \
   xvfb xauth x11-utils openbox libx11-dev libxtst-dev libxcb1-dev libgl1-mesa-dri mesa-utils python3 \
+  libegl1 libegl-mesa0 libgles2 \
   pulseaudio-utils libpulse-dev "${sound_servers[@]}" \
   libglib2.0-dev \
   desktop-file-utils appstream dpkg-dev file \
