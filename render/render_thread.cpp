@@ -266,6 +266,8 @@ void render_thread::release_pictures() {
 bool render_thread::rebuild(const geometry& g) {
   release_pictures();
   built = g;
+  // The field pictures held another size or mode: none of them pairs again.
+  field_picture_serial_[0] = field_picture_serial_[1] = 0;
 
   // Settings the buffers cannot hold would have swscale write past them.
   const size_t field_bytes = size_t(std::max(g.width, 0)) * 2 * size_t(std::max(g.field_lines, 0));
@@ -400,7 +402,13 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
       unsigned char* half = field_picture_[flag ? 1 : 0].data();
       av_image_fill_arrays(planes, strides, half, AV_PIX_FMT_BGRA, display_width, built.half_display_height, 1);
       sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-      if (flag == completing_flag(2 * built.field_lines)) {
+      field_picture_serial_[flag ? 1 : 0] = field.serial;
+      // Only a picture of the signal: its earlier field, the one just
+      // before, is in the other half. One skipped (the thread was behind),
+      // lost on the way or from before a rebuild leaves the picture shown
+      // as it was, rather than joined with an older half or a black one.
+      const uint64_t earlier = field_picture_serial_[flag ? 0 : 1];
+      if (flag == completing_flag(2 * built.field_lines) && earlier != 0 && earlier + 1 == field.serial) {
         if (interlaced)
           weave(display_.back(), field_picture_[0].data(), field_picture_[1].data(), row_bytes,
                 built.half_display_height);

@@ -190,6 +190,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
   // Field pictures for Interlaced and Field-blended (render thread only),
   // and the display pictures.
   std::vector<unsigned char> field_picture_[2];
+  uint64_t field_picture_serial_[2] = {0, 0};  // the field each holds (0: none since the last rebuild)
   latest_picture display_{image_buffer_size};
   // Deinterlaced: built when the mode is first used, freed with the
   // pictures and when another mode is chosen (render thread only).
