@@ -137,12 +137,17 @@ void video_widget::initializeGL() {
   if (quad_layout_.create()) {
     QOpenGLVertexArrayObject::Binder layout(&quad_layout_);
     quad_.bind();
-    program_->enableAttributeArray(position_location);
-    program_->enableAttributeArray(texcoord_location);
-    program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
-    program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
+    set_quad_layout();
   }
   quad_.release();
+}
+
+void video_widget::set_quad_layout() {
+  // The bound vertex buffer: x, y, then u, v, four floats a vertex.
+  program_->enableAttributeArray(position_location);
+  program_->enableAttributeArray(texcoord_location);
+  program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
+  program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
 }
 
 bool video_widget::build_program() {
@@ -203,10 +208,7 @@ void video_widget::paintGL() {
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
   } else {
     quad_.bind();
-    program_->enableAttributeArray(position_location);
-    program_->enableAttributeArray(texcoord_location);
-    program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
-    program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
+    set_quad_layout();
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     program_->disableAttributeArray(position_location);
     program_->disableAttributeArray(texcoord_location);

@@ -57,6 +57,8 @@ class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   // Builds the program for this context's shading language; false (logged)
   // when it cannot be.
   bool build_program();
+  // Points the program's attributes at the bound vertex buffer.
+  void set_quad_layout();
   // `format` is GL_RGBA or GL_RGB; `row_pixels` is the distance between rows
   // in pixels (0: rows are tight). `swap_red_blue`: the bytes are B, G, R.
   void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels,
