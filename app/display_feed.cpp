@@ -23,18 +23,22 @@ void display_feed::field_rendered() {
   const picture_info& info = pictures_.front_info();
   // Shared, not copied: the direct connection to the display has uploaded
   // the pixels by the time the emit returns.
-  const QImage image(pictures_.front(), info.width, info.height, 4 * info.width, QImage::Format_RGB32);
-  emit picture_ready(image);
+  emit picture_ready(pictures_.front(), info);
 
   last_shown_ms_ = clock_.elapsed();
   ++shown_;
   if (info.arrival_ns >= 0) note_latency(double(steady_clock_ns() - info.arrival_ns) * 1e-6);
 }
 
-QImage display_feed::shown_picture() const {
+QImage display_feed::shown_picture(QSize size) const {
   if (shown_ == 0 || !pictures_.has_front()) return QImage();
   const picture_info& info = pictures_.front_info();
-  return QImage(pictures_.front(), info.width, info.height, 4 * info.width, QImage::Format_RGB32);
+  if (size.isEmpty()) size = QSize(info.display_width, info.display_height);
+  if (!info.valid() || size.isEmpty()) return QImage();
+  QImage image(size, QImage::Format_RGB32);
+  if (image.isNull() || image.bytesPerLine() != 4 * qsizetype(size.width())) return QImage();
+  picture_to_bgra(pictures_.front(), info, image.bits(), size.width(), size.height());
+  return image;
 }
 
 void display_feed::note_latency(double ms) {

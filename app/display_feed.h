@@ -9,6 +9,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QSize>
 #include <cstdint>
 
 #include "base/stopwatch.h"
@@ -16,6 +17,7 @@
 
 class QWidget;
 class latest_picture;
+struct picture_info;
 
 class display_feed : public QObject {
   Q_OBJECT
@@ -30,9 +32,9 @@ class display_feed : public QObject {
   void stop() { stopped_ = true; }
 
   int pictures_shown() const { return shown_; }
-  // The picture on screen now (sharing the display's buffer until the next
-  // one is taken: copy it to keep it); null before the first.
-  QImage shown_picture() const;
+  // The picture on screen now, converted as the display converts it, at
+  // `size` (its display size when empty); null before the first.
+  QImage shown_picture(QSize size = QSize()) const;
   // From a field's last packet to its picture handed to the display.
   const latency_record& latency() const { return latency_; }
 
@@ -40,7 +42,9 @@ class display_feed : public QObject {
   void field_rendered();
 
  signals:
-  void picture_ready(QImage image);
+  // The 4:2:2 picture to show (render/display_picture.h); the bytes are
+  // only valid while the signal is delivered (a direct connection).
+  void picture_ready(const unsigned char* pixels, const picture_info& info);
 
  private:
   void note_latency(double ms);

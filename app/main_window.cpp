@@ -168,7 +168,7 @@ void main_window::connect_parts() {
           [this] { signal_watch_.set_capture(current_capture_, capture_.channel_chosen() ? capture_.channel() : -1); });
   connect(notice_, &notice_line::standard_offered, menus_, &main_menus::choose_standard);
   connect(&capture_, &capture_thread::easycap_streaming, this, &main_window::stream_started);
-  connect(&parts_.display, &display_feed::picture_ready, display_, &video_widget::display_image);
+  connect(&parts_.display, &display_feed::picture_ready, display_, &video_widget::display_picture);
   connect(&render_, &render_thread::field_rendered, this, [this] {
     if (!record_at_next_field_ || closing_) return;
     record_at_next_field_ = false;
@@ -234,8 +234,10 @@ void main_window::connect_menus() {
   });
   connect(display_, &video_widget::double_clicked, full_screen_, &full_screen::toggle);
   connect(menus_, &main_menus::save_picture_asked, this, [this] {
-    picture_saver_->save(parts_.display.shown_picture(),
-                         picture_saver::size_for(current_capture_.sixty_hz(), current_capture_.widescreen),
+    // Converted straight to the file's size, as the display would show it
+    // in a window of that size.
+    const QSize size = picture_saver::size_for(current_capture_.sixty_hz(), current_capture_.widescreen);
+    picture_saver_->save(parts_.display.shown_picture(size), size,
                          picture_saver::folder_for(recording_.next_settings().base_name));
   });
   connect(picture_saver_, &picture_saver::saved, this, [this](const QString& path) {

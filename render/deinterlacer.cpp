@@ -25,13 +25,11 @@ constexpr AVPixelFormat frame_format = AV_PIX_FMT_YUV422P;
 
 }  // namespace
 
-bool deinterlacer::build_for(int width, int field_lines, int display_width, int display_height) {
-  if (graph_ && width == width_ && 2 * field_lines == frame_lines_ && display_width == display_width_ &&
-      display_height == display_height_)
-    return true;
+bool deinterlacer::build_for(int width, int field_lines) {
+  if (graph_ && width == width_ && 2 * field_lines == frame_lines_) return true;
   release();
-  if (width <= 0 || width % 2 || field_lines < 2 || display_width <= 0 || display_height <= 0) return false;
-  width_ = width, frame_lines_ = 2 * field_lines, display_width_ = display_width, display_height_ = display_height;
+  if (width <= 0 || width % 2 || field_lines < 2) return false;
+  width_ = width, frame_lines_ = 2 * field_lines;
 
   const int frame_bytes = av_image_get_buffer_size(frame_format, width_, frame_lines_, frame_align);
   if (frame_bytes <= 0) return false;
@@ -99,7 +97,7 @@ void deinterlacer::release() {
   picture_scaler_ = nullptr;
   picture_format_ = -1;
   av_buffer_pool_uninit(&pool_);  // the buffers still in frames go when those do
-  width_ = frame_lines_ = display_width_ = display_height_ = 0;
+  width_ = frame_lines_ = 0;
 }
 
 void deinterlacer::weave_field(const unsigned char* uyvy, bool flag, uint64_t serial, int64_t arrival_ns) {
@@ -188,7 +186,7 @@ void deinterlacer::feed(bool top_field_first) {
   }
 }
 
-bool deinterlacer::next_picture(unsigned char* bgra, field_stamp& shown) {
+bool deinterlacer::next_picture(unsigned char* uyvy, field_stamp& shown) {
   if (pictures_.empty()) return false;
   AVFrame* picture = pictures_.front();
   pictures_.pop_front();
@@ -197,14 +195,15 @@ bool deinterlacer::next_picture(unsigned char* bgra, field_stamp& shown) {
     if (pts == picture->pts / 2) shown = fields[size_t(picture->pts % 2)];
   if (picture->format != picture_format_) {
     sws_freeContext(picture_scaler_);
-    picture_scaler_ = sws_getContext(width_, frame_lines_, static_cast<AVPixelFormat>(picture->format), display_width_,
-                                     display_height_, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+    // Unscaled planar to packed 4:2:2: a copy of the samples in another order.
+    picture_scaler_ = sws_getContext(width_, frame_lines_, static_cast<AVPixelFormat>(picture->format), width_,
+                                     frame_lines_, AV_PIX_FMT_UYVY422, SWS_POINT, nullptr, nullptr, nullptr);
     picture_format_ = picture_scaler_ ? picture->format : -1;
   }
   const bool converted = picture_scaler_ && picture->width == width_ && picture->height == frame_lines_;
   if (converted) {
-    uint8_t* planes[4] = {bgra};
-    const int strides[4] = {4 * display_width_};
+    uint8_t* planes[4] = {uyvy};
+    const int strides[4] = {2 * width_};
     sws_scale(picture_scaler_, picture->data, picture->linesize, 0, frame_lines_, planes, strides);
   }
   av_frame_free(&picture);

@@ -1,7 +1,7 @@
 // The Deinterlaced display mode's machinery (render thread only): the two
 // fields of a pair are woven into one planar 4:2:2 frame, libavfilter's
 // bwdif deinterlaces it at the field rate (two pictures per frame), and
-// swscale turns each picture into the BGRA display picture.
+// each picture goes back to UYVY, the display picture's own 4:2:2.
 //
 // bwdif interpolates a field's missing lines from the fields before and
 // after it, so it gives a frame's pictures only once the next frame is in:
@@ -27,10 +27,10 @@ class deinterlacer {
   deinterlacer& operator=(const deinterlacer&) = delete;
   ~deinterlacer() { release(); }
 
-  // Builds the filter and the scalers for fields of `width` x `field_lines`
-  // (UYVY) shown at `display_width` x `display_height`, unless built for
-  // exactly that; false when something cannot be built.
-  bool build_for(int width, int field_lines, int display_width, int display_height);
+  // Builds the filter and the converters for fields of `width` x
+  // `field_lines` (UYVY), unless built for exactly that; false when
+  // something cannot be built.
+  bool build_for(int width, int field_lines);
   // Frees everything; the next build_for() builds anew.
   void release();
 
@@ -50,9 +50,10 @@ class deinterlacer {
     uint64_t serial = 0;  // 0: none
     int64_t arrival_ns = -1;
   };
-  // Writes the oldest picture waiting as BGRA at the display size and tells
-  // which field it shows; false when none waits.
-  bool next_picture(unsigned char* bgra, field_stamp& shown);
+  // Writes the oldest picture waiting, a whole frame of UYVY rows
+  // (width x 2 * field_lines, tight), and tells which field it shows; false
+  // when none waits.
+  bool next_picture(unsigned char* uyvy, field_stamp& shown);
 
   bool built() const { return graph_ != nullptr; }
   // Frames that had to start the filter afresh (tests).
@@ -64,13 +65,13 @@ class deinterlacer {
   void drop_pictures();
   void feed(bool top_field_first);
 
-  int width_ = 0, frame_lines_ = 0, display_width_ = 0, display_height_ = 0;
+  int width_ = 0, frame_lines_ = 0;
   AVFilterGraph* graph_ = nullptr;
   AVFilterContext* source_ = nullptr;
   AVFilterContext* sink_ = nullptr;
   AVBufferPool* pool_ = nullptr;
   SwsContext* field_scaler_ = nullptr;    // UYVY field -> its rows of the planar frame
-  SwsContext* picture_scaler_ = nullptr;  // the filter's planar picture -> BGRA display picture
+  SwsContext* picture_scaler_ = nullptr;  // the filter's planar picture -> UYVY
   int picture_format_ = -1;               // what picture_scaler_ takes
 
   AVFrame* weaving_ = nullptr;      // the frame being woven

@@ -17,13 +17,7 @@
 #include <utility>
 #include <vector>
 
-// What a picture shows, and where its field came from.
-struct picture_info {
-  int width = 0;
-  int height = 0;
-  uint64_t field_serial = 0;  // the field that finished it
-  int64_t arrival_ns = -1;    // steady clock: when that field's last packet came
-};
+#include "render/display_picture.h"
 
 class latest_picture {
  public:

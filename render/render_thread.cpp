@@ -20,8 +20,6 @@ extern "C" {
 
 namespace {
 
-constexpr int display_bytes_per_pixel = 4;  // BGRA
-
 // trunc(x) as a byte count, clamped to [0, limit]; NaN counts as 0.
 size_t truncated_bytes(double x, size_t limit) {
   if (!(x > 0.0)) return 0;
@@ -29,35 +27,11 @@ size_t truncated_bytes(double x, size_t limit) {
   return size_t(std::trunc(x));
 }
 
-// Even rows from the flag-clear field, odd rows from the flag-set field.
-void weave(unsigned char* out, const unsigned char* even, const unsigned char* odd, size_t row_bytes, int rows) {
-  for (int i = 0; i < rows; ++i) {
-    std::memcpy(out + size_t(2 * i) * row_bytes, even + size_t(i) * row_bytes, row_bytes);
-    std::memcpy(out + size_t(2 * i + 1) * row_bytes, odd + size_t(i) * row_bytes, row_bytes);
-  }
-}
-
-// Per byte floor((a + b) / 2), eight bytes at a time: a & b keeps the common
-// bits, (a ^ b) >> 1 halves the rest; the mask drops the bit each byte would
-// otherwise borrow from its neighbour. No byte can overflow.
-void blend(unsigned char* out, const unsigned char* a, const unsigned char* b, size_t bytes) {
-  constexpr uint64_t low_seven = 0x7F7F7F7F7F7F7F7FULL;
-  size_t k = 0;
-  for (; k + 8 <= bytes; k += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + k, 8);
-    std::memcpy(&y, b + k, 8);
-    const uint64_t mean = (x & y) + (((x ^ y) >> 1) & low_seven);
-    std::memcpy(out + k, &mean, 8);
-  }
-  for (; k < bytes; ++k) out[k] = static_cast<unsigned char>((unsigned(a[k]) + unsigned(b[k])) >> 1);
-}
-
 }  // namespace
 
 render_thread::render_thread(QObject* parent) : worker_thread("render", parent) {
   for (int i = handoff_slots - 1; i >= 0; --i) free_.push_back(i);
-  for (auto& picture : field_picture_) picture.assign(image_buffer_size, 0);
+  for (auto& picture : field_picture_) picture.assign(picture_buffer_size / 2, 0);
 }
 
 render_thread::~render_thread() {
@@ -254,8 +228,6 @@ bool render_thread::render_one_field(bool flag, const unsigned char* pixels) {
 
 void render_thread::release_pictures() {
   if (source_picture) av_frame_free(&source_picture);  // describes a hand-off slot only
-  sws_freeContext(display_scaler);
-  display_scaler = nullptr;
   sws_freeContext(recording_scaler);
   recording_scaler = nullptr;
   recording_picture_size = 0;
@@ -269,28 +241,21 @@ bool render_thread::rebuild(const geometry& g) {
   // The field pictures held another size or mode: none of them pairs again.
   field_picture_serial_[0] = field_picture_serial_[1] = 0;
 
-  // Settings the buffers cannot hold would have swscale write past them.
+  // Settings the buffers cannot hold would have swscale, or the copies for
+  // the display, write past them.
   const size_t field_bytes = size_t(std::max(g.width, 0)) * 2 * size_t(std::max(g.field_lines, 0));
-  const size_t picture_bytes = size_t(std::max(g.half_display_width, 0)) * 2 * display_bytes_per_pixel *
-                               size_t(std::max(g.half_display_height, 0)) * 2;
-  if (g.width <= 0 || g.width % 2 || g.field_lines <= 0 || g.half_display_width <= 0 || g.half_display_height <= 0 ||
-      field_bytes > handoff_buffer_size || picture_bytes > image_buffer_size)
-    return false;
+  if (g.width <= 0 || g.width % 2 || g.field_lines <= 0 || 2 * field_bytes > picture_buffer_size) return false;
 
   // swscale asserts on a format it does not know rather than failing.
   const auto recording_format = static_cast<AVPixelFormat>(g.recording_format);
   if (!sws_isSupportedOutput(recording_format)) return false;
   const int size = av_image_get_buffer_size(recording_format, g.width, g.field_lines, 1);
   if (size <= 0 || size_t(size) > recording_field_buffer_size * 2) return false;
-  const int display_width = 2 * g.half_display_width;
-  const int scaled_height = g.half_height ? g.half_display_height : 2 * g.half_display_height;
 
   source_picture = av_frame_alloc();
-  display_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, display_width, scaled_height,
-                                  AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
   recording_scaler = sws_getContext(g.width, g.field_lines, AV_PIX_FMT_UYVY422, g.width, g.field_lines,
                                     recording_format, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!source_picture || !display_scaler || !recording_scaler) {
+  if (!source_picture || !recording_scaler) {
     release_pictures();
     return false;
   }
@@ -327,6 +292,9 @@ void render_thread::record_field(const field_in_hand& field, int lines) {
   int strides[4] = {};
   av_image_fill_arrays(planes, strides, buffer.data(), static_cast<AVPixelFormat>(built.recording_format), built.width,
                        lines, 1);
+  // The source picture only points into the field in hand.
+  av_image_fill_arrays(source_picture->data, source_picture->linesize, field.pixels, AV_PIX_FMT_UYVY422, built.width,
+                       lines, 1);
   sws_scale(recording_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
   const double bytes_per_pixel = recording_bytes_per_pixel_;
   const size_t limit = std::min(size_t(recording_picture_size), recording_field_buffer_size);
@@ -340,29 +308,18 @@ void render_thread::record_field(const field_in_hand& field, int lines) {
 bool render_thread::render_field(const render_settings& s, const field_in_hand& field) {
   // Every switch is read once per field; a change counts from the next one.
   const display_mode mode = display_mode_;
-  const bool f2 = mode == display_mode::f2;
-  const bool interlaced = mode == display_mode::interlaced;
-  const bool blended = mode == display_mode::field_blended;
-  const bool deinterlaced = mode == display_mode::deinterlaced;
   const bool feed = recording_on_;
   const bool debugging = render_timing_log().isDebugEnabled();
-  const bool flag = field.flag;
 
-  const geometry wanted{s.width,
-                        s.frame_lines / 2,
-                        s.half_display_width,
-                        s.half_display_height,
-                        recording_pixel_format_.load(),
-                        interlaced || blended};
-  // A new display height, mode (one field at half height or not), format or
-  // anything else the scalers were built for: rebuild. A failed build is
+  const geometry wanted{s.width, s.frame_lines / 2, recording_pixel_format_.load()};
+  // A new field size or recording format: rebuild. A failed build is
   // retried next field.
   if (!pictures_ready || wanted != built) {
     if (!rebuild(wanted)) {
       ++failed_fields_;
       if (!failure_reported)
-        qCWarning(render_log, "render: cannot build pictures and scalers for %dx%d -> %dx%d; fields are skipped",
-                  wanted.width, wanted.field_lines, 2 * wanted.half_display_width, 2 * wanted.half_display_height);
+        qCWarning(render_log, "render: cannot build the recording's scaler for %dx%d fields; fields are skipped",
+                  wanted.width, wanted.field_lines);
       failure_reported = true;
       return false;
     }
@@ -372,86 +329,90 @@ bool render_thread::render_field(const render_settings& s, const field_in_hand& 
   if (debugging) render_timer.start();
   if (const int ms = slow_render_ms_; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
-  const int lines = built.field_lines;
-  // The source picture only points into the field in hand.
-  av_image_fill_arrays(source_picture->data, source_picture->linesize, field.pixels, AV_PIX_FMT_UYVY422, built.width,
-                       lines, 1);
-
   // The recording first: it needs every field, the display only the newest.
-  if (feed) record_field(field, lines);
+  if (feed) record_field(field, built.field_lines);
   // The deinterlacer exists only while its mode is chosen.
-  if (!deinterlaced && deinterlace_.built()) deinterlace_.release();
+  if (mode != display_mode::deinterlaced && deinterlace_.built()) deinterlace_.release();
 
-  // F2 shows only flag-set fields; the others are still signalled.
-  const bool shown_in_mode = !(f2 && !interlaced && !blended && !flag);
-  if (shown_in_mode && !field.show) ++unshown_fields_;
-  if (shown_in_mode && field.show) {
-    const int display_width = 2 * built.half_display_width;
-    const size_t row_bytes = size_t(display_width) * display_bytes_per_pixel;
-    const size_t field_bytes = row_bytes * size_t(built.half_display_height);
-    uint8_t* planes[4] = {};
-    int strides[4] = {};
-    picture_info& info = display_.back_info();
-    bool publish = false;
-    // The field the picture shows: the one in hand, except in Deinterlaced.
-    deinterlacer::field_stamp shown{field.serial, field.arrival_ns};
-    if (interlaced || blended) {
-      // One field at display width and half height, kept per flag; the
-      // picture changes when a picture's later field completes the pair
-      // (base/field_order.h), as the recording pairs them.
-      unsigned char* half = field_picture_[flag ? 1 : 0].data();
-      av_image_fill_arrays(planes, strides, half, AV_PIX_FMT_BGRA, display_width, built.half_display_height, 1);
-      sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-      field_picture_serial_[flag ? 1 : 0] = field.serial;
-      // Only a picture of the signal: its earlier field, the one just
-      // before, is in the other half. One skipped (the thread was behind),
-      // lost on the way or from before a rebuild leaves the picture shown
-      // as it was, rather than joined with an older half or a black one.
-      const uint64_t earlier = field_picture_serial_[flag ? 0 : 1];
-      if (flag == completing_flag(2 * built.field_lines) && earlier != 0 && earlier + 1 == field.serial) {
-        if (interlaced)
-          weave(display_.back(), field_picture_[0].data(), field_picture_[1].data(), row_bytes,
-                built.half_display_height);
-        else
-          blend(display_.back(), field_picture_[0].data(), field_picture_[1].data(), field_bytes);
-        info.height = interlaced ? 2 * built.half_display_height : built.half_display_height;
-        publish = true;
-      }
-    } else if (deinterlaced) {
-      // A picture per field, each of the frame woven from a pair, one frame
-      // later (the filter needs the frame after): see render/deinterlacer.h.
-      if (deinterlace_.build_for(built.width, lines, display_width, 2 * built.half_display_height)) {
-        deinterlace_.weave_field(field.pixels, flag, field.serial, field.arrival_ns);
-        if (flag == completing_flag(2 * built.field_lines)) deinterlace_.feed_frame();
-        publish = deinterlace_.next_picture(display_.back(), shown);
-        info.height = 2 * built.half_display_height;
-      } else if (!deinterlace_failure_reported_) {
-        qCWarning(render_log, "render: cannot build the deinterlacer (libavfilter's bwdif) for %dx%d; nothing is shown",
-                  built.width, 2 * lines);
-        deinterlace_failure_reported_ = true;
-      }
-    } else {
-      av_image_fill_arrays(planes, strides, display_.back(), AV_PIX_FMT_BGRA, display_width,
-                           2 * built.half_display_height, 1);
-      sws_scale(display_scaler, source_picture->data, source_picture->linesize, 0, lines, planes, strides);
-      info.height = 2 * built.half_display_height;
-      publish = true;
-    }
-    if (publish) {
-      info.width = display_width;
-      info.field_serial = shown.serial;
-      info.arrival_ns = shown.arrival_ns;
-      last_published_ = display_.back();
-      display_.publish();
-    }
+  picture_info& info = display_.back_info();
+  if (make_display_picture(field, mode, info)) {
+    info.display_width = 2 * s.half_display_width;
+    info.display_height = 2 * s.half_display_height;
+    last_published_ = display_.back();
+    display_.publish();
   }
 
   ++rendered_fields_;
-  emit field_rendered(flag);
+  emit field_rendered(field.flag);
   emit broadcast_frame(last_published_, s.half_display_width, s.half_display_height);
 
   if (debugging)
     qCDebug(render_timing_log).noquote()
         << QString("render: a field converted in %1 ms").arg(render_timer.lap(), 0, 'g', -1, QChar(' '));
+  return true;
+}
+
+bool render_thread::make_display_picture(const field_in_hand& field, display_mode mode, picture_info& info) {
+  const int lines = built.field_lines;
+  const size_t field_bytes = size_t(built.width) * 2 * size_t(lines);
+  const bool flag = field.flag;
+  // F2 shows only flag-set fields (the bottom field).
+  if (mode == display_mode::f2 && !flag) return false;
+  // The two-field modes keep every field: a picture's later field needs its
+  // earlier one, and that one may well have been shown already.
+  const bool pair = mode == display_mode::interlaced || mode == display_mode::field_blended;
+  if (pair) {
+    std::memcpy(field_picture_[flag ? 1 : 0].data(), field.pixels, field_bytes);
+    field_picture_serial_[flag ? 1 : 0] = field.serial;
+  }
+  if (!field.show) {
+    ++unshown_fields_;
+    return false;
+  }
+
+  info.width = built.width;
+  info.field_serial = field.serial;
+  info.arrival_ns = field.arrival_ns;
+  if (pair) {
+    // A picture when its later field completes the pair (base/field_order.h),
+    // as the recording pairs them, and only a picture of the signal: its
+    // earlier field, the one just before, is in the other half. One skipped
+    // (the thread was behind), lost on the way or from before a rebuild
+    // leaves the picture shown as it was, rather than joined with an older
+    // half or a black one.
+    const uint64_t earlier = field_picture_serial_[flag ? 0 : 1];
+    if (flag != completing_flag(2 * lines) || earlier == 0 || earlier + 1 != field.serial) return false;
+    // The top field's rows, then the bottom field's: the shader weaves or
+    // blends them.
+    std::memcpy(display_.back(), field_picture_[0].data(), field_bytes);
+    std::memcpy(display_.back() + field_bytes, field_picture_[1].data(), field_bytes);
+    info.rows = 2 * lines;
+    info.layout = mode == display_mode::interlaced ? picture_layout::woven : picture_layout::blended;
+    return true;
+  }
+  if (mode == display_mode::deinterlaced) {
+    // A picture per field, each of the frame woven from a pair, one frame
+    // later (the filter needs the frame after): see render/deinterlacer.h.
+    if (!deinterlace_.build_for(built.width, lines)) {
+      if (!deinterlace_failure_reported_)
+        qCWarning(render_log, "render: cannot build the deinterlacer (libavfilter's bwdif) for %dx%d; nothing is shown",
+                  built.width, 2 * lines);
+      deinterlace_failure_reported_ = true;
+      return false;
+    }
+    deinterlace_.weave_field(field.pixels, flag, field.serial, field.arrival_ns);
+    if (flag == completing_flag(2 * lines)) deinterlace_.feed_frame();
+    deinterlacer::field_stamp shown;
+    if (!deinterlace_.next_picture(display_.back(), shown)) return false;
+    info.field_serial = shown.serial;
+    info.arrival_ns = shown.arrival_ns;
+    info.rows = 2 * lines;
+    info.layout = picture_layout::rows;
+    return true;
+  }
+  // F1 and F2: the field as it came.
+  std::memcpy(display_.back(), field.pixels, field_bytes);
+  info.rows = lines;
+  info.layout = picture_layout::rows;
   return true;
 }

@@ -1,7 +1,13 @@
-// The render thread: turns each field the capture thread hands over (UYVY
-// 4:2:2, 720 x 240 or 288) into the BGRA display picture in one of five
-// display modes, and while recording also into planar YUV 4:2:2 for the
-// recording. All pixel conversion happens here, with libswscale.
+// The render thread: takes each field the capture thread hands over (UYVY
+// 4:2:2, 720 x 240 or 288), makes the display picture of one of five
+// display modes from it, and while recording converts it to planar YUV
+// 4:2:2 for the recording (libswscale).
+//
+// The display picture stays the stick's own 4:2:2 (render/display_picture.h):
+// one field for F1 and F2, a picture's two fields for Interlaced and
+// Field-blended, bwdif's frame for Deinterlaced. The display's shader
+// converts, weaves, blends and scales it; this thread only copies, except
+// in Deinterlaced.
 #pragma once
 
 #include <QString>
@@ -48,8 +54,8 @@ class render_thread : public worker_thread, public field_sink, public recording_
   void set_recording_format(int pixel_format, double bytes_per_pixel);
 
   // Sizes of the buffers the thread keeps (largest standard, PAL).
-  static constexpr size_t handoff_buffer_size = 829440;       // one raw field fits with room to spare
-  static constexpr size_t image_buffer_size = 768 * 576 * 4;  // display pictures and field pictures
+  static constexpr size_t handoff_buffer_size = 829440;         // one raw field fits with room to spare
+  static constexpr size_t picture_buffer_size = 720 * 576 * 2;  // a display picture: two fields of PAL
   static constexpr size_t recording_field_buffer_size = 720 * 288 * 2;
   // Fields that may wait for conversion: while recording, a few hundred ms
   // of scheduling jitter is absorbed; otherwise only the newest few are
@@ -110,7 +116,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
   uint32_t rendered_fields() const { return rendered_fields_.load(); }
   // Fields converted without a display picture, because newer ones waited.
   uint32_t unshown_fields() const { return unshown_fields_.load(); }
-  // Conversions skipped because a picture or scaler could not be built.
+  // Fields skipped because a scaler could not be built for them.
   uint32_t failed_fields() const { return failed_fields_.load(); }
   // Converted fields the recording lost because the recorder's thread left
   // all the recording slots full.
@@ -119,6 +125,10 @@ class render_thread : public worker_thread, public field_sink, public recording_
  signals:
   // Once per field converted, with its flag.
   void field_rendered(bool field_flag);
+  // Once per field, after field_rendered: the last display picture made
+  // (4:2:2, as display().front_info() describes it; null before the first)
+  // and the display's half sizes. Nothing here listens; the buffer is
+  // rewritten by a later field.
   void broadcast_frame(uchar* display_buffer, int half_display_width, int half_display_height);
 
  protected:
@@ -140,10 +150,7 @@ class render_thread : public worker_thread, public field_sink, public recording_
   struct geometry {
     int width = 0;
     int field_lines = 0;
-    int half_display_width = 0;
-    int half_display_height = 0;
     int recording_format = -1;
-    bool half_height = false;  // Interlaced or Field-blended: one field at display width
     bool operator==(const geometry&) const = default;
   };
 
@@ -171,6 +178,9 @@ class render_thread : public worker_thread, public field_sink, public recording_
   bool rebuild(const geometry& g);
   void release_pictures();
   bool render_field(const render_settings& s, const field_in_hand& field);
+  // Makes the display picture of the field in hand, if its mode shows one
+  // now; true when it did (display_.back() and back_info() hold it).
+  bool make_display_picture(const field_in_hand& field, display_mode mode, picture_info& info);
   void record_field(const field_in_hand& field, int lines);
   int recording_slot();
   // With handoff_mutex held: starts the loop if it is not running, else wakes it.
@@ -187,11 +197,11 @@ class render_thread : public worker_thread, public field_sink, public recording_
   bool loop_running = false;  // set by the starting submit_field, cleared as run() ends
   render_settings settings;
 
-  // Field pictures for Interlaced and Field-blended (render thread only),
-  // and the display pictures.
+  // The last field of each flag, for Interlaced and Field-blended (render
+  // thread only), and the display pictures.
   std::vector<unsigned char> field_picture_[2];
   uint64_t field_picture_serial_[2] = {0, 0};  // the field each holds (0: none since the last rebuild)
-  latest_picture display_{image_buffer_size};
+  latest_picture display_{picture_buffer_size};
   // Deinterlaced: built when the mode is first used, freed with the
   // pictures and when another mode is chosen (render thread only).
   deinterlacer deinterlace_;
@@ -207,7 +217,6 @@ class render_thread : public worker_thread, public field_sink, public recording_
 
   stopwatch render_timer;
   AVFrame* source_picture = nullptr;  // describes the field in hand
-  SwsContext* display_scaler = nullptr;
   SwsContext* recording_scaler = nullptr;
   int recording_picture_size = 0;
   unsigned char* last_published_ = nullptr;

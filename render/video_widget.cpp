@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
+#include <QVector2D>
 #include <QVideoFrameFormat>
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "render/display_picture.h"
 
 #ifndef GL_UNPACK_ROW_LENGTH
 #define GL_UNPACK_ROW_LENGTH 0x0CF2
@@ -44,14 +46,74 @@ void main() {
   gl_Position = vec4(position, 0.0, 1.0);
 }
 )";
+// LAYOUT 0: an RGB image, sampled bilinear by the texture unit. Otherwise
+// the stick's 4:2:2 (render/display_picture.h): each texel holds two pixels
+// as Cb, Y0, Cr, Y1, read texel by texel (the texture samples the nearest)
+// and filtered here, so luma and chroma each interpolate between their own
+// samples. picture_to_bgra() in render/display_picture.cpp is this same
+// arithmetic on the CPU: change one, change the other.
+//   LAYOUT 1: the rows are the picture.
+//   LAYOUT 2: two fields, top then bottom, woven (the top field on even rows).
+//   LAYOUT 3: the same two fields, as their mean.
 constexpr char fragment_body[] = R"(
 VARYING vec2 picture_point;
 uniform sampler2D picture;
+#if LAYOUT == 0
 uniform float swap_red_blue;
 void main() {
   vec3 c = TEXTURE(picture, picture_point).rgb;
   FRAGMENT_COLOUR = vec4(mix(c, c.bgr, swap_red_blue), 1.0);
 }
+#else
+uniform vec2 texels;  // the texture's size: two pixels a texel across, rows down
+vec4 texel(float x, float y) {
+  return TEXTURE(picture, (vec2(x, y) + 0.5) / texels);
+}
+// Y, Cb, Cr of texture row `row` at pixel position x (0: the first pixel's
+// centre): luma between the two nearest pixels, chroma between the two
+// nearest even pixels, where 4:2:2 sites it.
+vec3 row_sample(float row, float x) {
+  float x0 = floor(x);
+  float t0 = floor(x0 * 0.5);
+  float t1 = min(t0 + 1.0, texels.x - 1.0);
+  vec4 a = texel(t0, row);
+  vec4 b = texel(t1, row);
+  float odd = x0 - 2.0 * t0;
+  float ya = mix(a.g, a.a, odd);
+  float yb = mix(a.a, b.g, odd);
+  vec2 c = mix(a.rb, b.rb, (x - 2.0 * t0) * 0.5);
+  return vec3(mix(ya, yb, x - x0), c);
+}
+#if LAYOUT == 3
+float shown_rows() { return texels.y * 0.5; }
+vec3 picture_sample(float r, float x) {
+  return 0.5 * (row_sample(r, x) + row_sample(r + texels.y * 0.5, x));
+}
+#elif LAYOUT == 2
+float shown_rows() { return texels.y; }
+vec3 picture_sample(float r, float x) {
+  float half_row = floor(r * 0.5);
+  return row_sample(half_row + (r - 2.0 * half_row) * texels.y * 0.5, x);
+}
+#else
+float shown_rows() { return texels.y; }
+vec3 picture_sample(float r, float x) { return row_sample(r, x); }
+#endif
+void main() {
+  float width = 2.0 * texels.x;
+  float rows = shown_rows();
+  float x = clamp(picture_point.x * width - 0.5, 0.0, width - 1.0);
+  float y = clamp(picture_point.y * rows - 0.5, 0.0, rows - 1.0);
+  float y0 = floor(y);
+  vec3 p = picture_sample(y0, x);
+  vec3 q = picture_sample(min(y0 + 1.0, rows - 1.0), x);
+  vec3 ycc = mix(p, q, y - y0) - vec3(16.0, 128.0, 128.0) / 255.0;
+  // BT.601, studio range to full range.
+  float l = 1.164383562 * ycc.x;
+  vec3 rgb = vec3(l + 1.596026786 * ycc.z, l - 0.391762290 * ycc.y - 0.812967647 * ycc.z, l + 2.017232143 * ycc.y);
+  FRAGMENT_COLOUR = vec4(clamp(rgb, 0.0, 1.0), 1.0);
+}
+#endif
 )";
 
 struct shader_headers {
@@ -65,7 +127,10 @@ struct shader_headers {
 shader_headers headers_for(const QOpenGLContext& context) {
   if (context.isOpenGLES())
     return {"#version 100\n#define ATTRIBUTE attribute\n#define VARYING varying\n",
-            "#version 100\nprecision mediump float;\n#define VARYING varying\n#define TEXTURE texture2D\n"
+            // Texel positions across 576 rows need more than mediump's
+            // 10 bits, where the hardware has more.
+            "#version 100\n#ifdef GL_FRAGMENT_PRECISION_HIGH\nprecision highp float;\n#else\n"
+            "precision mediump float;\n#endif\n#define VARYING varying\n#define TEXTURE texture2D\n"
             "#define FRAGMENT_COLOUR gl_FragColor\n"};
   const QSurfaceFormat format = context.format();
   if (format.version() >= qMakePair(3, 2))
@@ -125,9 +190,8 @@ void video_widget::initializeGL() {
   // and OpenGL ES 2.0 samples a texture of any size only so.
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-  if (!build_program()) return;
+  texture_filter_ = 0;  // set with the first upload
+  if (!build_programs()) return;
 
   quad_.create();
   quad_.bind();
@@ -143,33 +207,39 @@ void video_widget::initializeGL() {
 }
 
 void video_widget::set_quad_layout() {
-  // The bound vertex buffer: x, y, then u, v, four floats a vertex.
-  program_->enableAttributeArray(position_location);
-  program_->enableAttributeArray(texcoord_location);
-  program_->setAttributeBuffer(position_location, GL_FLOAT, 0, 2, 4 * sizeof(float));
-  program_->setAttributeBuffer(texcoord_location, GL_FLOAT, 2 * sizeof(float), 2, 4 * sizeof(float));
+  // The bound vertex buffer: x, y, then u, v, four floats a vertex. Every
+  // program has its attributes at the same locations.
+  glEnableVertexAttribArray(position_location);
+  glEnableVertexAttribArray(texcoord_location);
+  glVertexAttribPointer(position_location, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float), nullptr);
+  glVertexAttribPointer(texcoord_location, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float),
+                        reinterpret_cast<const void*>(2 * sizeof(float)));
 }
 
-bool video_widget::build_program() {
+bool video_widget::build_programs() {
   const shader_headers headers = headers_for(*context());
-  auto program = std::make_unique<QOpenGLShaderProgram>();
-  const bool built =
-      program->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray(headers.vertex) + vertex_body) &&
-      program->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray(headers.fragment) + fragment_body);
-  program->bindAttributeLocation("position", position_location);
-  program->bindAttributeLocation("texcoord", texcoord_location);
-  if (!built || !program->link()) {
-    qCWarning(render_log).noquote() << "display: the shader program cannot be built for this OpenGL"
-                                    << "(" +
-                                           QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_VERSION))) +
-                                           "):"
-                                    << program->log();
-    return false;
+  for (int kind = 0; kind < shader_count; ++kind) {
+    auto program = std::make_unique<QOpenGLShaderProgram>();
+    const QByteArray layout = "#define LAYOUT " + QByteArray::number(kind) + "\n";
+    const bool built =
+        program->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray(headers.vertex) + vertex_body) &&
+        program->addShaderFromSourceCode(QOpenGLShader::Fragment,
+                                         QByteArray(headers.fragment) + layout + fragment_body);
+    program->bindAttributeLocation("position", position_location);
+    program->bindAttributeLocation("texcoord", texcoord_location);
+    if (!built || !program->link()) {
+      qCWarning(render_log).noquote()
+          << "display: the shader program cannot be built for this OpenGL"
+          << "(" + QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_VERSION))) + "):" << program->log();
+      for (auto& p : programs_) p.reset();
+      return false;
+    }
+    program->bind();
+    program->setUniformValue("picture", 0);
+    program->release();
+    programs_[size_t(kind)] = std::move(program);
   }
-  program->bind();
-  program->setUniformValue("picture", 0);
-  program->release();
-  program_ = std::move(program);
+  programs_ready_ = true;
   return true;
 }
 
@@ -185,7 +255,7 @@ void video_widget::paintGL() {
   glViewport(0, 0, w, h);
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT);
-  if (!has_image || !program_) return;
+  if (!has_image || !programs_ready_) return;
   if (aspect_ > 0.0 && w > 0 && h > 0) {
     // The largest rectangle of the aspect that fits, centred; a side within
     // a pixel of the widget's is taken whole, so a window sized to the
@@ -199,8 +269,12 @@ void video_widget::paintGL() {
     if (h - ph <= 1) ph = h;
     glViewport((w - pw) / 2, (h - ph) / 2, pw, ph);
   }
-  program_->bind();
-  program_->setUniformValue("swap_red_blue", swap_red_blue_ ? 1.0f : 0.0f);
+  QOpenGLShaderProgram& program = *programs_[size_t(shown_)];
+  program.bind();
+  if (shown_ == rgb_image)
+    program.setUniformValue("swap_red_blue", swap_red_blue_ ? 1.0f : 0.0f);
+  else
+    program.setUniformValue("texels", QVector2D(float(texture_width), float(texture_height)));
   glActiveTexture(GL_TEXTURE0);
   glBindTexture(GL_TEXTURE_2D, texture_id);
   if (quad_layout_.isCreated()) {
@@ -210,22 +284,23 @@ void video_widget::paintGL() {
     quad_.bind();
     set_quad_layout();
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    program_->disableAttributeArray(position_location);
-    program_->disableAttributeArray(texcoord_location);
+    glDisableVertexAttribArray(position_location);
+    glDisableVertexAttribArray(texcoord_location);
     quad_.release();
   }
-  program_->release();
+  program.release();
 }
 
 void video_widget::cleanup() {
-  if (texture_id == 0 && !program_) return;  // never shown, or already done for this context
+  if (texture_id == 0 && !programs_ready_) return;  // never shown, or already done for this context
   makeCurrent();
   const GLuint id = texture_id;
   if (id != 0) glDeleteTextures(1, &id);
   texture_id = 0;
   texture_width = texture_height = 0;
   texture_format = 0;
-  program_.reset();
+  for (auto& p : programs_) p.reset();
+  programs_ready_ = false;
   quad_.destroy();
   quad_layout_.destroy();
   // A new context starts with an empty texture: black until the next image.
@@ -237,7 +312,7 @@ void video_widget::cleanup() {
 }
 
 void video_widget::upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels,
-                                  bool swap_red_blue) {
+                                  shader kind, bool swap_red_blue) {
   // Before the first show there is no context and no texture to fill.
   if (!isValid() || texture_id == 0 || width <= 0 || height <= 0) return;
   makeCurrent();
@@ -267,9 +342,26 @@ void video_widget::upload_texture(const void* pixels, int width, int height, uns
     texture_format = format;
   }
   if (row_pixels != 0) glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  // RGB images are filtered by the texture unit; 4:2:2 texels hold two
+  // pixels each, which the shader filters itself from the nearest texels.
+  const int filter = kind == rgb_image ? GL_LINEAR : GL_NEAREST;
+  if (filter != texture_filter_) {
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+    texture_filter_ = filter;
+  }
+  shown_ = kind;
   swap_red_blue_ = swap_red_blue;
   has_image = true;
   update();
+}
+
+void video_widget::display_picture(const unsigned char* pixels, const picture_info& info) {
+  if (!pixels || !info.valid()) return;
+  const shader kind = info.layout == picture_layout::woven     ? woven_fields
+                      : info.layout == picture_layout::blended ? blended_fields
+                                                               : picture_rows;
+  upload_texture(pixels, info.width / 2, info.rows, GL_RGBA, 0, kind);
 }
 
 void video_widget::display_image(QImage image) {
@@ -280,7 +372,8 @@ void video_widget::display_image(QImage image) {
       // they are, with no copy and no swap on this thread or in the driver;
       // the shader swaps red and blue.
       if (image.bytesPerLine() % 4 != 0) break;
-      upload_texture(image.constBits(), image.width(), image.height(), GL_RGBA, int(image.bytesPerLine() / 4), true);
+      upload_texture(image.constBits(), image.width(), image.height(), GL_RGBA, int(image.bytesPerLine() / 4),
+                     rgb_image, true);
       return;
     }
     case QImage::Format_RGB888: {
@@ -291,7 +384,7 @@ void video_widget::display_image(QImage image) {
       const size_t row = size_t(w) * 3;
       std::vector<unsigned char> packed(row * size_t(h));
       for (int y = 0; y < h; ++y) std::memcpy(packed.data() + row * size_t(y), image.constScanLine(y), row);
-      upload_texture(packed.data(), w, h, GL_RGB, 0, false);
+      upload_texture(packed.data(), w, h, GL_RGB, 0, rgb_image);
       return;
     }
     default:
@@ -304,7 +397,7 @@ void video_widget::display_image(QImage image) {
   const QImage converted = image.convertToFormat(QImage::Format_RGBX8888);
   if (converted.isNull()) return;
   upload_texture(converted.constBits(), converted.width(), converted.height(), GL_RGBA,
-                 int(converted.bytesPerLine() / 4), false);
+                 int(converted.bytesPerLine() / 4), rgb_image);
 }
 
 void video_widget::display_frame(QVideoFrame frame) {
@@ -327,6 +420,6 @@ void video_widget::display_frame(QVideoFrame frame) {
   // The bytes go up as they are; the rows must lie within the mapped data.
   if (frame.bits(0) && w > 0 && h > 0 && stride >= qsizetype(w) * 4 && stride % 4 == 0 &&
       stride * (h - 1) + qsizetype(w) * 4 <= mapped)
-    upload_texture(frame.bits(0), w, h, GL_RGBA, int(stride / 4), false);
+    upload_texture(frame.bits(0), w, h, GL_RGBA, int(stride / 4), rgb_image);
   frame.unmap();
 }

@@ -1,7 +1,13 @@
-// The live picture: an OpenGL widget that shows each image as one texture,
-// over the whole widget, or, once a display aspect is set, as large as fits
-// at that aspect, centred between black bars (a window resized freely, the
-// full screen).
+// The live picture: an OpenGL widget that shows each picture as one
+// texture, over the whole widget, or, once a display aspect is set, as large
+// as fits at that aspect, centred between black bars (a window resized
+// freely, the full screen).
+//
+// The render thread's pictures are the stick's 4:2:2 (render/display_picture.h):
+// they go up as their bytes, two pixels a texel, and the fragment shader
+// weaves or blends the fields, scales and converts them to RGB, so neither
+// the render thread nor this one converts a pixel. RGB images (QImage,
+// QVideoFrame) are shown too.
 //
 // It draws with a shader program and a vertex buffer only, so the same code
 // runs on desktop OpenGL 2.1, on a 3.2+ core profile and on OpenGL ES 2.0
@@ -17,10 +23,12 @@
 #include <QOpenGLVertexArrayObject>
 #include <QOpenGLWidget>
 #include <QVideoFrame>
+#include <array>
 #include <memory>
 
 class QMouseEvent;
 class QOpenGLShaderProgram;
+struct picture_info;
 
 class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   Q_OBJECT
@@ -39,6 +47,9 @@ class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   void double_clicked();
 
  public slots:
+  // A 4:2:2 picture as the render thread makes it; the bytes are read
+  // before this returns.
+  void display_picture(const unsigned char* pixels, const picture_info& info);
   void display_frame(QVideoFrame frame);
   void display_image(QImage image);
 
@@ -54,23 +65,28 @@ class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   // were made in; run when that context is about to go (a move to another
   // window, the widget's end).
   void cleanup();
-  // Builds the program for this context's shading language; false (logged)
-  // when it cannot be.
-  bool build_program();
-  // Points the program's attributes at the bound vertex buffer.
+  // What the texture holds, and so which program draws it.
+  enum shader : int { rgb_image, picture_rows, woven_fields, blended_fields, shader_count };
+  // Builds the programs for this context's shading language; false (logged)
+  // when one cannot be.
+  bool build_programs();
+  // Points the attributes at the bound vertex buffer.
   void set_quad_layout();
   // `format` is GL_RGBA or GL_RGB; `row_pixels` is the distance between rows
   // in pixels (0: rows are tight). `swap_red_blue`: the bytes are B, G, R.
-  void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels,
-                      bool swap_red_blue);
+  void upload_texture(const void* pixels, int width, int height, unsigned int format, int row_pixels, shader kind,
+                      bool swap_red_blue = false);
 
-  std::unique_ptr<QOpenGLShaderProgram> program_;
+  std::array<std::unique_ptr<QOpenGLShaderProgram>, shader_count> programs_;
+  shader shown_ = rgb_image;  // the texture's kind
+  bool programs_ready_ = false;
   QOpenGLBuffer quad_{QOpenGLBuffer::VertexBuffer};
   QOpenGLVertexArrayObject quad_layout_;  // where the context has vertex arrays (a core profile needs one)
   unsigned int texture_id = 0;
   int texture_width = 0;  // the size and format the texture's storage was made for
   int texture_height = 0;
   unsigned int texture_format = 0;
+  int texture_filter_ = 0;  // GL_LINEAR for RGB images, GL_NEAREST for 4:2:2 texels
   bool swap_red_blue_ = false;
   bool rows_need_packing_ = false;  // OpenGL ES 2.0 has no GL_UNPACK_ROW_LENGTH
   bool has_image = false;           // the texture has content

@@ -37,14 +37,13 @@ struct pipeline : ::testing::Test {
   in_process_backend backend;
   std::unique_ptr<rendering_capture> owned = std::make_unique<rendering_capture>();
   rendering_capture& thread = *owned;
-  // Buffers as the main window allocates them.
-  std::vector<unsigned char> display = std::vector<unsigned char>(768 * 576 * 4, 0x5A);
+  // The newest display picture as the display shows it (BGRA), its
+  // description and its height here; the newest recorded field.
+  std::vector<unsigned char> display;
+  picture_info shown;
+  int display_height = 0;
   std::vector<unsigned char> encoder = std::vector<unsigned char>(720 * 288 * 2, 0x5A);
   message_log messages;
-
-  // The byte right after a picture of `bytes`, or the marker when the
-  // picture fills the whole buffer.
-  unsigned char untouched_after(size_t bytes) const { return bytes < display.size() ? display[bytes] : 0x5A; }
 
   void SetUp() override {
     backend.add(stick);
@@ -54,14 +53,18 @@ struct pipeline : ::testing::Test {
     thread.request_close();
     EXPECT_TRUE(thread.wait(20000));
   }
-  // What the threads left behind once stopped: the newest display picture
-  // (its own size only, the rest stays 0x5A) and the newest recorded field.
+  // What the threads left behind once stopped: the newest display picture,
+  // at its display size, except that a woven one keeps a row per frame line
+  // so that each field is on rows of its own; and the newest recorded field.
   void collect(rendering_capture& t) {
     latest_picture& pictures = t.renderer.display();
     pictures.take();
+    display.clear();
     if (pictures.has_front()) {
-      const picture_info& info = pictures.front_info();
-      std::copy_n(pictures.front(), size_t(info.width) * size_t(info.height) * 4, display.begin());
+      shown = pictures.front_info();
+      display_height = shown.layout == picture_layout::woven ? shown.rows : shown.display_height;
+      display.assign(size_t(shown.display_width) * size_t(display_height) * 4, 0);
+      picture_to_bgra(pictures.front(), shown, display.data(), shown.display_width, display_height);
     }
     t.renderer.take_fields(
         [&](const recorded_field& f) { std::copy_n(f.pixels, std::min(f.bytes, encoder.size()), encoder.begin()); });
@@ -128,23 +131,28 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
         // A fresh pipeline for each combination.
         rendering_capture t;
         t.set_usb_backend(&backend);
-        std::fill(display.begin(), display.end(), 0x5A);
         configure(t, sixty, wide, m);
         run_for(t, 6);
         collect(t);
+        ASSERT_FALSE(display.empty());
 
+        // The fields as they came, at the standard's and aspect's size.
         const int field_lines = sixty ? 240 : 288;
         const int w = sixty ? 640 : 768;
-        const int h = (sixty ? (wide ? 180 : 240) : (wide ? 216 : 288)) * 2;  // full picture height
+        EXPECT_EQ(shown.display_width, w);
+        EXPECT_EQ(shown.display_height, (sixty ? (wide ? 180 : 240) : (wide ? 216 : 288)) * 2);
+        EXPECT_EQ(shown.width, 720);
+        EXPECT_EQ(shown.rows, m == mode::f1 || m == mode::f2 ? field_lines : 2 * field_lines);
+        const int h = display_height;
         const int bars_row = h / 6;
         if (m == mode::blended) {
-          // One field high, both fields averaged: the bars are the same in both.
-          expect_bars(display.data(), w, bars_row / 2, where);
-          const auto info = test_pattern::decode_bgra(display.data(), w, h / 2, field_lines);
+          // Both fields averaged: the bars are the same in both.
+          EXPECT_EQ(shown.layout, picture_layout::blended);
+          expect_bars(display.data(), w, bars_row, where);
+          const auto info = test_pattern::decode_bgra(display.data(), w, h, field_lines);
           EXPECT_EQ(info.programmed.sixty_hz, sixty);
-          // Past the picture, nothing was written.
-          EXPECT_EQ(untouched_after(size_t(w) * size_t(h / 2) * 4), 0x5A);
         } else if (m == mode::interlaced) {
+          EXPECT_EQ(shown.layout, picture_layout::woven);
           expect_bars(display.data(), w, bars_row, where + " even");
           expect_bars(display.data(), w, bars_row + 1, where + " odd");
           // One picture of the signal: its earlier field then its later,
@@ -156,8 +164,8 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
           EXPECT_TRUE(earlier.first_field);
           EXPECT_FALSE(later.first_field);
           EXPECT_EQ(earlier.number + 1, later.number);
-          EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
         } else {
+          EXPECT_EQ(shown.layout, picture_layout::rows);
           expect_bars(display.data(), w, bars_row, where);
           const auto info = test_pattern::decode_bgra(display.data(), w, h, field_lines);
           EXPECT_EQ(info.programmed.sixty_hz, sixty);
@@ -166,7 +174,6 @@ TEST_F(pipeline, every_standard_aspect_and_mode_shows_the_pattern) {
             // The bottom field: the later of a picture at 50 Hz, the earlier at 60 Hz.
             EXPECT_EQ(info.first_field, sixty) << "F2 shows only the bottom field";
           }
-          EXPECT_EQ(untouched_after(size_t(w) * size_t(h) * 4), 0x5A);
         }
       }
     }

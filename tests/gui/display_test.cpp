@@ -15,10 +15,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "app/main_window.h"
+#include "render/display_picture.h"
 #include "render/video_widget.h"
 #include "sim/in_process_backend.h"
 #include "sim/test_pattern.h"
@@ -107,6 +109,54 @@ TEST_F(lumo_test, rgb32_colour_bars_show_unswapped_and_upright) {
     const int x = bar * 64 + 32;
     EXPECT_TRUE(near_colour(grab.pixel(x, 16), rgb(test_pattern::bars_rgb[bar]))) << "top, bar " << bar;
     EXPECT_TRUE(near_colour(grab.pixel(x, 48), rgb(test_pattern::bars_rgb[7 - bar]))) << "bottom, bar " << bar;
+  }
+}
+
+// The render thread's 4:2:2 pictures, drawn by the shader, are what
+// picture_to_bgra() makes of them ("Save picture" and the tests' view of the
+// display): within two levels at every pixel, at the picture's own size and
+// scaled. Random samples make a texel, row or field taken from the wrong
+// place, or a weight the wrong way round, show at once.
+TEST_F(lumo_test, each_picture_layout_draws_what_picture_to_bgra_makes_of_it) {
+  struct layout_case {
+    const char* name;
+    int rows;
+    picture_layout layout;
+    QSize size;
+  };
+  const layout_case cases[] = {
+      {"one PAL field", 288, picture_layout::rows, {768, 576}},
+      {"PAL fields woven", 576, picture_layout::woven, {768, 576}},
+      {"PAL fields blended", 576, picture_layout::blended, {768, 576}},
+      {"NTSC fields woven, 16:9", 480, picture_layout::woven, {640, 360}},
+      {"a frame, scaled down", 576, picture_layout::rows, {333, 250}},
+      {"NTSC field, scaled up", 240, picture_layout::rows, {1000, 751}},
+  };
+  std::mt19937 random(7);
+  std::vector<unsigned char> pixels(720 * 2 * 576);
+  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<unsigned char>(16 + random() % 220);
+  for (const layout_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    show_at(c.size.width(), c.size.height());
+    picture_info info;
+    info.width = 720;
+    info.rows = c.rows;
+    info.layout = c.layout;
+    widget.display_picture(pixels.data(), info);
+    const QImage grab = shown();
+    ASSERT_EQ(grab.size(), c.size);
+    std::vector<unsigned char> want(size_t(c.size.width()) * size_t(c.size.height()) * 4);
+    picture_to_bgra(pixels.data(), info, want.data(), c.size.width(), c.size.height());
+    int worst = 0;
+    QPoint at;
+    for (int y = 0; y < grab.height(); ++y)
+      for (int x = 0; x < grab.width(); ++x) {
+        const QRgb got = grab.pixel(x, y);
+        const unsigned char* w = &want[(size_t(y) * size_t(grab.width()) + size_t(x)) * 4];
+        const int d = std::max({std::abs(qBlue(got) - w[0]), std::abs(qGreen(got) - w[1]), std::abs(qRed(got) - w[2])});
+        if (d > worst) worst = d, at = QPoint(x, y);
+      }
+    EXPECT_LE(worst, 2) << "at " << at.x() << "," << at.y();
   }
 }
 
@@ -380,7 +430,8 @@ struct frame_slot_test : ::testing::Test {
   scoped_data_home data_home{home.path()};
   std::unique_ptr<capture_pipeline> parts;
   std::unique_ptr<main_window> window;
-  std::vector<QImage> images;
+  std::vector<QImage> images;  // as the display shows them, at their display size
+  std::vector<picture_info> infos;
 
   void SetUp() override { backend.add(stick); }
   void TearDown() override {
@@ -390,10 +441,16 @@ struct frame_slot_test : ::testing::Test {
   // Parts whose feed only the calls below reach, its pictures in `images`.
   void make_parts() {
     images.clear();
+    infos.clear();
     parts = std::make_unique<capture_pipeline>();
     QObject::disconnect(&parts->render, &render_thread::field_rendered, &parts->display, nullptr);
     QObject::connect(&parts->display, &display_feed::picture_ready,
-                     [this](QImage image) { images.push_back(image.copy()); });
+                     [this](const unsigned char* pixels, const picture_info& info) {
+                       QImage image(info.display_width, info.display_height, QImage::Format_RGB32);
+                       picture_to_bgra(pixels, info, image.bits(), image.width(), image.height());
+                       images.push_back(image);
+                       infos.push_back(info);
+                     });
   }
   // A window in F1 showing them.
   void open() {
@@ -433,21 +490,50 @@ TEST_F(frame_slot_test, f1_shows_a_new_picture_at_least_10_ms_apart) {
   EXPECT_TRUE(shows_test_pattern_bars(images.back(), 10));
 }
 
-// Each mode's pictures at their size, each shown once: once the stream has
-// ended, the last picture goes out and then nothing more.
-TEST_F(frame_slot_test, each_mode_shows_its_pictures_at_their_size_and_each_once) {
+// Each mode's pictures as the stick's 4:2:2, laid out for the shader, each
+// shown once: once the stream has ended, the last picture goes out and then
+// nothing more.
+TEST_F(frame_slot_test, each_mode_hands_over_its_fields_as_they_came_and_each_picture_once) {
   struct mode {
     const char* name;
     display_mode shown;
     video_standard standard;
     bool widescreen;
     QSize size;
+    int rows;
+    picture_layout layout;
   };
-  for (const mode& m :
-       {mode{"F2", display_mode::f2, video_standard::pal, false, {768, 576}},
-        mode{"Interlaced", display_mode::interlaced, video_standard::pal, false, {768, 576}},
-        mode{"Field-blended", display_mode::field_blended, video_standard::pal, false, {768, 288}},
-        mode{"NTSC 16:9 Field-blended", display_mode::field_blended, video_standard::ntsc, true, {640, 180}}}) {
+  for (const mode& m : {
+           mode{"F2", display_mode::f2, video_standard::pal, false, {768, 576}, 288, picture_layout::rows},
+           mode{"Interlaced",
+                display_mode::interlaced,
+                video_standard::pal,
+                false,
+                {768, 576},
+                576,
+                picture_layout::woven},
+           mode{"Field-blended",
+                display_mode::field_blended,
+                video_standard::pal,
+                false,
+                {768, 576},
+                576,
+                picture_layout::blended},
+           mode{"NTSC 16:9 Field-blended",
+                display_mode::field_blended,
+                video_standard::ntsc,
+                true,
+                {640, 360},
+                480,
+                picture_layout::blended},
+           mode{"NTSC Deinterlaced",
+                display_mode::deinterlaced,
+                video_standard::ntsc,
+                false,
+                {640, 480},
+                480,
+                picture_layout::rows},
+       }) {
     SCOPED_TRACE(m.name);
     make_parts();
     parts->capture.set_settings(capture_settings::for_standard(m.standard, false, m.widescreen));
@@ -459,7 +545,13 @@ TEST_F(frame_slot_test, each_mode_shows_its_pictures_at_their_size_and_each_once
     parts->capture.wait();
     field(false);  // the last picture, if it came after the one before
     EXPECT_FALSE(field(false));
-    for (const QImage& image : images) EXPECT_EQ(image.size(), m.size);
+    for (const picture_info& info : infos) {
+      EXPECT_EQ(QSize(info.display_width, info.display_height), m.size);
+      EXPECT_EQ(info.width, 720);
+      EXPECT_EQ(info.rows, m.rows);
+      EXPECT_EQ(info.layout, m.layout);
+    }
+    for (const QImage& image : images) EXPECT_TRUE(shows_test_pattern_bars(image, 10));
     parts.reset();
   }
 }

@@ -37,11 +37,11 @@ TEST_F(look_test, a_saved_picture_is_the_shown_mode_at_its_display_aspect) {
   const struct {
     const char* name;
     QByteArray preferences;
-    QSize shown, saved;  // the display's picture, the file's
+    QSize shown, saved;  // the display picture's size, the file's
   } cases[] = {
       {"PAL 4:3 F1", QByteArray("\0\0\0\0\1\0\0\0\0", 9), {768, 576}, {768, 576}},
       {"PAL 16:9 Interlaced", QByteArray("\0\0\0\1\1\0\0\1\0", 9), {768, 432}, {1024, 576}},
-      {"NTSC 4:3 Field-blended", QByteArray("\0\1\0\0\1\0\0\0\1", 9), {640, 240}, {640, 480}},
+      {"NTSC 4:3 Field-blended", QByteArray("\0\1\0\0\1\0\0\0\1", 9), {640, 480}, {640, 480}},
       {"NTSC 16:9 F1", QByteArray("\0\1\0\1\1\0\0\0\0", 9), {640, 360}, {854, 480}},
   };
   for (const auto& c : cases) {

@@ -107,7 +107,10 @@ TEST_F(signal_test, a_tape_of_the_other_field_rate_is_told_and_switched_to_in_on
         const latest_picture& shown = parts->render.display();
         if (!shown.has_front()) return false;
         const picture_info& info = shown.front_info();
-        return test_pattern::decode_bgra(shown.front(), info.width, info.height, 240).programmed == ntsc_composite;
+        const std::vector<unsigned char> bgra = picture_to_bgra(shown.front(), info);
+        return !bgra.empty() &&
+               test_pattern::decode_bgra(bgra.data(), info.display_width, info.display_height, 240).programmed ==
+                   ntsc_composite;
       },
       10000));
   EXPECT_TRUE(stick->geometry().sixty_hz);

@@ -193,8 +193,9 @@ TEST_F(capture_over_usbfs, streams_whole_fields_with_alternating_flags) {
   latest_picture& pictures = thread->renderer.display();
   pictures.take();
   ASSERT_TRUE(pictures.has_front());
-  std::copy_n(pictures.front(), size_t(pictures.front_info().width) * pictures.front_info().height * 4,
-              display.begin());
+  ASSERT_EQ(pictures.front_info().display_width, 768);
+  ASSERT_EQ(pictures.front_info().display_height, 576);
+  picture_to_bgra(pictures.front(), pictures.front_info(), display.data(), 768, 576);
 
   std::lock_guard lock(mutex);
   // Fields alternate, except where the pipeline counted a loss (a slow
