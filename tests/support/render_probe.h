@@ -4,9 +4,9 @@
 #include "render/render_thread.h"
 
 struct render_probe {
-  // The half-height picture of the last field of each flag (Interlaced and
-  // Field-blended), as the weave and the blend take them. Read it only while
-  // no field is being converted.
+  // The last field of each flag (Interlaced and Field-blended), UYVY as it
+  // came, which the next picture of the two fields is made from. Read it
+  // only while no field is being converted.
   static const unsigned char* field_picture(const render_thread& r, bool flag) {
     return r.field_picture_[flag ? 1 : 0].data();
   }
