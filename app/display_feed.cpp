@@ -41,6 +41,13 @@ QImage display_feed::shown_picture(QSize size) const {
   return image;
 }
 
+bool display_feed::copy_shown(std::vector<unsigned char>& bytes, picture_info& info) const {
+  if (shown_ == 0 || !pictures_.has_front()) return false;
+  info = pictures_.front_info();
+  bytes.assign(pictures_.front(), pictures_.front() + info.bytes());
+  return true;
+}
+
 void display_feed::note_latency(double ms) {
   latency_.add(ms);
   // In the debug output every ten seconds or so of pictures.

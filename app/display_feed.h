@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QSize>
 #include <cstdint>
+#include <vector>
 
 #include "base/stopwatch.h"
 #include "render/latency_record.h"
@@ -35,6 +36,9 @@ class display_feed : public QObject {
   // The picture on screen now, converted as the display converts it, at
   // `size` (its display size when empty); null before the first.
   QImage shown_picture(QSize size = QSize()) const;
+  // The picture on screen now as it was handed over (a copy of its bytes,
+  // and its description); false before the first.
+  bool copy_shown(std::vector<unsigned char>& bytes, picture_info& info) const;
   // From a field's last packet to its picture handed to the display.
   const latency_record& latency() const { return latency_; }
 

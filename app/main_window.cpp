@@ -234,10 +234,13 @@ void main_window::connect_menus() {
   });
   connect(display_, &video_widget::double_clicked, full_screen_, &full_screen::toggle);
   connect(menus_, &main_menus::save_picture_asked, this, [this] {
-    // Converted straight to the file's size, as the display would show it
-    // in a window of that size.
-    const QSize size = picture_saver::size_for(current_capture_.sixty_hz(), current_capture_.widescreen);
-    picture_saver_->save(parts_.display.shown_picture(size), size,
+    // The bytes on screen, converted on the writer's thread straight to the
+    // file's size, as the display would show them in a window of that size.
+    std::vector<unsigned char> bytes;
+    picture_info info;
+    parts_.display.copy_shown(bytes, info);
+    picture_saver_->save(std::move(bytes), info,
+                         picture_saver::size_for(current_capture_.sixty_hz(), current_capture_.widescreen),
                          picture_saver::folder_for(recording_.next_settings().base_name));
   });
   connect(picture_saver_, &picture_saver::saved, this, [this](const QString& path) {

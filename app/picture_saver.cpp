@@ -70,16 +70,36 @@ void picture_saver::save(const QImage& picture, QSize size, const QString& folde
     return;
   }
   // A copy of its own: the shown picture's buffer is reused for the next one.
-  QImage copy = picture.copy();
-  pool_.start([this, copy = std::move(copy), size, folder, when] {
+  write([copy = picture.copy()] { return copy; }, size, folder, when);
+}
+
+void picture_saver::save(std::vector<unsigned char> uyvy, const picture_info& info, QSize size, const QString& folder,
+                         const QDateTime& when) {
+  if (!info.valid() || uyvy.size() < info.bytes() || size.isEmpty()) {
+    emit failed(tr("there is no picture yet"));
+    return;
+  }
+  write(
+      [uyvy = std::move(uyvy), info, size] {
+        QImage image(size, QImage::Format_RGB32);
+        if (!image.isNull() && image.bytesPerLine() == 4 * qsizetype(size.width()))
+          picture_to_bgra(uyvy.data(), info, image.bits(), size.width(), size.height());
+        return image;
+      },
+      size, folder, when);
+}
+
+void picture_saver::write(std::function<QImage()> picture, QSize size, const QString& folder, const QDateTime& when) {
+  pool_.start([this, picture = std::move(picture), size, folder, when] {
     QString why;
     QString path;
     QDir dir(folder);
     if (!dir.exists() && !dir.mkpath(".")) {
       why = tr("the folder %1 cannot be made").arg(folder);
     } else {
+      const QImage made = picture();
       const QImage scaled =
-          copy.size() == size ? copy : copy.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+          made.size() == size ? made : made.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
       QByteArray png;
       QBuffer buffer(&png);
       buffer.open(QIODevice::WriteOnly);

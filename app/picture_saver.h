@@ -6,9 +6,10 @@
 // "ostrevin-2026-12-09-20-31-05.png" (then "-2", "-3"... within a second):
 // an existing file is never overwritten.
 //
-// Scaling, encoding and writing happen on a pool thread, so neither the
-// window nor anything of the stream waits for the disk; the result comes
-// back as a signal on the thread this object lives on.
+// Converting (a display picture), scaling, encoding and writing happen on a
+// pool thread, so neither the window nor anything of the stream waits for
+// them or for the disk; the result comes back as a signal on the thread
+// this object lives on.
 #pragma once
 
 #include <QDateTime>
@@ -17,6 +18,10 @@
 #include <QSize>
 #include <QString>
 #include <QThreadPool>
+#include <functional>
+#include <vector>
+
+#include "render/display_picture.h"
 
 class picture_saver : public QObject {
   Q_OBJECT
@@ -35,6 +40,11 @@ class picture_saver : public QObject {
   // `when`. A null picture is refused at once (failed()).
   void save(const QImage& picture, QSize size, const QString& folder,
             const QDateTime& when = QDateTime::currentDateTime());
+  // The same for a display picture (render/display_picture.h), converted on
+  // the writer's thread straight to `size`, as the display shows it in a
+  // viewport of that size. An empty or invalid one is refused at once.
+  void save(std::vector<unsigned char> uyvy, const picture_info& info, QSize size, const QString& folder,
+            const QDateTime& when = QDateTime::currentDateTime());
   // Waits for the files being written (the window closes).
   void wait() { pool_.waitForDone(); }
 
@@ -43,6 +53,9 @@ class picture_saver : public QObject {
   void failed(const QString& why);
 
  private:
+  // Makes the picture, scales, encodes and writes it on the writer's thread.
+  void write(std::function<QImage()> picture, QSize size, const QString& folder, const QDateTime& when);
+
   // One writer: pictures are written in the order they were asked for.
   QThreadPool pool_;
 };
