@@ -84,8 +84,9 @@ TEST_F(look_test, pictures_saved_while_recording_lose_no_field_and_take_free_nam
   for (const QString& folder : {captures.path(), captures.path(), QString("/dev/null/pictures")})
     saver.save(image, {768, 576}, folder, when);
   saver.save(QImage(), {768, 576}, captures.path(), when);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() + failed.count() == 4; }, 10000));
-  EXPECT_EQ(failed.count(), 2);
+  saver.save(std::vector<unsigned char>(), picture_info(), {768, 576}, captures.path(), when);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() + failed.count() == 5; }, 10000));
+  EXPECT_EQ(failed.count(), 3);
   ASSERT_EQ(saved.count(), 2);
   EXPECT_EQ(saved[0][0].toString(), captures.filePath("ostrevin-2026-12-09-20-31-05-2.png"));
   EXPECT_EQ(saved[1][0].toString(), captures.filePath("ostrevin-2026-12-09-20-31-05-3.png"));
