@@ -1,5 +1,7 @@
 #include "app/picture_saver.h"
 
+#include <sys/resource.h>
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -91,6 +93,9 @@ void picture_saver::save(std::vector<unsigned char> uyvy, const picture_info& in
 
 void picture_saver::write(std::function<QImage()> picture, QSize size, const QString& folder, const QDateTime& when) {
   pool_.start([this, picture = std::move(picture), size, folder, when] {
+    // Never urgent: the capture, render and recorder threads come first
+    // when the CPU is short (on Linux a thread's nice value is its own).
+    setpriority(PRIO_PROCESS, 0, 10);
     QString why;
     QString path;
     QDir dir(folder);
