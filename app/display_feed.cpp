@@ -34,11 +34,7 @@ QImage display_feed::shown_picture(QSize size) const {
   if (shown_ == 0 || !pictures_.has_front()) return QImage();
   const picture_info& info = pictures_.front_info();
   if (size.isEmpty()) size = QSize(info.display_width, info.display_height);
-  if (!info.valid() || size.isEmpty()) return QImage();
-  QImage image(size, QImage::Format_RGB32);
-  if (image.isNull() || image.bytesPerLine() != 4 * qsizetype(size.width())) return QImage();
-  picture_to_bgra(pictures_.front(), info, image.bits(), size.width(), size.height());
-  return image;
+  return picture_image(pictures_.front(), info, size);
 }
 
 bool display_feed::copy_shown(std::vector<unsigned char>& bytes, picture_info& info) const {

@@ -81,14 +81,7 @@ void picture_saver::save(std::vector<unsigned char> uyvy, const picture_info& in
     emit failed(tr("there is no picture yet"));
     return;
   }
-  write(
-      [uyvy = std::move(uyvy), info, size] {
-        QImage image(size, QImage::Format_RGB32);
-        if (!image.isNull() && image.bytesPerLine() == 4 * qsizetype(size.width()))
-          picture_to_bgra(uyvy.data(), info, image.bits(), size.width(), size.height());
-        return image;
-      },
-      size, folder, when);
+  write([uyvy = std::move(uyvy), info, size] { return picture_image(uyvy.data(), info, size); }, size, folder, when);
 }
 
 void picture_saver::write(std::function<QImage()> picture, QSize size, const QString& folder, const QDateTime& when) {

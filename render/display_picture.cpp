@@ -1,5 +1,6 @@
 #include "render/display_picture.h"
 
+#include <QImage>
 #include <algorithm>
 #include <cmath>
 
@@ -99,6 +100,14 @@ void picture_to_bgra(const unsigned char* uyvy, const picture_info& info, unsign
       out[3] = 255;
     }
   }
+}
+
+QImage picture_image(const unsigned char* uyvy, const picture_info& info, const QSize& size) {
+  if (!uyvy || !info.valid() || size.isEmpty()) return QImage();
+  // RGB32 rows are whole 32-bit words: tight at 4 bytes a pixel.
+  QImage image(size, QImage::Format_RGB32);
+  if (!image.isNull()) picture_to_bgra(uyvy, info, image.bits(), size.width(), size.height());
+  return image;
 }
 
 std::vector<unsigned char> picture_to_bgra(const unsigned char* uyvy, const picture_info& info) {

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <vector>
 
+class QImage;
+class QSize;
+
 enum class picture_layout : uint8_t {
   // The rows are the picture: one field (F1, F2), stretched to the picture's
   // height, or a whole deinterlaced frame.
@@ -55,3 +58,5 @@ void picture_to_bgra(const unsigned char* uyvy, const picture_info& info, unsign
                      int out_height);
 // The same at the picture's display size.
 std::vector<unsigned char> picture_to_bgra(const unsigned char* uyvy, const picture_info& info);
+// The same as an RGB32 image of `size`; null for an invalid picture or size.
+QImage picture_image(const unsigned char* uyvy, const picture_info& info, const QSize& size);

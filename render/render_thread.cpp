@@ -238,7 +238,7 @@ void render_thread::release_pictures() {
 bool render_thread::rebuild(const geometry& g) {
   release_pictures();
   built = g;
-  // The field pictures held another size or mode: none of them pairs again.
+  // The fields kept were of another size: none of them pairs again.
   field_picture_serial_[0] = field_picture_serial_[1] = 0;
 
   // Settings the buffers cannot hold would have swscale, or the copies for

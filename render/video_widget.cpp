@@ -239,7 +239,6 @@ bool video_widget::build_programs() {
     program->release();
     programs_[size_t(kind)] = std::move(program);
   }
-  programs_ready_ = true;
   return true;
 }
 
@@ -255,7 +254,7 @@ void video_widget::paintGL() {
   glViewport(0, 0, w, h);
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT);
-  if (!has_image || !programs_ready_) return;
+  if (!has_image || !programs_ready()) return;
   if (aspect_ > 0.0 && w > 0 && h > 0) {
     // The largest rectangle of the aspect that fits, centred; a side within
     // a pixel of the widget's is taken whole, so a window sized to the
@@ -292,7 +291,7 @@ void video_widget::paintGL() {
 }
 
 void video_widget::cleanup() {
-  if (texture_id == 0 && !programs_ready_) return;  // never shown, or already done for this context
+  if (texture_id == 0 && !programs_ready()) return;  // never shown, or already done for this context
   makeCurrent();
   const GLuint id = texture_id;
   if (id != 0) glDeleteTextures(1, &id);
@@ -300,7 +299,6 @@ void video_widget::cleanup() {
   texture_width = texture_height = 0;
   texture_format = 0;
   for (auto& p : programs_) p.reset();
-  programs_ready_ = false;
   quad_.destroy();
   quad_layout_.destroy();
   // A new context starts with an empty texture: black until the next image.

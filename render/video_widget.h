@@ -65,7 +65,8 @@ class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
   // were made in; run when that context is about to go (a move to another
   // window, the widget's end).
   void cleanup();
-  // What the texture holds, and so which program draws it.
+  // What the texture holds, and so which program draws it; the value is
+  // the program's LAYOUT in the fragment shader.
   enum shader : int { rgb_image, picture_rows, woven_fields, blended_fields, shader_count };
   // Builds the programs for this context's shading language; false (logged)
   // when one cannot be.
@@ -79,7 +80,8 @@ class video_widget : public QOpenGLWidget, protected QOpenGLFunctions {
 
   std::array<std::unique_ptr<QOpenGLShaderProgram>, shader_count> programs_;
   shader shown_ = rgb_image;  // the texture's kind
-  bool programs_ready_ = false;
+  // Every program built (build_programs() keeps all or none).
+  bool programs_ready() const { return programs_.back() != nullptr; }
   QOpenGLBuffer quad_{QOpenGLBuffer::VertexBuffer};
   QOpenGLVertexArrayObject quad_layout_;  // where the context has vertex arrays (a core profile needs one)
   unsigned int texture_id = 0;

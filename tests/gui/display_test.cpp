@@ -446,9 +446,7 @@ struct frame_slot_test : ::testing::Test {
     QObject::disconnect(&parts->render, &render_thread::field_rendered, &parts->display, nullptr);
     QObject::connect(&parts->display, &display_feed::picture_ready,
                      [this](const unsigned char* pixels, const picture_info& info) {
-                       QImage image(info.display_width, info.display_height, QImage::Format_RGB32);
-                       picture_to_bgra(pixels, info, image.bits(), image.width(), image.height());
-                       images.push_back(image);
+                       images.push_back(picture_image(pixels, info, {info.display_width, info.display_height}));
                        infos.push_back(info);
                      });
   }
